@@ -1,0 +1,32 @@
+// The daemon's configuration: the database connection settings, read once at start-up from a JSON
+// file and held by the app_cfg singleton (singleton<app_cfg>).
+// Threads: filled on the main thread before the store and its workers start; only read after.
+#ifndef NORVEL_APP_CONFIG_H_
+#define NORVEL_APP_CONFIG_H_
+
+#include <string>
+
+#include <json/json.h>
+
+class app_cfg {
+ public:
+  struct db_setting {
+    std::string host;
+    std::string user;
+    std::string passwd;
+    std::string name;  // the database (schema) name
+    int port = 0;      // read but not used: the loaders always connect on 3306
+
+    // Fills host, user, passwd, name, port in that order from `value`; a missing or null key
+    // gives the default. Throws the JSON library's error on a value that cannot be converted.
+    void init(const Json::Value& value);
+  };
+
+  // Reads `path` and fills db. Answers false after reporting any failure (log at Debug when the
+  // event log exists, and the message alone on standard output).
+  bool open_file(const std::string& path);
+
+  db_setting db;
+};
+
+#endif  // NORVEL_APP_CONFIG_H_

@@ -1,0 +1,97 @@
+// The event log: one text file per local calendar day under a log directory, to which every
+// thread appends time-stamped entries with a severity level.
+//
+// One process-wide instance, gLogger, is created by init_log() early in start-up and destroyed by
+// fini_log() at exit; while it is null nothing is logged. Call sites use log_event(), which checks
+// gLogger and writes one whole entry with its own level.
+//
+// Threads: any thread may log. entry_lock (an in-process mutex) keeps each entry whole and
+// apart; the inter-process file_lock is held around each single write to the file, so several
+// processes can share one file. Ownership: the Logfile owns its FILE* unless it is stderr, which
+// is let go, never closed; it owns msg_buffer and the file_lock.
+#ifndef NORVEL_LOG_H_
+#define NORVEL_LOG_H_
+
+#include <sys/time.h>
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdio>
+#include <ctime>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include <boost/interprocess/sync/file_lock.hpp>
+
+// Severity levels; the word written for each is "Fatal:", "Error:", ... "Trace:".
+enum log_level : int {
+  log_fatal = 1,
+  log_error = 2,
+  log_warning = 3,
+  log_info = 4,
+  log_debug = 5,
+  log_trace = 6,
+};
+
+namespace logger {
+
+class Logfile {
+ public:
+  // Where "now" comes from; tests inject a clock to cross midnight without waiting.
+  using clock_fn = std::function<timeval()>;
+
+  Logfile(const char* dir, const char* name, bool with_stamp);
+  ~Logfile();
+  Logfile(const Logfile&) = delete;
+  Logfile& operator=(const Logfile&) = delete;
+
+  // The classic two-step interface: set the level, then Log(). Not atomic across threads; prefer
+  // LogAt(), which is what log_event() uses.
+  void SetCurLevel(int level);
+  void Log(const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+  // One whole entry at `level`: stamp, level word, message, "\r\n", kept apart from concurrent
+  // entries of other threads. Any thread.
+  void LogAt(int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
+  void VLogAt(int level, const char* format, va_list args);
+
+  // Further writers, not used on the daemon's own paths.
+  void Log(bool value);
+  void Log(const unsigned char* begin, const unsigned char* end);  // hex dump
+  void Log(const wchar_t* text);                                   // hex dump of its bytes
+  void WriteSigned(int value);
+  void WriteUnsigned(unsigned value, int width);
+  void WriteFloat(double value);
+  void EndWrite();
+  void StartWrite();  // the banner
+
+  // Makes sure the right file is open, takes the file lock, writes, flushes, releases.
+  void Write(const void* data, size_t length);
+  // Selects and opens today's file (re-created when it vanished, rolled over at midnight).
+  void OpenFile();
+  // Writes stamp (if with_stamp) and level word into `out`; returns the position after them.
+  char* FromatStamp(char* out);
+
+  void set_clock(clock_fn clock);
+  std::string current_path() const;  // the file today's entries go to
+
+ private:
+  // ... implementation members (see log.cpp)
+};
+
+}  // namespace logger
+
+// The process-wide logger; null before init_log() and after fini_log().
+extern logger::Logfile* gLogger;
+
+// Creates gLogger if it does not exist yet; answers whether it is set.
+bool init_log(const char* dir, const char* name);
+// Logs "finiLog", destroys gLogger and sets it to null.
+void fini_log();
+
+// The one-line way to log: if gLogger is set, writes one whole entry at `level`.
+void log_event(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+#endif  // NORVEL_LOG_H_

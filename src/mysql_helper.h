@@ -1,0 +1,82 @@
+// A thin wrapper over the MariaDB/MySQL client library: one connection that reconnects once when
+// the server has gone away, the owned result of one statement with a forward-only row cursor,
+// and typed column reads.
+// Threads: a connection and its results belong to the one thread that made them.
+// Ownership: connection owns its client handle and closes it on destruction; result owns its
+// MYSQL_RES and frees it on destruction; both are moved, never copied.
+#ifndef NORVEL_MYSQL_HELPER_H_
+#define NORVEL_MYSQL_HELPER_H_
+
+#include <cstdint>
+#include <string>
+
+#include <mysql.h>
+
+namespace mysql {
+
+class result {
+ public:
+  result() = default;  // the empty result of a failed statement
+  result(MYSQL_RES* rows, int count, int insert_id);
+  ~result();
+  result(result&& other) noexcept;
+  result& operator=(result&& other) noexcept;
+  result(const result&) = delete;
+  result& operator=(const result&) = delete;
+
+  bool good() const { return rows != nullptr; }
+  int64_t size() const { return count; }
+  int last_insert_id() const { return insert_id; }
+  // Iteration: for (row = begin(); row != end(); row = next()).
+  MYSQL_ROW begin();
+  MYSQL_ROW next();
+  MYSQL_ROW end() const { return nullptr; }
+
+ private:
+  MYSQL_RES* rows = nullptr;
+  int count = 0;
+  int insert_id = 0;
+};
+
+class connection {
+ public:
+  enum oper_type { oper_select = 0, oper_update = 1 };
+
+  // Connects; logs and throws std::logic_error("mysql connection init error.") on failure.
+  connection(const std::string& host, const std::string& user, const std::string& passwd,
+             const std::string& name, unsigned int port);
+  ~connection();
+  connection(const connection&) = delete;
+  connection& operator=(const connection&) = delete;
+
+  bool init();   // opens the connection; also used to reconnect
+  void fini();   // closes it; safe twice
+  bool good() const { return handle != nullptr; }
+  // Runs one statement; a failure answers an empty result (error 2006: one reconnect and retry).
+  result exec(const char* sql, oper_type kind);
+
+ private:
+  MYSQL client{};
+  MYSQL* handle = nullptr;
+  std::string host;
+  std::string user;
+  std::string passwd;
+  std::string dbname;
+  unsigned int port = 0;
+};
+
+// Column `index` of `row` read by the rules of atoi; an SQL NULL gives 0.
+void fetch_column(MYSQL_ROW row, int index, int& out);
+
+// n outputs read n consecutive columns from `index` on.
+template <typename First, typename... Rest>
+void fetch_column(MYSQL_ROW row, int index, First& first, Rest&... rest) {
+  fetch_column(row, index, first);
+  if constexpr (sizeof...(rest) > 0) {
+    fetch_column(row, index + 1, rest...);
+  }
+}
+
+}  // namespace mysql
+
+#endif  // NORVEL_MYSQL_HELPER_H_
