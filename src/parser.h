@@ -1,0 +1,55 @@
+// Turns one request body (the JSON text of one frame) into one reply body: parses the document,
+// picks the handler by "act" and "op", converts "params" into the store's types, calls the
+// logic_center singleton and renders the reply compactly with a trailing line feed.
+//
+// Threads: a parser lives for one request on the event-loop thread; queries run synchronously
+// there, the "add" and "del" operations only queue work for the store's workers.
+// Ownership: holds the parsed request document by value; nothing else.
+#ifndef NORVEL_PARSER_H_
+#define NORVEL_PARSER_H_
+
+#include <string>
+#include <vector>
+
+#include <json/json.h>
+
+#include "logic_center.h"
+
+class parser {
+ public:
+  // Parses `body`; text that is not JSON throws std::logic_error("cannot parse body to json").
+  explicit parser(const std::string& body);
+  parser(const parser&) = delete;
+  parser& operator=(const parser&) = delete;
+
+  // The reply text: {"code":200,"data":...} when dispatched, {"code":0} when the operation
+  // failed, followed by "\n". A top-level value that is not an object or null, or an "act" or
+  // "op" that is an array or object, throws (the session then drops the connection).
+  std::string request();
+
+  // Runs the operation named by `act` and `op` and returns the reply's "data". Throws on an
+  // unknown operation of a known action and on a failed parameter conversion; in both cases
+  // the store has not been touched.
+  Json::Value dispatch(const std::string& act, const std::string& op);
+
+ private:
+  Json::Value dispatch_follow(const std::string& op, const Json::Value& params);
+  Json::Value dispatch_inviter(const std::string& op, const Json::Value& params);
+  Json::Value dispatch_special(const std::string& op, const Json::Value& params);
+
+  Json::Value document;
+};
+
+namespace helper {
+// Empties `out`, then appends each element of `array` as an unsigned 32-bit number, in order.
+// A non-array has no elements (an object throws on indexing). True when `out` is not empty.
+bool from_array(const Json::Value& array, std::vector<unsigned long>& out);
+// Empties `out`; for an array appends (element "spid", `user`, low 8 bits of element "type")
+// per element, in order. A non-array yields nothing. True when `out` is not empty.
+bool from_array(const Json::Value& array, unsigned long user, std::vector<special>& out);
+// Makes `out` an array of the low 32 bits of each id (an empty array for no ids). Always true.
+bool to_array(const std::vector<unsigned long>& in, Json::Value& out);
+bool to_array(const std::vector<int>& in, Json::Value& out);
+}  // namespace helper
+
+#endif  // NORVEL_PARSER_H_
