@@ -143,6 +143,9 @@ class logic_center {
                                                 fetch_type type) const;
   std::vector<unsigned long> fetch_follow(unsigned long user) const;
 
+  // The worker (and queue) that applies every mutation of `user`.
+  static size_t queue_index(unsigned long user) { return user % worker_count; }
+
   // The inviter index; event-loop thread only.
   bool add_inviter(int member, int inviter);
   std::vector<int> fetch_inviter(int member);
@@ -160,8 +163,14 @@ class logic_center {
   void init_follow();
 
  private:
+  // The loop of worker `index`: takes messages off queues[index] until the store stops.
   void worker(size_t index);
+  void apply(inner_type& message);
   void enqueue(const inner_type& message);
+  // Feed helpers; the caller holds pri_lock exclusively. `items` is in greater_special order.
+  // Merging creates a missing feed; removing never does.
+  void merge_into_feed_locked(unsigned long member, const std::vector<special>& items);
+  void remove_from_feed_locked(unsigned long member, const std::vector<special>& items);
 
   std::unordered_map<unsigned long, std::vector<special>> pri_specials;  // guarded by pri_lock
   std::vector<special> pub_specials;                                    // guarded by pub_lock
