@@ -78,7 +78,43 @@ class Logfile {
   std::string current_path() const;  // the file today's entries go to
 
  private:
-  // ... implementation members (see log.cpp)
+  // Closes the stream unless it is stderr, which is let go.
+  struct stream_closer {
+    void operator()(FILE* stream) const;
+  };
+  using stream_ptr = std::unique_ptr<FILE, stream_closer>;
+
+  // The *_locked helpers expect entry_lock to be held by the caller.
+  int level_for_this_thread() const;
+  void write_locked(const void* data, size_t length, const timeval& now);
+  void append_locked(const void* data, size_t length);  // no file check, no banner
+  void open_file_locked(const timeval& now);
+  void try_open_locked(const std::string& path);
+  const std::string& path_for_locked(const timeval& now) const;
+  char* format_stamp(char* out, int level, const timeval& now) const;
+  void format_entry_locked(int level, const char* format, va_list args, const timeval& now,
+                           size_t* length);
+  void write_entry(int level, const char* format, va_list args);
+  void write_value(const char* value_format, ...) __attribute__((format(printf, 2, 3)));
+  void hex_dump(const unsigned char* begin, const unsigned char* end);
+
+  // Every member below is guarded by entry_lock, held for the whole of one entry: the level,
+  // the shared message buffer, the stream and the file lock are used by one entry at a time.
+  mutable std::mutex entry_lock;
+  stream_ptr log_file;        // today's file, stderr while it cannot be opened, or null
+  std::string open_path;      // the path log_file was opened from ("" for stderr or none)
+  int cur_level = log_debug;  // the level of the classic SetCurLevel()/Log() pair
+  bool with_stamp;
+  std::string log_dir;
+  std::string log_name;
+  std::unique_ptr<char[]> msg_buffer;        // 1 MiB, the text of one entry
+  boost::interprocess::file_lock lock;       // on open_path; empty while lock_valid is false
+  bool lock_valid = false;
+  clock_fn clock;
+  // Cache of the file name for the local date last asked for.
+  mutable int cached_date = -1;
+  mutable std::string cached_path;
+  const unsigned long serial;  // tells this logger's thread-local level from another's
 };
 
 }  // namespace logger
