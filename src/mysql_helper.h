@@ -49,10 +49,14 @@ class connection {
   connection(const connection&) = delete;
   connection& operator=(const connection&) = delete;
 
-  bool init();   // opens the connection; also used to reconnect
+  // Opens the connection (logs the settings at Debug, the password masked); also used to
+  // reconnect. False after logging the failure, with the handle closed.
+  bool init();
   void fini();   // closes it; safe twice
   bool good() const { return handle != nullptr; }
-  // Runs one statement; a failure answers an empty result (error 2006: one reconnect and retry).
+  // Runs one statement; a failure answers an empty result and is logged at Debug. When the server
+  // has gone away (2006), or the link broke during a query (2013, as after a KILL), it reconnects
+  // once and runs the statement once more.
   result exec(const char* sql, oper_type kind);
 
  private:
