@@ -1,0 +1,67 @@
+#include "app_config.h"
+
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <stdexcept>
+#include <vector>
+
+#include "clibext.h"
+#include "log.h"
+
+namespace {
+
+using file_ptr = std::unique_ptr<FILE, int (*)(FILE*)>;
+
+// The whole file as text. The buffer carries two zero bytes past the end, which the parser
+// never sees as content.
+std::string read_whole_file(const std::string& path) {
+  file_ptr file(std::fopen(path.c_str(), "rb"), &std::fclose);
+  if (!file) {
+    throw std::logic_error("Exception app_cfg::open_file: file is not exist");
+  }
+  const long size = clibext::fsize(file.get());
+  std::vector<char> buffer(static_cast<size_t>(size > 0 ? size : 0) + 2, '\0');
+  const long got = size > 0 ? clibext::freadn(file.get(), buffer.data(), static_cast<size_t>(size))
+                            : 0;
+  return std::string(buffer.data(), static_cast<size_t>(got > 0 ? got : 0));
+}
+
+Json::Value parse_document(const std::string& text) {
+  Json::CharReaderBuilder builder;
+  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  Json::Value document;
+  std::string ignored_errors;  // the reported message is fixed
+  if (!reader->parse(text.data(), text.data() + text.size(), &document, &ignored_errors)) {
+    throw std::logic_error("Exception app_cfg::open_file: cannot parse config file.");
+  }
+  return document;
+}
+
+std::string text_or_empty(const Json::Value& value) {
+  return value.isNull() ? std::string() : value.asString();
+}
+
+}  // namespace
+
+// Field by field in this order, so a field that fails to convert leaves the earlier ones set.
+void app_cfg::db_setting::init(const Json::Value& value) {
+  host = text_or_empty(value["host"]);
+  user = text_or_empty(value["user"]);
+  passwd = text_or_empty(value["passwd"]);
+  name = text_or_empty(value["name"]);
+  const Json::Value& port_value = value["port"];
+  port = port_value.isNull() ? 0 : port_value.asInt();
+}
+
+bool app_cfg::open_file(const std::string& path) {
+  try {
+    const Json::Value document = parse_document(read_whole_file(path));
+    db.init(document["DB"]);
+    return true;
+  } catch (const std::exception& e) {
+    log_event(log_debug, "Exception: app_cfg::open_file error %s", e.what());
+    std::cout << e.what() << std::endl;
+    return false;
+  }
+}
