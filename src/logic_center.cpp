@@ -292,6 +292,16 @@ std::vector<unsigned long> logic_center::fetch_follow(unsigned long user) const 
   return found->second.follows();
 }
 
+bool logic_center::has_member(unsigned long user) const {
+  boost::shared_lock<boost::shared_mutex> lock(users_lock);
+  return users.count(user) != 0;
+}
+
+bool logic_center::has_feed(unsigned long user) const {
+  boost::shared_lock<boost::shared_mutex> lock(pri_lock);
+  return pri_specials.count(user) != 0;
+}
+
 // ---- inviter index (event-loop thread) ----
 
 bool logic_center::add_inviter(int member, int inviter) {

@@ -142,6 +142,10 @@ class logic_center {
   std::vector<unsigned long> fetch_pub_specials(unsigned long special_id, unsigned long count,
                                                 fetch_type type) const;
   std::vector<unsigned long> fetch_follow(unsigned long user) const;
+  // Diagnostics: whether the store holds a record, or a private feed, for `user` (an empty one
+  // counts). Any thread; each takes one shared lock.
+  bool has_member(unsigned long user) const;
+  bool has_feed(unsigned long user) const;
 
   // The worker (and queue) that applies every mutation of `user`.
   static size_t queue_index(unsigned long user) { return user % worker_count; }
