@@ -1,11 +1,14 @@
 // The inviter index: who invited whom, as an array indexed by member id (the inviter of each
 // member) and a hash map from inviter id to the members it invited, in recorded order.
 // Filled from the member table by reinit(), updated in place by add().
+// A reload is built aside and swapped in only once it has read the whole table, so a database
+// failure during a reload leaves the index as it was.
 // Threads: no lock; only the main thread touches it (start-up, then requests on the event loop).
 // Ownership: owns both containers; results are copies.
 #ifndef NORVEL_INVITER_MANAGER_H_
 #define NORVEL_INVITER_MANAGER_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <unordered_map>
 #include <vector>
@@ -16,25 +19,42 @@ class connection;
 
 class inviter_manager {
  public:
-  // Rebuilds the whole index from the database; a connection failure leaves by exception.
+  // Rebuilds the whole index from the database. A connection failure leaves by exception
+  // (std::logic_error), an allocation failure likewise; a failed query is logged. In every
+  // failure the index keeps its previous content.
   void reinit();
-  // The chain of inviters above `member`, nearest first, without `member` itself.
+  // The chain of inviters above `member`, nearest first, without `member` itself. The walk ends
+  // at an id without an inviter, at an id outside the table (which is still listed) or before
+  // an id already listed (mutual inviters).
   std::vector<int> list(int member) const;
-  // Records that `inviter` invited `member`; false for a negative member.
+  // Records that `inviter` invited `member`; false for a negative member. A member beyond the
+  // table reloads the whole index instead (the member's row is expected to be stored by then).
   bool add(int member, int inviter);
-  // The members recorded as invited by `inviter`, in recorded order.
+  // The members recorded as invited by `inviter`, in recorded order; empty for a negative id
+  // or an id with none. Never changes the index.
   std::vector<int> invitees(int inviter) const;
 
+  int max_user() const { return max_user_id; }
+  size_t table_size() const { return inviter_table.size(); }
+
  private:
+  // Fills this (empty) index from `conn`; false when a query failed.
+  bool load(mysql::connection& conn);
+  // Sets the table size for the highest member id `highest`: twice it, so members registered
+  // after the load fit in place, but never beyond what a non-negative int can index.
+  void size_table(int64_t highest);
+  void record_loaded_row(int member, int inviter);
+
   std::vector<int> inviter_table;                          // member id -> its inviter, 0 = none
   std::unordered_map<int, std::vector<int>> invitee_map;  // inviter id -> invitees
   int max_user_id = 0;
 };
 
 namespace helper {
-// The highest member id in the member table, or 0.
+// The highest member id in the member table, or 0 (also when the query fails).
 int max_user(mysql::connection& conn);
-// The bucket count for n members: the first of the 28 classic primes not below n.
+// The bucket count for n members: the first of the 28 classic primes not below n, or the last
+// one, 4294967291, for anything above it.
 unsigned long next_prime(unsigned long n);
 }  // namespace helper
 

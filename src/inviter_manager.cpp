@@ -1,0 +1,175 @@
+#include "inviter_manager.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <iterator>
+#include <unordered_set>
+#include <utility>
+
+#include "app_config.h"
+#include "log.h"
+#include "mysql_helper.h"
+#include "object_manager.h"
+
+namespace helper {
+
+namespace {
+
+// The bucket counts of the classic hash tables, each roughly twice its predecessor.
+const unsigned long stl_prime_list[] = {
+    53ul,         97ul,         193ul,       389ul,       769ul,        1543ul,       3079ul,
+    6151ul,       12289ul,      24593ul,     49157ul,     98317ul,      196613ul,     393241ul,
+    786433ul,     1572869ul,    3145739ul,   6291469ul,   12582917ul,   25165843ul,   50331653ul,
+    100663319ul,  201326611ul,  402653189ul, 805306457ul, 1610612741ul, 3221225473ul, 4294967291ul,
+};
+
+// The highest member id into `out` (0 for an empty table); false when the query failed.
+bool read_max_user(mysql::connection& conn, int& out) {
+  out = 0;
+  mysql::result rows = conn.exec("SELECT max(member_id) FROM brix_member;",
+                                 mysql::connection::oper_select);
+  if (!rows.good()) {
+    return false;
+  }
+  if (rows.size() > 0) {
+    mysql::fetch_column(rows.begin(), 0, out);
+  }
+  return true;
+}
+
+}  // namespace
+
+int max_user(mysql::connection& conn) {
+  int highest = 0;
+  read_max_user(conn, highest);
+  return highest;
+}
+
+unsigned long next_prime(unsigned long n) {
+  const unsigned long* first = std::begin(stl_prime_list);
+  const unsigned long* last = std::end(stl_prime_list);
+  const unsigned long* found = std::lower_bound(first, last, n);
+  return found == last ? *(last - 1) : *found;
+}
+
+}  // namespace helper
+
+namespace {
+
+// The loaders always connect on this port, whatever the configuration says.
+constexpr unsigned int db_port = 3306;
+constexpr int page_rows = 1000;
+// Every non-negative int is an index below this; the table never needs to be longer.
+constexpr int64_t table_limit = int64_t{INT_MAX} + 1;
+
+}  // namespace
+
+void inviter_manager::reinit() {
+  const app_cfg::db_setting& db = singleton<app_cfg>::instance()->db;
+  mysql::connection conn(db.host, db.user, db.passwd, db.name, db_port);
+  inviter_manager fresh;
+  if (!fresh.load(conn)) {
+    log_event(log_error, "inviter_manager::reinit: the member table could not be read; "
+                         "the index is kept as it was");
+    return;
+  }
+  *this = std::move(fresh);
+}
+
+bool inviter_manager::load(mysql::connection& conn) {
+  int highest = 0;
+  if (!helper::read_max_user(conn, highest)) {
+    return false;
+  }
+  max_user_id = highest;
+  if (max_user_id < 1) {
+    return true;  // an empty member table: an empty index
+  }
+  const unsigned long buckets = helper::next_prime(static_cast<unsigned long>(max_user_id));
+  std::printf("max user id=%d max_bucket=%lu\n", max_user_id, buckets);
+  invitee_map.rehash(buckets);
+  std::printf("start rehash\n");
+  std::fflush(stdout);
+  size_table(max_user_id);
+
+  // Keyset paging over the primary key: each page starts after the last id read, so every
+  // row is read once however large the table is.
+  int last_member = INT_MIN;
+  for (;;) {
+    char sql[1024] = {0};
+    std::snprintf(sql, sizeof(sql),
+                  "SELECT member_id,inviter_id FROM brix_member WHERE member_id > %d "
+                  "ORDER BY member_id ASC LIMIT %d;",
+                  last_member, page_rows);
+    mysql::result rows = conn.exec(sql, mysql::connection::oper_select);
+    if (!rows.good()) {
+      return false;
+    }
+    for (MYSQL_ROW row = rows.begin(); row != rows.end(); row = rows.next()) {
+      int member = 0;
+      int inviter = 0;
+      mysql::fetch_column(row, 0, member, inviter);
+      record_loaded_row(member, inviter);
+      last_member = member;
+    }
+    if (rows.size() < page_rows) {
+      return true;
+    }
+  }
+}
+
+void inviter_manager::size_table(int64_t highest) {
+  inviter_table.assign(static_cast<size_t>(std::min(2 * highest, table_limit)), 0);
+}
+
+void inviter_manager::record_loaded_row(int member, int inviter) {
+  if (member < 0 || inviter < 0 || inviter > max_user_id) {
+    return;
+  }
+  if (static_cast<size_t>(member) >= inviter_table.size()) {
+    // Stored after the maximum was read: grow rather than lose it.
+    inviter_table.resize(static_cast<size_t>(member) + 1, 0);
+  }
+  inviter_table[static_cast<size_t>(member)] = inviter;
+  invitee_map[inviter].push_back(member);
+}
+
+std::vector<int> inviter_manager::list(int member) const {
+  std::vector<int> chain;
+  if (member < 0 || static_cast<size_t>(member) >= inviter_table.size()) {
+    return chain;
+  }
+  std::unordered_set<int> seen{member};
+  for (;;) {
+    member = inviter_table[static_cast<size_t>(member)];
+    if (member <= 0 || !seen.insert(member).second) {
+      return chain;
+    }
+    chain.push_back(member);
+    if (static_cast<size_t>(member) >= inviter_table.size()) {
+      return chain;  // recorded by add() beyond the table: nothing is known above it
+    }
+  }
+}
+
+bool inviter_manager::add(int member, int inviter) {
+  if (member < 0) {
+    return false;
+  }
+  if (static_cast<size_t>(member) < inviter_table.size()) {
+    inviter_table[static_cast<size_t>(member)] = inviter;
+    invitee_map[inviter].push_back(member);
+  } else {
+    reinit();
+  }
+  return true;
+}
+
+std::vector<int> inviter_manager::invitees(int inviter) const {
+  if (inviter < 0) {
+    return {};
+  }
+  auto found = invitee_map.find(inviter);
+  return found != invitee_map.end() ? found->second : std::vector<int>();
+}
