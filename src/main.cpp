@@ -1,0 +1,147 @@
+// The daemon's entry: binds port 5000 while still attached to the terminal, detaches by forking
+// twice, sends its standard streams to files, opens the event log, reads the configuration,
+// loads the store and serves connections on the main thread until SIGINT or SIGTERM.
+//
+// Exit status: 0 from the exiting parents of the two forks and after a clean stop; 1 when start-up
+// fails (port in use, bind or listen error, fork failure, any exception), so whoever started the
+// daemon learns of it. Arguments and the environment are not read.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <string>
+
+#include <boost/asio.hpp>
+
+#include "app_config.h"
+#include "log.h"
+#include "logic_center.h"
+#include "object_manager.h"
+#include "parser.h"
+#include "srv.h"
+
+namespace {
+
+constexpr unsigned short service_port = 5000;
+const char* const config_path = "./data/config/norvel.config.ini";
+const char* const output_path = "/tmp/norvel.out";
+const char* const log_dir = "/var/log/norvel";
+const char* const log_name = "norvel";
+
+void print_line(std::FILE* stream, const char* line) {
+  std::fputs(line, stream);
+  std::fputc('\n', stream);
+  std::fflush(stream);
+}
+
+// Opens `path` onto descriptor `fd`, which the caller has closed. Answers false on failure.
+bool open_onto(int fd, const char* path, int flags, mode_t mode) {
+  const int opened = ::open(path, flags, mode);
+  if (opened < 0) {
+    return false;
+  }
+  if (opened != fd) {  // only when a lower descriptor was free; keep the standard numbering
+    const int moved = ::dup2(opened, fd);
+    ::close(opened);
+    return moved == fd;
+  }
+  return true;
+}
+
+// Standard input reads /dev/null; standard output appends to /tmp/norvel.out and standard error
+// duplicates it. Answers false, printing nothing, if a descriptor cannot be made.
+bool open_output() {
+  ::close(0);
+  ::close(1);
+  ::close(2);
+  if (!open_onto(0, "/dev/null", O_RDONLY, 0)) {
+    return false;
+  }
+  if (!open_onto(1, output_path, O_WRONLY | O_CREAT | O_APPEND, 0644)) {
+    return false;
+  }
+  if (::dup2(1, 2) != 2) {
+    return false;
+  }
+  print_line(stdout, "stdout create ok");
+  print_line(stderr, "stderr create ok");
+  return true;
+}
+
+std::string answer_request(const std::string& body) { return parser(body).request(); }
+
+// Start-up, the event loop and the finalisers. The event loop, the server and the signal set are
+// locals destroyed in reverse order on every way out, before the caller closes the log.
+// Throws on a failed start-up step.
+int run_daemon() {
+  boost::asio::io_context io;
+  server listener(io, service_port, answer_request);
+  boost::asio::signal_set signals(io, SIGINT, SIGTERM);
+  signals.async_wait([&io](const boost::system::error_code&, int) { io.stop(); });
+
+  io.notify_fork(boost::asio::io_context::fork_prepare);
+  pid_t pid = ::fork();
+  if (pid > 0) {
+    print_line(stdout, "First fork parent exit");
+    std::exit(0);
+  }
+  if (pid < 0) {
+    print_line(stdout, "First fork failed");
+    return 1;
+  }
+  ::setsid();  // fails only if already a group leader, which a fresh child never is
+  ::umask(0);
+  pid = ::fork();
+  if (pid > 0) {
+    print_line(stdout, "First fork parent exit");
+    std::exit(0);
+  }
+  if (pid < 0) {
+    return 1;
+  }
+  if (!open_output()) {
+    return 1;
+  }
+  io.notify_fork(boost::asio::io_context::fork_child);
+
+  init_log(log_dir, log_name);
+  object_manager::init();
+  print_line(stdout, "start read config");
+  singleton<app_cfg>::instance()->open_file(config_path);  // missing settings stay empty
+  print_line(stdout, "after read config");
+  singleton<logic_center>::instance()->start();
+
+  io.run();
+  object_manager::fini();
+  return 0;
+}
+
+void report_start_failure(const char* what) {
+  if (gLogger != nullptr) {
+    log_event(log_debug, "Main Exception: %s", what);
+  } else {
+    std::fprintf(stderr, "Main Exception: %s\n", what);
+    std::fflush(stderr);
+  }
+}
+
+}  // namespace
+
+int main(int /*argc*/, char** /*argv*/) {
+  int status = 1;
+  try {
+    status = run_daemon();
+  } catch (const std::exception& e) {
+    report_start_failure(e.what());
+    status = 1;
+  } catch (...) {
+    report_start_failure("unknown exception");
+    status = 1;
+  }
+  fini_log();
+  return status;
+}

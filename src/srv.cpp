@@ -1,0 +1,323 @@
+#include "srv.h"
+
+#include <cstdio>
+#include <stdexcept>
+#include <utility>
+
+#include "log.h"
+
+using boost::asio::ip::tcp;
+
+namespace {
+
+bool is_blank(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// Raises the recorded maximum to `value` if it is larger.
+void raise_peak(std::atomic<std::size_t>& peak, std::size_t value) {
+  std::size_t seen = peak.load(std::memory_order_relaxed);
+  while (value > seen && !peak.compare_exchange_weak(seen, value, std::memory_order_relaxed)) {
+  }
+}
+
+// Accept errors that say "not now" rather than "never": retrying at once would only spin.
+bool is_resource_exhaustion(const boost::system::error_code& ec) {
+  return ec == boost::asio::error::no_descriptors || ec == boost::asio::error::no_buffer_space ||
+         ec == boost::asio::error::no_memory ||
+         ec == boost::system::errc::too_many_files_open_in_system;
+}
+
+constexpr auto accept_retry_delay = std::chrono::milliseconds(100);
+constexpr int listen_backlog = 128;
+
+// Erases the bytes consumed so far from the front of the input on every way out, exceptions
+// included, so a throwing handler never leaves answered frames behind to be answered again.
+class consumed_eraser {
+ public:
+  explicit consumed_eraser(std::string& text) : input(text) {}
+  ~consumed_eraser() { input.erase(0, consumed); }
+  consumed_eraser(const consumed_eraser&) = delete;
+  consumed_eraser& operator=(const consumed_eraser&) = delete;
+
+  std::size_t consumed = 0;
+
+ private:
+  std::string& input;
+};
+
+}  // namespace
+
+long long read_frame_length(const char* header) {
+  std::size_t i = 0;
+  while (i < frame_header_size && is_blank(header[i])) {
+    ++i;
+  }
+  bool negative = false;
+  if (i < frame_header_size && (header[i] == '+' || header[i] == '-')) {
+    negative = header[i] == '-';
+    ++i;
+  }
+  long long value = 0;
+  for (; i < frame_header_size && is_digit(header[i]); ++i) {
+    value = value * 10 + (header[i] - '0');
+  }
+  return negative ? -value : value;
+}
+
+void append_frame_header(std::size_t body_size, std::string& out) {
+  if (body_size > 9999999999ULL) {
+    throw std::length_error("reply too large for a ten-digit frame header");
+  }
+  char header[frame_header_size + 1];
+  std::snprintf(header, sizeof(header), "%010zu", body_size);
+  out.append(header, frame_header_size);
+}
+
+frame_status cut_frames(std::string& input, const body_handler& handler, std::string& output) {
+  consumed_eraser eraser(input);
+  for (;;) {
+    const std::size_t available = input.size() - eraser.consumed;
+    if (available == 0) {
+      return frame_status::drained;
+    }
+    if (available < frame_header_size) {
+      return frame_status::need_more;
+    }
+    const long long length = read_frame_length(input.data() + eraser.consumed);
+    if (length < 0 || static_cast<unsigned long long>(length) > max_body_size) {
+      return frame_status::bad_header;
+    }
+    const std::size_t body_size = static_cast<std::size_t>(length);
+    if (available - frame_header_size < body_size) {
+      return frame_status::need_more;
+    }
+    std::string reply;
+    if (body_size > 0) {
+      reply = handler(input.substr(eraser.consumed + frame_header_size, body_size));
+    }
+    append_frame_header(reply.size(), output);
+    output += reply;
+    eraser.consumed += frame_header_size + body_size;
+  }
+}
+
+// ---- session ----
+
+session::session(tcp::socket peer, std::shared_ptr<const body_handler> body,
+                 std::shared_ptr<connection_stats> counters)
+    : socket(std::move(peer)), handler(std::move(body)), stats(std::move(counters)) {
+  stats->open_sessions.fetch_add(1, std::memory_order_relaxed);
+  log_event(log_debug, "%s start", "session");
+}
+
+session::~session() {
+  stats->open_sessions.fetch_sub(1, std::memory_order_relaxed);
+  log_event(log_debug, "%s quit", "~session");
+}
+
+void session::start() { do_read(); }
+
+void session::do_read() {
+  reading = true;
+  auto self = shared_from_this();
+  socket.async_read_some(boost::asio::buffer(receive_area),
+                         [this, self](const boost::system::error_code& ec, std::size_t n) {
+                           on_read(ec, n);
+                         });
+}
+
+void session::on_read(const boost::system::error_code& ec, std::size_t n) {
+  reading = false;
+  if (ec) {
+    log_event(log_fatal, "session do read quit.");
+    read_stopped = true;
+    return;
+  }
+  input.append(receive_area.data(), n);
+  try {
+    handler_req();
+    continue_reading();
+  } catch (const std::exception&) {
+    // Replies to the frames before the failing one are queued already and still go out; the
+    // session ends once they are written.
+    log_event(log_fatal, "handler_req error.");
+    read_stopped = true;
+    input.clear();
+  }
+}
+
+bool session::handler_req() {
+  frame_status status;
+  try {
+    status = cut_frames(input, *handler, output);
+  } catch (...) {
+    flush();
+    throw;
+  }
+  flush();
+  if (status == frame_status::bad_header) {
+    reject_bad_header();
+  }
+  return status == frame_status::drained;
+}
+
+void session::reject_bad_header() {
+  stats->bad_headers.fetch_add(1, std::memory_order_relaxed);
+  log_event(log_fatal, "session bad frame header: length %lld is negative or above %zu, closing",
+            read_frame_length(input.data()), max_body_size);
+  read_stopped = true;
+  input.clear();
+  if (unwritten() == 0) {
+    close_socket();
+  }
+  // Otherwise the socket closes with the session, once the queued replies are written.
+}
+
+void session::continue_reading() {
+  if (read_stopped || reading) {
+    return;
+  }
+  if (unwritten() > max_unwritten_size) {
+    if (!read_paused) {
+      read_paused = true;
+      stats->read_pauses.fetch_add(1, std::memory_order_relaxed);
+    }
+    return;
+  }
+  read_paused = false;
+  do_read();
+}
+
+void session::flush() {
+  raise_peak(stats->peak_unwritten_bytes, unwritten());
+  if (write_failed) {
+    output.clear();
+    return;
+  }
+  if (!in_flight.empty() || output.empty()) {
+    return;  // the write in progress picks the rest up when it completes
+  }
+  // The bytes of a write in progress must not move, so new replies collect in `output` while
+  // `in_flight` is being written.
+  in_flight.swap(output);
+  do_write(in_flight.size());
+}
+
+void session::do_write(unsigned long n) {
+  auto self = shared_from_this();
+  boost::asio::async_write(socket, boost::asio::buffer(in_flight.data(), n),
+                           [this, self](const boost::system::error_code& ec, std::size_t written) {
+                             on_write(ec, written);
+                           });
+}
+
+void session::on_write(const boost::system::error_code& ec, std::size_t n) {
+  if (ec) {
+    log_event(log_fatal, "session do write quit.");
+    write_failed = true;
+    in_flight.clear();
+    output.clear();
+    close_socket();  // a broken connection: the pending read ends too, and with it the session
+    return;
+  }
+  in_flight.erase(0, n);
+  flush();
+  try {
+    continue_reading();
+  } catch (const std::exception&) {
+    log_event(log_fatal, "handler_req error.");
+    read_stopped = true;
+  }
+}
+
+void session::close_socket() {
+  boost::system::error_code ignored_ec;  // the peer may be gone already; closing is all we want
+  socket.shutdown(tcp::socket::shutdown_both, ignored_ec);
+  socket.close(ignored_ec);
+}
+
+// ---- server ----
+
+namespace {
+
+void throw_if_failed(const boost::system::error_code& ec, const char* step) {
+  if (ec) {
+    throw boost::system::system_error(ec, step);
+  }
+}
+
+}  // namespace
+
+server::server(boost::asio::io_context& io, unsigned short port, body_handler body)
+    : acceptor(io),
+      retry_timer(io),
+      handler(std::make_shared<const body_handler>(std::move(body))),
+      counters(std::make_shared<connection_stats>()),
+      alive(std::make_shared<bool>(true)) {
+  boost::system::error_code ec;
+  acceptor.open(tcp::v4(), ec);
+  throw_if_failed(ec, "open");
+  acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
+  throw_if_failed(ec, "set_option");
+  acceptor.bind(tcp::endpoint(boost::asio::ip::address_v4::any(), port), ec);
+  throw_if_failed(ec, "bind");
+  acceptor.listen(listen_backlog, ec);
+  throw_if_failed(ec, "listen");
+  do_accept();
+}
+
+server::~server() {
+  boost::system::error_code ignored_ec;  // nothing useful to do about a failing close at teardown
+  retry_timer.cancel(ignored_ec);
+  acceptor.close(ignored_ec);
+}
+
+unsigned short server::port() const {
+  boost::system::error_code ec;
+  const tcp::endpoint local = acceptor.local_endpoint(ec);
+  return ec ? 0 : local.port();
+}
+
+void server::do_accept() {
+  std::weak_ptr<bool> still_here = alive;
+  acceptor.async_accept([this, still_here](const boost::system::error_code& ec, tcp::socket peer) {
+    if (still_here.expired()) {
+      return;  // the server is gone; `peer`, if any, closes here
+    }
+    on_accept(ec, std::move(peer));
+  });
+}
+
+void server::on_accept(const boost::system::error_code& ec, tcp::socket peer) {
+  if (!acceptor.is_open()) {
+    return;  // closed at shutdown: nothing to re-arm
+  }
+  if (!ec) {
+    counters->accepted.fetch_add(1, std::memory_order_relaxed);
+    boost::system::error_code ignored_ec;  // a missing no-delay only costs latency
+    peer.set_option(tcp::no_delay(true), ignored_ec);
+    try {
+      std::make_shared<session>(std::move(peer), handler, counters)->start();
+    } catch (const std::exception& e) {
+      log_event(log_fatal, "session start error: %s", e.what());
+    }
+  } else if (is_resource_exhaustion(ec)) {
+    retry_accept_later();
+    return;
+  }
+  do_accept();
+}
+
+void server::retry_accept_later() {
+  std::weak_ptr<bool> still_here = alive;
+  retry_timer.expires_after(accept_retry_delay);
+  retry_timer.async_wait([this, still_here](const boost::system::error_code& ec) {
+    if (ec || still_here.expired() || !acceptor.is_open()) {
+      return;
+    }
+    do_accept();
+  });
+}

@@ -1,0 +1,140 @@
+// The TCP side of the daemon: `server` accepts connections and turns each into a `session`, which
+// cuts the byte stream into frames, hands every body to the body handler and writes the framed
+// replies back on the same connection, in order.
+//
+// Frame, both directions: ten ASCII digits giving the body's length ("%010d"), then the body.
+//
+// Threads: everything here runs on the event loop's one thread; a session's buffers are touched
+// by no other thread and need no lock. connection_stats is atomic only so that tests and tools on
+// other threads may read it.
+// Ownership: `server` owns the acceptor; each accepted socket is handed straight to its session.
+// A session is owned by shared_ptr: each pending read or write holds `self`, so it lives until
+// its last handler has run (or until the event loop is destroyed).
+#ifndef NORVEL_SRV_H_
+#define NORVEL_SRV_H_
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include <boost/asio.hpp>
+
+// Turns one request body into one reply body; the daemon wires it to the request parser. It may
+// throw (the std::exception family): the session then stops reading that connection.
+using body_handler = std::function<std::string(const std::string& body)>;
+
+// The frame header: the body's length as ten zero-padded ASCII digits.
+constexpr std::size_t frame_header_size = 10;
+// Each read takes at most this many bytes; larger frames are collected across reads.
+constexpr std::size_t read_chunk_size = 1024;
+// The largest body a peer may announce: 16 MiB. A larger announced length closes the connection,
+// so a peer cannot make the daemon buffer without bound.
+constexpr std::size_t max_body_size = 16 * 1024 * 1024;
+// Back-pressure: while a session's unwritten replies exceed 4 MiB it stops reading, and resumes
+// once they drain below it, so a client that sends but never reads cannot grow our memory.
+constexpr std::size_t max_unwritten_size = 4 * 1024 * 1024;
+
+enum class frame_status {
+  drained,     // every byte consumed: the input ends on a frame boundary
+  need_more,   // an incomplete frame waits for more bytes (left in the input)
+  bad_header,  // a header that is negative or announces more than max_body_size
+};
+
+// The announced body length of a ten-byte header, read the way atoi reads text: leading blanks,
+// an optional sign, then digits up to the first non-digit (no digits read as 0). Never
+// overflows: ten digits fit in 64 bits.
+long long read_frame_length(const char* header);
+
+// Cuts every complete frame off the front of `input`, in order. For each, appends to `output`
+// the framed reply: the handler's reply to a non-empty body, or an empty reply to an empty body
+// (the handler is not called). Consumed frames are erased from `input`; an incomplete frame is
+// left there. A bad header stops the cutting and is left in `input`. If the handler throws,
+// the frames before it stay answered and consumed, and the exception passes to the caller.
+// Pure: no sockets, so it can be driven byte by byte by tests and fuzzers.
+frame_status cut_frames(std::string& input, const body_handler& handler, std::string& output);
+
+// Appends the ten-digit header for a body of `body_size` bytes to `out`.
+void append_frame_header(std::size_t body_size, std::string& out);
+
+// Counters shared by a server and its sessions, for operators and tests.
+struct connection_stats {
+  std::atomic<std::size_t> open_sessions{0};
+  std::atomic<std::size_t> accepted{0};
+  std::atomic<std::size_t> read_pauses{0};           // times a session stopped reading for a slow peer
+  std::atomic<std::size_t> peak_unwritten_bytes{0};  // largest backlog of unwritten replies seen
+  std::atomic<std::size_t> bad_headers{0};
+};
+
+class session : public std::enable_shared_from_this<session> {
+ public:
+  session(boost::asio::ip::tcp::socket socket, std::shared_ptr<const body_handler> handler,
+          std::shared_ptr<connection_stats> stats);
+  ~session();  // logs "~session quit"; the socket closes with it
+  session(const session&) = delete;
+  session& operator=(const session&) = delete;
+
+  // Starts reading. Call on a session owned by a shared_ptr.
+  void start();
+
+ private:
+  void do_read();
+  void on_read(const boost::system::error_code& ec, std::size_t n);
+  // Answers every complete frame in `input`; true if the input ended empty.
+  bool handler_req();
+  // Starts the one write in flight: the first n bytes of `in_flight`.
+  void do_write(unsigned long n);
+  void on_write(const boost::system::error_code& ec, std::size_t n);
+  // Writes the queued replies if no write is in flight.
+  void flush();
+  // Starts the next read unless reading has stopped or the unwritten replies are over the bound.
+  void continue_reading();
+  void reject_bad_header();
+  std::size_t unwritten() const { return output.size() + in_flight.size(); }
+  // Ends the connection at once; pending operations complete aborted.
+  void close_socket();
+
+  boost::asio::ip::tcp::socket socket;
+  std::shared_ptr<const body_handler> handler;
+  std::shared_ptr<connection_stats> stats;
+  std::array<char, read_chunk_size> receive_area;
+  std::string input;      // received bytes not yet consumed as frames
+  std::string output;     // framed replies waiting for the next write
+  std::string in_flight;  // the bytes of the one write in progress; untouched until it completes
+  bool reading = false;       // a read is pending
+  bool read_paused = false;   // reading waits for the unwritten replies to drain
+  bool read_stopped = false;  // the connection reads no more (peer gone, error, bad input)
+  bool write_failed = false;  // the connection writes no more
+};
+
+class server {
+ public:
+  // Opens, configures, binds and listens an IPv4 acceptor on every local address and `port`
+  // (0 picks a free one), then starts accepting. Throws boost::system::system_error whose
+  // message names the failed step: "open", "set_option", "bind" or "listen".
+  server(boost::asio::io_context& io, unsigned short port, body_handler handler);
+  ~server();  // closes the acceptor; sessions live on until their pending operations end
+  server(const server&) = delete;
+  server& operator=(const server&) = delete;
+
+  unsigned short port() const;  // the bound port
+  const connection_stats& stats() const { return *counters; }
+
+ private:
+  void do_accept();
+  void on_accept(const boost::system::error_code& ec, boost::asio::ip::tcp::socket peer);
+  // Re-arms the accept later when the process is out of descriptors or memory, so that a
+  // failing accept does not spin the event loop.
+  void retry_accept_later();
+
+  boost::asio::ip::tcp::acceptor acceptor;
+  boost::asio::steady_timer retry_timer;  // delays re-arming after resource exhaustion
+  std::shared_ptr<const body_handler> handler;
+  std::shared_ptr<connection_stats> counters;
+  // Lets completion handlers that run after the server is gone see that it is gone.
+  std::shared_ptr<bool> alive;
+};
+
+#endif  // NORVEL_SRV_H_
