@@ -1,0 +1,285 @@
+#!/usr/bin/env bash
+# Side-by-side network benchmark: norvel's private-feed fetch against the same feeds in Redis
+# sorted sets and against a bare framed echo server, on one machine, in one run.
+#
+#   bench/compare.sh            build (Release), load the data, run everything, print the tables
+#
+# Steps: builds norvel, loadgen and echo_server; generates a data set in its own database (kept
+# between runs while its size is unchanged); loads the same feeds into a private redis-server;
+# starts the daemon on port 5000 in a run directory and times its initial load; then runs
+# interleaved and repeated closed-loop rounds of
+#   norvel  {"act":"special","op":"fetch_pri",...,"count":20,"type":1} (newest 20 of a feed)
+#   redis   ZREVRANGEBYSCORE feed:<id> +inf -inf LIMIT 0 20
+#   echo    a fixed reply of the same size as norvel's mean reply
+# at each connection count, and prints the medians and the ratios norvel/Redis and norvel/echo.
+# Then the mixed load: read-only rounds alternating with rounds where a share of the requests
+# are special add/del and follow add/del, comparing the read p99.
+#
+# The client is pinned to CLIENT_CPU and every server to SERVER_CPU, so they never share a core.
+# Settings (environment, defaults in brackets):
+#   MEMBERS [50000] SPECIALS [1000000]  data set size (database norvel_bench)
+#   CONNS ["1 16 64"]  MIXED_CONNS ["16 64"]  REPEATS [3]  WARMUP [1]  DURATION [5] seconds
+#   WRITE_FRACTION [0.1]  CLIENT_CPU [0]  SERVER_CPU [1]  BUILD_DIR [build-bench]
+#   REDIS_PORT [6390]  ECHO_PORT [5100]  RESULTS [BUILD_DIR/compare-<time>]
+#   SKIP_BUILD=1 uses the binaries already in BUILD_DIR; REGENERATE=1 rebuilds the data set.
+# Needs: root (or write access to /var/log/norvel), port 5000 free, scripts/install_deps.sh done.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+. scripts/db_env.sh
+
+MEMBERS=${MEMBERS:-50000}
+SPECIALS=${SPECIALS:-1000000}
+CONNS=${CONNS:-"1 16 64"}
+MIXED_CONNS=${MIXED_CONNS:-"16 64"}
+REPEATS=${REPEATS:-3}
+WARMUP=${WARMUP:-1}
+DURATION=${DURATION:-5}
+WRITE_FRACTION=${WRITE_FRACTION:-0.1}
+CLIENT_CPU=${CLIENT_CPU:-0}
+SERVER_CPU=${SERVER_CPU:-1}
+BUILD_DIR=${BUILD_DIR:-$root/build-bench}
+export REDIS_PORT=${REDIS_PORT:-6390}
+ECHO_PORT=${ECHO_PORT:-5100}
+NORVEL_PORT=5000
+BENCH_DB=norvel_bench
+RESULTS=${RESULTS:-$BUILD_DIR/compare-$(date +%Y%m%d-%H%M%S)}
+
+say() { printf '== %s\n' "$*"; }
+die() { printf 'compare.sh: %s\n' "$*" >&2; exit 1; }
+db() { mariadb -h"$NORVEL_DB_HOST" -P"$NORVEL_DB_PORT" -u"$NORVEL_DB_USER" -p"$NORVEL_DB_PASSWORD" "$@"; }
+
+norvel_pid=""
+echo_pid=""
+cleanup() {
+  if [ -n "$echo_pid" ]; then kill "$echo_pid" 2>/dev/null || true; fi
+  if [ -n "$norvel_pid" ]; then
+    kill -TERM "$norvel_pid" 2>/dev/null || true
+    for _ in $(seq 1 100); do kill -0 "$norvel_pid" 2>/dev/null || break; sleep 0.1; done
+  fi
+  bench/redis_stop.sh || true
+}
+trap cleanup EXIT
+
+build() {
+  if [ "${SKIP_BUILD:-0}" = 1 ]; then
+    return
+  fi
+  say "building (Release) in $BUILD_DIR"
+  bash scripts/install_deps.sh
+  cmake -S "$root" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release >/dev/null
+  cmake --build "$BUILD_DIR" -j"$(nproc)" --target norvel loadgen echo_server >/dev/null
+}
+
+# The data set: members in a random invitation tree (one in ten joined uninvited) and specials
+# spread over them at random, 80% public, 15% reader type 1, 5% type 2 (not loaded), 2% not live.
+generate_data() {
+  local have
+  have=$(db -N -e "SELECT CONCAT((SELECT COUNT(*) FROM brix_member), '/',
+                                 (SELECT COUNT(*) FROM brix_mb_special))" "$BENCH_DB" 2>/dev/null || true)
+  if [ "${REGENERATE:-0}" != 1 ] && [ "$have" = "$MEMBERS/$SPECIALS" ]; then
+    say "data set $BENCH_DB already holds $MEMBERS members and $SPECIALS specials"
+    return
+  fi
+  say "generating $MEMBERS members and $SPECIALS specials in database $BENCH_DB"
+  db -e "DROP DATABASE IF EXISTS $BENCH_DB; CREATE DATABASE $BENCH_DB"
+  db "$BENCH_DB" < db/schema.sql
+  db "$BENCH_DB" <<SQL
+INSERT INTO brix_member (member_id, inviter_id)
+  SELECT seq, IF(seq = 1 OR CRC32(CONCAT('o', seq)) MOD 10 = 0, 0,
+                 1 + CRC32(CONCAT('i', seq)) MOD (seq - 1))
+  FROM seq_1_to_${MEMBERS};
+INSERT INTO brix_mb_special (special_id, member_id, reader_type, from_user, state)
+  SELECT seq, 1 + CRC32(CONCAT('m', seq)) MOD ${MEMBERS},
+         CASE WHEN CRC32(CONCAT('t', seq)) MOD 20 < 16 THEN 0
+              WHEN CRC32(CONCAT('t', seq)) MOD 20 < 19 THEN 1 ELSE 2 END,
+         1, IF(CRC32(CONCAT('s', seq)) MOD 50 = 0, 1, 0)
+  FROM seq_1_to_${SPECIALS};
+SQL
+}
+
+elapsed_since() { awk -v a="$1" -v b="$(date +%s.%N)" 'BEGIN { printf "%.2f", b - a }'; }
+
+# The detached daemon: the norvel process whose working directory is $1.
+daemon_pid() {
+  local p
+  for p in /proc/[0-9]*; do
+    if [ "$(readlink "$p/cwd" 2>/dev/null)" = "$1" ] &&
+       [ "$(readlink "$p/exe" 2>/dev/null)" = "$(readlink -f "$BUILD_DIR/norvel")" ]; then
+      echo "${p#/proc/}"
+      return
+    fi
+  done
+}
+
+port_in_use() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
+
+# Sends one framed request on a fresh connection and prints the reply body; fails after $2 s.
+framed_request() {
+  local body=$1 timeout=$2 header
+  exec 3<>"/dev/tcp/127.0.0.1/$NORVEL_PORT" || return 1
+  printf '%010d%s' "${#body}" "$body" >&3
+  if ! read -r -t "$timeout" -N 10 header <&3; then
+    exec 3<&-
+    return 1
+  fi
+  local reply=""
+  read -r -t "$timeout" -N "$((10#$header))" reply <&3 || true
+  exec 3<&-
+  printf '%s' "$reply"
+}
+
+start_norvel() {
+  port_in_use "$NORVEL_PORT" && die "port $NORVEL_PORT is taken (another daemon or a test is running)"
+  local run_dir=$BUILD_DIR/bench-run
+  mkdir -p "$run_dir/data/config" /var/log/norvel
+  cat >"$run_dir/data/config/norvel.config.ini" <<JSON
+{"DB":{"host":"$NORVEL_DB_HOST","user":"$NORVEL_DB_USER","passwd":"$NORVEL_DB_PASSWORD","name":"$BENCH_DB","port":3306}}
+JSON
+  say "starting norvel on CPU $SERVER_CPU (initial load from $BENCH_DB)"
+  local started
+  started=$(date +%s.%N)
+  (cd "$run_dir" && taskset -c "$SERVER_CPU" "$BUILD_DIR/norvel" >/dev/null)
+  local probe='{"act":"special","op":"fetch_pri","params":{"user_id":1,"special_id":-1,"count":20,"type":1}}'
+  local reply=""
+  local deadline=$((SECONDS + 600))
+  while [ $SECONDS -lt $deadline ]; do
+    if reply=$(framed_request "$probe" 5) && [ -n "$reply" ]; then
+      break
+    fi
+    sleep 0.1
+  done
+  [ -n "$reply" ] || die "norvel did not answer within 10 minutes; see /tmp/norvel.out"
+  load_seconds=$(elapsed_since "$started")
+  norvel_pid=$(daemon_pid "$run_dir")
+  [ -n "$norvel_pid" ] || die "cannot find the daemon's pid"
+  say "norvel (pid $norvel_pid) answered after ${load_seconds} s: $reply"
+}
+
+# One closed-loop round; appends its RESULT line to the results file.
+round() {
+  local label=$1 conns=$2
+  shift 2
+  "$BUILD_DIR/loadgen" --cpu "$CLIENT_CPU" -c "$conns" -w "$WARMUP" -d "$DURATION" \
+    --label "$label" --seed "$RANDOM" "$@" >"$RESULTS/last.txt" 2>>"$RESULTS/loadgen.err" || {
+    cat "$RESULTS/last.txt" "$RESULTS/loadgen.err" >&2
+    die "loadgen failed in round $label c=$conns"
+  }
+  grep '^RESULT' "$RESULTS/last.txt" | tee -a "$RESULTS/results.txt" | sed 's/^RESULT /   /'
+}
+
+fetch_pri='{"act":"special","op":"fetch_pri","params":{"user_id":{USER},"special_id":-1,"count":20,"type":1}}'
+norvel_read() { round "$1" "$2" --port "$NORVEL_PORT" -u "1-$MEMBERS" -r "$fetch_pri" "${@:3}"; }
+redis_read() {
+  round "$1" "$2" --port "$REDIS_PORT" --resp -u "1-$MEMBERS" \
+    -r 'ZREVRANGEBYSCORE feed:{USER} +inf -inf LIMIT 0 20'
+}
+echo_read() { round "$1" "$2" --port "$ECHO_PORT" -u "1-$MEMBERS" -r "$fetch_pri"; }
+
+# Writes of the mixed load, equally likely: a new public special and the removal of the oldest
+# one added, a new follow link and the removal of the oldest one added. Each delete names the
+# member of the add it undoes, so the store's size stays steady.
+norvel_mixed() {
+  norvel_read "$1" "$2" -m "$WRITE_FRACTION" --new-base 2000000000 \
+    --write '{"act":"special","op":"add","params":{"user_id":{KEY_USER},"specials":[{"spid":{NEW_ID},"type":0}]}}' \
+    --write '{"act":"special","op":"del","params":{"user_id":{KEY_USER},"specials":[{"spid":{OLD_ID},"type":0}]}}' \
+    --write '{NEW_PAIR}{"act":"follow","op":"add","params":{"user_id":{KEY_USER},"friends":[{KEY_USER2}]}}' \
+    --write '{OLD_PAIR}{"act":"follow","op":"del","params":{"user_id":{KEY_USER},"friends":[{KEY_USER2}]}}'
+}
+
+rss_kib() { awk '/^VmRSS/ {print $2}' "/proc/$1/status"; }
+
+main() {
+  build
+  bash scripts/start_test_db.sh >/dev/null
+  mkdir -p "$RESULTS"
+  : >"$RESULTS/results.txt"
+  generate_data
+
+  say "loading the same feeds into redis (port $REDIS_PORT, CPU $SERVER_CPU)"
+  bench/redis_stop.sh
+  REDIS_CPU=$SERVER_CPU bench/redis_start.sh
+  local redis_started redis_load
+  redis_started=$(date +%s.%N)
+  bench/redis_load.sh "$BENCH_DB" | tail -1
+  redis_load=$(elapsed_since "$redis_started")
+
+  start_norvel
+  local norvel_rss=$(rss_kib "$norvel_pid")
+  local redis_rss=$(rss_kib "$(cat "${REDIS_DIR:-/tmp/norvel-bench-redis}/redis.pid")")
+
+  # The echo server answers with the size of norvel's mean reply.
+  norvel_read probe 1 -w 0.2 -d 1 >/dev/null
+  local reply_bytes=$(sed -n 's/.*reply_bytes=\([0-9.]*\).*/\1/p' "$RESULTS/last.txt")
+  local body_bytes=$(awk -v r="$reply_bytes" 'BEGIN { printf "%.0f", r - 10 }')
+  taskset -c "$SERVER_CPU" "$BUILD_DIR/echo_server" --port "$ECHO_PORT" --reply-bytes "$body_bytes" \
+    >"$RESULTS/echo.out" 2>&1 &
+  echo_pid=$!
+  for _ in $(seq 1 50); do port_in_use "$ECHO_PORT" && break; sleep 0.1; done
+  sed -i '/label=probe/d' "$RESULTS/results.txt"
+
+  say "read-only rounds: ${REPEATS} x conns {$CONNS} x {norvel, redis, echo}, ${DURATION} s each"
+  local rep conns order=(norvel redis echo)
+  for rep in $(seq 1 "$REPEATS"); do
+    for conns in $CONNS; do
+      for target in "${order[@]}"; do
+        "${target}_read" "$target" "$conns"
+      done
+    done
+    order=("${order[@]:1}" "${order[0]}")  # rotate who goes first
+  done
+
+  say "mixed rounds: ${REPEATS} x conns {$MIXED_CONNS} x {read-only, ${WRITE_FRACTION} writes}"
+  for rep in $(seq 1 "$REPEATS"); do
+    for conns in $MIXED_CONNS; do
+      norvel_read readonly "$conns"
+      norvel_mixed mixed "$conns"
+    done
+  done
+
+  local norvel_rss_after=$(rss_kib "$norvel_pid")
+  {
+    echo "machine: $(nproc) CPUs, $(uname -r); client on CPU $CLIENT_CPU, servers on CPU $SERVER_CPU"
+    echo "data: $MEMBERS members, $SPECIALS specials; mean norvel reply ${reply_bytes} bytes (echo the same)"
+    echo "norvel initial load (start to first reply): ${load_seconds} s, RSS ${norvel_rss} KiB" \
+         "(${norvel_rss_after} KiB after the rounds); redis load ${redis_load} s, RSS ${redis_rss} KiB"
+    python3 - "$RESULTS/results.txt" <<'PY'
+import statistics, sys
+rows = []
+for line in open(sys.argv[1]):
+    fields = dict(f.split('=', 1) for f in line.split()[1:])
+    rows.append(fields)
+def med(label, conns, key):
+    values = [float(r[key]) for r in rows if r['label'] == label and r['conns'] == conns]
+    return statistics.median(values) if values else float('nan')
+conns_list = sorted({r['conns'] for r in rows if r['label'] == 'norvel'}, key=int)
+print()
+print('read-only, medians of %d rounds' % max(1, len([r for r in rows if r['label'] == 'norvel' and r['conns'] == conns_list[0]])))
+print('%5s | %10s %10s %10s | %8s %8s | %9s %9s %9s | %9s %9s' % (
+    'conns', 'norvel/s', 'redis/s', 'echo/s', 'n/redis', 'n/echo',
+    'norvel p50', 'p99', 'p99.9', 'redis p99', 'echo p99'))
+for c in conns_list:
+    n, r, e = (med(l, c, 'rps') for l in ('norvel', 'redis', 'echo'))
+    print('%5s | %10.0f %10.0f %10.0f | %8.2f %8.2f | %7.0fus %7.0fus %7.0fus | %7.0fus %7.0fus' % (
+        c, n, r, e, n / r, n / e, med('norvel', c, 'p50_us'), med('norvel', c, 'p99_us'),
+        med('norvel', c, 'p999_us'), med('redis', c, 'p99_us'), med('echo', c, 'p99_us')))
+mixed = sorted({r['conns'] for r in rows if r['label'] == 'mixed'}, key=int)
+if mixed:
+    print()
+    print('mixed load (reads vs read-only), medians')
+    print('%5s | %12s %12s | %12s %12s %8s | %10s %10s' % (
+        'conns', 'ro reads/s', 'mix reads/s', 'ro p99', 'mix read p99', 'ratio', 'writes/s', 'write p99'))
+    for c in mixed:
+        ro, mx = med('readonly', c, 'p99_us'), med('mixed', c, 'read_p99_us')
+        print('%5s | %12.0f %12.0f | %10.0fus %10.0fus %8.2f | %10.0f %8.0fus' % (
+            c, med('readonly', c, 'read_rps'), med('mixed', c, 'read_rps'), ro, mx, mx / ro,
+            med('mixed', c, 'write_rps'), med('mixed', c, 'write_p99_us')))
+failed = sum(int(r['failed']) for r in rows)
+print()
+print('failed replies: %d; every RESULT line: results.txt' % failed)
+PY
+  } | tee "$RESULTS/summary.txt"
+  say "results in $RESULTS"
+}
+
+main "$@"
