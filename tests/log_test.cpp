@@ -1,0 +1,316 @@
+#include "log.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <boost/filesystem.hpp>
+
+namespace {
+
+const std::string banner_rule =
+    "+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+\r\n";
+const std::string banner = banner_rule +
+                           "+                            ZUL System - Event log                  "
+                           "         +\r\n" +
+                           banner_rule;
+
+// 2023-11-14 22:13:20 UTC, which the log stamps as 06:13:20 (UTC+8).
+constexpr time_t fixed_seconds = 1700000000;
+
+timeval at(time_t seconds, long micros = 0) {
+  timeval tv{};
+  tv.tv_sec = seconds;
+  tv.tv_usec = micros;
+  return tv;
+}
+
+// Seconds since the epoch of a local wall-clock time.
+time_t local_time(int year, int month, int day, int hour, int minute, int second) {
+  tm parts{};
+  parts.tm_year = year - 1900;
+  parts.tm_mon = month - 1;
+  parts.tm_mday = day;
+  parts.tm_hour = hour;
+  parts.tm_min = minute;
+  parts.tm_sec = second;
+  parts.tm_isdst = -1;
+  return mktime(&parts);
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Splits on "\r\n", dropping the empty piece after the last line end.
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  for (size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2) {
+    lines.push_back(text.substr(start, end - start));
+  }
+  if (start < text.size()) {
+    lines.push_back(text.substr(start));
+  }
+  return lines;
+}
+
+class EventLog : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/norvel_log_test_XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir = pattern;
+  }
+  void TearDown() override {
+    fini_log();
+    boost::system::error_code ignored_ec;  // best effort cleanup
+    boost::filesystem::remove_all(dir, ignored_ec);
+  }
+
+  std::unique_ptr<logger::Logfile> make_log(time_t seconds = fixed_seconds, long micros = 0) {
+    auto log = std::make_unique<logger::Logfile>(dir.c_str(), "norvel", true);
+    log->set_clock([seconds, micros] { return at(seconds, micros); });
+    return log;
+  }
+
+  std::string dir;
+};
+
+TEST_F(EventLog, FirstEntryWritesBannerThenStampedEntry) {
+  auto log = make_log(fixed_seconds, 42);
+  log->LogAt(log_debug, "add_inviter");
+  log->LogAt(log_fatal, "code=%d name=%s", 7, "x");
+  EXPECT_EQ(read_file(log->current_path()), banner +
+                                                "06:13:20:000042\tDebug:\tadd_inviter\r\n"
+                                                "06:13:20:000042\tFatal:\tcode=7 name=x\r\n");
+}
+
+TEST_F(EventLog, FileNameCarriesLocalDate) {
+  auto log = make_log(local_time(2024, 3, 5, 12, 0, 0));
+  EXPECT_EQ(log->current_path(), dir + "/norvel_20240305.txt");
+}
+
+TEST_F(EventLog, EachLevelHasItsWordAndOthersNone) {
+  auto log = make_log();
+  for (int level = 0; level <= 7; ++level) {
+    log->LogAt(level, "m");
+  }
+  const std::vector<std::string> lines = lines_of(read_file(log->current_path()));
+  ASSERT_EQ(lines.size(), 3u + 8u);
+  const char* expected[] = {"",       "Fatal:\t", "Error:\t", "Warning:\t",
+                            "Info:\t", "Debug:\t", "Trace:\t", ""};
+  for (int level = 0; level <= 7; ++level) {
+    EXPECT_EQ(lines[3 + level], std::string("06:13:20:000000\t") + expected[level] + "m");
+  }
+}
+
+TEST_F(EventLog, WithoutStampOnlyLevelWordAndMessage) {
+  logger::Logfile log(dir.c_str(), "plain", false);
+  log.LogAt(log_info, "no stamp %s", "here");
+  EXPECT_EQ(read_file(log.current_path()), banner + "Info:\tno stamp here\r\n");
+}
+
+TEST_F(EventLog, ClassicSetLevelThenLogWritesThatLevel) {
+  auto log = make_log();
+  log->SetCurLevel(log_warning);
+  log->Log("percent-free text");
+  log->Log("again");  // the level stays until set again
+  EXPECT_EQ(read_file(log->current_path()), banner +
+                                                "06:13:20:000000\tWarning:\tpercent-free text\r\n"
+                                                "06:13:20:000000\tWarning:\tagain\r\n");
+}
+
+TEST_F(EventLog, OverlongMessageIsCutAndStillEndsTheLine) {
+  auto log = make_log();
+  const std::string huge(2 * 1048576, 'x');
+  log->LogAt(log_debug, "%s", huge.c_str());
+  log->LogAt(log_debug, "next");
+  const std::string text = read_file(log->current_path());
+  const std::vector<std::string> lines = lines_of(text);
+  ASSERT_EQ(lines.size(), 5u);
+  EXPECT_LE(lines[3].size() + 2, 1048576u);
+  EXPECT_GT(lines[3].size(), 1000000u);
+  EXPECT_EQ(lines[4], "06:13:20:000000\tDebug:\tnext");
+}
+
+TEST_F(EventLog, EntriesCrossingLocalMidnightGoToTwoFilesEachWithBanner) {
+  const time_t before = local_time(2024, 2, 29, 23, 59, 59);
+  const time_t after = local_time(2024, 3, 1, 0, 0, 0);
+  auto log = std::make_unique<logger::Logfile>(dir.c_str(), "norvel", false);
+  time_t now = before;
+  log->set_clock([&now] { return at(now); });
+  log->LogAt(log_debug, "last of the day");
+  now = after;
+  log->LogAt(log_debug, "first of the day");
+  EXPECT_EQ(read_file(dir + "/norvel_20240229.txt"), banner + "Debug:\tlast of the day\r\n");
+  EXPECT_EQ(read_file(dir + "/norvel_20240301.txt"), banner + "Debug:\tfirst of the day\r\n");
+}
+
+// Two processes share one directory: the other one rolled over first and made today's file.
+TEST_F(EventLog, TodaysFileMadeByAnotherWriterIsUsedNotYesterdays) {
+  const time_t day_one = local_time(2024, 6, 1, 23, 0, 0);
+  const time_t day_two = local_time(2024, 6, 2, 1, 0, 0);
+  logger::Logfile log(dir.c_str(), "norvel", false);
+  time_t now = day_one;
+  log.set_clock([&now] { return at(now); });
+  log.LogAt(log_debug, "one");
+  std::ofstream(dir + "/norvel_20240602.txt") << "other process\r\n";
+  now = day_two;
+  log.LogAt(log_debug, "two");
+  EXPECT_EQ(read_file(dir + "/norvel_20240601.txt"), banner + "Debug:\tone\r\n");
+  EXPECT_EQ(read_file(dir + "/norvel_20240602.txt"),
+            "other process\r\n" + banner + "Debug:\ttwo\r\n");
+}
+
+TEST_F(EventLog, RemovedFileIsRecreatedWithBanner) {
+  auto log = make_log();
+  log->LogAt(log_debug, "before");
+  ASSERT_EQ(::unlink(log->current_path().c_str()), 0);
+  log->LogAt(log_debug, "after");
+  EXPECT_EQ(read_file(log->current_path()), banner + "06:13:20:000000\tDebug:\tafter\r\n");
+}
+
+TEST_F(EventLog, RestartOnSameDayAppendsAfterAnotherBanner) {
+  make_log()->LogAt(log_debug, "first run");
+  auto second = make_log();
+  second->LogAt(log_debug, "second run");
+  EXPECT_EQ(read_file(second->current_path()), banner + "06:13:20:000000\tDebug:\tfirst run\r\n" +
+                                                   banner +
+                                                   "06:13:20:000000\tDebug:\tsecond run\r\n");
+}
+
+TEST_F(EventLog, NewFileIsNotWritableByOthersEvenUnderUmaskZero) {
+  const mode_t old_mask = ::umask(0);
+  auto log = make_log();
+  log->LogAt(log_debug, "x");
+  ::umask(old_mask);
+  struct stat info {};
+  ASSERT_EQ(::stat(log->current_path().c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0644u);
+}
+
+TEST_F(EventLog, MissingDirectorySendsEveryEntryToStderrAfterTheMessage) {
+  const std::string missing = dir + "/absent";
+  logger::Logfile log(missing.c_str(), "norvel", false);
+  log.set_clock([] { return at(local_time(2024, 1, 2, 3, 4, 5)); });
+  testing::internal::CaptureStderr();
+  log.LogAt(log_error, "one");
+  log.LogAt(log_error, "two");
+  const std::string captured = testing::internal::GetCapturedStderr();
+  const std::string complaint = "can't open log file --> [" + missing + "/norvel_20240102.txt] \n";
+  EXPECT_EQ(captured, complaint + "Error:\tone\r\n" + complaint + "Error:\ttwo\r\n");
+}
+
+TEST_F(EventLog, ValueWritersAndHexDumps) {
+  logger::Logfile log(dir.c_str(), "norvel", false);
+  log.set_clock([] { return at(fixed_seconds); });
+  log.SetCurLevel(log_info);
+  log.WriteUnsigned(255, 1);
+  log.WriteUnsigned(255, 3);  // not a width: nothing
+  log.WriteUnsigned(0xbeef, 2);
+  log.WriteUnsigned(1, 4);
+  log.WriteSigned(-12);
+  log.WriteFloat(1.5);
+  log.Log(true);
+  log.Log(false);
+  log.EndWrite();
+  unsigned char bytes[17];
+  for (int i = 0; i < 17; ++i) {
+    bytes[i] = static_cast<unsigned char>(i);
+  }
+  log.Log(bytes, bytes + 17);
+  log.Log(bytes, bytes + 16);  // exactly 16: the short form
+  EXPECT_EQ(read_file(log.current_path()),
+            banner +
+                "Info:\t0xff\r\n"
+                "Info:\t0xbeef\r\n"
+                "Info:\t0x00000001\r\n"
+                "Info:\t-12\r\n"
+                "Info:\t1.500000\r\n"
+                "true\r\nfalse\r\n\r\n"
+                "Info:\t\r\n"
+                "00 01 02 03 04 05 06 07  08 09 0a 0b 0c 0d 0e 0f\r\n"
+                "10 \r\n"
+                "Info:\t\r\n"
+                "00 01 02 03 04 05 06 07 08 09 0a 0b 0c 0d 0e 0f \r\n");
+}
+
+TEST_F(EventLog, InitKeepsFirstLoggerAndFiniLogsThenClears) {
+  ASSERT_TRUE(init_log(dir.c_str(), "norvel"));
+  logger::Logfile* first = gLogger;
+  ASSERT_TRUE(init_log("/nonexistent", "other"));
+  EXPECT_EQ(gLogger, first);
+  gLogger->set_clock([] { return at(fixed_seconds); });
+  const std::string path = gLogger->current_path();
+  log_event(log_trace, "via %s", "log_event");
+  fini_log();
+  EXPECT_EQ(gLogger, nullptr);
+  log_event(log_debug, "dropped");  // no logger: nothing, no crash
+  EXPECT_EQ(read_file(path), banner + "06:13:20:000000\tTrace:\tvia log_event\r\n" +
+                                 "06:13:20:000000\tDebug:\tfiniLog\r\n");
+}
+
+// Main thread plus five workers, as in the daemon; half of them use the two-step interface.
+// Every line must be whole and carry the level its own thread asked for.
+TEST_F(EventLog, ConcurrentWritersProduceWholeEntriesWithTheirOwnLevel) {
+  ASSERT_TRUE(init_log(dir.c_str(), "norvel"));
+  const int thread_count = 6;
+  const int entries_each = 300;
+  std::atomic<bool> go{false};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < thread_count; ++t) {
+    threads.emplace_back([t, &go] {
+      while (!go.load()) {
+        std::this_thread::yield();
+      }
+      const int level = 1 + t;  // Fatal..Trace
+      for (int i = 0; i < entries_each; ++i) {
+        if (t % 2 == 0) {
+          log_event(level, "thread=%d entry=%d padding=%s", t, i, "abcdefghijklmnopqrstuvwxyz");
+        } else {
+          gLogger->SetCurLevel(level);
+          gLogger->Log("thread=%d entry=%d padding=%s", t, i, "abcdefghijklmnopqrstuvwxyz");
+        }
+      }
+    });
+  }
+  go = true;
+  for (std::thread& thread : threads) {
+    thread.join();
+  }
+  const std::string path = gLogger->current_path();
+  fini_log();
+
+  const char* words[] = {"Fatal", "Error", "Warning", "Info", "Debug", "Trace"};
+  const std::regex entry(
+      R"(\d\d:\d\d:\d\d:\d{6}\t(\w+):\tthread=(\d) entry=(\d+) padding=abcdefghijklmnopqrstuvwxyz)");
+  std::vector<int> next_entry(thread_count, 0);
+  int entries = 0;
+  for (const std::string& line : lines_of(read_file(path))) {
+    if (line.rfind("+", 0) == 0 || line.find("finiLog") != std::string::npos) {
+      continue;
+    }
+    std::smatch parts;
+    ASSERT_TRUE(std::regex_match(line, parts, entry)) << "torn entry: " << line;
+    const int t = std::stoi(parts[2]);
+    EXPECT_EQ(parts[1], words[t]) << line;
+    EXPECT_EQ(std::stoi(parts[3]), next_entry[t]++) << "one thread's entries keep their order";
+    ++entries;
+  }
+  EXPECT_EQ(entries, thread_count * entries_each);
+}
+
+}  // namespace
