@@ -8,7 +8,6 @@
 // Exit status: 0 when every request got a reply, 1 when the daemon cannot be reached, closes the
 // connection or does not answer in time, 2 for a wrong command line.
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <stdexcept>
@@ -16,12 +15,12 @@
 
 #include <boost/asio.hpp>
 
+#include "srv.h"
+
 namespace {
 
 namespace asio = boost::asio;
 using asio::ip::tcp;
-
-constexpr size_t header_size = 10;
 
 struct options {
   std::string host = "127.0.0.1";
@@ -62,12 +61,13 @@ class connection {
 
   // Sends one framed request and answers the body of its reply frame.
   std::string exchange(const std::string& body) {
-    if (body.size() > 2147483647UL) {
-      throw std::runtime_error("request too long for one frame");
+    if (body.size() > max_body_size) {
+      throw std::runtime_error("request longer than the daemon accepts (" +
+                               std::to_string(max_body_size) + " bytes)");
     }
-    char header[header_size + 1];
-    std::snprintf(header, sizeof(header), "%010d", static_cast<int>(body.size()));
-    const std::string frame = std::string(header, header_size) + body;
+    std::string frame;
+    append_frame_header(body.size(), frame);
+    frame += body;
 
     boost::system::error_code ec;
     asio::async_write(socket, asio::buffer(frame),
@@ -75,8 +75,8 @@ class connection {
     run_until_done("sending the request");
     check(ec, "sending the request");
 
-    std::string reply_header(header_size, '\0');
-    asio::async_read(socket, asio::buffer(&reply_header[0], header_size),
+    std::string reply_header(frame_header_size, '\0');
+    asio::async_read(socket, asio::buffer(&reply_header[0], frame_header_size),
                      [&ec](const boost::system::error_code& e, size_t) { ec = e; });
     run_until_done("waiting for the reply");
     check(ec, "waiting for the reply");
