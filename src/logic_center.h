@@ -167,6 +167,9 @@ class logic_center {
   void init_follow();
 
  private:
+  // Tests compare whole stores (owners and reader types included) through it.
+  friend class logic_center_inspector;
+
   // The loop of worker `index`: takes messages off queues[index] until the store stops.
   void worker(size_t index);
   void apply(inner_type& message);
