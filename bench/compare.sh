@@ -3,6 +3,9 @@
 # sorted sets and against a bare framed echo server, on one machine, in one run.
 #
 #   bench/compare.sh            build (Release), load the data, run everything, print the tables
+#   bench/compare.sh --scale    1,000,000 members and specials: initial load time against the
+#                               mariadb client streaming the same statements, and resident
+#                               memory per stored list entry (SCALE_MEMBERS, SCALE_SPECIALS)
 #
 # Steps: builds norvel, loadgen and echo_server; generates a data set in its own database (kept
 # between runs while its size is unchanged); loads the same feeds into a private redis-server;
@@ -53,10 +56,7 @@ norvel_pid=""
 echo_pid=""
 cleanup() {
   if [ -n "$echo_pid" ]; then kill "$echo_pid" 2>/dev/null || true; fi
-  if [ -n "$norvel_pid" ]; then
-    kill -TERM "$norvel_pid" 2>/dev/null || true
-    for _ in $(seq 1 100); do kill -0 "$norvel_pid" 2>/dev/null || break; sleep 0.1; done
-  fi
+  stop_norvel
   bench/redis_stop.sh || true
 }
 trap cleanup EXIT
@@ -73,29 +73,32 @@ build() {
 
 # The data set: members in a random invitation tree (one in ten joined uninvited) and specials
 # spread over them at random, 80% public, 15% reader type 1, 5% type 2 (not loaded), 2% not live.
+# generate_data DATABASE MEMBERS SPECIALS
 generate_data() {
-  local have
+  local name=$1 members=$2 specials=$3 have
   have=$(db -N -e "SELECT CONCAT((SELECT COUNT(*) FROM brix_member), '/',
-                                 (SELECT COUNT(*) FROM brix_mb_special))" "$BENCH_DB" 2>/dev/null || true)
-  if [ "${REGENERATE:-0}" != 1 ] && [ "$have" = "$MEMBERS/$SPECIALS" ]; then
-    say "data set $BENCH_DB already holds $MEMBERS members and $SPECIALS specials"
+                                 (SELECT COUNT(*) FROM brix_mb_special))" "$name" 2>/dev/null || true)
+  if [ "${REGENERATE:-0}" != 1 ] && [ "$have" = "$members/$specials" ]; then
+    say "data set $name already holds $members members and $specials specials"
     return
   fi
-  say "generating $MEMBERS members and $SPECIALS specials in database $BENCH_DB"
-  db -e "DROP DATABASE IF EXISTS $BENCH_DB; CREATE DATABASE $BENCH_DB"
-  db "$BENCH_DB" < db/schema.sql
-  db "$BENCH_DB" <<SQL
-INSERT INTO brix_member (member_id, inviter_id)
-  SELECT seq, IF(seq = 1 OR CRC32(CONCAT('o', seq)) MOD 10 = 0, 0,
-                 1 + CRC32(CONCAT('i', seq)) MOD (seq - 1))
-  FROM seq_1_to_${MEMBERS};
-INSERT INTO brix_mb_special (special_id, member_id, reader_type, from_user, state)
-  SELECT seq, 1 + CRC32(CONCAT('m', seq)) MOD ${MEMBERS},
-         CASE WHEN CRC32(CONCAT('t', seq)) MOD 20 < 16 THEN 0
-              WHEN CRC32(CONCAT('t', seq)) MOD 20 < 19 THEN 1 ELSE 2 END,
-         1, IF(CRC32(CONCAT('s', seq)) MOD 50 = 0, 1, 0)
-  FROM seq_1_to_${SPECIALS};
-SQL
+  say "generating $members members and $specials specials in database $name"
+  db -e "DROP DATABASE IF EXISTS $name; CREATE DATABASE $name"
+  db "$name" < db/schema.sql
+  if [ "$members" -gt 0 ]; then
+    db "$name" -e "INSERT INTO brix_member (member_id, inviter_id)
+      SELECT seq, IF(seq = 1 OR CRC32(CONCAT('o', seq)) MOD 10 = 0, 0,
+                     1 + CRC32(CONCAT('i', seq)) MOD (seq - 1))
+      FROM seq_1_to_${members}"
+  fi
+  if [ "$specials" -gt 0 ]; then
+    db "$name" -e "INSERT INTO brix_mb_special (special_id, member_id, reader_type, from_user, state)
+      SELECT seq, 1 + CRC32(CONCAT('m', seq)) MOD ${members},
+             CASE WHEN CRC32(CONCAT('t', seq)) MOD 20 < 16 THEN 0
+                  WHEN CRC32(CONCAT('t', seq)) MOD 20 < 19 THEN 1 ELSE 2 END,
+             1, IF(CRC32(CONCAT('s', seq)) MOD 50 = 0, 1, 0)
+      FROM seq_1_to_${specials}"
+  fi
 }
 
 elapsed_since() { awk -v a="$1" -v b="$(date +%s.%N)" 'BEGIN { printf "%.2f", b - a }'; }
@@ -129,14 +132,17 @@ framed_request() {
   printf '%s' "$reply"
 }
 
+# start_norvel DATABASE: starts the daemon on it, sets norvel_pid and load_seconds (start to the
+# first reply, which waits for the whole initial load).
 start_norvel() {
+  local name=$1
   port_in_use "$NORVEL_PORT" && die "port $NORVEL_PORT is taken (another daemon or a test is running)"
   local run_dir=$BUILD_DIR/bench-run
   mkdir -p "$run_dir/data/config" /var/log/norvel
   cat >"$run_dir/data/config/norvel.config.ini" <<JSON
-{"DB":{"host":"$NORVEL_DB_HOST","user":"$NORVEL_DB_USER","passwd":"$NORVEL_DB_PASSWORD","name":"$BENCH_DB","port":3306}}
+{"DB":{"host":"$NORVEL_DB_HOST","user":"$NORVEL_DB_USER","passwd":"$NORVEL_DB_PASSWORD","name":"$name","port":3306}}
 JSON
-  say "starting norvel on CPU $SERVER_CPU (initial load from $BENCH_DB)"
+  say "starting norvel on CPU $SERVER_CPU (initial load from $name)"
   local started
   started=$(date +%s.%N)
   (cd "$run_dir" && taskset -c "$SERVER_CPU" "$BUILD_DIR/norvel" >/dev/null)
@@ -153,14 +159,21 @@ JSON
   load_seconds=$(elapsed_since "$started")
   norvel_pid=$(daemon_pid "$run_dir")
   [ -n "$norvel_pid" ] || die "cannot find the daemon's pid"
-  say "norvel (pid $norvel_pid) answered after ${load_seconds} s: $reply"
+  say "norvel (pid $norvel_pid) answered after ${load_seconds} s: ${reply:0:80}"
+}
+
+stop_norvel() {
+  [ -n "$norvel_pid" ] || return 0
+  kill -TERM "$norvel_pid" 2>/dev/null || true
+  for _ in $(seq 1 300); do kill -0 "$norvel_pid" 2>/dev/null || break; sleep 0.1; done
+  norvel_pid=""
 }
 
 # One closed-loop round; appends its RESULT line to the results file.
 round() {
   local label=$1 conns=$2
   shift 2
-  "$BUILD_DIR/loadgen" --cpu "$CLIENT_CPU" -c "$conns" -w "$WARMUP" -d "$DURATION" \
+  "$BUILD_DIR/bench/loadgen" --cpu "$CLIENT_CPU" -c "$conns" -w "$WARMUP" -d "$DURATION" \
     --label "$label" --seed "$RANDOM" "$@" >"$RESULTS/last.txt" 2>>"$RESULTS/loadgen.err" || {
     cat "$RESULTS/last.txt" "$RESULTS/loadgen.err" >&2
     die "loadgen failed in round $label c=$conns"
@@ -194,7 +207,7 @@ main() {
   bash scripts/start_test_db.sh >/dev/null
   mkdir -p "$RESULTS"
   : >"$RESULTS/results.txt"
-  generate_data
+  generate_data "$BENCH_DB" "$MEMBERS" "$SPECIALS"
 
   say "loading the same feeds into redis (port $REDIS_PORT, CPU $SERVER_CPU)"
   bench/redis_stop.sh
@@ -204,7 +217,7 @@ main() {
   bench/redis_load.sh "$BENCH_DB" | tail -1
   redis_load=$(elapsed_since "$redis_started")
 
-  start_norvel
+  start_norvel "$BENCH_DB"
   local norvel_rss=$(rss_kib "$norvel_pid")
   local redis_rss=$(rss_kib "$(cat "${REDIS_DIR:-/tmp/norvel-bench-redis}/redis.pid")")
 
@@ -212,7 +225,7 @@ main() {
   norvel_read probe 1 -w 0.2 -d 1 >/dev/null
   local reply_bytes=$(sed -n 's/.*reply_bytes=\([0-9.]*\).*/\1/p' "$RESULTS/last.txt")
   local body_bytes=$(awk -v r="$reply_bytes" 'BEGIN { printf "%.0f", r - 10 }')
-  taskset -c "$SERVER_CPU" "$BUILD_DIR/echo_server" --port "$ECHO_PORT" --reply-bytes "$body_bytes" \
+  taskset -c "$SERVER_CPU" "$BUILD_DIR/bench/echo_server" --port "$ECHO_PORT" --reply-bytes "$body_bytes" \
     >"$RESULTS/echo.out" 2>&1 &
   echo_pid=$!
   for _ in $(seq 1 50); do port_in_use "$ECHO_PORT" && break; sleep 0.1; done
@@ -282,4 +295,64 @@ PY
   say "results in $RESULTS"
 }
 
-main "$@"
+# Seconds for the mariadb client to stream one statement's rows to /dev/null.
+stream_seconds() {
+  local started
+  started=$(date +%s.%N)
+  db --quick --batch --skip-column-names "$1" -e "$2" >/dev/null
+  elapsed_since "$started"
+}
+
+# The scale run: initial load time against streaming the same rows, and resident memory per
+# stored list entry (own lists, private feeds and the public list) after the load.
+scale() {
+  local members=${SCALE_MEMBERS:-1000000} specials=${SCALE_SPECIALS:-1000000}
+  local name=norvel_scale live="from_user = 1 AND state = 0 AND COALESCE(reader_type, 0) <> 2"
+  build
+  bash scripts/start_test_db.sh >/dev/null
+  generate_data norvel_empty 0 0
+  generate_data "$name" "$members" "$specials"
+
+  start_norvel norvel_empty
+  local base_rss
+  base_rss=$(rss_kib "$norvel_pid")
+  stop_norvel
+
+  say "streaming the two load statements with the mariadb client"
+  local stream_specials stream_members
+  stream_specials=$(stream_seconds "$name" "SELECT special_id,member_id,reader_type FROM brix_mb_special WHERE from_user=1 and state = 0 ORDER BY member_id ASC")
+  stream_members=$(stream_seconds "$name" "SELECT member_id,inviter_id FROM brix_member ORDER BY member_id ASC")
+
+  start_norvel "$name"
+  local rss
+  rss=$(rss_kib "$norvel_pid")
+  stop_norvel
+
+  say "counting the stored list entries"
+  local own pub pri
+  own=$(db -N "$name" -e "SELECT COUNT(*) FROM brix_mb_special WHERE $live")
+  pub=$(db -N "$name" -e "SELECT COUNT(*) FROM brix_mb_special WHERE $live AND COALESCE(reader_type, 0) = 0")
+  pri=$(db -N "$name" -e "SELECT COUNT(*) FROM (
+      SELECT member_id AS f, special_id FROM brix_mb_special WHERE $live
+      UNION SELECT m.member_id, s.special_id FROM brix_member m JOIN brix_mb_special s
+        ON s.member_id = m.inviter_id WHERE m.member_id > 0 AND m.inviter_id > 0 AND s.$live
+      UNION SELECT m.inviter_id, s.special_id FROM brix_member m JOIN brix_mb_special s
+        ON s.member_id = m.member_id WHERE m.member_id > 0 AND m.inviter_id > 0 AND s.$live) feeds")
+  awk -v m="$members" -v s="$specials" -v ss="$stream_specials" -v sm="$stream_members" \
+      -v loaded="$load_seconds" -v rss="$rss" -v base="$base_rss" -v own="$own" -v pub="$pub" \
+      -v pri="$pri" 'BEGIN {
+    entries = own + pub + pri
+    printf "\nscale: %d members, %d specials\n", m, s
+    printf "initial load (start to first reply) %.2f s; streaming both statements %.2f s (%.2f + %.2f); ratio %.2f\n",
+           loaded, ss + sm, ss, sm, loaded / (ss + sm)
+    printf "stored list entries: %d own + %d public + %d private feed = %d\n", own, pub, pri, entries
+    printf "RSS after load %d KiB, empty daemon %d KiB: %.1f bytes per entry (%.1f without the empty daemon)\n",
+           rss, base, rss * 1024 / entries, (rss - base) * 1024 / entries
+  }' | tee "$BUILD_DIR/scale-summary.txt"
+}
+
+case "${1:-}" in
+  --scale) scale ;;
+  "") main ;;
+  *) die "usage: bench/compare.sh [--scale]" ;;
+esac
