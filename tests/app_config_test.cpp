@@ -1,0 +1,151 @@
+#include "app_config.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <boost/filesystem.hpp>
+
+#include "log.h"
+
+namespace {
+
+// Each test writes its own configuration file into a fresh directory, which also holds the
+// event log; standard output is captured around open_file().
+class ConfigFile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/norvel_cfg_test_XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir = pattern;
+    config_path = dir + "/norvel.config.ini";
+    ASSERT_TRUE(init_log(dir.c_str(), "norvel"));
+    log_path = gLogger->current_path();
+  }
+  void TearDown() override {
+    fini_log();
+    boost::system::error_code ignored_ec;  // best effort cleanup
+    boost::filesystem::remove_all(dir, ignored_ec);
+  }
+
+  bool open_with(const std::string& content) {
+    std::ofstream(config_path, std::ios::binary) << content;
+    return open_path(config_path);
+  }
+  bool open_path(const std::string& path) {
+    testing::internal::CaptureStdout();
+    const bool ok = config.open_file(path);
+    printed = testing::internal::GetCapturedStdout();
+    return ok;
+  }
+
+  // Log entries without banner or stamp: "Level:\tmessage".
+  std::vector<std::string> log_entries() const {
+    std::ifstream in(log_path, std::ios::binary);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) {
+      if (!line.empty() && line.back() == '\r') {
+        line.pop_back();
+      }
+      if (!line.empty() && line[0] != '+') {
+        lines.push_back(line.substr(line.find('\t') + 1));
+      }
+    }
+    return lines;
+  }
+
+  void expect_failure_reported(const std::string& message) {
+    EXPECT_EQ(printed, message + "\n");
+    EXPECT_EQ(log_entries(),
+              std::vector<std::string>{"Debug:\tException: app_cfg::open_file error " + message});
+  }
+
+  std::string dir;
+  std::string config_path;
+  std::string log_path;
+  std::string printed;
+  app_cfg config;
+};
+
+TEST_F(ConfigFile, CompleteFileFillsEveryField) {
+  EXPECT_TRUE(open_with(R"({"DB": {"host": "db.local", "user": "app", "passwd": "s3cret",
+                                   "name": "social", "port": 3307, "extra": 1},
+                            "other": [1, 2]})"));
+  EXPECT_EQ(config.db.host, "db.local");
+  EXPECT_EQ(config.db.user, "app");
+  EXPECT_EQ(config.db.passwd, "s3cret");
+  EXPECT_EQ(config.db.name, "social");
+  EXPECT_EQ(config.db.port, 3307);
+  EXPECT_EQ(printed, "");
+  EXPECT_TRUE(log_entries().empty());
+}
+
+TEST_F(ConfigFile, MissingKeysAndNullsTakeDefaults) {
+  EXPECT_TRUE(open_with("{}"));
+  EXPECT_EQ(config.db.host, "");
+  EXPECT_EQ(config.db.port, 0);
+
+  EXPECT_TRUE(open_with(R"({"DB": {"host": "h", "user": null}})"));
+  EXPECT_EQ(config.db.host, "h");
+  EXPECT_EQ(config.db.user, "");
+  EXPECT_EQ(config.db.passwd, "");
+  EXPECT_EQ(config.db.name, "");
+  EXPECT_EQ(config.db.port, 0);
+  EXPECT_EQ(printed, "");
+}
+
+TEST_F(ConfigFile, ValuesConvertByTheJsonRules) {
+  EXPECT_TRUE(open_with(R"({"DB": {"host": 10, "user": true, "passwd": "p", "name": "n",
+                                   "port": 3306.9}})"));
+  EXPECT_EQ(config.db.host, "10");
+  EXPECT_EQ(config.db.user, "true");
+  EXPECT_EQ(config.db.port, 3306);
+}
+
+TEST_F(ConfigFile, PortAsStringFailsAfterTheEarlierFieldsAreSet) {
+  EXPECT_FALSE(open_with(R"({"DB": {"host": "h", "user": "u", "passwd": "p", "name": "n",
+                                    "port": "3306"}})"));
+  EXPECT_EQ(config.db.host, "h");
+  EXPECT_EQ(config.db.user, "u");
+  EXPECT_EQ(config.db.passwd, "p");
+  EXPECT_EQ(config.db.name, "n");
+  EXPECT_EQ(config.db.port, 0);
+  expect_failure_reported("Value is not convertible to Int.");
+}
+
+TEST_F(ConfigFile, MissingFileIsReportedAndChangesNothing) {
+  EXPECT_FALSE(open_path(dir + "/absent.ini"));
+  EXPECT_EQ(config.db.host, "");
+  expect_failure_reported("Exception app_cfg::open_file: file is not exist");
+}
+
+TEST_F(ConfigFile, TextThatIsNotJsonIsReported) {
+  EXPECT_FALSE(open_with("host = localhost\n"));
+  expect_failure_reported("Exception app_cfg::open_file: cannot parse config file.");
+}
+
+TEST_F(ConfigFile, EmptyFileIsReportedAsUnparsable) {
+  EXPECT_FALSE(open_with(""));
+  expect_failure_reported("Exception app_cfg::open_file: cannot parse config file.");
+}
+
+TEST_F(ConfigFile, WrongShapesAreReportedNotFatal) {
+  EXPECT_FALSE(open_with("[1, 2]"));
+  EXPECT_FALSE(printed.empty());
+  EXPECT_FALSE(open_with(R"({"DB": "localhost"})"));
+  EXPECT_FALSE(printed.empty());
+  EXPECT_FALSE(open_with(R"({"DB": {"host": ["a"]}})"));
+  EXPECT_FALSE(printed.empty());
+  EXPECT_EQ(log_entries().size(), 3u);
+}
+
+TEST_F(ConfigFile, WithoutEventLogTheMessageStillReachesStandardOutput) {
+  fini_log();
+  EXPECT_FALSE(open_path(dir + "/absent.ini"));
+  EXPECT_EQ(printed, "Exception app_cfg::open_file: file is not exist\n");
+}
+
+}  // namespace
