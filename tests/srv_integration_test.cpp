@@ -1,0 +1,334 @@
+// Framing and connections: the frame cutter on its own, then a real server on a free loopback
+// port with its own body handler, driven by blocking clients.
+#include "srv.h"
+
+#include <stdlib.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "daemon_runner.h"
+#include "log.h"
+
+namespace {
+
+std::string reply_to(const std::string& body) { return "R" + body; }
+
+// ---- the frame cutter, without sockets ----
+
+struct recording_handler {
+  std::vector<std::string> bodies;
+  body_handler fn() {
+    return [this](const std::string& body) {
+      bodies.push_back(body);
+      if (body == "boom") {
+        throw std::runtime_error("boom");
+      }
+      return reply_to(body);
+    };
+  }
+};
+
+TEST(FrameCutting, FrameSplitAtEveryByteIsReassembled) {
+  const std::string stream = frame("{\"act\":\"x\"}") + frame("") + frame("xyz");
+  recording_handler handler;
+  const body_handler fn = handler.fn();
+  std::string input;
+  std::string output;
+  frame_status status = frame_status::drained;
+  for (char byte : stream) {
+    input.push_back(byte);
+    status = cut_frames(input, fn, output);
+    ASSERT_NE(status, frame_status::bad_header);
+  }
+  EXPECT_EQ(status, frame_status::drained);
+  EXPECT_TRUE(input.empty());
+  EXPECT_EQ(handler.bodies, (std::vector<std::string>{"{\"act\":\"x\"}", "xyz"}));
+  EXPECT_EQ(output, frame("R{\"act\":\"x\"}") + "0000000000" + frame("Rxyz"));
+}
+
+TEST(FrameCutting, SeveralFramesAnsweredInOrderAndTailKept) {
+  recording_handler handler;
+  std::string input = frame("one") + frame("two") + frame("three").substr(0, 12);
+  std::string output;
+  EXPECT_EQ(cut_frames(input, handler.fn(), output), frame_status::need_more);
+  EXPECT_EQ(output, frame("Rone") + frame("Rtwo"));
+  EXPECT_EQ(input, frame("three").substr(0, 12));
+}
+
+TEST(FrameCutting, HeaderReadsLikeAtoiWithoutOverflow) {
+  EXPECT_EQ(read_frame_length("0000000012"), 12);
+  EXPECT_EQ(read_frame_length("abcdefghij"), 0);
+  EXPECT_EQ(read_frame_length("  +7xxxxxx"), 7);
+  EXPECT_EQ(read_frame_length("-000000001"), -1);
+  EXPECT_EQ(read_frame_length("9999999999"), 9999999999LL);
+  const char with_nul[10] = {'0', '0', '3', '\0', '9', '9', '9', '9', '9', '9'};
+  EXPECT_EQ(read_frame_length(with_nul), 3);
+}
+
+TEST(FrameCutting, NonDigitHeaderIsAnEmptyBodyAndIsConsumed) {
+  recording_handler handler;
+  std::string input = "abcdefghij" + frame("x");
+  std::string output;
+  EXPECT_EQ(cut_frames(input, handler.fn(), output), frame_status::drained);
+  EXPECT_EQ(output, "0000000000" + frame("Rx"));
+  EXPECT_EQ(handler.bodies.size(), 1u);
+}
+
+TEST(FrameCutting, NegativeOrOversizedHeaderStopsBeforeIt) {
+  char over[16];
+  std::snprintf(over, sizeof(over), "%010zu", max_body_size + 1);
+  for (const std::string& bad : {std::string("-000000001"), std::string(over)}) {
+    recording_handler handler;
+    std::string input = frame("a") + bad + "xyz";
+    std::string output;
+    EXPECT_EQ(cut_frames(input, handler.fn(), output), frame_status::bad_header) << bad;
+    EXPECT_EQ(output, frame("Ra"));
+    EXPECT_EQ(input, bad + "xyz");
+  }
+  char largest[16];
+  std::snprintf(largest, sizeof(largest), "%010zu", max_body_size);
+  std::string input = largest;
+  std::string output;
+  EXPECT_EQ(cut_frames(input, reply_to, output), frame_status::need_more);
+}
+
+TEST(FrameCutting, ThrowingHandlerKeepsEarlierRepliesAndConsumesThem) {
+  recording_handler handler;
+  std::string input = frame("a") + frame("boom") + frame("c");
+  std::string output;
+  EXPECT_THROW(cut_frames(input, handler.fn(), output), std::runtime_error);
+  EXPECT_EQ(output, frame("Ra"));
+  EXPECT_EQ(input, frame("boom") + frame("c"));
+}
+
+// ---- a real server on loopback ----
+
+// One event log per test process, in a private directory.
+std::string log_text() {
+  if (gLogger == nullptr) {
+    return std::string();
+  }
+  std::ifstream in(gLogger->current_path(), std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+template <typename Predicate>
+bool eventually(Predicate done, std::chrono::seconds limit = std::chrono::seconds(20)) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+class ServedFraming : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    static std::string dir = [] {
+      char pattern[] = "/tmp/norvel-srv-log-XXXXXX";
+      return std::string(::mkdtemp(pattern));
+    }();
+    init_log(dir.c_str(), "srv");
+  }
+
+  void SetUp() override { log_start = log_text().size(); }
+
+  void TearDown() override {
+    io.stop();
+    if (runner.joinable()) {
+      runner.join();
+    }
+    listener.reset();
+  }
+
+  // Starts the server with `handler` on a free port, served by a background thread.
+  void serve(body_handler handler) {
+    listener = std::make_unique<server>(io, 0, [this, handler](const std::string& body) {
+      calls.fetch_add(1);
+      return handler(body);
+    });
+    port = listener->port();
+    runner = std::thread([this] { io.run(); });
+  }
+
+  // The log entries written since the test began.
+  std::string new_log() const { return log_text().substr(log_start); }
+
+  boost::asio::io_context io;
+  std::unique_ptr<server> listener;
+  std::thread runner;
+  unsigned short port = 0;
+  std::atomic<int> calls{0};
+  size_t log_start = 0;
+};
+
+TEST_F(ServedFraming, RequestInPiecesOfOneToThreeBytesIsAnsweredOnce) {
+  serve(reply_to);
+  frame_client client(port);
+  const std::string request = frame("{\"act\":\"follow\",\"op\":\"fetch\"}");
+  for (size_t at = 0, piece = 1; at < request.size(); at += piece, piece = piece % 3 + 1) {
+    client.send_raw(request.substr(at, piece));
+  }
+  EXPECT_EQ(client.recv_frame(), "R{\"act\":\"follow\",\"op\":\"fetch\"}");
+  client.send_frame("next");
+  EXPECT_EQ(client.recv_frame(), "Rnext");  // nothing else came in between
+  EXPECT_EQ(calls.load(), 2);
+}
+
+TEST_F(ServedFraming, TwoFramesInOnePacketAreAnsweredInOrderOnce) {
+  serve(reply_to);
+  frame_client client(port);
+  client.send_raw(frame("first") + frame("second"));
+  EXPECT_EQ(client.recv_exact(2 * 10 + 6 + 7), frame("Rfirst") + frame("Rsecond"));
+  client.send_frame("third");
+  EXPECT_EQ(client.recv_frame(), "Rthird");
+}
+
+TEST_F(ServedFraming, EmptyAndNonDigitHeadersAreAnsweredWithBareHeader) {
+  serve(reply_to);
+  frame_client client(port);
+  client.send_raw("0000000000");
+  EXPECT_EQ(client.recv_exact(10), "0000000000");
+  client.send_raw("abcdefghij");
+  EXPECT_EQ(client.recv_exact(10), "0000000000");
+  client.send_frame("after");
+  EXPECT_EQ(client.recv_frame(), "Rafter");
+  EXPECT_EQ(calls.load(), 1);  // empty bodies never reach the handler
+}
+
+TEST_F(ServedFraming, NegativeAndOversizedHeadersCloseOnlyTheirConnection) {
+  serve(reply_to);
+  frame_client bystander(port);
+  bystander.send_raw(frame("patient").substr(0, 13));  // mid-frame while the others go bad
+  char over[16];
+  std::snprintf(over, sizeof(over), "%010zu", max_body_size + 1);
+  for (const std::string& bad : {std::string("-000000001"), std::string(over)}) {
+    frame_client offender(port);
+    offender.send_frame("ok");
+    offender.send_raw(bad + "trailing bytes");
+    EXPECT_EQ(offender.recv_frame(), "Rok") << bad;  // earlier replies still go out
+    EXPECT_TRUE(offender.wait_closed()) << bad;
+  }
+  bystander.send_raw(frame("patient").substr(13));
+  EXPECT_EQ(bystander.recv_frame(), "Rpatient");
+  EXPECT_EQ(listener->stats().bad_headers.load(), 2u);
+  EXPECT_NE(new_log().find("session bad frame header"), std::string::npos);
+}
+
+TEST_F(ServedFraming, BodyOfTheLargestAllowedSizeIsAnswered) {
+  serve([](const std::string& body) { return std::to_string(body.size()); });
+  frame_client client(port);
+  client.send_frame(std::string(max_body_size, 'x'));
+  EXPECT_EQ(client.recv_frame(), std::to_string(max_body_size));
+}
+
+TEST_F(ServedFraming, SlowReaderBacklogStaysBoundedAndIsDeliveredInFull) {
+  const size_t reply_size = 64 * 1024;
+  serve([reply_size](const std::string& body) {
+    std::string reply = body;
+    reply.resize(reply_size, '.');
+    return reply;
+  });
+  const int requests = 600;  // about 38 MiB of replies, far beyond the bound
+  std::string all;
+  char body[16];
+  for (int i = 0; i < requests; ++i) {
+    std::snprintf(body, sizeof(body), "n%06d", i);
+    all += frame(body);
+  }
+  frame_client client(port);
+  std::string send_error;
+  std::thread sender([&] {
+    try {
+      client.send_raw(all);
+    } catch (const std::exception& e) {
+      send_error = e.what();
+    }
+  });
+
+  ASSERT_TRUE(eventually([&] { return listener->stats().read_pauses.load() > 0; }));
+  // At most one read's worth of requests is answered beyond the bound.
+  const size_t request_frame = frame("n000000").size();
+  const size_t allowed = max_unwritten_size + (read_chunk_size / request_frame + 1) * reply_size;
+  EXPECT_LE(listener->stats().peak_unwritten_bytes.load(), allowed);
+
+  for (int i = 0; i < requests; ++i) {
+    std::snprintf(body, sizeof(body), "n%06d", i);
+    const std::string reply = client.recv_frame();
+    ASSERT_EQ(reply.size(), reply_size);
+    ASSERT_EQ(reply.substr(0, 7), body);
+  }
+  sender.join();
+  EXPECT_EQ(send_error, "");
+  EXPECT_LE(listener->stats().peak_unwritten_bytes.load(), allowed);
+  EXPECT_EQ(calls.load(), requests);
+}
+
+TEST_F(ServedFraming, HandlerFailureStopsReadingAfterEarlierReplies) {
+  serve([](const std::string& body) -> std::string {
+    if (body == "boom") {
+      throw std::logic_error("cannot parse body to json");
+    }
+    return reply_to(body);
+  });
+  frame_client client(port);
+  client.send_raw(frame("a") + frame("boom") + frame("c"));
+  std::string received;
+  EXPECT_TRUE(client.wait_closed(&received));
+  EXPECT_EQ(received, frame("Ra"));
+  EXPECT_NE(new_log().find("\tFatal:\thandler_req error.\r\n"), std::string::npos);
+
+  frame_client other(port);  // the server itself goes on
+  other.send_frame("d");
+  EXPECT_EQ(other.recv_frame(), "Rd");
+}
+
+TEST_F(ServedFraming, ClosingClientLogsReadQuitThenSessionQuit) {
+  serve(reply_to);
+  {
+    frame_client client(port);
+    client.send_frame("hello");
+    EXPECT_EQ(client.recv_frame(), "Rhello");
+  }
+  ASSERT_TRUE(eventually([&] { return listener->stats().open_sessions.load() == 0; }));
+  const std::string log = new_log();
+  const size_t started = log.find("\tDebug:\tsession start\r\n");
+  const size_t read_quit = log.find("\tFatal:\tsession do read quit.\r\n");
+  const size_t quit = log.find("\tDebug:\t~session quit\r\n");
+  ASSERT_NE(started, std::string::npos) << log;
+  ASSERT_NE(read_quit, std::string::npos) << log;
+  ASSERT_NE(quit, std::string::npos) << log;
+  EXPECT_LT(started, read_quit);
+  EXPECT_LT(read_quit, quit);
+}
+
+TEST_F(ServedFraming, PortInUseFailsNamingTheBindStep) {
+  serve(reply_to);
+  boost::asio::io_context other;
+  try {
+    server second(other, port, reply_to);
+    FAIL() << "a second server bound a port in use";
+  } catch (const boost::system::system_error& e) {
+    EXPECT_EQ(std::string(e.what()).rfind("bind", 0), 0u) << e.what();
+    EXPECT_EQ(e.code(), boost::asio::error::address_in_use);
+  }
+}
+
+}  // namespace
