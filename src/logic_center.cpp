@@ -15,6 +15,17 @@ const std::vector<unsigned long> empty_user;
 
 namespace {
 
+// The orderings as function objects, so that the algorithms inline them.
+struct greater_id {
+  bool operator()(const special& a, const special& b) const { return greater_special(a, b); }
+};
+struct less_id {
+  bool operator()(const special& a, const special& b) const { return less_special(a, b); }
+};
+struct equal_id {
+  bool operator()(const special& a, const special& b) const { return equal_special(a, b); }
+};
+
 // Number of keys the two sorted, repeat-free ranges share; a compare-only walk, no writes.
 template <typename T, typename Less>
 size_t count_common(const std::vector<T>& a, const std::vector<T>& b, Less less) {
@@ -71,8 +82,8 @@ void normalise_ids(std::vector<unsigned long>& ids) {
 }
 
 void normalise_items(std::vector<special>& items) {
-  std::sort(items.begin(), items.end(), greater_special);
-  items.erase(std::unique(items.begin(), items.end(), equal_special), items.end());
+  std::sort(items.begin(), items.end(), greater_id());
+  items.erase(std::unique(items.begin(), items.end(), equal_id()), items.end());
 }
 
 // At most `count` ids beyond `cursor` in direction `type`, nearest the cursor first. The list is
@@ -82,14 +93,14 @@ std::vector<unsigned long> copy_page(const std::vector<special>& list, unsigned 
   std::vector<unsigned long> page;
   const special probe(cursor);
   if (type == logic_center::fetch_below) {
-    auto from = std::upper_bound(list.begin(), list.end(), probe, greater_special);
+    auto from = std::upper_bound(list.begin(), list.end(), probe, greater_id());
     const auto available = static_cast<unsigned long>(list.end() - from);
     page.reserve(std::min(count, available));
     for (; from != list.end() && page.size() < count; ++from) {
       page.push_back(from->special_id);
     }
   } else {
-    auto from = std::upper_bound(list.rbegin(), list.rend(), probe, less_special);
+    auto from = std::upper_bound(list.rbegin(), list.rend(), probe, less_id());
     const auto available = static_cast<unsigned long>(list.rend() - from);
     page.reserve(std::min(count, available));
     for (; from != list.rend() && page.size() < count; ++from) {
@@ -112,11 +123,11 @@ void userinfo::del_follows(std::vector<unsigned long>& ids) {
 }
 
 void userinfo::add_special(std::vector<special>& items) {
-  merge_union(own_specials, items, greater_special);
+  merge_union(own_specials, items, greater_id());
 }
 
 void userinfo::del_special(std::vector<special>& items) {
-  merge_difference(own_specials, items, greater_special);
+  merge_difference(own_specials, items, greater_id());
 }
 
 namespace debug_helper {
@@ -377,7 +388,7 @@ void logic_center::do_add_special(unsigned long user, std::vector<special>& item
       continue;
     }
     boost::unique_lock<boost::shared_mutex> lock(pub_lock);
-    auto at = std::lower_bound(pub_specials.begin(), pub_specials.end(), item, greater_special);
+    auto at = std::lower_bound(pub_specials.begin(), pub_specials.end(), item, greater_id());
     if (at == pub_specials.end() || greater_special(item, *at)) {
       pub_specials.insert(at, item);
     }
@@ -408,7 +419,7 @@ void logic_center::do_del_special(unsigned long user, std::vector<special>& item
       continue;
     }
     boost::unique_lock<boost::shared_mutex> lock(pub_lock);
-    auto at = std::lower_bound(pub_specials.begin(), pub_specials.end(), item, greater_special);
+    auto at = std::lower_bound(pub_specials.begin(), pub_specials.end(), item, greater_id());
     if (at != pub_specials.end() && !greater_special(item, *at)) {
       pub_specials.erase(at);
     }
@@ -426,14 +437,14 @@ void logic_center::merge_into_feed_locked(unsigned long member, const std::vecto
     pri_specials.emplace(member, items);
     return;
   }
-  merge_union(feed->second, items, greater_special);
+  merge_union(feed->second, items, greater_id());
 }
 
 void logic_center::remove_from_feed_locked(unsigned long member,
                                            const std::vector<special>& items) {
   auto feed = pri_specials.find(member);
   if (feed != pri_specials.end()) {
-    merge_difference(feed->second, items, greater_special);
+    merge_difference(feed->second, items, greater_id());
   }
 }
 
