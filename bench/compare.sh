@@ -6,6 +6,8 @@
 #   bench/compare.sh --scale    1,000,000 members and specials: initial load time against the
 #                               mariadb client streaming the same statements, and resident
 #                               memory per stored list entry (SCALE_MEMBERS, SCALE_SPECIALS)
+#   bench/compare.sh --profile  server CPU time per request of norvel, Redis and echo (perf
+#                               stat), and where norvel spends it (perf record)
 #
 # Steps: builds norvel, loadgen and echo_server; generates a data set in its own database (kept
 # between runs while its size is unchanged); loads the same feeds into a private redis-server;
@@ -351,8 +353,81 @@ scale() {
   }' | tee "$BUILD_DIR/scale-summary.txt"
 }
 
+# perf_round LABEL PID CONNS ROUND-FUNCTION: one round with `perf stat` counting the server's
+# CPU time (and instructions and cycles where the machine has the counters) over the measured
+# window; prints them per request.
+perf_round() {
+  local label=$1 pid=$2 conns=$3 fn=$4
+  "$fn" "$label" "$conns" >/dev/null &
+  local client=$!
+  sleep "$WARMUP"
+  perf stat -x, -e instructions,cycles,task-clock -p "$pid" -o "$RESULTS/perf-$label.csv" \
+    -- sleep "$DURATION" 2>/dev/null
+  wait "$client"
+  local rps
+  rps=$(sed -n 's/.* rps=\([0-9.]*\) .*/\1/p' "$RESULTS/last.txt" | head -1)
+  awk -F, -v label="$label" -v rps="$rps" -v d="$DURATION" '
+    $3 ~ /^instructions/ { ins = $1 }
+    $3 ~ /^cycles/ { cyc = $1 }
+    $3 ~ /task-clock/ { ms = $1 }
+    END {
+      n = rps * d
+      printf "%-8s %9.0f req/s  server CPU %5.1f us/req (%3.0f%% of a core)", label, rps,
+             ms * 1000 / n, ms / 10 / d
+      if (ins ~ /^[0-9.]+$/) printf "  %8.0f instructions/req  %8.0f cycles/req", ins / n, cyc / n
+      printf "\n"
+    }' "$RESULTS/perf-$label.csv"
+}
+
+# The profile run: the CPU time each server spends per request (robuster than throughput on a
+# busy machine), then a sampled profile of the daemon under the read load and the mixed load.
+profile() {
+  command -v perf >/dev/null || die "perf is missing (apt-get install linux-perf)"
+  build
+  bash scripts/start_test_db.sh >/dev/null
+  mkdir -p "$RESULTS"
+  : >"$RESULTS/results.txt"
+  generate_data "$BENCH_DB" "$MEMBERS" "$SPECIALS"
+  bench/redis_stop.sh
+  REDIS_CPU=$SERVER_CPU bench/redis_start.sh
+  bench/redis_load.sh "$BENCH_DB" | tail -1
+  start_norvel "$BENCH_DB"
+  taskset -c "$SERVER_CPU" "$BUILD_DIR/bench/echo_server" --port "$ECHO_PORT" >"$RESULTS/echo.out" 2>&1 &
+  echo_pid=$!
+  local redis_pid conns=${PROFILE_CONNS:-16}
+  redis_pid=$(cat "${REDIS_DIR:-/tmp/norvel-bench-redis}/redis.pid")
+  for _ in $(seq 1 50); do port_in_use "$ECHO_PORT" && break; sleep 0.1; done
+
+  say "server cost per request at $conns connections (perf stat)"
+  {
+    perf_round norvel "$norvel_pid" "$conns" norvel_read
+    perf_round redis "$redis_pid" "$conns" redis_read
+    perf_round echo "$echo_pid" "$conns" echo_read
+    perf_round mixed "$norvel_pid" "$conns" norvel_mixed
+  } | tee "$RESULTS/per-request.txt"
+
+  local mode
+  for mode in read mixed; do
+    say "sampled profile of norvel, $mode load, $conns connections"
+    local fn=norvel_read
+    [ "$mode" = mixed ] && fn=norvel_mixed
+    "$fn" "profile-$mode" "$conns" >/dev/null &
+    local client=$!
+    sleep "$WARMUP"
+    perf record -F 2999 -g -p "$norvel_pid" -o "$RESULTS/perf-$mode.data" -- sleep "$DURATION" \
+      >/dev/null 2>&1
+    wait "$client"
+    perf report -i "$RESULTS/perf-$mode.data" --no-children --sort dso,symbol --stdio \
+      --percent-limit 0.7 -g none 2>/dev/null | grep -v '^#' | grep -v '^$' |
+      sed 's/[[:space:]]*-[[:space:]]*-[[:space:]]*$//' >"$RESULTS/profile-$mode.txt" || true
+    head -40 "$RESULTS/profile-$mode.txt"
+  done
+  say "results in $RESULTS (perf report -i $RESULTS/perf-read.data for the call graphs)"
+}
+
 case "${1:-}" in
   --scale) scale ;;
+  --profile) profile ;;
   "") main ;;
-  *) die "usage: bench/compare.sh [--scale]" ;;
+  *) die "usage: bench/compare.sh [--scale | --profile]" ;;
 esac
