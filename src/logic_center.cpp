@@ -1,11 +1,15 @@
 #include "logic_center.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <exception>
 #include <iterator>
 #include <utility>
 
+#include "app_config.h"
 #include "log.h"
+#include "mysql_helper.h"
+#include "object_manager.h"
 
 bool greater_special(const special& a, const special& b) { return a.special_id > b.special_id; }
 bool less_special(const special& a, const special& b) { return a.special_id < b.special_id; }
@@ -449,9 +453,275 @@ void logic_center::remove_from_feed_locked(unsigned long member,
 }
 
 // Initial load from the database.
+//
+// The rows are read by keyset paging (each page starts after the last key read), so no row is
+// lost or read twice however the pages fall, and each page costs the same. Instead of one
+// applier call per row, each loader gathers what its rows deliver and applies it in one pass
+// per list: the result is exactly what do_add_special / do_add_follows would give applied row
+// by row, in row order (on a repeated special id the entry that arrived first stays), without
+// re-inserting into the sorted public list or re-merging a feed for every row.
 
-void logic_center::init_data() {}
+namespace {
 
-void logic_center::init_specials() {}
+constexpr unsigned int load_db_port = 3306;  // the loaders ignore the configured port
+constexpr int load_page_rows = 1000;
 
-void logic_center::init_follow() {}
+// Puts `items` in descending special-id order, keeping the first of repeated ids (the one a
+// row-by-row load would have stored first).
+void sort_keep_first(std::vector<special>& items) {
+  std::stable_sort(items.begin(), items.end(), greater_special);
+  items.erase(std::unique(items.begin(), items.end(), equal_special), items.end());
+}
+
+// stored := stored ∪ added, both strictly descending; the stored entry wins on equal ids.
+void union_keep_stored(std::vector<special>& stored, const std::vector<special>& added) {
+  if (added.empty()) {
+    return;
+  }
+  if (stored.empty()) {
+    stored = added;
+    return;
+  }
+  std::vector<special> merged;
+  merged.reserve(stored.size() + added.size());
+  std::set_union(stored.begin(), stored.end(), added.begin(), added.end(),
+                 std::back_inserter(merged), greater_special);
+  merged.shrink_to_fit();
+  stored.swap(merged);
+}
+
+// The lists that arrive at each private feed, in arrival order. The pointed-to lists are owned
+// by the loader's own containers, which outlive this object; each is strictly descending.
+class feed_deliveries {
+ public:
+  void deliver(unsigned long recipient, const std::vector<special>* items) {
+    if (!items->empty()) {
+      arrivals[recipient].push_back(items);
+    }
+  }
+  // Merges every recipient's arrivals into its feed, creating the feed if it has none.
+  // The caller holds pri_lock exclusively.
+  void apply_locked(std::unordered_map<unsigned long, std::vector<special>>& feeds) const {
+    std::vector<special> gathered;
+    for (const auto& [recipient, lists] : arrivals) {
+      std::vector<special>& feed = feeds[recipient];
+      if (lists.size() == 1) {
+        union_keep_stored(feed, *lists.front());
+        continue;
+      }
+      gathered.clear();
+      for (const std::vector<special>* items : lists) {
+        gathered.insert(gathered.end(), items->begin(), items->end());
+      }
+      sort_keep_first(gathered);
+      union_keep_stored(feed, gathered);
+    }
+  }
+
+ private:
+  std::unordered_map<unsigned long, std::vector<const std::vector<special>*>> arrivals;
+};
+
+// One owner's specials rows, in row order until normalised.
+struct owner_rows {
+  unsigned long owner;
+  std::vector<special> items;
+};
+
+// Runs the page queries that `format_page` writes (the first, then each following one) until a
+// page comes back short, calling `on_row` for every row.
+// False when a page query failed (the wrapper has logged why).
+template <typename PageQuery, typename RowHandler>
+bool read_pages(mysql::connection& conn, PageQuery format_page, RowHandler on_row) {
+  for (bool first = true;; first = false) {
+    char sql[1024] = {0};
+    format_page(sql, sizeof(sql), first);
+    mysql::result rows = conn.exec(sql, mysql::connection::oper_select);
+    if (!rows.good()) {
+      return false;
+    }
+    for (MYSQL_ROW row = rows.begin(); row != rows.end(); row = rows.next()) {
+      on_row(row);
+    }
+    if (rows.size() < load_page_rows) {
+      return true;
+    }
+  }
+}
+
+}  // namespace
+
+void logic_center::init_data() {
+  std::printf("init_data start\n");
+  std::fflush(stdout);
+  try {
+    init_specials();
+    init_follow();
+  } catch (const std::exception& e) {
+    std::printf("init_data   %s\n", e.what());
+  }
+  std::printf("init_data end\n");
+  std::fflush(stdout);
+}
+
+void logic_center::init_specials() {
+  std::printf("init_specials\n");
+  std::fflush(stdout);
+  const app_cfg::db_setting& db = singleton<app_cfg>::instance()->db;
+  mysql::connection conn(db.host, db.user, db.passwd, db.name, load_db_port);
+
+  // Rows arrive ordered by owner, so each owner's rows are one run.
+  std::vector<owner_rows> owners;
+  std::vector<special> public_items;
+  int last_member = 0;
+  int last_special = 0;
+  size_t rows_read = 0;
+  auto format_page = [&](char* sql, size_t size, bool first) {
+    if (first) {
+      std::snprintf(sql, size,
+                    "SELECT special_id,member_id,reader_type FROM brix_mb_special "
+                    "WHERE from_user=1 and state = 0 "
+                    "ORDER BY member_id ASC, special_id ASC LIMIT %d;",
+                    load_page_rows);
+    } else {
+      std::snprintf(sql, size,
+                    "SELECT special_id,member_id,reader_type FROM brix_mb_special "
+                    "WHERE from_user=1 and state = 0 "
+                    "and (member_id > %d or (member_id = %d and special_id > %d)) "
+                    "ORDER BY member_id ASC, special_id ASC LIMIT %d;",
+                    last_member, last_member, last_special, load_page_rows);
+    }
+  };
+  auto on_row = [&](MYSQL_ROW row) {
+    int special_id = 0;
+    int member_id = 0;
+    int reader_type = 0;
+    mysql::fetch_column(row, 0, special_id, member_id, reader_type);
+    last_member = member_id;
+    last_special = special_id;
+    ++rows_read;
+    if (reader_type == 2) {
+      return;
+    }
+    // Ids are widened with their sign, as the appliers' unsigned keys would take them.
+    const auto owner = static_cast<unsigned long>(member_id);
+    const special item(static_cast<unsigned long>(special_id), owner,
+                       static_cast<unsigned char>(reader_type));
+    if (owners.empty() || owners.back().owner != owner) {
+      owners.push_back(owner_rows{owner, {}});
+    }
+    owners.back().items.push_back(item);
+    if (item.reader_type == 0) {
+      public_items.push_back(item);
+    }
+  };
+  if (!read_pages(conn, format_page, on_row)) {
+    log_event(log_error, "init_specials: a page query failed; loading the %zu rows read",
+              rows_read);
+  }
+
+  // Owner step: each owner's list, and where its specials go (its follow list, then itself).
+  std::vector<std::vector<unsigned long>> recipients(owners.size());
+  {
+    boost::unique_lock<boost::shared_mutex> lock(users_lock);
+    for (size_t i = 0; i < owners.size(); ++i) {
+      sort_keep_first(owners[i].items);
+      auto record = users.try_emplace(owners[i].owner, owners[i].owner).first;
+      record->second.add_special(owners[i].items);
+      recipients[i] = record->second.follows();
+      recipients[i].push_back(owners[i].owner);
+    }
+  }
+  // Public step.
+  sort_keep_first(public_items);
+  {
+    boost::unique_lock<boost::shared_mutex> lock(pub_lock);
+    union_keep_stored(pub_specials, public_items);
+  }
+  // Feed step.
+  feed_deliveries deliveries;
+  for (size_t i = 0; i < owners.size(); ++i) {
+    for (unsigned long recipient : recipients[i]) {
+      deliveries.deliver(recipient, &owners[i].items);
+    }
+  }
+  {
+    boost::unique_lock<boost::shared_mutex> lock(pri_lock);
+    deliveries.apply_locked(pri_specials);
+  }
+}
+
+void logic_center::init_follow() {
+  std::printf("init_follow\n");
+  std::fflush(stdout);
+  const app_cfg::db_setting& db = singleton<app_cfg>::instance()->db;
+  mysql::connection conn(db.host, db.user, db.passwd, db.name, load_db_port);
+
+  // Each link (member, inviter), in row order, stands for two follow additions:
+  // member follows inviter, then inviter follows member.
+  std::vector<std::pair<unsigned long, unsigned long>> links;
+  int last_member = 0;
+  auto format_page = [&](char* sql, size_t size, bool first) {
+    if (first) {
+      std::snprintf(sql, size,
+                    "SELECT member_id,inviter_id FROM brix_member "
+                    "ORDER BY member_id ASC LIMIT %d;",
+                    load_page_rows);
+    } else {
+      std::snprintf(sql, size,
+                    "SELECT member_id,inviter_id FROM brix_member WHERE member_id > %d "
+                    "ORDER BY member_id ASC LIMIT %d;",
+                    last_member, load_page_rows);
+    }
+  };
+  auto on_row = [&](MYSQL_ROW row) {
+    int member_id = 0;
+    int inviter_id = 0;
+    mysql::fetch_column(row, 0, member_id, inviter_id);
+    last_member = member_id;
+    if (member_id > 0 && inviter_id > 0) {
+      links.emplace_back(member_id, inviter_id);
+    }
+  };
+  if (!read_pages(conn, format_page, on_row)) {
+    log_event(log_error, "init_follow: a page query failed; loading the %zu links read",
+              links.size());
+  }
+
+  // Follow step: every follow list gains its ids at once (a set union, so order is moot), and
+  // each member's own specials are copied once for the feeds it reaches.
+  std::unordered_map<unsigned long, std::vector<unsigned long>> added;
+  for (const auto& [member, inviter] : links) {
+    added[member].push_back(inviter);
+    added[inviter].push_back(member);
+  }
+  std::unordered_map<unsigned long, std::vector<special>> own_specials;
+  {
+    boost::unique_lock<boost::shared_mutex> lock(users_lock);
+    for (auto& [member, ids] : added) {
+      std::sort(ids.begin(), ids.end());
+      ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+      userinfo& record = users.try_emplace(member, member).first->second;
+      record.add_follows(ids);
+      if (!record.specials().empty()) {
+        own_specials.emplace(member, record.specials());
+      }
+    }
+  }
+  // Feed step, in the order the row-by-row load would merge.
+  feed_deliveries deliveries;
+  for (const auto& [member, inviter] : links) {
+    auto own = own_specials.find(member);
+    if (own != own_specials.end()) {
+      deliveries.deliver(inviter, &own->second);
+    }
+    own = own_specials.find(inviter);
+    if (own != own_specials.end()) {
+      deliveries.deliver(member, &own->second);
+    }
+  }
+  {
+    boost::unique_lock<boost::shared_mutex> lock(pri_lock);
+    deliveries.apply_locked(pri_specials);
+  }
+}

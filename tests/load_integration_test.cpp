@@ -1,0 +1,253 @@
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <random>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "app_config.h"
+#include "logic_center.h"
+#include "object_manager.h"
+#include "test_db.h"
+
+// Reads a store's containers whole, owners and reader types included.
+class logic_center_inspector {
+ public:
+  using entry = std::tuple<unsigned long, unsigned long, int>;  // special id, owner, reader type
+  struct image {
+    std::map<unsigned long, std::vector<unsigned long>> follows;
+    std::map<unsigned long, std::vector<entry>> own;
+    std::map<unsigned long, std::vector<entry>> feeds;
+    std::vector<entry> pub;
+  };
+
+  static image of(const logic_center& store) {
+    image out;
+    for (const auto& [id, record] : store.users) {
+      out.follows[id] = record.follows();
+      out.own[id] = entries(record.specials());
+    }
+    for (const auto& [id, feed] : store.pri_specials) {
+      out.feeds[id] = entries(feed);
+    }
+    out.pub = entries(store.pub_specials);
+    return out;
+  }
+
+ private:
+  static std::vector<entry> entries(const std::vector<special>& items) {
+    std::vector<entry> out;
+    for (const special& item : items) {
+      out.emplace_back(item.special_id, item.member_id, item.reader_type);
+    }
+    return out;
+  }
+};
+
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using ids = std::vector<unsigned long>;
+constexpr unsigned long all = ~0UL;
+constexpr auto below = logic_center::fetch_below;
+
+class InitialLoad : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    object_manager::init();
+    db.configure_app();
+    store = std::make_unique<logic_center>();
+  }
+  void TearDown() override {
+    store.reset();
+    object_manager::fini();
+  }
+
+  // init_data() with its standard output captured.
+  std::string load(logic_center& target) {
+    ::testing::internal::CaptureStdout();
+    target.init_data();
+    return ::testing::internal::GetCapturedStdout();
+  }
+  std::string load() { return load(*store); }
+
+  void add_special_row(int special_id, int member_id, int reader_type, int from_user = 1,
+                       int state = 0) {
+    db.exec("INSERT INTO brix_mb_special (special_id, member_id, reader_type, from_user, state) "
+            "VALUES (" + std::to_string(special_id) + "," + std::to_string(member_id) + "," +
+            std::to_string(reader_type) + "," + std::to_string(from_user) + "," +
+            std::to_string(state) + ")");
+  }
+
+  // The same rows applied the slow way: one applier call per row, in the loader's row order.
+  void load_row_by_row(logic_center& target) {
+    for (const auto& row : db.query(
+             "SELECT special_id,member_id,reader_type FROM brix_mb_special "
+             "WHERE from_user=1 and state = 0 ORDER BY member_id ASC, special_id ASC")) {
+      const int special_id = std::atoi(row[0].c_str());
+      const int member_id = std::atoi(row[1].c_str());
+      const int reader_type = std::atoi(row[2].c_str());
+      if (reader_type == 2) {
+        continue;
+      }
+      std::vector<special> one{special(static_cast<unsigned long>(special_id),
+                                       static_cast<unsigned long>(member_id),
+                                       static_cast<unsigned char>(reader_type))};
+      target.do_add_special(static_cast<unsigned long>(member_id), one);
+    }
+    for (const auto& row :
+         db.query("SELECT member_id,inviter_id FROM brix_member ORDER BY member_id ASC")) {
+      const int member_id = std::atoi(row[0].c_str());
+      const int inviter_id = std::atoi(row[1].c_str());  // "NULL" reads as 0
+      if (member_id <= 0 || inviter_id <= 0) {
+        continue;
+      }
+      ids inviter{static_cast<unsigned long>(inviter_id)};
+      ids member{static_cast<unsigned long>(member_id)};
+      target.do_add_follows(static_cast<unsigned long>(member_id), inviter);
+      target.do_add_follows(static_cast<unsigned long>(inviter_id), member);
+    }
+  }
+
+  test_db db{"load"};
+  std::unique_ptr<logic_center> store;
+};
+
+TEST_F(InitialLoad, EmptyTablesPrintTheFourLinesAndLoadNothing) {
+  EXPECT_EQ(load(), "init_data start\ninit_specials\ninit_follow\ninit_data end\n");
+  const auto image = logic_center_inspector::of(*store);
+  EXPECT_TRUE(image.follows.empty());
+  EXPECT_TRUE(image.feeds.empty());
+  EXPECT_TRUE(image.pub.empty());
+}
+
+TEST_F(InitialLoad, OnlyMembersOwnLiveSpecialsAreLoadedAndOnlyPublicOnesArePublic) {
+  add_special_row(10, 5, 0);
+  add_special_row(11, 5, 1);
+  add_special_row(12, 5, 2);        // reader type 2: never loaded
+  add_special_row(13, 5, 0, 0, 0);  // not from a member
+  add_special_row(14, 5, 0, 1, 1);  // not live
+  add_special_row(20, 6, 2);        // an owner with nothing loadable gets no record
+  db.exec("INSERT INTO brix_mb_special (special_id, member_id, reader_type) VALUES (30, 8, NULL)");
+  load();
+  EXPECT_THAT(store->fetch_self_specials(5, all, 10, below), ElementsAre(11, 10));
+  EXPECT_THAT(store->fetch_pri_specials(5, all, 10, below), ElementsAre(11, 10));
+  EXPECT_THAT(store->fetch_pub_specials(all, 10, below), ElementsAre(30, 10))
+      << "a NULL reader type reads as 0, public";
+  EXPECT_FALSE(store->has_member(6));
+  EXPECT_FALSE(store->has_feed(6));
+}
+
+TEST_F(InitialLoad, InvitedMembersFollowEachOtherAndShareTheirSpecials) {
+  db.exec("INSERT INTO brix_member (member_id, inviter_id) VALUES "
+          "(3, 0), (5, 3), (6, NULL), (7, -3), (-2, 3)");
+  add_special_row(100, 3, 1);
+  add_special_row(200, 5, 0);
+  load();
+  EXPECT_THAT(store->fetch_follow(5), ElementsAre(3));
+  EXPECT_THAT(store->fetch_follow(3), ElementsAre(5));
+  EXPECT_THAT(store->fetch_pri_specials(5, all, 10, below), ElementsAre(200, 100));
+  EXPECT_THAT(store->fetch_pri_specials(3, all, 10, below), ElementsAre(200, 100));
+  EXPECT_FALSE(store->has_member(6)) << "no inviter: no follow link, no record";
+  EXPECT_FALSE(store->has_member(7)) << "a negative inviter is none";
+  EXPECT_THAT(store->fetch_follow(static_cast<unsigned long>(-2L)), IsEmpty());
+}
+
+TEST_F(InitialLoad, EveryRowArrivesAcrossPageBoundariesWithinOneMember) {
+  // 2,500 specials of member 7 between two smaller members: pages end inside member 7's rows.
+  std::string rows;
+  auto add = [&rows](int special_id, int member_id) {
+    rows += (rows.empty() ? "(" : ",(") + std::to_string(special_id) + "," +
+            std::to_string(member_id) + ",0)";
+  };
+  for (int i = 0; i < 600; ++i) add(100000 + i, 3);
+  for (int i = 0; i < 2500; ++i) add(1 + 7 * i, 7);  // ids not in member order
+  for (int i = 0; i < 700; ++i) add(200000 + i, 9);
+  db.exec("INSERT INTO brix_mb_special (special_id, member_id, reader_type) VALUES " + rows);
+  load();
+  EXPECT_EQ(store->fetch_self_specials(7, all, 100000, below).size(), 2500u);
+  EXPECT_EQ(store->fetch_self_specials(3, all, 100000, below).size(), 600u);
+  EXPECT_EQ(store->fetch_self_specials(9, all, 100000, below).size(), 700u);
+  EXPECT_EQ(store->fetch_pub_specials(all, 100000, below).size(), 3800u);
+}
+
+TEST_F(InitialLoad, UnreachableDatabaseLoadsNothingAndSaysWhy) {
+  add_special_row(10, 5, 0);
+  db.exec("INSERT INTO brix_member (member_id, inviter_id) VALUES (5, 3)");
+  singleton<app_cfg>::instance()->db.passwd = "not-the-password";
+  EXPECT_EQ(load(),
+            "init_data start\ninit_specials\ninit_data   mysql connection init error.\n"
+            "init_data end\n");
+  EXPECT_FALSE(store->has_member(5));
+  EXPECT_FALSE(store->has_member(3));
+}
+
+TEST_F(InitialLoad, BulkLoadEqualsApplyingEveryRowInOrder) {
+  // Special ids repeat across owners here (a site may key them per owner), so the rule that
+  // the first arrival wins shows in owners and reader types.
+  db.exec("ALTER TABLE brix_mb_special DROP PRIMARY KEY, "
+          "ADD UNIQUE KEY one_per_owner (member_id, special_id)");
+  std::mt19937 random(20240611);
+  auto pick = [&random](int low, int high) {
+    return std::uniform_int_distribution<int>(low, high)(random);
+  };
+  std::string specials;
+  for (int i = 0; i < 3500; ++i) {
+    const int member = pick(-3, 300);
+    const int special_id = pick(0, 20) == 0 ? -pick(1, 50) : pick(1, 2500);
+    const int reader_types[] = {0, 0, 0, 1, 1, 2, 5, 258};
+    const int reader_type = reader_types[pick(0, 7)];
+    const int from_user = pick(0, 9) == 0 ? 0 : 1;
+    const int state = pick(0, 9) == 0 ? 1 : 0;
+    specials += std::string(specials.empty() ? "" : ",") + "(" + std::to_string(special_id) +
+                "," + std::to_string(member) + "," + std::to_string(reader_type) + "," +
+                std::to_string(from_user) + "," + std::to_string(state) + ")";
+  }
+  db.exec("INSERT IGNORE INTO brix_mb_special "
+          "(special_id, member_id, reader_type, from_user, state) VALUES " + specials);
+  std::string members;
+  for (int member = -5; member <= 1500; member += pick(1, 2)) {
+    const int kind = pick(0, 19);
+    std::string inviter = std::to_string(pick(1, 320));  // mostly members with specials
+    if (kind == 0) inviter = "0";
+    if (kind == 1) inviter = "NULL";
+    if (kind == 2) inviter = std::to_string(-pick(1, 9));
+    if (kind == 3) inviter = std::to_string(member);  // invited itself
+    if (kind == 4) inviter = std::to_string(pick(1, 1500));
+    members += std::string(members.empty() ? "" : ",") + "(" + std::to_string(member) + "," +
+               inviter + ")";
+  }
+  db.exec("INSERT INTO brix_member (member_id, inviter_id) VALUES " + members);
+
+  // Both stores start from the same earlier content: follows that decide where loaded specials
+  // go, and entries whose ids the rows repeat with other owners and reader types.
+  logic_center reference;
+  for (logic_center* target : {store.get(), &reference}) {
+    ids follows{4, 9, 4, 250};
+    target->do_add_follows(4, follows);
+    std::vector<special> earlier{special(7, 999, 3), special(8, 999, 0), special(9, 999, 0)};
+    target->do_add_special(999, earlier);
+    ids more{17};
+    target->do_add_follows(999, more);
+  }
+  load();
+  load_row_by_row(reference);
+
+  const auto loaded = logic_center_inspector::of(*store);
+  const auto expected = logic_center_inspector::of(reference);
+  ASSERT_GT(std::atoi(db.query("SELECT COUNT(*) FROM brix_mb_special "
+                               "WHERE from_user=1 and state = 0")[0][0].c_str()),
+            2000)
+      << "the rows span several pages";
+  EXPECT_EQ(loaded.pub, expected.pub);
+  EXPECT_EQ(loaded.follows, expected.follows);
+  EXPECT_EQ(loaded.own, expected.own);
+  EXPECT_EQ(loaded.feeds, expected.feeds);
+}
+
+}  // namespace
