@@ -8,6 +8,8 @@
 #                               memory per stored list entry (SCALE_MEMBERS, SCALE_SPECIALS)
 #   bench/compare.sh --profile  server CPU time per request of norvel, Redis and echo (perf
 #                               stat), and where norvel spends it (perf record)
+#   bench/compare.sh --callgrind  exact instructions per request of norvel and the functions
+#                               that execute them (valgrind; CG_MEMBERS, CG_SPECIALS, CG_DURATION)
 #
 # Steps: builds norvel, loadgen and echo_server; generates a data set in its own database (kept
 # between runs while its size is unchanged); loads the same feeds into a private redis-server;
@@ -105,12 +107,12 @@ generate_data() {
 
 elapsed_since() { awk -v a="$1" -v b="$(date +%s.%N)" 'BEGIN { printf "%.2f", b - a }'; }
 
-# The detached daemon: the norvel process whose working directory is $1.
+# The detached daemon: the process running norvel (perhaps under valgrind) in directory $1.
 daemon_pid() {
   local p
   for p in /proc/[0-9]*; do
     if [ "$(readlink "$p/cwd" 2>/dev/null)" = "$1" ] &&
-       [ "$(readlink "$p/exe" 2>/dev/null)" = "$(readlink -f "$BUILD_DIR/norvel")" ]; then
+       tr '\0' ' ' <"$p/cmdline" 2>/dev/null | grep -q "$BUILD_DIR/norvel"; then
       echo "${p#/proc/}"
       return
     fi
@@ -134,10 +136,14 @@ framed_request() {
   printf '%s' "$reply"
 }
 
-# start_norvel DATABASE: starts the daemon on it, sets norvel_pid and load_seconds (start to the
-# first reply, which waits for the whole initial load).
+# start_norvel DATABASE [LAUNCHER...]: starts the daemon on it (through LAUNCHER, by default
+# pinned to SERVER_CPU), sets norvel_pid and load_seconds (start to the first reply, which waits
+# for the whole initial load).
 start_norvel() {
   local name=$1
+  shift
+  local launcher=("$@")
+  [ ${#launcher[@]} -gt 0 ] || launcher=(taskset -c "$SERVER_CPU")
   port_in_use "$NORVEL_PORT" && die "port $NORVEL_PORT is taken (another daemon or a test is running)"
   local run_dir=$BUILD_DIR/bench-run
   mkdir -p "$run_dir/data/config" /var/log/norvel
@@ -147,7 +153,7 @@ JSON
   say "starting norvel on CPU $SERVER_CPU (initial load from $name)"
   local started
   started=$(date +%s.%N)
-  (cd "$run_dir" && taskset -c "$SERVER_CPU" "$BUILD_DIR/norvel" >/dev/null)
+  (cd "$run_dir" && "${launcher[@]}" "$BUILD_DIR/norvel" >/dev/null 2>&1)
   local probe='{"act":"special","op":"fetch_pri","params":{"user_id":1,"special_id":-1,"count":20,"type":1}}'
   local reply=""
   local deadline=$((SECONDS + 600))
@@ -425,9 +431,68 @@ profile() {
   say "results in $RESULTS (perf report -i $RESULTS/perf-read.data for the call graphs)"
 }
 
+# callgrind_round LABEL ROUND-FUNCTION: counts the daemon's instructions over one round (no
+# warm-up, so every answered request is counted) and prints them per request.
+callgrind_round() {
+  local label=$1 fn=$2
+  local before
+  before=$(ls "$RESULTS"/callgrind.out.* 2>/dev/null | wc -l)
+  callgrind_control -z "$norvel_pid" >/dev/null 2>&1
+  callgrind_control -i on "$norvel_pid" >/dev/null 2>&1
+  WARMUP=0 "$fn" "cg-$label" 16 >/dev/null
+  callgrind_control -i off "$norvel_pid" >/dev/null 2>&1
+  callgrind_control -d "cg-$label" "$norvel_pid" >/dev/null 2>&1
+  local requests out=""
+  requests=$(awk '{ for (i = 1; i <= NF; i++) { split($i, kv, "="); f[kv[1]] = kv[2] } }
+                  END { printf "%.0f", f["rps"] * f["seconds"] }' "$RESULTS/last.txt")
+  # The dump is written by the daemon in its own time: wait for the new file to be complete.
+  for _ in $(seq 1 300); do
+    if [ "$(ls "$RESULTS"/callgrind.out.* | wc -l)" -gt "$before" ]; then
+      out=$(ls -t "$RESULTS"/callgrind.out.* | head -1)
+      grep -q '^totals:' "$out" && break
+    fi
+    sleep 0.2
+  done
+  [ -n "$out" ] || die "no callgrind dump appeared"
+  mv "$out" "$RESULTS/callgrind-$label.out"
+  local total
+  total=$(callgrind_annotate "$RESULTS/callgrind-$label.out" 2>/dev/null |
+          awk '/PROGRAM TOTALS/ { gsub(",", "", $1); print $1 }')
+  printf '%-6s %8d requests  %8.0f instructions per request\n' "$label" "$requests" \
+    "$(awk -v t="$total" -v n="$requests" 'BEGIN { print t / n }')" | tee -a "$RESULTS/callgrind.txt"
+  callgrind_annotate --inclusive=no "$RESULTS/callgrind-$label.out" 2>/dev/null |
+    sed -n '/^Ir/,$p' | head -40 >"$RESULTS/callgrind-$label-self.txt" || true
+  callgrind_annotate --inclusive=yes "$RESULTS/callgrind-$label.out" 2>/dev/null |
+    sed -n '/^Ir/,$p' | head -60 >"$RESULTS/callgrind-$label-inclusive.txt" || true
+}
+
+# The exact profile: the daemon under callgrind on a small data set, instructions per request
+# under the read load and the mixed load, and the functions that execute them. Slow but exact,
+# so it shows the effect of a change where timings on a busy machine cannot.
+callgrind() {
+  command -v valgrind >/dev/null || die "valgrind is missing (apt-get install valgrind)"
+  build
+  bash scripts/start_test_db.sh >/dev/null
+  mkdir -p "$RESULTS"
+  : >"$RESULTS/results.txt"
+  : >"$RESULTS/callgrind.txt"
+  MEMBERS=${CG_MEMBERS:-5000}
+  generate_data norvel_small "$MEMBERS" "${CG_SPECIALS:-100000}"
+  start_norvel norvel_small taskset -c "$SERVER_CPU" valgrind --tool=callgrind --trace-children=yes \
+    --instr-atstart=no --callgrind-out-file="$RESULTS/callgrind.out.%p"
+  DURATION=${CG_DURATION:-10}
+  callgrind_round read norvel_read
+  callgrind_round mixed norvel_mixed
+  stop_norvel
+  say "top functions (self) under the read load"
+  head -30 "$RESULTS/callgrind-read-self.txt" || true
+  say "results in $RESULTS (callgrind_annotate $RESULTS/callgrind-read.out)"
+}
+
 case "${1:-}" in
   --scale) scale ;;
   --profile) profile ;;
+  --callgrind) callgrind ;;
   "") main ;;
-  *) die "usage: bench/compare.sh [--scale | --profile]" ;;
+  *) die "usage: bench/compare.sh [--scale | --profile | --callgrind]" ;;
 esac
