@@ -51,8 +51,7 @@ const char* seed_sql =
 class E2eProtocol : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_FALSE(port_accepts(daemon_runner::daemon_port))
-        << "port 5000 is taken; stop the daemon that holds it";
+    ASSERT_TRUE(wait_port_free()) << "port 5000 is taken; stop the program that holds it";
     db = std::make_unique<test_db>("e2e_protocol");
     db->exec(seed_sql);
     runner = std::make_unique<daemon_runner>();
@@ -69,6 +68,18 @@ class E2eProtocol : public ::testing::Test {
     if (runner && runner->daemon_pid() != 0) {
       EXPECT_EQ(runner->stop(SIGTERM), 0);
     }
+  }
+
+  // Another daemon (an earlier test's, a demo's) may still be letting go of the port.
+  static bool wait_port_free() {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (port_accepts(daemon_runner::daemon_port)) {
+      if (std::chrono::steady_clock::now() >= deadline) {
+        return false;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return true;
   }
 
   std::string ask(const std::string& body) {
