@@ -20,17 +20,22 @@ object_manager* object_manager::instance() {
   return m_pstObjectManager.load(std::memory_order_acquire);
 }
 
+// The registry is detached under m_instanceLock and its finalisers run after the lock is let
+// go: a finaliser takes its singleton's m_stLock, and creation takes m_stLock before
+// m_instanceLock, so running them under m_instanceLock would invert that order.
 void object_manager::fini() {
   if (m_pstObjectManager.load(std::memory_order_acquire) == nullptr) {
     return;
   }
-  std::lock_guard<std::mutex> guard(m_instanceLock);
-  object_manager* doomed = m_pstObjectManager.load(std::memory_order_relaxed);
+  object_manager* doomed = nullptr;
+  {
+    std::lock_guard<std::mutex> guard(m_instanceLock);
+    doomed = m_pstObjectManager.exchange(nullptr, std::memory_order_acq_rel);
+  }
   if (doomed == nullptr) {
     return;  // another thread finished first
   }
   delete doomed;  // runs the finalisers
-  m_pstObjectManager.store(nullptr, std::memory_order_release);
   log_event(log_debug, "ZUL_Object_Manager::~ZUL_Object_Manager");
 }
 
@@ -40,6 +45,9 @@ void object_manager::add(fini_fn fn, const char* tag, unsigned long size) {
             tag != nullptr ? tag : "", static_cast<int>(reinterpret_cast<std::uintptr_t>(fn)),
             static_cast<int>(size));
   std::lock_guard<std::mutex> guard(m_instanceLock);
+  if (m_pstObjectManager.load(std::memory_order_relaxed) != this) {
+    return;  // already detached by fini(): its finalisers are running or have run
+  }
   entries.emplace_back(fn, tag != nullptr ? tag : "");
 }
 
