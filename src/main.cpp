@@ -72,7 +72,9 @@ bool open_output() {
   return true;
 }
 
-std::string answer_request(const std::string& body) { return parser(body).request(); }
+std::string answer_request(const std::string& body) {
+  return parser(body).request();
+}
 
 // Start-up, the event loop and the finalisers. The event loop, the server and the signal set are
 // locals destroyed in reverse order on every way out, before the caller closes the log.

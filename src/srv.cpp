@@ -14,7 +14,9 @@ bool is_blank(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_digit(char c) {
+  return c >= '0' && c <= '9';
+}
 
 // Raises the recorded maximum to `value` if it is larger.
 void raise_peak(std::atomic<std::size_t>& peak, std::size_t value) {
@@ -118,15 +120,16 @@ session::~session() {
   log_event(log_debug, "%s quit", "~session");
 }
 
-void session::start() { do_read(); }
+void session::start() {
+  do_read();
+}
 
 void session::do_read() {
   reading = true;
   auto self = shared_from_this();
-  socket.async_read_some(boost::asio::buffer(receive_area),
-                         [this, self](const boost::system::error_code& ec, std::size_t n) {
-                           on_read(ec, n);
-                         });
+  socket.async_read_some(
+      boost::asio::buffer(receive_area),
+      [this, self](const boost::system::error_code& ec, std::size_t n) { on_read(ec, n); });
 }
 
 void session::on_read(const boost::system::error_code& ec, std::size_t n) {

@@ -63,7 +63,7 @@ void append_frame_header(std::size_t body_size, std::string& out);
 struct connection_stats {
   std::atomic<std::size_t> open_sessions{0};
   std::atomic<std::size_t> accepted{0};
-  std::atomic<std::size_t> read_pauses{0};           // times a session stopped reading for a slow peer
+  std::atomic<std::size_t> read_pauses{0};  // times a session stopped reading for a slow peer
   std::atomic<std::size_t> peak_unwritten_bytes{0};  // largest backlog of unwritten replies seen
   std::atomic<std::size_t> bad_headers{0};
 };
@@ -100,11 +100,11 @@ class session : public std::enable_shared_from_this<session> {
   std::shared_ptr<const body_handler> handler;
   std::shared_ptr<connection_stats> stats;
   std::array<char, read_chunk_size> receive_area;
-  std::string input;      // received bytes not yet consumed as frames
-  std::string output;     // framed replies waiting for the next write
-  std::string in_flight;  // the bytes of the one write in progress; untouched until it completes
-  bool reading = false;       // a read is pending
-  bool read_paused = false;   // reading waits for the unwritten replies to drain
+  std::string input;         // received bytes not yet consumed as frames
+  std::string output;        // framed replies waiting for the next write
+  std::string in_flight;     // the bytes of the one write in progress; untouched until it completes
+  bool reading = false;      // a read is pending
+  bool read_paused = false;  // reading waits for the unwritten replies to drain
   bool read_stopped = false;  // the connection reads no more (peer gone, error, bad input)
   bool write_failed = false;  // the connection writes no more
 };

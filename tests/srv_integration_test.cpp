@@ -1,7 +1,6 @@
 // Framing and connections: the frame cutter on its own, then a real server on a free loopback
 // port with its own body handler, driven by blocking clients.
-#include "srv.h"
-
+#include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <atomic>
@@ -16,14 +15,15 @@
 #include <thread>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "daemon_runner.h"
 #include "log.h"
+#include "srv.h"
 
 namespace {
 
-std::string reply_to(const std::string& body) { return "R" + body; }
+std::string reply_to(const std::string& body) {
+  return "R" + body;
+}
 
 // ---- the frame cutter, without sockets ----
 

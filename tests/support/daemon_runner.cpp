@@ -81,17 +81,25 @@ std::string read_link(const std::string& path) {
   return n < 0 ? std::string() : std::string(target, static_cast<size_t>(n));
 }
 
-// The process state letter from /proc/<pid>/stat ('Z' for a zombie); 0 if gone.
-char process_state(pid_t pid) {
+}  // namespace
+
+proc_stat read_proc_stat(pid_t pid) {
+  proc_stat info;
   std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
   std::string text;
   std::getline(in, text);
+  const size_t open_paren = text.find('(');
   const size_t close_paren = text.rfind(')');
-  if (close_paren == std::string::npos || close_paren + 2 >= text.size()) {
-    return 0;
+  if (open_paren == std::string::npos || close_paren == std::string::npos) {
+    return info;
   }
-  return text[close_paren + 2];
+  info.command = text.substr(open_paren + 1, close_paren - open_paren - 1);
+  std::istringstream fields(text.substr(close_paren + 1));
+  fields >> info.state >> info.parent >> info.group >> info.session >> info.terminal;
+  return info;
 }
+
+namespace {
 
 // Re-parents orphaned descendants (the detached daemon) to this process, once.
 void become_subreaper() {
@@ -154,7 +162,9 @@ void frame_client::send_raw(const std::string& bytes) {
   }
 }
 
-void frame_client::send_frame(const std::string& body) { send_raw(frame(body)); }
+void frame_client::send_frame(const std::string& body) {
+  send_raw(frame(body));
+}
 
 std::string frame_client::recv_exact(std::size_t n) {
   std::string data(n, '\0');
@@ -212,7 +222,9 @@ bool frame_client::wait_closed(std::string* received) {
   }
 }
 
-void frame_client::shutdown_write() { ::shutdown(fd, SHUT_WR); }
+void frame_client::shutdown_write() {
+  ::shutdown(fd, SHUT_WR);
+}
 
 std::string frame(const std::string& body) {
   char header[16];
@@ -251,6 +263,7 @@ daemon_runner::~daemon_runner() {
       stop(SIGKILL, std::chrono::seconds(5));
     }
   }
+  reap_intermediate();
   std::error_code ignored;  // a directory left in /tmp is no reason to fail a test
   std::filesystem::remove_all(dir, ignored);
 }
@@ -359,14 +372,61 @@ int daemon_runner::stop(int signal, std::chrono::milliseconds timeout) {
     int status = 0;
     const pid_t waited = ::waitpid(pid, &status, WNOHANG);
     if (waited == pid) {
+      reap_intermediate();
       return decode_status(status);
     }
     if (waited < 0) {
       // Not our child (no subreaper): we can see that it ended, not how.
-      const char state = process_state(pid);
+      const char state = read_proc_stat(pid).state;
       if (state == 0 || state == 'Z') {
         return -2;
       }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return -1;
+}
+
+pid_t daemon_runner::detached_child(bool session_leader) const {
+  const std::string command = std::filesystem::path(binary).filename().string().substr(0, 15);
+  const pid_t self = ::getpid();
+  DIR* proc = ::opendir("/proc");
+  if (proc == nullptr) {
+    return 0;
+  }
+  pid_t found = 0;
+  while (dirent* entry = ::readdir(proc)) {
+    char* end = nullptr;
+    const long pid = std::strtol(entry->d_name, &end, 10);
+    if (end == entry->d_name || *end != '\0') {
+      continue;
+    }
+    const proc_stat info = read_proc_stat(static_cast<pid_t>(pid));
+    if (info.parent == self && info.command == command && (info.session == pid) == session_leader) {
+      found = static_cast<pid_t>(pid);
+      break;
+    }
+  }
+  ::closedir(proc);
+  return found;
+}
+
+void daemon_runner::reap_intermediate() {
+  const pid_t pid = detached_child(true);
+  if (pid != 0 && read_proc_stat(pid).state == 'Z') {
+    int ignored_status = 0;  // it always exits 0 right after the second fork
+    ::waitpid(pid, &ignored_status, WNOHANG);
+  }
+}
+
+int daemon_runner::wait_exit(std::chrono::milliseconds timeout) {
+  const auto deadline = steady::now() + timeout;
+  while (steady::now() < deadline) {
+    const pid_t pid = detached_child(false);
+    int status = 0;
+    if (pid != 0 && ::waitpid(pid, &status, WNOHANG) == pid) {
+      reap_intermediate();
+      return decode_status(status);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
@@ -378,7 +438,9 @@ std::string daemon_runner::event_log() const {
   return read_from(path, path == log_path_at_start ? log_offset : 0);
 }
 
-std::string daemon_runner::output_file() const { return read_from(output_path, output_offset); }
+std::string daemon_runner::output_file() const {
+  return read_from(output_path, output_offset);
+}
 
 std::string daemon_runner::event_log_path() {
   const std::time_t now = std::time(nullptr);

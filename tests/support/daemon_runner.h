@@ -72,6 +72,17 @@ bool port_accepts(unsigned short port);
 #define NORVEL_RUNNER_DAEMON_PATH NORVEL_BINARY_DIR "/norvel"
 #endif
 
+// A few fields of /proc/<pid>/stat; state 0 when the process does not exist.
+struct proc_stat {
+  std::string command;
+  char state = 0;  // 'Z' for a zombie
+  pid_t parent = 0;
+  pid_t group = 0;
+  pid_t session = 0;
+  int terminal = 0;  // 0: no controlling terminal
+};
+proc_stat read_proc_stat(pid_t pid);
+
 struct launch_result {
   int exit_status = -1;         // of the launching process; -1 if it did not exit normally
   std::string terminal_output;  // what it and its forks wrote to stdout and stderr
@@ -105,6 +116,9 @@ class daemon_runner {
   // signal if a signal ended it, -1 if there is no daemon or it did not end in time, -2 if it
   // ended but its status could not be collected.
   int stop(int signal, std::chrono::milliseconds timeout = std::chrono::seconds(30));
+  // Waits for the detached daemon to end by itself (a start-up that fails after detaching) and
+  // answers its exit status as stop() does.
+  int wait_exit(std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
   // What the daemon wrote to today's event log and to /tmp/norvel.out since this runner was made.
   std::string event_log() const;
@@ -112,6 +126,12 @@ class daemon_runner {
   static std::string event_log_path();  // /var/log/norvel/norvel_YYYYMMDD.txt, local date
 
  private:
+  // Our children running the binary (re-parented to us), live or zombie: the detached daemon is
+  // the one that is not a session leader; the intermediate child of the first fork is one.
+  pid_t detached_child(bool session_leader) const;
+  // Collects the exit of the intermediate child so it does not linger as a zombie.
+  void reap_intermediate();
+
   std::string binary;  // the daemon's absolute path
   std::string dir;
   std::string log_path_at_start;

@@ -1,0 +1,170 @@
+// The built daemon started the way an operator starts it: it detaches, serves framed requests
+// on port 5000, stops on SIGTERM or SIGINT, and refuses to report success when it cannot start.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include <boost/asio.hpp>
+
+#include "daemon_runner.h"
+#include "test_db.h"
+
+namespace {
+
+const char* const parent_line = "First fork parent exit\n";
+
+std::string config_for(const test_db& db) {
+  return "{\"DB\":{\"host\":\"" + db.host() + "\",\"user\":\"" + db.user() + "\",\"passwd\":\"" +
+         db.password() + "\",\"name\":\"" + db.name() + "\",\"port\":3306}}";
+}
+
+// True if `lines` appear in `text` in this order (other text may come between them).
+::testing::AssertionResult appear_in_order(const std::string& text,
+                                           const std::vector<std::string>& lines) {
+  size_t at = 0;
+  for (const std::string& line : lines) {
+    const size_t found = text.find(line, at);
+    if (found == std::string::npos) {
+      return ::testing::AssertionFailure() << "missing, or out of order: [" << line << "] in\n"
+                                           << text;
+    }
+    at = found + line.size();
+  }
+  return ::testing::AssertionSuccess();
+}
+
+std::string umask_of(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("Umask:", 0) == 0) {
+      return line.substr(line.find_first_not_of(" \t", 6));
+    }
+  }
+  return std::string();
+}
+
+template <typename Predicate>
+bool eventually(Predicate done, std::chrono::seconds limit = std::chrono::seconds(30)) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+class DaemonLifecycle : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { db = std::make_unique<test_db>("e2e_startup"); }
+  static void TearDownTestSuite() { db.reset(); }
+
+  void SetUp() override {
+    ASSERT_FALSE(port_accepts(daemon_runner::daemon_port))
+        << "port 5000 is taken by another process; stop it first";
+    runner = std::make_unique<daemon_runner>();
+  }
+
+  // Launches with a working configuration and waits until the daemon serves.
+  void start_serving() {
+    runner->write_config(config_for(*db));
+    const launch_result launched = runner->launch();
+    ASSERT_EQ(launched.exit_status, 0) << launched.terminal_output;
+    ASSERT_EQ(launched.terminal_output, std::string(parent_line) + parent_line);
+    ASSERT_TRUE(runner->wait_listening());
+    ASSERT_NE(runner->daemon_pid(), 0);
+  }
+
+  static std::unique_ptr<test_db> db;
+  std::unique_ptr<daemon_runner> runner;
+};
+
+std::unique_ptr<test_db> DaemonLifecycle::db;
+
+TEST_F(DaemonLifecycle, DetachesServesAndStopsCleanlyOnSigterm) {
+  start_serving();
+  const pid_t daemon = runner->daemon_pid();
+
+  const proc_stat info = read_proc_stat(daemon);
+  EXPECT_NE(info.session, ::getsid(0)) << "still in the launcher's session";
+  EXPECT_NE(info.session, daemon) << "a session leader could acquire a terminal again";
+  EXPECT_EQ(info.terminal, 0);
+  EXPECT_EQ(umask_of(daemon), "0000");
+
+  {
+    frame_client client(daemon_runner::daemon_port);
+    client.send_frame("{\"act\":\"nothing\"}");
+    EXPECT_EQ(client.recv_frame(), "{\"code\":200,\"data\":null}\n");
+    client.send_raw("0000000000");
+    EXPECT_EQ(client.recv_exact(10), "0000000000");
+  }
+  ASSERT_TRUE(
+      eventually([&] { return runner->event_log().find("~session quit") != std::string::npos; }));
+
+  EXPECT_EQ(runner->stop(SIGTERM), 0);
+  EXPECT_FALSE(port_accepts(daemon_runner::daemon_port));
+  EXPECT_TRUE(appear_in_order(
+      runner->output_file(),
+      {"stdout create ok\n", "stderr create ok\n", "start read config\n", "after read config\n"}));
+  const std::string log = runner->event_log();
+  EXPECT_TRUE(appear_in_order(
+      log, {"\tDebug:\tsession start\r\n", "\tFatal:\tsession do read quit.\r\n",
+            "\tDebug:\t~session quit\r\n",
+            "\tDebug:\tZUL_Object_Manager::~ZUL_Object_Manager fun=12logic_center\r\n",
+            "\tDebug:\tZUL_Object_Manager::~ZUL_Object_Manager fun=7app_cfg\r\n",
+            "\tDebug:\tZUL_Object_Manager::~ZUL_Object_Manager\r\n", "\tDebug:\tfiniLog\r\n"}));
+  EXPECT_EQ(log.find("Main Exception"), std::string::npos);
+}
+
+TEST_F(DaemonLifecycle, SigintStopsItTooClosingOpenConnections) {
+  start_serving();
+  frame_client idle(daemon_runner::daemon_port);
+  idle.send_frame("{\"act\":\"nothing\"}");
+  EXPECT_EQ(idle.recv_frame(), "{\"code\":200,\"data\":null}\n");
+
+  EXPECT_EQ(runner->stop(SIGINT), 0);
+  EXPECT_TRUE(idle.wait_closed());
+  EXPECT_TRUE(appear_in_order(runner->event_log(),
+                              {"\tDebug:\t~session quit\r\n", "\tDebug:\tfiniLog\r\n"}));
+}
+
+TEST_F(DaemonLifecycle, PortInUseExitsWithStatusOneBeforeDetaching) {
+  boost::asio::io_context io;
+  boost::asio::ip::tcp::acceptor holder(
+      io, boost::asio::ip::tcp::endpoint(boost::asio::ip::address_v4::any(),
+                                         daemon_runner::daemon_port));
+  runner->write_config(config_for(*db));
+
+  const launch_result launched = runner->launch();
+  EXPECT_EQ(launched.exit_status, 1);
+  EXPECT_EQ(launched.terminal_output.rfind("Main Exception: bind", 0), 0u)
+      << launched.terminal_output;
+  EXPECT_EQ(launched.terminal_output.find("First fork parent exit"), std::string::npos);
+  EXPECT_EQ(runner->daemon_pid(), 0);
+  EXPECT_EQ(runner->event_log(), "");
+  EXPECT_EQ(runner->output_file(), "");
+}
+
+TEST_F(DaemonLifecycle, FailedLoadAfterDetachingExitsWithStatusOne) {
+  // No configuration file: the settings stay empty and the store cannot reach its database.
+  const launch_result launched = runner->launch();
+  EXPECT_EQ(launched.exit_status, 0);  // the parents had already reported the detach
+
+  EXPECT_EQ(runner->wait_exit(), 1);
+  EXPECT_TRUE(
+      appear_in_order(runner->output_file(),
+                      {"start read config\n", "Exception app_cfg::open_file: file is not exist\n",
+                       "after read config\n"}));
+  EXPECT_TRUE(appear_in_order(runner->event_log(), {"\tDebug:\tMain Exception: ", "finiLog"}));
+  EXPECT_FALSE(port_accepts(daemon_runner::daemon_port));
+}
+
+}  // namespace
