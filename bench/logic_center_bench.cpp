@@ -79,7 +79,15 @@ void BM_FetchSelfBelow(benchmark::State& state) {
   });
 }
 
+// The common client walk: the newest page first (cursor -1), every time.
+void BM_FetchPubNewest(benchmark::State& state) {
+  run_fetch(state, [](const logic_center& store, unsigned long) {
+    return store.fetch_pub_specials(all, page_size, logic_center::fetch_below);
+  });
+}
+
 BENCHMARK(BM_FetchPubBelow)->RangeMultiplier(10)->Range(1000, 1000000);
+BENCHMARK(BM_FetchPubNewest)->RangeMultiplier(10)->Range(1000, 1000000);
 BENCHMARK(BM_FetchPriAbove)->RangeMultiplier(10)->Range(1000, 1000000);
 BENCHMARK(BM_FetchSelfBelow)->RangeMultiplier(10)->Range(1000, 1000000);
 
