@@ -473,53 +473,72 @@ void sort_keep_first(std::vector<special>& items) {
   items.erase(std::unique(items.begin(), items.end(), equal_special), items.end());
 }
 
+// A run of specials in strictly descending id order, owned elsewhere.
+struct special_span {
+  const special* first;
+  const special* last;
+};
+
 // stored := stored ∪ added, both strictly descending; the stored entry wins on equal ids.
-void union_keep_stored(std::vector<special>& stored, const std::vector<special>& added) {
-  if (added.empty()) {
+void union_keep_stored(std::vector<special>& stored, special_span added) {
+  if (added.first == added.last) {
     return;
   }
   if (stored.empty()) {
-    stored = added;
+    stored.assign(added.first, added.last);
     return;
   }
   std::vector<special> merged;
-  merged.reserve(stored.size() + added.size());
-  std::set_union(stored.begin(), stored.end(), added.begin(), added.end(),
+  merged.reserve(stored.size() + static_cast<size_t>(added.last - added.first));
+  std::set_union(stored.begin(), stored.end(), added.first, added.last,
                  std::back_inserter(merged), greater_special);
   merged.shrink_to_fit();
   stored.swap(merged);
 }
 
-// The lists that arrive at each private feed, in arrival order. The pointed-to lists are owned
-// by the loader's own containers, which outlive this object; each is strictly descending.
+// The runs of specials that arrive at each private feed, in arrival order. The runs point into
+// the loader's own containers, which must outlive this object and stay unchanged.
 class feed_deliveries {
  public:
-  void deliver(unsigned long recipient, const std::vector<special>* items) {
-    if (!items->empty()) {
-      arrivals[recipient].push_back(items);
+  void deliver(unsigned long recipient, special_span items) {
+    if (items.first != items.last) {
+      arrivals.push_back(arrival{recipient, arrivals.size(), items});
     }
   }
-  // Merges every recipient's arrivals into its feed, creating the feed if it has none.
-  // The caller holds pri_lock exclusively.
-  void apply_locked(std::unordered_map<unsigned long, std::vector<special>>& feeds) const {
+  // Merges every recipient's arrivals into its feed, in arrival order, creating the feed if it
+  // has none. The caller holds pri_lock exclusively.
+  void apply_locked(std::unordered_map<unsigned long, std::vector<special>>& feeds) {
+    std::sort(arrivals.begin(), arrivals.end(), [](const arrival& a, const arrival& b) {
+      return a.recipient != b.recipient ? a.recipient < b.recipient : a.order < b.order;
+    });
+    feeds.reserve(feeds.size() + arrivals.size());
     std::vector<special> gathered;
-    for (const auto& [recipient, lists] : arrivals) {
-      std::vector<special>& feed = feeds[recipient];
-      if (lists.size() == 1) {
-        union_keep_stored(feed, *lists.front());
-        continue;
+    for (auto group = arrivals.begin(); group != arrivals.end();) {
+      auto group_end = std::find_if(group, arrivals.end(), [&](const arrival& a) {
+        return a.recipient != group->recipient;
+      });
+      std::vector<special>& feed = feeds[group->recipient];
+      if (group_end - group == 1) {
+        union_keep_stored(feed, group->items);
+      } else {
+        gathered.clear();
+        for (auto at = group; at != group_end; ++at) {
+          gathered.insert(gathered.end(), at->items.first, at->items.last);
+        }
+        sort_keep_first(gathered);
+        union_keep_stored(feed, special_span{gathered.data(), gathered.data() + gathered.size()});
       }
-      gathered.clear();
-      for (const std::vector<special>* items : lists) {
-        gathered.insert(gathered.end(), items->begin(), items->end());
-      }
-      sort_keep_first(gathered);
-      union_keep_stored(feed, gathered);
+      group = group_end;
     }
   }
 
  private:
-  std::unordered_map<unsigned long, std::vector<const std::vector<special>*>> arrivals;
+  struct arrival {
+    unsigned long recipient;
+    size_t order;
+    special_span items;
+  };
+  std::vector<arrival> arrivals;
 };
 
 // One owner's specials rows, in row order until normalised.
@@ -529,8 +548,8 @@ struct owner_rows {
 };
 
 // Runs the page queries that `format_page` writes (the first, then each following one) until a
-// page comes back short, calling `on_row` for every row.
-// False when a page query failed (the wrapper has logged why).
+// page comes back short, calling `on_row` for every row. False when a page query failed (the
+// wrapper has logged why).
 template <typename PageQuery, typename RowHandler>
 bool read_pages(mysql::connection& conn, PageQuery format_page, RowHandler on_row) {
   for (bool first = true;; first = false) {
@@ -620,31 +639,30 @@ void logic_center::init_specials() {
               rows_read);
   }
 
-  // Owner step: each owner's list, and where its specials go (its follow list, then itself).
-  std::vector<std::vector<unsigned long>> recipients(owners.size());
+  // Owner step: each owner's list; its specials go to its follow list's feeds, then its own.
+  feed_deliveries deliveries;
   {
     boost::unique_lock<boost::shared_mutex> lock(users_lock);
-    for (size_t i = 0; i < owners.size(); ++i) {
-      sort_keep_first(owners[i].items);
-      auto record = users.try_emplace(owners[i].owner, owners[i].owner).first;
-      record->second.add_special(owners[i].items);
-      recipients[i] = record->second.follows();
-      recipients[i].push_back(owners[i].owner);
+    users.reserve(users.size() + owners.size());
+    for (owner_rows& rows : owners) {
+      sort_keep_first(rows.items);
+      userinfo& record = users.try_emplace(rows.owner, rows.owner).first->second;
+      record.add_special(rows.items);
+      const special_span items{rows.items.data(), rows.items.data() + rows.items.size()};
+      for (unsigned long follower : record.follows()) {
+        deliveries.deliver(follower, items);
+      }
+      deliveries.deliver(rows.owner, items);
     }
   }
   // Public step.
   sort_keep_first(public_items);
   {
     boost::unique_lock<boost::shared_mutex> lock(pub_lock);
-    union_keep_stored(pub_specials, public_items);
+    union_keep_stored(pub_specials, special_span{public_items.data(),
+                                                 public_items.data() + public_items.size()});
   }
   // Feed step.
-  feed_deliveries deliveries;
-  for (size_t i = 0; i < owners.size(); ++i) {
-    for (unsigned long recipient : recipients[i]) {
-      deliveries.deliver(recipient, &owners[i].items);
-    }
-  }
   {
     boost::unique_lock<boost::shared_mutex> lock(pri_lock);
     deliveries.apply_locked(pri_specials);
@@ -688,37 +706,53 @@ void logic_center::init_follow() {
               links.size());
   }
 
-  // Follow step: every follow list gains its ids at once (a set union, so order is moot), and
-  // each member's own specials are copied once for the feeds it reaches.
-  std::unordered_map<unsigned long, std::vector<unsigned long>> added;
+  // Follow step: each follow list gains all its ids at once (a set union, so their order is
+  // moot). The own specials of every member reached are copied into one flat block, since
+  // the feed step must not read `users` once users_lock is released.
+  std::vector<std::pair<unsigned long, unsigned long>> additions;  // (member, followed id)
+  additions.reserve(2 * links.size());
   for (const auto& [member, inviter] : links) {
-    added[member].push_back(inviter);
-    added[inviter].push_back(member);
+    additions.emplace_back(member, inviter);
+    additions.emplace_back(inviter, member);
   }
-  std::unordered_map<unsigned long, std::vector<special>> own_specials;
+  std::sort(additions.begin(), additions.end());
+  additions.erase(std::unique(additions.begin(), additions.end()), additions.end());
+
+  std::vector<special> own_block;
+  std::vector<std::pair<unsigned long, std::pair<size_t, size_t>>> own_index;  // ascending ids
   {
     boost::unique_lock<boost::shared_mutex> lock(users_lock);
-    for (auto& [member, ids] : added) {
-      std::sort(ids.begin(), ids.end());
-      ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+    users.reserve(users.size() + additions.size());
+    std::vector<unsigned long> ids;
+    for (auto group = additions.begin(); group != additions.end();) {
+      const unsigned long member = group->first;
+      ids.clear();
+      for (; group != additions.end() && group->first == member; ++group) {
+        ids.push_back(group->second);
+      }
       userinfo& record = users.try_emplace(member, member).first->second;
       record.add_follows(ids);
-      if (!record.specials().empty()) {
-        own_specials.emplace(member, record.specials());
+      const std::vector<special>& own = record.specials();
+      if (!own.empty()) {
+        own_index.push_back({member, {own_block.size(), own_block.size() + own.size()}});
+        own_block.insert(own_block.end(), own.begin(), own.end());
       }
     }
   }
+  auto own_span = [&](unsigned long member) {
+    auto found = std::lower_bound(own_index.begin(), own_index.end(), member,
+                                  [](const auto& entry, unsigned long id) { return entry.first < id; });
+    if (found == own_index.end() || found->first != member) {
+      return special_span{nullptr, nullptr};
+    }
+    return special_span{own_block.data() + found->second.first,
+                        own_block.data() + found->second.second};
+  };
   // Feed step, in the order the row-by-row load would merge.
   feed_deliveries deliveries;
   for (const auto& [member, inviter] : links) {
-    auto own = own_specials.find(member);
-    if (own != own_specials.end()) {
-      deliveries.deliver(inviter, &own->second);
-    }
-    own = own_specials.find(inviter);
-    if (own != own_specials.end()) {
-      deliveries.deliver(member, &own->second);
-    }
+    deliveries.deliver(inviter, own_span(member));
+    deliveries.deliver(member, own_span(inviter));
   }
   {
     boost::unique_lock<boost::shared_mutex> lock(pri_lock);
