@@ -22,8 +22,8 @@ std::string read_whole_file(const std::string& path) {
   }
   const long size = clibext::fsize(file.get());
   std::vector<char> buffer(static_cast<size_t>(size > 0 ? size : 0) + 2, '\0');
-  const long got = size > 0 ? clibext::freadn(file.get(), buffer.data(), static_cast<size_t>(size))
-                            : 0;
+  const long got =
+      size > 0 ? clibext::freadn(file.get(), buffer.data(), static_cast<size_t>(size)) : 0;
   return std::string(buffer.data(), static_cast<size_t>(got > 0 ? got : 0));
 }
 

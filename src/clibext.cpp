@@ -11,7 +11,9 @@
 namespace clibext {
 namespace {
 
-bool is_separator(char c) { return c == '/' || c == '\\'; }
+bool is_separator(char c) {
+  return c == '/' || c == '\\';
+}
 
 }  // namespace
 

@@ -93,12 +93,12 @@ std::string Logfile::current_path() const {
 void Logfile::SetCurLevel(int level) {
   this_thread_level.serial = serial;
   this_thread_level.level = level;
-  std::lock_guard<std::mutex> guard(entry_lock);
-  cur_level = level;
+  cur_level.store(level, std::memory_order_relaxed);
 }
 
 int Logfile::level_for_this_thread() const {
-  return this_thread_level.serial == serial ? this_thread_level.level : cur_level;
+  return this_thread_level.serial == serial ? this_thread_level.level
+                                            : cur_level.load(std::memory_order_relaxed);
 }
 
 // ---- entries ----
@@ -131,8 +131,8 @@ void Logfile::write_entry(int level, const char* format, va_list args) {
 
 // Stamp, level word, message and line end go into msg_buffer as one piece, so the entry reaches
 // the file in one write. A message too long for the buffer is cut to leave room for "\r\n".
-void Logfile::format_entry_locked(int level, const char* format, va_list args,
-                                  const timeval& now, size_t* length) {
+void Logfile::format_entry_locked(int level, const char* format, va_list args, const timeval& now,
+                                  size_t* length) {
   char* const buffer = msg_buffer.get();
   char* text = format_stamp(buffer, level, now);
   const size_t room = msg_buffer_size - static_cast<size_t>(text - buffer) - 2;
@@ -189,7 +189,9 @@ void Logfile::write_value(const char* value_format, ...) {
   write_locked(line, static_cast<size_t>(value - line) + value_length, now);
 }
 
-void Logfile::WriteSigned(int value) { write_value("%d\r\n", value); }
+void Logfile::WriteSigned(int value) {
+  write_value("%d\r\n", value);
+}
 
 void Logfile::WriteUnsigned(unsigned value, int width) {
   switch (width) {
@@ -207,7 +209,9 @@ void Logfile::WriteUnsigned(unsigned value, int width) {
   }
 }
 
-void Logfile::WriteFloat(double value) { write_value("%.6f\r\n", value); }
+void Logfile::WriteFloat(double value) {
+  write_value("%.6f\r\n", value);
+}
 
 void Logfile::Log(bool value) {
   if (value) {
@@ -217,11 +221,17 @@ void Logfile::Log(bool value) {
   }
 }
 
-void Logfile::EndWrite() { Write("\r\n", 2); }
+void Logfile::EndWrite() {
+  Write("\r\n", 2);
+}
 
-void Logfile::StartWrite() { Write(banner, std::strlen(banner)); }
+void Logfile::StartWrite() {
+  Write(banner, std::strlen(banner));
+}
 
-void Logfile::Log(const unsigned char* begin, const unsigned char* end) { hex_dump(begin, end); }
+void Logfile::Log(const unsigned char* begin, const unsigned char* end) {
+  hex_dump(begin, end);
+}
 
 void Logfile::Log(const wchar_t* text) {
   if (text == nullptr) {
@@ -304,8 +314,8 @@ const std::string& Logfile::path_for_locked(const timeval& now) const {
   const int date = (local.tm_year + 1900) * 10000 + (local.tm_mon + 1) * 100 + local.tm_mday;
   if (date != cached_date) {
     char path[stamp_buffer_size] = {};
-    std::snprintf(path, sizeof(path), "%s/%s_%04d%02d%02d.txt", log_dir.c_str(),
-                  log_name.c_str(), local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
+    std::snprintf(path, sizeof(path), "%s/%s_%04d%02d%02d.txt", log_dir.c_str(), log_name.c_str(),
+                  local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
     cached_path = path;
     cached_date = date;
   }

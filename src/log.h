@@ -14,6 +14,7 @@
 
 #include <sys/time.h>
 
+#include <atomic>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdio>
@@ -98,17 +99,20 @@ class Logfile {
   void write_value(const char* value_format, ...) __attribute__((format(printf, 2, 3)));
   void hex_dump(const unsigned char* begin, const unsigned char* end);
 
-  // Every member below is guarded by entry_lock, held for the whole of one entry: the level,
-  // the shared message buffer, the stream and the file lock are used by one entry at a time.
+  // entry_lock is held for the whole of one entry and guards the members below it but
+  // cur_level: the message buffer, the stream, the file lock, the clock and the path cache are
+  // used by one entry at a time. with_stamp, log_dir, log_name and serial never change.
   mutable std::mutex entry_lock;
-  stream_ptr log_file;        // today's file, stderr while it cannot be opened, or null
-  std::string open_path;      // the path log_file was opened from ("" for stderr or none)
-  int cur_level = log_debug;  // the level of the classic SetCurLevel()/Log() pair
+  stream_ptr log_file;    // today's file, stderr while it cannot be opened, or null
+  std::string open_path;  // the path log_file was opened from ("" for stderr or none)
+  // The level last set by SetCurLevel() on any thread, for threads that never set their own.
+  // Atomic, not guarded: it is read before an entry takes entry_lock.
+  std::atomic<int> cur_level{log_debug};
   bool with_stamp;
   std::string log_dir;
   std::string log_name;
-  std::unique_ptr<char[]> msg_buffer;        // 1 MiB, the text of one entry
-  boost::interprocess::file_lock lock;       // on open_path; empty while lock_valid is false
+  std::unique_ptr<char[]> msg_buffer;   // 1 MiB, the text of one entry
+  boost::interprocess::file_lock lock;  // on open_path; empty while lock_valid is false
   bool lock_valid = false;
   clock_fn clock;
   // Cache of the file name for the local date last asked for.

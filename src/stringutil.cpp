@@ -25,7 +25,9 @@ const unsigned char ASCII_CLASS[128] = {
     0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 0, 1,  // 0x70 p-z{|}~ DEL
 };
 
-char hex_encode(unsigned value) { return value <= 15 ? HEX[value] : '!'; }
+char hex_encode(unsigned value) {
+  return value <= 15 ? HEX[value] : '!';
+}
 
 bool hex_decode(char c, unsigned char& value) {
   if (c >= '0' && c <= '9') {
@@ -52,11 +54,15 @@ int fold(char c) {
   return (u >= 'A' && u <= 'Z') ? u - 'A' + 'a' : u;
 }
 
-bool url_encoded(unsigned char c) { return c < 128 && (helper::ASCII_CLASS[c] & 1) != 0; }
+bool url_encoded(unsigned char c) {
+  return c < 128 && (helper::ASCII_CLASS[c] & 1) != 0;
+}
 
 // hex_decode() reads any letter as a digit up to 35; an escape takes only real hex digits, so
 // "%zz" stays as it is instead of turning into an unrelated byte.
-bool hex_digit(char c, unsigned char& value) { return helper::hex_decode(c, value) && value < 16; }
+bool hex_digit(char c, unsigned char& value) {
+  return helper::hex_decode(c, value) && value < 16;
+}
 
 }  // namespace
 

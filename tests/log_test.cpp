@@ -110,7 +110,7 @@ TEST_F(EventLog, EachLevelHasItsWordAndOthersNone) {
   }
   const std::vector<std::string> lines = lines_of(read_file(log->current_path()));
   ASSERT_EQ(lines.size(), 3u + 8u);
-  const char* expected[] = {"",       "Fatal:\t", "Error:\t", "Warning:\t",
+  const char* expected[] = {"",        "Fatal:\t", "Error:\t", "Warning:\t",
                             "Info:\t", "Debug:\t", "Trace:\t", ""};
   for (int level = 0; level <= 7; ++level) {
     EXPECT_EQ(lines[3 + level], std::string("06:13:20:000000\t") + expected[level] + "m");

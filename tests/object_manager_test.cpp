@@ -48,7 +48,9 @@ bool fragile::fail_next = false;
 namespace {
 
 std::vector<std::string> finaliser_calls;
-void note_finaliser() { finaliser_calls.push_back("called"); }
+void note_finaliser() {
+  finaliser_calls.push_back("called");
+}
 
 // Each test runs with its own event log (no stamps, so lines compare exactly) and object
 // manager, both gone again at the end.

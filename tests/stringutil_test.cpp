@@ -21,7 +21,7 @@ TEST(CaseInsensitiveCompare, FoldsLettersAndHonoursTheLimit) {
   EXPECT_NE(stringutil::strnicmp("HeLLo world", "hello there", 7), 0);
   EXPECT_EQ(stringutil::strnicmp("x", "y", 0), 0);
   EXPECT_EQ(stringutil::strnicmp("same", "same", 100), 0);  // stops at the end, not at n
-  EXPECT_EQ(stringutil::stricmp("[", "{"), '[' - '{');       // only A..Z fold
+  EXPECT_EQ(stringutil::stricmp("[", "{"), '[' - '{');      // only A..Z fold
 }
 
 TEST(Split, WholeDelimiterStringAndEmptyPiecesCount) {
