@@ -1,12 +1,11 @@
 // The store's hot paths: paged fetches against list length, and an add_special fanned out to the
 // private feeds of many followers.
+#include <benchmark/benchmark.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <memory>
 #include <vector>
-
-#include <benchmark/benchmark.h>
 
 #include "logic_center.h"
 

@@ -11,9 +11,15 @@
 #include "mysql_helper.h"
 #include "object_manager.h"
 
-bool greater_special(const special& a, const special& b) { return a.special_id > b.special_id; }
-bool less_special(const special& a, const special& b) { return a.special_id < b.special_id; }
-bool equal_special(const special& a, const special& b) { return a.special_id == b.special_id; }
+bool greater_special(const special& a, const special& b) {
+  return a.special_id > b.special_id;
+}
+bool less_special(const special& a, const special& b) {
+  return a.special_id < b.special_id;
+}
+bool equal_special(const special& a, const special& b) {
+  return a.special_id == b.special_id;
+}
 
 const std::vector<unsigned long> empty_user;
 
@@ -151,7 +157,9 @@ void print_specials(const std::vector<special>& items) {
 
 // ---- lifecycle and workers ----
 
-logic_center::logic_center() { log_event(log_debug, "logic_center"); }
+logic_center::logic_center() {
+  log_event(log_debug, "logic_center");
+}
 
 logic_center::~logic_center() {
   stopping = true;

@@ -180,8 +180,8 @@ class logic_center {
   void remove_from_feed_locked(unsigned long member, const std::vector<special>& items);
 
   std::unordered_map<unsigned long, std::vector<special>> pri_specials;  // guarded by pri_lock
-  std::vector<special> pub_specials;                                    // guarded by pub_lock
-  std::unordered_map<unsigned long, userinfo> users;                    // guarded by users_lock
+  std::vector<special> pub_specials;                                     // guarded by pub_lock
+  std::unordered_map<unsigned long, userinfo> users;                     // guarded by users_lock
   mutable boost::shared_mutex users_lock;
   mutable boost::shared_mutex pri_lock;
   mutable boost::shared_mutex pub_lock;

@@ -1,5 +1,6 @@
 #include "logic_center.h"
 
+#include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <chrono>
@@ -8,8 +9,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "log.h"
 
@@ -94,11 +93,20 @@ TEST_F(Store, PagesFollowTheCursorCountAndDirectionRulesOnAllThreeLists) {
     ids expected;
   };
   const std::vector<row> table{
-      {60, below, 2, {50, 30}},   {50, below, 10, {30}},         {30, below, 5, {}},
-      {all, below, 2, {90, 70}},  {40, above, 2, {50, 70}},      {90, above, 3, {}},
-      {0, above, 10, {30, 50, 70, 90}}, {60, below, 0, {}},      {60, above, 0, {}},
-      {50, above, all, {70, 90}}, {0, below, 3, {}},             {all, above, 1, {}},
-      {91, below, 1, {90}},       {29, above, 1, {30}},
+      {60, below, 2, {50, 30}},
+      {50, below, 10, {30}},
+      {30, below, 5, {}},
+      {all, below, 2, {90, 70}},
+      {40, above, 2, {50, 70}},
+      {90, above, 3, {}},
+      {0, above, 10, {30, 50, 70, 90}},
+      {60, below, 0, {}},
+      {60, above, 0, {}},
+      {50, above, all, {70, 90}},
+      {0, below, 3, {}},
+      {all, above, 1, {}},
+      {91, below, 1, {90}},
+      {29, above, 1, {30}},
   };
   for (const row& r : table) {
     SCOPED_TRACE("cursor " + std::to_string(r.cursor) + " type " + std::to_string(r.type) +
@@ -309,9 +317,11 @@ TEST(Workers, ConcurrentMutationsMatchInOrderApplicationAndKeepInvariants) {
   for (unsigned long m = 1; m <= members; ++m) {
     EXPECT_EQ(live.fetch_follow(m), model.fetch_follow(m)) << m;
     EXPECT_EQ(live.fetch_self_specials(m, all, all, below),
-              model.fetch_self_specials(m, all, all, below)) << m;
+              model.fetch_self_specials(m, all, all, below))
+        << m;
     EXPECT_EQ(live.fetch_pri_specials(m, all, all, below),
-              model.fetch_pri_specials(m, all, all, below)) << m;
+              model.fetch_pri_specials(m, all, all, below))
+        << m;
   }
 }
 
