@@ -1,5 +1,7 @@
 #include "app_config.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <iostream>
 #include <memory>
@@ -17,7 +19,9 @@ using file_ptr = std::unique_ptr<FILE, int (*)(FILE*)>;
 // never sees as content.
 std::string read_whole_file(const std::string& path) {
   file_ptr file(std::fopen(path.c_str(), "rb"), &std::fclose);
-  if (!file) {
+  // A directory opens for reading too, but has no text (and reports a size of up to 2^63).
+  struct stat info {};
+  if (!file || ::fstat(::fileno(file.get()), &info) != 0 || S_ISDIR(info.st_mode)) {
     throw std::logic_error("Exception app_cfg::open_file: file is not exist");
   }
   const long size = clibext::fsize(file.get());

@@ -184,8 +184,14 @@ void Logfile::write_value(const char* value_format, ...) {
   if (written < 0) {
     return;
   }
-  const size_t value_length =
-      static_cast<size_t>(written) < room ? static_cast<size_t>(written) : room - 1;
+  size_t value_length = static_cast<size_t>(written);
+  if (value_length >= room) {
+    // Cut to the line (a huge double prints 300 digits), and keep its end so the next entry
+    // starts on a line of its own.
+    value_length = room - 1;
+    value[value_length - 2] = '\r';
+    value[value_length - 1] = '\n';
+  }
   write_locked(line, static_cast<size_t>(value - line) + value_length, now);
 }
 

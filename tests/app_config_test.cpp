@@ -122,6 +122,11 @@ TEST_F(ConfigFile, MissingFileIsReportedAndChangesNothing) {
   expect_failure_reported("Exception app_cfg::open_file: file is not exist");
 }
 
+TEST_F(ConfigFile, DirectoryIsReportedAsMissingFile) {
+  EXPECT_FALSE(open_path(dir));
+  expect_failure_reported("Exception app_cfg::open_file: file is not exist");
+}
+
 TEST_F(ConfigFile, TextThatIsNotJsonIsReported) {
   EXPECT_FALSE(open_with("host = localhost\n"));
   expect_failure_reported("Exception app_cfg::open_file: cannot parse config file.");

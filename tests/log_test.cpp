@@ -248,6 +248,17 @@ TEST_F(EventLog, ValueWritersAndHexDumps) {
                 "00 01 02 03 04 05 06 07 08 09 0a 0b 0c 0d 0e 0f \r\n");
 }
 
+TEST_F(EventLog, HugeFloatIsCutToOneLineThatStillEnds) {
+  logger::Logfile log(dir.c_str(), "norvel", true);
+  log.SetCurLevel(log_info);
+  log.WriteFloat(1e308);
+  log.WriteSigned(5);
+  const std::vector<std::string> lines = lines_of(read_file(log.current_path()));
+  ASSERT_EQ(lines.size(), 5u);
+  EXPECT_EQ(lines[3].size(), 255u - 2);
+  EXPECT_EQ(lines[4].substr(lines[4].size() - 7), "Info:\t5");
+}
+
 TEST_F(EventLog, InitKeepsFirstLoggerAndFiniLogsThenClears) {
   ASSERT_TRUE(init_log(dir.c_str(), "norvel"));
   logger::Logfile* first = gLogger;
