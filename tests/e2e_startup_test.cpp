@@ -68,7 +68,7 @@ class DaemonLifecycle : public ::testing::Test {
   static void TearDownTestSuite() { db.reset(); }
 
   void SetUp() override {
-    ASSERT_FALSE(port_accepts(daemon_runner::daemon_port))
+    ASSERT_TRUE(wait_port_free(daemon_runner::daemon_port))
         << "port 5000 is taken by another process; stop it first";
     runner = std::make_unique<daemon_runner>();
   }

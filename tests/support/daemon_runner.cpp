@@ -241,6 +241,17 @@ bool port_accepts(unsigned short port) {
   return true;
 }
 
+bool wait_port_free(unsigned short port, std::chrono::milliseconds timeout) {
+  const auto deadline = steady::now() + timeout;
+  while (port_accepts(port)) {
+    if (steady::now() > deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return true;
+}
+
 // ---- daemon_runner ----
 
 daemon_runner::daemon_runner(const std::string& daemon_path)

@@ -64,6 +64,10 @@ std::string frame(const std::string& body);
 
 // True if something accepts connections on 127.0.0.1:`port`.
 bool port_accepts(unsigned short port);
+// Waits until nothing accepts connections on `port` (a daemon of an earlier test is still
+// stopping, say); false if something still does at the deadline.
+bool wait_port_free(unsigned short port,
+                    std::chrono::milliseconds timeout = std::chrono::seconds(60));
 
 // The daemon binary tests run: the build's own, as CMake tells the test executables.
 #if defined(NORVEL_DAEMON_PATH)
