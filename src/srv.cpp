@@ -143,9 +143,9 @@ void session::on_read(const boost::system::error_code& ec, std::size_t n) {
   try {
     handler_req();
     continue_reading();
-  } catch (const std::exception&) {
+  } catch (...) {
     // Replies to the frames before the failing one are queued already and still go out; the
-    // session ends once they are written.
+    // session ends once they are written. Whatever the handler threw ends this connection only.
     log_event(log_fatal, "handler_req error.");
     read_stopped = true;
     input.clear();
