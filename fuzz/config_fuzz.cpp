@@ -1,0 +1,95 @@
+// Fuzzes the configuration reader: arbitrary bytes become the configuration file, which
+// app_cfg::open_file reads and converts. It must answer true or false and never throw, crash or
+// read out of bounds. When it answers true, the settings must be exactly those that the same
+// bytes give when parsed in memory, so nothing of the file is lost or altered on its way from
+// the disk (short reads, a zero byte inside the text, a file without a trailing newline).
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include <json/json.h>
+
+#include "app_config.h"
+
+namespace {
+
+std::string config_path;
+
+void fail(const char* what) {
+  std::fprintf(stderr, "config_fuzz: %s\n", what);
+  std::abort();
+}
+
+bool write_file(const std::string& path, const uint8_t* data, size_t size) {
+  std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "wb"), &std::fclose);
+  return file && std::fwrite(data, 1, size, file.get()) == size;
+}
+
+// What the settings should be after reading these bytes; false when reading them should fail.
+bool expected_settings(const uint8_t* data, size_t size, app_cfg::db_setting& out) {
+  Json::CharReaderBuilder builder;
+  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  Json::Value document;
+  std::string ignored_errors;
+  const char* text = reinterpret_cast<const char*>(data);
+  try {
+    if (!reader->parse(text, text + size, &document, &ignored_errors)) {
+      return false;
+    }
+    out.init(document["DB"]);
+  } catch (const std::exception&) {
+    return false;
+  }
+  return true;
+}
+
+bool same_settings(const app_cfg::db_setting& a, const app_cfg::db_setting& b) {
+  return a.host == b.host && a.user == b.user && a.passwd == b.passwd && a.name == b.name &&
+         a.port == b.port;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
+  char dir_template[] = "/tmp/norvel_config_fuzz_XXXXXX";
+  if (mkdtemp(dir_template) == nullptr) {
+    fail("cannot make a temporary directory");
+  }
+  config_path = std::string(dir_template) + "/norvel.config.ini";
+  // A failed read prints its message on standard output; thousands of them per second would
+  // bury the fuzzer's own report.
+  const int null_fd = ::open("/dev/null", O_WRONLY);
+  if (null_fd >= 0) {
+    ::dup2(null_fd, STDOUT_FILENO);
+    ::close(null_fd);
+  }
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (config_path.empty()) {
+    LLVMFuzzerInitialize(nullptr, nullptr);
+  }
+  if (!write_file(config_path, data, size)) {
+    fail("cannot write the configuration file");
+  }
+  app_cfg config;
+  const bool read = config.open_file(config_path);  // must not throw
+  app_cfg::db_setting expected;
+  const bool should_read = expected_settings(data, size, expected);
+  if (read != should_read) {
+    fail(read ? "file accepted although its text is not a valid configuration"
+              : "valid configuration rejected");
+  }
+  if (read && !same_settings(config.db, expected)) {
+    fail("settings differ from the file's text");
+  }
+  return 0;
+}

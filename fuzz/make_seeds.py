@@ -1,0 +1,149 @@
+#!/usr/bin/env python3
+"""Writes the hand-made seed inputs of the fuzz targets into corpus/<target>/.
+
+Seeds are small, readable starting points: one per operation, plus the odd cases a client may
+send (bad headers, bodies that are not JSON, parameters of the wrong type). Inputs that a fuzz
+run finds and keeps are added next to them. Run from anywhere; existing files are overwritten.
+"""
+import json
+import os
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def frame(body):
+    data = body.encode() if isinstance(body, str) else body
+    return b"%010d" % len(data) + data
+
+
+def request(act, op, params=None):
+    document = {"act": act, "op": op}
+    if params is not None:
+        document["params"] = params
+    return json.dumps(document, separators=(",", ":"))
+
+
+def write(target, name, data):
+    directory = os.path.join(HERE, "corpus", target)
+    os.makedirs(directory, exist_ok=True)
+    with open(os.path.join(directory, name), "wb") as out:
+        out.write(data.encode() if isinstance(data, str) else data)
+
+
+REQUESTS = {
+    "follow_add": request("follow", "add", {"user_id": 5, "friends": [7, 3, 7]}),
+    "follow_del": request("follow", "del", {"user_id": 5, "friends": [3]}),
+    "follow_fetch": request("follow", "fetch", {"user_id": 5}),
+    "follow_unknown_op": request("follow", "remove", {"user_id": 5}),
+    "inviter_add": request("inviter", "add", {"user_id": 7, "inviter_id": 3}),
+    "inviter_list": request("inviter", "list", {"user_id": 5}),
+    "inviter_invitees": request("inviter", "invitees", {"user_id": 1}),
+    "special_add": request("special", "add", {"user_id": 5, "specials": [
+        {"spid": 10, "type": 0}, {"spid": 11, "type": 1}]}),
+    "special_del": request("special", "del", {"user_id": 5, "specials": [{"spid": 10, "type": 0}]}),
+    "fetch_pub": request("special", "fetch_pub", {"special_id": -1, "count": 10, "type": 1}),
+    "fetch_pri": request("special", "fetch_pri",
+                         {"user_id": 7, "special_id": 0, "count": 20, "type": 0}),
+    "fetch_self": request("special", "fetch_self",
+                          {"user_id": 5, "special_id": 100, "count": 5, "type": 1}),
+    "unknown_act": request("nothing", "x"),
+    "negative_user": request("follow", "fetch", {"user_id": -1}),
+    "string_user": request("follow", "fetch", {"user_id": "5"}),
+    "params_array": '{"act":"follow","op":"fetch","params":[1,2]}',
+    "friends_object": request("follow", "add", {"user_id": 5, "friends": {"a": 1}}),
+    "specials_scalars": request("special", "add", {"user_id": 5, "specials": [1, 2]}),
+}
+
+
+def frame_seeds():
+    # First byte: seed of the piece sizes the stream arrives in. Then the stream.
+    for name, body in REQUESTS.items():
+        write("frame_fuzz", name, b"\x07" + frame(body))
+    odd = {
+        "empty_body": b"\x01" + b"0000000000",
+        "pipelined": b"\x02" + frame(REQUESTS["special_add"]) + frame(REQUESTS["fetch_self"])
+        + frame(REQUESTS["follow_fetch"]),
+        "split_header": b"\xff" + frame(REQUESTS["fetch_pub"]),
+        "not_json": b"\x03" + frame("hello") + frame(REQUESTS["follow_fetch"]),
+        "json_array": b"\x03" + frame("[1,2,3]"),
+        "json_null": b"\x03" + frame("null"),
+        "negative_header": b"\x04" + b"-000000001" + b"x",
+        "huge_header": b"\x04" + b"9999999999",
+        "letters_header": b"\x05" + b"abcdefghij" + frame(REQUESTS["follow_fetch"]),
+        "blank_signed_header": b"\x05" + b"  +0000019" + b'{"act":"nothing"}  ',
+        "incomplete": b"\x06" + b"0000000100" + b'{"act":',
+        "deep_nesting": b"\x06" + frame("[" * 5000),
+        "control_op": b"\x06" + frame('{"act":"follow","op":"x\\r\\nDebug:\\tforged","params":{}}'),
+    }
+    for name, data in odd.items():
+        write("frame_fuzz", name, data)
+
+
+# request_fuzz: the first byte indexes the fuzzer's operation table, the rest is "params".
+OPERATIONS = ["follow add", "follow del", "follow fetch", "follow remove", "inviter add",
+              "inviter list", "inviter invitees", "inviter nothing", "special add", "special del",
+              "special fetch_pub", "special fetch_pri", "special fetch_self", "special fetch",
+              "nothing add"]
+
+
+def request_seeds():
+    params = {
+        "follow add": {"user_id": 5, "friends": [7, 3, 7, 0, 4294967295]},
+        "follow del": {"user_id": 5, "friends": [3]},
+        "follow fetch": {"user_id": 4294967295},
+        "inviter add": {"user_id": 7, "inviter_id": 3},
+        "inviter list": {"user_id": 5},
+        "inviter invitees": {"user_id": 0},
+        "special add": {"user_id": 5, "specials": [
+            {"spid": 10, "type": 256}, {"spid": 11, "type": 1}, {"spid": 10, "type": 0}]},
+        "special del": {"user_id": 5, "specials": [{"spid": 10, "type": 0}]},
+        "special fetch_pub": {"special_id": -1, "count": 10, "type": 1},
+        "special fetch_pri": {"user_id": 7, "special_id": 2147483647, "count": 4294967295,
+                              "type": 0},
+        "special fetch_self": {"user_id": 5, "special_id": 1.5, "count": True, "type": None},
+    }
+    for op, value in params.items():
+        write("request_fuzz", op.replace(" ", "_"),
+              bytes([OPERATIONS.index(op)]) + json.dumps(value).encode())
+    odd = {
+        "negative_count": ("special fetch_pub", '{"special_id":0,"count":-1,"type":0}'),
+        "string_cursor": ("special fetch_self", '{"user_id":1,"special_id":"1","count":1,"type":0}'),
+        "big_cursor": ("special fetch_pri",
+                       '{"user_id":1,"special_id":4294967296,"count":1,"type":0}'),
+        "params_string": ("follow fetch", '"text"'),
+        "params_array": ("special add", "[1]"),
+        "params_null": ("inviter list", "null"),
+        "friends_nested": ("follow add", '{"user_id":1,"friends":[[1],{"a":2}]}'),
+        "specials_mixed": ("special add", '{"user_id":1,"specials":[{"spid":-1},null,{"type":"x"}]}'),
+        "inviter_negative": ("inviter add", '{"user_id":-5,"inviter_id":1}'),
+        "real_ids": ("follow fetch", '{"user_id":1e10}'),
+    }
+    for name, (op, text) in odd.items():
+        write("request_fuzz", name, bytes([OPERATIONS.index(op)]) + text.encode())
+
+
+def config_seeds():
+    configs = {
+        "complete": '{"DB":{"host":"127.0.0.1","user":"norvel","passwd":"secret",'
+                    '"name":"norvel","port":3307}}\n',
+        "empty_object": "{}",
+        "missing_keys": '{"DB":{"host":"db.local"}}',
+        "port_string": '{"DB":{"host":"h","user":"u","passwd":"p","name":"n","port":"3306"}}',
+        "numbers_as_text": '{"DB":{"host":1,"user":true,"passwd":2.5,"name":null,"port":3306.9}}',
+        "db_array": '{"DB":[1,2]}',
+        "top_array": '[{"DB":{}}]',
+        "not_json": "host=127.0.0.1\nuser=norvel\n",
+        "empty": "",
+        "embedded_zero": '{"DB":{"host":"a"}}\x00{"DB":{"host":"b"}}',
+        "comments": '// settings\n{"DB":{/* db */"host":"h"}}',
+        "extra_members": '{"DB":{"host":"h","extra":[1]},"other":{"x":1}}',
+        "big_port": '{"DB":{"port":4294967296}}',
+    }
+    for name, text in configs.items():
+        write("config_fuzz", name, text)
+
+
+if __name__ == "__main__":
+    frame_seeds()
+    request_seeds()
+    config_seeds()
