@@ -9,7 +9,7 @@ packages=(
   libjsoncpp-dev libmariadb-dev mariadb-server mariadb-client
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev redis-server
-  procps netcat-openbsd python3
+  procps netcat-openbsd python3 iproute2 util-linux
 )
 
 missing=()
