@@ -1,24 +1,26 @@
 # Runs a command in private network and mount namespaces, so a daemon started by it can use port
 # 5000, /var/log/norvel and /tmp/norvel.out without meeting any other daemon or test on this
-# machine: the network has only its own loopback, /var/log/norvel and /tmp are bind mounts of
-# directories under the given run directory. The database is reached through its Unix socket
-# (host "localhost" with MYSQL_UNIX_PORT), since the namespace's loopback has no server on 3306.
+# machine: the network has only its own loopback; /var/log and /tmp are bind mounts of
+# directories under the given run directory, so /var/log/norvel may even be removed and made
+# again. The database is reached through its Unix socket (host "localhost" with
+# MYSQL_UNIX_PORT), since the namespace's loopback has no server on 3306.
 # Sourced by scripts/soak.sh and scripts/faults.sh.
 #
 # run_isolated <run dir> <command...>: answers the command's exit status. Without the rights to
 # make namespaces it runs the command directly (port 5000 must then be free) and says so.
 run_isolated() {
   local run_dir=$1; shift
-  mkdir -p "$run_dir/log" "$run_dir/tmp" /var/log/norvel
+  mkdir -p "$run_dir/log/norvel" "$run_dir/tmp"
   if unshare --net --mount true 2>/dev/null; then
     unshare --net --mount --fork -- bash -c '
       set -e
       ip link set lo up
-      mount --bind "$0/log" /var/log/norvel
+      mount --bind "$0/log" /var/log
       mount --bind "$0/tmp" /tmp
       exec "$@"' "$run_dir" "$@"
   else
     echo "warning: cannot make namespaces; running against the real port 5000 and log paths" >&2
+    mkdir -p /var/log/norvel
     "$@"
   fi
 }

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the tests need, starts the private MariaDB server, builds and runs every test:
 # the plain build (unit, integration, end to end), the AddressSanitizer+UBSan build, the
-# ThreadSanitizer build of the concurrency tests, and short fuzz runs.
+# ThreadSanitizer build of the concurrency tests, short fuzz runs, and a short soak and the fault
+# injection against the AddressSanitizer build of the daemon.
 # Usage: scripts/run_tests.sh [--quick]   (--quick: plain build only)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -17,24 +18,60 @@ build() {  # build <dir> <cmake args...>
   cmake --build "$dir" -j "$jobs"
 }
 
-echo "== plain build: all tests"
-build build-ci -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# Sanitizer reports of processes that no test watches (the detached daemons of the end-to-end
+# tests write theirs to /tmp/norvel.out) must fail the run too.
+sanitizer_reports() {  # sanitizer_reports <report dir> <offset of /tmp/norvel.out before the run>
+  local dir=$1 offset=$2 found=0
+  if compgen -G "$dir/*" >/dev/null; then
+    echo "sanitizer reports:" >&2
+    cat "$dir"/* >&2
+    found=1
+  fi
+  if [ -f /tmp/norvel.out ] && tail -c +"$((offset + 1))" /tmp/norvel.out |
+      grep -E "ERROR: (Address|Leak|Thread)Sanitizer|runtime error:|WARNING: ThreadSanitizer" >&2; then
+    echo "sanitizer reports from a daemon in /tmp/norvel.out (above)" >&2
+    found=1
+  fi
+  return $found
+}
+out_size() { stat -c %s /tmp/norvel.out 2>/dev/null || echo 0; }
+
+echo "== plain build: all tests and the fuzz corpus replays"
+build build-ci -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNORVEL_BUILD_FUZZ=ON
 (cd build-ci && ctest --output-on-failure -j "$jobs")
 
 if [ "${1:-}" = "--quick" ]; then
   exit 0
 fi
 
-echo "== AddressSanitizer + UndefinedBehaviorSanitizer: all tests"
-build build-asan -DCMAKE_BUILD_TYPE=Debug -DNORVEL_SANITIZE=address,undefined -DNORVEL_BUILD_BENCH=OFF
-(cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  ctest --output-on-failure -j "$jobs")
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer: all tests and the fuzz corpus replays"
+build build-asan -DCMAKE_BUILD_TYPE=Debug -DNORVEL_SANITIZE=address,undefined -DNORVEL_BUILD_BENCH=OFF \
+  -DNORVEL_BUILD_FUZZ=ON
+reports=$root/build-asan/sanitizer-reports
+rm -rf "$reports" && mkdir -p "$reports"
+offset=$(out_size)
+status=0
+(cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:log_path=$reports/asan \
+  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j "$jobs") || status=$?
+sanitizer_reports "$reports" "$offset" || status=1
+[ "$status" = 0 ] || exit "$status"
 
 echo "== ThreadSanitizer: concurrency tests"
-build build-tsan -DCMAKE_BUILD_TYPE=Debug -DNORVEL_SANITIZE=thread -DNORVEL_BUILD_BENCH=OFF
+# Only the executables that carry the tsan label (NORVEL_TSAN_TESTS in tests/CMakeLists.txt).
+tsan_targets=$(sed -n 's/^set(NORVEL_TSAN_TESTS \(.*\))$/\1/p' tests/CMakeLists.txt)
+cmake -S "$root" -B build-tsan -DNORVEL_WERROR=ON -DCMAKE_BUILD_TYPE=Debug -DNORVEL_SANITIZE=thread \
+  -DNORVEL_BUILD_BENCH=OFF >/dev/null
+# shellcheck disable=SC2086  # one target per word
+cmake --build build-tsan -j "$jobs" --target $tsan_targets
 (cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --output-on-failure -L tsan -j "$jobs")
 
-if [ -x scripts/fuzz.sh ]; then
-  echo "== short fuzz runs"
-  bash scripts/fuzz.sh --short
-fi
+echo "== short fuzz runs"
+bash scripts/fuzz.sh --short
+
+echo "== short soak and fault injection against the AddressSanitizer daemon"
+# Resident memory under ASan says nothing about the daemon's own (its quarantine holds freed
+# memory), so the soak's memory verdict belongs to the plain build's longer runs.
+offset=$(out_size)
+NORVEL_DAEMON=$root/build-asan/norvel SOAK_RSS_CHECK=0 bash scripts/soak.sh --short
+NORVEL_DAEMON=$root/build-asan/norvel FAULTS_MEMORY_CHECK=0 bash scripts/faults.sh
+sanitizer_reports "$reports" "$offset"

@@ -33,7 +33,8 @@ def port_accepts(port=PORT):
 
 
 def read_stat(pid):
-    """(command, state, parent pid) of a process, or None when it is gone."""
+    """(command, state, parent pid, process group, session) of a process, or None when it is
+    gone."""
     try:
         with open("/proc/%d/stat" % pid) as f:
             text = f.read()
@@ -41,7 +42,7 @@ def read_stat(pid):
         return None
     command = text[text.index("(") + 1:text.rindex(")")]
     fields = text[text.rindex(")") + 2:].split()
-    return command, fields[0], int(fields[1])
+    return command, fields[0], int(fields[1]), int(fields[2]), int(fields[3])
 
 
 def children():
@@ -89,36 +90,39 @@ class Daemon:
         self.work_dir = work_dir
         self.env = dict(os.environ, **(env or {}))
         self.pid = 0
+        self.status = None
         self.launch_output = ""
         self.launch_status = None
         config_dir = os.path.join(work_dir, "data", "config")
         os.makedirs(config_dir, exist_ok=True)
         with open(os.path.join(config_dir, "norvel.config.ini"), "w") as f:
             json.dump({"DB": db_settings}, f)
-        os.makedirs(LOG_DIR, exist_ok=True)
 
     def launch(self, timeout=120.0):
-        """Starts the binary; answers when the launching process has exited (status kept)."""
+        """Starts the binary; answers when the launching process has exited (status kept) and
+        the detached daemon is known, even if it has ended already."""
         launcher = subprocess.run([self.binary], cwd=self.work_dir, env=self.env,
                                   stdin=subprocess.DEVNULL, capture_output=True,
                                   timeout=timeout)
         self.launch_status = launcher.returncode
         self.launch_output = (launcher.stdout + launcher.stderr).decode(errors="replace")
+        if self.launch_status != 0:
+            return  # it did not detach
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
+            for pid, stat in children():
+                if stat[0] == os.path.basename(self.binary)[:15] and stat[4] != pid:
+                    self.pid = pid  # re-parented to us and not a session leader: the daemon
             self.reap_others()
-            for pid, (command, state, _) in children():
-                if state != "Z" and os.readlink("/proc/%d/cwd" % pid) == self.work_dir:
-                    self.pid = pid
             if self.pid:
                 return
-            time.sleep(0.05)
+            time.sleep(0.02)
         raise RuntimeError("the detached daemon did not appear")
 
     def reap_others(self):
-        """Collects the exited intermediate processes of the two forks."""
-        for pid, (_, state, _) in children():
-            if state == "Z" and pid != self.pid:
+        """Collects the intermediate process of the second fork: a session leader."""
+        for pid, (_, state, _, _, session) in children():
+            if state == "Z" and pid != self.pid and session == pid:
                 os.waitpid(pid, 0)
 
     def wait_listening(self, timeout=300.0):
@@ -153,6 +157,8 @@ class Daemon:
         return self.wait_exit(timeout)
 
     def kill(self):
+        if not self.pid:
+            return
         try:
             os.kill(self.pid, signal.SIGKILL)
             os.waitpid(self.pid, 0)
