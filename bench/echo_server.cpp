@@ -30,7 +30,9 @@ namespace {
 
 volatile sig_atomic_t stop_requested = 0;
 
-void on_stop_signal(int) { stop_requested = 1; }
+void on_stop_signal(int) {
+  stop_requested = 1;
+}
 
 // A request body larger than this closes the connection (the daemon's own limit is larger, but
 // a bench request is tiny; this only guards the buffer).
@@ -52,8 +54,9 @@ std::string make_reply_body(std::size_t bytes, int ids) {
   std::size_t digits = bytes - frame;
   std::string body = head;
   for (int i = 0; i < ids; ++i) {
-    std::size_t width = digits / static_cast<std::size_t>(ids) +
-                        (static_cast<std::size_t>(i) < digits % static_cast<std::size_t>(ids) ? 1 : 0);
+    std::size_t width =
+        digits / static_cast<std::size_t>(ids) +
+        (static_cast<std::size_t>(i) < digits % static_cast<std::size_t>(ids) ? 1 : 0);
     if (i > 0) {
       body += ',';
     }
@@ -274,12 +277,24 @@ int main(int argc, char** argv) {
   int c;
   while ((c = getopt_long(argc, argv, "h", long_options, nullptr)) != -1) {
     switch (c) {
-      case 'b': bind_address = optarg; break;
-      case 'p': port = std::strtol(optarg, nullptr, 10); break;
-      case 'n': reply_bytes = std::strtol(optarg, nullptr, 10); break;
-      case 'i': reply_ids = std::strtol(optarg, nullptr, 10); break;
-      case 'h': usage(stdout); return 0;
-      default: usage(stderr); return 2;
+      case 'b':
+        bind_address = optarg;
+        break;
+      case 'p':
+        port = std::strtol(optarg, nullptr, 10);
+        break;
+      case 'n':
+        reply_bytes = std::strtol(optarg, nullptr, 10);
+        break;
+      case 'i':
+        reply_ids = std::strtol(optarg, nullptr, 10);
+        break;
+      case 'h':
+        usage(stdout);
+        return 0;
+      default:
+        usage(stderr);
+        return 2;
     }
   }
   if (optind != argc || port < 0 || port > 65535 || reply_bytes < 1 || reply_bytes > 1 << 24 ||
@@ -287,14 +302,16 @@ int main(int argc, char** argv) {
     usage(stderr);
     return 2;
   }
-  struct sigaction sa{};
+  struct sigaction sa {};
   sa.sa_handler = on_stop_signal;
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
   try {
-    std::string body = make_reply_body(static_cast<std::size_t>(reply_bytes), static_cast<int>(reply_ids));
+    std::string body =
+        make_reply_body(static_cast<std::size_t>(reply_bytes), static_cast<int>(reply_ids));
     echo_server server(bind_address, static_cast<unsigned short>(port), make_reply_frame(body));
-    std::printf("echo_server listening on port %u, reply body %zu bytes\n", server.port(), body.size());
+    std::printf("echo_server listening on port %u, reply body %zu bytes\n", server.port(),
+                body.size());
     std::fflush(stdout);
     server.run();
   } catch (const std::exception& e) {

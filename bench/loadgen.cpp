@@ -100,10 +100,10 @@ struct placeholder_name {
 };
 
 const placeholder_name placeholder_names[] = {
-    {"{USER}", placeholder::user},         {"{USER2}", placeholder::user2},
-    {"{SPECIAL}", placeholder::special},   {"{NEW_ID}", placeholder::new_id},
-    {"{OLD_ID}", placeholder::old_id},     {"{NEW_PAIR}", placeholder::new_pair},
-    {"{OLD_PAIR}", placeholder::old_pair}, {"{KEY_USER}", placeholder::key_user},
+    {"{USER}", placeholder::user},           {"{USER2}", placeholder::user2},
+    {"{SPECIAL}", placeholder::special},     {"{NEW_ID}", placeholder::new_id},
+    {"{OLD_ID}", placeholder::old_id},       {"{NEW_PAIR}", placeholder::new_pair},
+    {"{OLD_PAIR}", placeholder::old_pair},   {"{KEY_USER}", placeholder::key_user},
     {"{KEY_USER2}", placeholder::key_user2},
 };
 
@@ -299,16 +299,31 @@ class request_factory {
   static void render_text(const text_template& t, const request_values& v, std::string& out) {
     for (const segment& s : t.parts()) {
       switch (s.kind) {
-        case placeholder::literal: out += s.text; break;
-        case placeholder::user: append_number(out, v.user); break;
-        case placeholder::user2: append_number(out, v.user2); break;
-        case placeholder::special: append_number(out, v.special); break;
+        case placeholder::literal:
+          out += s.text;
+          break;
+        case placeholder::user:
+          append_number(out, v.user);
+          break;
+        case placeholder::user2:
+          append_number(out, v.user2);
+          break;
+        case placeholder::special:
+          append_number(out, v.special);
+          break;
         case placeholder::new_id:
-        case placeholder::old_id: append_number(out, v.key); break;
+        case placeholder::old_id:
+          append_number(out, v.key);
+          break;
         case placeholder::new_pair:
-        case placeholder::old_pair: break;
-        case placeholder::key_user: append_number(out, v.key_user); break;
-        case placeholder::key_user2: append_number(out, v.key_user2); break;
+        case placeholder::old_pair:
+          break;
+        case placeholder::key_user:
+          append_number(out, v.key_user);
+          break;
+        case placeholder::key_user2:
+          append_number(out, v.key_user2);
+          break;
       }
     }
   }
@@ -377,7 +392,8 @@ reply_scan scan_framed(const char* data, std::size_t size) {
   static const char ok_prefix[] = "{\"code\":200";
   scan.status = reply_scan::complete;
   scan.length = 10 + body;
-  scan.failed = body < sizeof ok_prefix - 1 || std::memcmp(data + 10, ok_prefix, sizeof ok_prefix - 1) != 0;
+  scan.failed =
+      body < sizeof ok_prefix - 1 || std::memcmp(data + 10, ok_prefix, sizeof ok_prefix - 1) != 0;
   return scan;
 }
 
@@ -608,27 +624,33 @@ class load_run {
     std::sort(all.samples_ns.begin(), all.samples_ns.end());
     all.failed = reads.failed + writes.failed;
     double seconds = measured_seconds > 0 ? measured_seconds : 1;
-    double reply_mean = all.samples_ns.empty() ? 0 : static_cast<double>(reply_bytes) / static_cast<double>(all.samples_ns.size());
+    double reply_mean = all.samples_ns.empty() ? 0
+                                               : static_cast<double>(reply_bytes) /
+                                                     static_cast<double>(all.samples_ns.size());
     const char* proto_name = opts.proto == protocol::framed ? "framed" : "resp";
 
     std::printf("loadgen: %s %s:%s, %d connections, warm-up %.1f s, measured %.2f s\n", proto_name,
-                opts.host.c_str(), opts.port.c_str(), opts.connections, opts.warmup_seconds, seconds);
-    std::printf("  all    %10zu requests %10.0f/s  p50 %8.1f us  p99 %8.1f us  p99.9 %8.1f us  failed %" PRIu64 "\n",
-                all.samples_ns.size(), all.samples_ns.size() / seconds, all.quantile_us(0.5),
-                all.quantile_us(0.99), all.quantile_us(0.999), all.failed);
+                opts.host.c_str(), opts.port.c_str(), opts.connections, opts.warmup_seconds,
+                seconds);
+    std::printf(
+        "  all    %10zu requests %10.0f/s  p50 %8.1f us  p99 %8.1f us  p99.9 %8.1f us  failed "
+        "%" PRIu64 "\n",
+        all.samples_ns.size(), all.samples_ns.size() / seconds, all.quantile_us(0.5),
+        all.quantile_us(0.99), all.quantile_us(0.999), all.failed);
     if (!writes.samples_ns.empty()) {
       print_class("reads", reads, seconds);
       print_class("writes", writes, seconds);
     }
     std::printf("  mean reply %.1f bytes, connections lost %d\n", reply_mean, lost_connections);
-    std::printf("RESULT label=%s proto=%s conns=%d seconds=%.3f rps=%.1f p50_us=%.1f p99_us=%.1f "
-                "p999_us=%.1f read_rps=%.1f read_p50_us=%.1f read_p99_us=%.1f read_p999_us=%.1f "
-                "write_rps=%.1f write_p99_us=%.1f failed=%" PRIu64 " lost=%d reply_bytes=%.1f\n",
-                opts.label.empty() ? "-" : opts.label.c_str(), proto_name, opts.connections, seconds,
-                all.samples_ns.size() / seconds, all.quantile_us(0.5), all.quantile_us(0.99),
-                all.quantile_us(0.999), reads.samples_ns.size() / seconds, reads.quantile_us(0.5),
-                reads.quantile_us(0.99), reads.quantile_us(0.999), writes.samples_ns.size() / seconds,
-                writes.quantile_us(0.99), all.failed, lost_connections, reply_mean);
+    std::printf(
+        "RESULT label=%s proto=%s conns=%d seconds=%.3f rps=%.1f p50_us=%.1f p99_us=%.1f "
+        "p999_us=%.1f read_rps=%.1f read_p50_us=%.1f read_p99_us=%.1f read_p999_us=%.1f "
+        "write_rps=%.1f write_p99_us=%.1f failed=%" PRIu64 " lost=%d reply_bytes=%.1f\n",
+        opts.label.empty() ? "-" : opts.label.c_str(), proto_name, opts.connections, seconds,
+        all.samples_ns.size() / seconds, all.quantile_us(0.5), all.quantile_us(0.99),
+        all.quantile_us(0.999), reads.samples_ns.size() / seconds, reads.quantile_us(0.5),
+        reads.quantile_us(0.99), reads.quantile_us(0.999), writes.samples_ns.size() / seconds,
+        writes.quantile_us(0.99), all.failed, lost_connections, reply_mean);
     if (all.samples_ns.empty()) {
       std::fprintf(stderr, "loadgen: no reply was received in the measured window\n");
       return 1;
@@ -638,9 +660,11 @@ class load_run {
 
  private:
   static void print_class(const char* name, const latency_log& log, double seconds) {
-    std::printf("  %-6s %10zu requests %10.0f/s  p50 %8.1f us  p99 %8.1f us  p99.9 %8.1f us  failed %" PRIu64 "\n",
-                name, log.samples_ns.size(), log.samples_ns.size() / seconds, log.quantile_us(0.5),
-                log.quantile_us(0.99), log.quantile_us(0.999), log.failed);
+    std::printf(
+        "  %-6s %10zu requests %10.0f/s  p50 %8.1f us  p99 %8.1f us  p99.9 %8.1f us  failed "
+        "%" PRIu64 "\n",
+        name, log.samples_ns.size(), log.samples_ns.size() / seconds, log.quantile_us(0.5),
+        log.quantile_us(0.99), log.quantile_us(0.999), log.failed);
   }
 
   int open_connections() const { return opts.connections - lost_connections; }
@@ -805,47 +829,89 @@ double parse_number(const char* text, const char* what) {
 }
 
 options parse_options(int argc, char** argv) {
-  enum { opt_host = 1000, opt_port, opt_resp, opt_write, opt_specials, opt_new_base, opt_cpu,
-         opt_seed, opt_label };
-  static const option long_options[] = {
-      {"host", required_argument, nullptr, opt_host},
-      {"port", required_argument, nullptr, opt_port},
-      {"resp", no_argument, nullptr, opt_resp},
-      {"connections", required_argument, nullptr, 'c'},
-      {"warmup", required_argument, nullptr, 'w'},
-      {"duration", required_argument, nullptr, 'd'},
-      {"read", required_argument, nullptr, 'r'},
-      {"write", required_argument, nullptr, opt_write},
-      {"write-fraction", required_argument, nullptr, 'm'},
-      {"users", required_argument, nullptr, 'u'},
-      {"specials", required_argument, nullptr, opt_specials},
-      {"new-base", required_argument, nullptr, opt_new_base},
-      {"cpu", required_argument, nullptr, opt_cpu},
-      {"seed", required_argument, nullptr, opt_seed},
-      {"label", required_argument, nullptr, opt_label},
-      {"help", no_argument, nullptr, 'h'},
-      {nullptr, 0, nullptr, 0}};
+  enum {
+    opt_host = 1000,
+    opt_port,
+    opt_resp,
+    opt_write,
+    opt_specials,
+    opt_new_base,
+    opt_cpu,
+    opt_seed,
+    opt_label
+  };
+  static const option long_options[] = {{"host", required_argument, nullptr, opt_host},
+                                        {"port", required_argument, nullptr, opt_port},
+                                        {"resp", no_argument, nullptr, opt_resp},
+                                        {"connections", required_argument, nullptr, 'c'},
+                                        {"warmup", required_argument, nullptr, 'w'},
+                                        {"duration", required_argument, nullptr, 'd'},
+                                        {"read", required_argument, nullptr, 'r'},
+                                        {"write", required_argument, nullptr, opt_write},
+                                        {"write-fraction", required_argument, nullptr, 'm'},
+                                        {"users", required_argument, nullptr, 'u'},
+                                        {"specials", required_argument, nullptr, opt_specials},
+                                        {"new-base", required_argument, nullptr, opt_new_base},
+                                        {"cpu", required_argument, nullptr, opt_cpu},
+                                        {"seed", required_argument, nullptr, opt_seed},
+                                        {"label", required_argument, nullptr, opt_label},
+                                        {"help", no_argument, nullptr, 'h'},
+                                        {nullptr, 0, nullptr, 0}};
   options opts;
   int c;
   while ((c = getopt_long(argc, argv, "c:w:d:r:m:u:h", long_options, nullptr)) != -1) {
     switch (c) {
-      case opt_host: opts.host = optarg; break;
-      case opt_port: opts.port = optarg; break;
-      case opt_resp: opts.proto = protocol::resp; break;
-      case 'c': opts.connections = static_cast<int>(parse_number(optarg, "connection count")); break;
-      case 'w': opts.warmup_seconds = parse_number(optarg, "warm-up"); break;
-      case 'd': opts.duration_seconds = parse_number(optarg, "duration"); break;
-      case 'r': opts.reads.push_back(optarg); break;
-      case opt_write: opts.writes.push_back(optarg); break;
-      case 'm': opts.write_fraction = parse_number(optarg, "write fraction"); break;
-      case 'u': opts.users = parse_range(optarg); break;
-      case opt_specials: opts.specials = parse_range(optarg); break;
-      case opt_new_base: opts.new_base = static_cast<std::uint64_t>(parse_number(optarg, "base")); break;
-      case opt_cpu: opts.cpu = static_cast<int>(parse_number(optarg, "cpu")); break;
-      case opt_seed: opts.seed = static_cast<std::uint64_t>(parse_number(optarg, "seed")); break;
-      case opt_label: opts.label = optarg; break;
-      case 'h': usage(stdout); std::exit(0);
-      default: usage(stderr); std::exit(2);
+      case opt_host:
+        opts.host = optarg;
+        break;
+      case opt_port:
+        opts.port = optarg;
+        break;
+      case opt_resp:
+        opts.proto = protocol::resp;
+        break;
+      case 'c':
+        opts.connections = static_cast<int>(parse_number(optarg, "connection count"));
+        break;
+      case 'w':
+        opts.warmup_seconds = parse_number(optarg, "warm-up");
+        break;
+      case 'd':
+        opts.duration_seconds = parse_number(optarg, "duration");
+        break;
+      case 'r':
+        opts.reads.push_back(optarg);
+        break;
+      case opt_write:
+        opts.writes.push_back(optarg);
+        break;
+      case 'm':
+        opts.write_fraction = parse_number(optarg, "write fraction");
+        break;
+      case 'u':
+        opts.users = parse_range(optarg);
+        break;
+      case opt_specials:
+        opts.specials = parse_range(optarg);
+        break;
+      case opt_new_base:
+        opts.new_base = static_cast<std::uint64_t>(parse_number(optarg, "base"));
+        break;
+      case opt_cpu:
+        opts.cpu = static_cast<int>(parse_number(optarg, "cpu"));
+        break;
+      case opt_seed:
+        opts.seed = static_cast<std::uint64_t>(parse_number(optarg, "seed"));
+        break;
+      case opt_label:
+        opts.label = optarg;
+        break;
+      case 'h':
+        usage(stdout);
+        std::exit(0);
+      default:
+        usage(stderr);
+        std::exit(2);
     }
   }
   if (optind != argc) {
@@ -871,7 +937,8 @@ void pin_to_cpu(int cpu) {
   CPU_ZERO(&set);
   CPU_SET(cpu, &set);
   if (sched_setaffinity(0, sizeof set, &set) != 0) {
-    throw std::runtime_error("cannot pin to CPU " + std::to_string(cpu) + ": " + std::strerror(errno));
+    throw std::runtime_error("cannot pin to CPU " + std::to_string(cpu) + ": " +
+                             std::strerror(errno));
   }
 }
 
