@@ -1,7 +1,12 @@
 #include "parser.h"
 
+#include <algorithm>
+#include <charconv>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <stdexcept>
+#include <utility>
 
 #include "log.h"
 #include "object_manager.h"
@@ -37,23 +42,26 @@ unsigned long as_cursor(const Json::Value& value) {
   return static_cast<unsigned long>(static_cast<long>(value.asInt()));
 }
 
-Json::Value member_holding(const char* key, const Json::Value& ids) {
-  Json::Value data(Json::objectValue);
-  data[key] = ids;
-  return data;
+operation_result ids_under(const char* key, std::vector<unsigned long> ids) {
+  operation_result result;
+  result.key = key;
+  result.ids = std::move(ids);
+  return result;
 }
 
-Json::Value ids_under(const char* key, const std::vector<unsigned long>& ids) {
-  Json::Value array;
-  helper::to_array(ids, array);
-  return member_holding(key, array);
+// Inviter ids are signed; the reply writes their bits as an unsigned 32-bit number.
+operation_result ids_under(const char* key, const std::vector<int>& ids) {
+  operation_result result;
+  result.key = key;
+  result.ids.reserve(ids.size());
+  for (int id : ids) {
+    result.ids.push_back(static_cast<unsigned int>(id));
+  }
+  return result;
 }
 
-Json::Value ids_under(const char* key, const std::vector<int>& ids) {
-  Json::Value array;
-  helper::to_array(ids, array);
-  return member_holding(key, array);
-}
+const char dispatched_prefix[] = "{\"code\":200,\"data\":";
+const char failed_reply[] = "{\"code\":0}\n";
 
 }  // namespace
 
@@ -78,35 +86,37 @@ std::string parser::request() {
   const std::string act = root["act"].asString();
   const std::string op = root["op"].asString();
 
-  Json::Value reply(Json::objectValue);
+  std::string reply;
   try {
-    reply["code"] = 200;
-    reply["data"] = dispatch(act, op);
+    const operation_result result = run(act, op);
+    result.render_reply(reply);
   } catch (const std::exception& e) {
     log_event(log_debug, "exception:%s what=%s", "request", e.what());
-    reply = Json::Value(Json::objectValue);
-    reply["code"] = 0;
+    reply = failed_reply;
   }
-  Json::FastWriter writer;
-  return writer.write(reply);
+  return reply;
 }
 
 Json::Value parser::dispatch(const std::string& act, const std::string& op) {
-  const Json::Value& root = document;
-  const Json::Value params = root["params"];
-  if (act == "follow") {
-    return dispatch_follow(op, params);
-  }
-  if (act == "inviter") {
-    return dispatch_inviter(op, params);
-  }
-  if (act == "special") {
-    return dispatch_special(op, params);
-  }
-  return Json::Value();  // an unknown action is not an error
+  return run(act, op).to_json();
 }
 
-Json::Value parser::dispatch_follow(const std::string& op, const Json::Value& params) {
+operation_result parser::run(const std::string& act, const std::string& op) {
+  const Json::Value& root = document;
+  const Json::Value& params = root["params"];
+  if (act == "follow") {
+    return run_follow(op, params);
+  }
+  if (act == "inviter") {
+    return run_inviter(op, params);
+  }
+  if (act == "special") {
+    return run_special(op, params);
+  }
+  return operation_result();  // an unknown action is not an error
+}
+
+operation_result parser::run_follow(const std::string& op, const Json::Value& params) {
   logic_center* store = singleton<logic_center>::instance();
   const unsigned long user = params["user_id"].asUInt();
   if (op == "add" || op == "del") {
@@ -118,7 +128,7 @@ Json::Value parser::dispatch_follow(const std::string& op, const Json::Value& pa
         store->del_follow(user, friends);
       }
     }
-    return Json::Value();
+    return operation_result();
   }
   if (op == "fetch") {
     return ids_under("follows", store->fetch_follow(user));
@@ -126,13 +136,13 @@ Json::Value parser::dispatch_follow(const std::string& op, const Json::Value& pa
   throw std::logic_error("cannot find op:" + printable(op));
 }
 
-Json::Value parser::dispatch_inviter(const std::string& op, const Json::Value& params) {
+operation_result parser::run_inviter(const std::string& op, const Json::Value& params) {
   logic_center* store = singleton<logic_center>::instance();
   const int member = as_inviter_member(params["user_id"]);
   if (op == "add") {
     const int inviter = as_inviter_member(params["inviter_id"]);
     store->add_inviter(member, inviter);
-    return Json::Value();
+    return operation_result();
   }
   if (op == "list") {
     return ids_under("inviters", store->fetch_inviter(member));
@@ -143,7 +153,7 @@ Json::Value parser::dispatch_inviter(const std::string& op, const Json::Value& p
   throw std::logic_error("act=inviter cannot find op:" + printable(op));
 }
 
-Json::Value parser::dispatch_special(const std::string& op, const Json::Value& params) {
+operation_result parser::run_special(const std::string& op, const Json::Value& params) {
   logic_center* store = singleton<logic_center>::instance();
   if (op == "add" || op == "del") {
     const unsigned long user = params["user_id"].asUInt();
@@ -154,7 +164,7 @@ Json::Value parser::dispatch_special(const std::string& op, const Json::Value& p
     } else {
       store->del_special(user, items);
     }
-    return Json::Value();
+    return operation_result();
   }
   if (op == "fetch_pub") {
     const unsigned long cursor = as_cursor(params["special_id"]);
@@ -173,6 +183,44 @@ Json::Value parser::dispatch_special(const std::string& op, const Json::Value& p
     return ids_under("specials", store->fetch_self_specials(user, cursor, count, direction));
   }
   throw std::logic_error("cannot find op:" + printable(op));
+}
+
+Json::Value operation_result::to_json() const {
+  if (key == nullptr) {
+    return Json::Value();
+  }
+  Json::Value array(Json::arrayValue);
+  for (unsigned long id : ids) {
+    array.append(Json::Value(static_cast<Json::UInt>(id & 0xffffffffUL)));
+  }
+  Json::Value data(Json::objectValue);
+  data[key] = std::move(array);
+  return data;
+}
+
+void operation_result::render_reply(std::string& out) const {
+  if (key == nullptr) {
+    out += dispatched_prefix;
+    out += "null}\n";
+    return;
+  }
+  // Sized for the longest text first, then written in place: an id takes at most 10 digits.
+  const size_t start = out.size();
+  const size_t key_size = std::strlen(key);  // one of a few fixed names, nothing to escape
+  out.resize(start + sizeof(dispatched_prefix) + key_size + 10 + 11 * ids.size());
+  char* at = &out[start];
+  at = std::copy_n(dispatched_prefix, sizeof(dispatched_prefix) - 1, at);
+  at = std::copy_n("{\"", 2, at);
+  at = std::copy_n(key, key_size, at);
+  at = std::copy_n("\":[", 3, at);
+  for (size_t i = 0; i < ids.size(); ++i) {
+    if (i != 0) {
+      *at++ = ',';
+    }
+    at = std::to_chars(at, at + 10, static_cast<std::uint32_t>(ids[i] & 0xffffffffUL)).ptr;
+  }
+  at = std::copy_n("]}}\n", 4, at);
+  out.resize(static_cast<size_t>(at - out.data()));
 }
 
 namespace helper {

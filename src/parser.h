@@ -1,6 +1,8 @@
 // Turns one request body (the JSON text of one frame) into one reply body: parses the document,
 // picks the handler by "act" and "op", converts "params" into the store's types, calls the
 // logic_center singleton and renders the reply compactly with a trailing line feed.
+// Every operation answers an `operation_result`; request() writes it straight into the reply
+// text (the hot path, no JSON tree), dispatch() turns the same result into a Json::Value.
 //
 // Threads: a parser lives for one request on the event-loop thread; queries run synchronously
 // there, the "add" and "del" operations only queue work for the store's workers.
@@ -14,6 +16,19 @@
 #include <json/json.h>
 
 #include "logic_center.h"
+
+// What an operation answers: nothing (the reply's "data" is null) or a list of ids held under
+// one key of the "data" object. Ids are written as their low 32 bits.
+struct operation_result {
+  const char* key = nullptr;  // null: no data; else a static name such as "specials"
+  std::vector<unsigned long> ids;
+
+  // The reply's "data" as a JSON value.
+  Json::Value to_json() const;
+  // Appends the whole reply text of a dispatched operation: exactly what Json::FastWriter writes
+  // for {"code":200,"data":to_json()}, line feed included.
+  void render_reply(std::string& out) const;
+};
 
 class parser {
  public:
@@ -33,9 +48,11 @@ class parser {
   Json::Value dispatch(const std::string& act, const std::string& op);
 
  private:
-  Json::Value dispatch_follow(const std::string& op, const Json::Value& params);
-  Json::Value dispatch_inviter(const std::string& op, const Json::Value& params);
-  Json::Value dispatch_special(const std::string& op, const Json::Value& params);
+  // The one dispatch table behind request() and dispatch(); throws as dispatch() does.
+  operation_result run(const std::string& act, const std::string& op);
+  operation_result run_follow(const std::string& op, const Json::Value& params);
+  operation_result run_inviter(const std::string& op, const Json::Value& params);
+  operation_result run_special(const std::string& op, const Json::Value& params);
 
   Json::Value document;
 };

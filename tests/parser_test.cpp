@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <random>
 #include <functional>
 #include <sstream>
 #include <stdexcept>
@@ -293,6 +294,80 @@ TEST_F(Parser, DocumentsThatAreNotRequestsThrowFromRequest) {
     parser request_parser(body);
     EXPECT_THROW(request_parser.request(), std::exception) << body;
   }
+}
+
+// The reply text is written directly, not through JsonCpp; it must stay byte for byte what
+// Json::FastWriter gives for the same reply.
+std::string fast_writer_reply(const Json::Value& data) {
+  Json::Value reply(Json::objectValue);
+  reply["code"] = 200;
+  reply["data"] = data;
+  return Json::FastWriter().write(reply);
+}
+
+TEST(ReplyRendering, MatchesFastWriterForRandomIdLists) {
+  std::mt19937_64 random(20240607);
+  const unsigned long edges[] = {0, 1, 9, 10, 4294967295UL, 4294967296UL, ~0UL, 1UL << 63};
+  for (const char* key : {"specials", "follows", "inviters", "invitees"}) {
+    for (int round = 0; round < 200; ++round) {
+      operation_result result;
+      result.key = key;
+      const size_t size = round % 2 == 0 ? random() % 4 : random() % 200;
+      for (size_t i = 0; i < size; ++i) {
+        const unsigned long roll = random();
+        result.ids.push_back(roll % 5 == 0 ? edges[roll % 8] : roll >> (roll % 64));
+      }
+      Json::Value array;
+      helper::to_array(result.ids, array);
+      Json::Value data(Json::objectValue);
+      data[key] = array;
+
+      std::string rendered;
+      result.render_reply(rendered);
+      ASSERT_EQ(rendered, fast_writer_reply(data)) << key << " round " << round;
+      ASSERT_EQ(result.to_json(), data);
+    }
+  }
+  std::string rendered;
+  operation_result().render_reply(rendered);
+  EXPECT_EQ(rendered, fast_writer_reply(Json::Value()));
+  EXPECT_TRUE(operation_result().to_json().isNull());
+}
+
+TEST_F(Parser, EveryReplyKindIsWhatFastWriterWritesForDispatch) {
+  std::mt19937_64 random(7);
+  for (unsigned long member = 1; member <= 4; ++member) {
+    std::vector<special> items;
+    for (int i = 0; i < 60; ++i) {
+      const unsigned long id = random() % 3 == 0 ? random() : random() % 100000;
+      items.emplace_back(id, member, static_cast<unsigned char>(random() % 2));
+    }
+    store->do_add_special(member, items);
+    std::vector<unsigned long> follows{member + 1, member + 7, 4294967296UL + member};
+    store->do_add_follows(member, follows);
+  }
+  const char* queries[][3] = {
+      {"follow", "fetch", R"({"user_id":2})"},
+      {"follow", "fetch", R"({"user_id":99})"},
+      {"inviter", "list", R"({"user_id":1})"},
+      {"inviter", "invitees", R"({"user_id":0})"},
+      {"special", "fetch_pub", R"({"special_id":-1,"count":50,"type":1})"},
+      {"special", "fetch_pub", R"({"special_id":5000,"count":7,"type":0})"},
+      {"special", "fetch_pri", R"({"user_id":3,"special_id":-1,"count":20,"type":1})"},
+      {"special", "fetch_pri", R"({"user_id":3,"special_id":0,"count":0,"type":0})"},
+      {"special", "fetch_self", R"({"user_id":4,"special_id":70000,"count":100,"type":1})"},
+      {"nothing", "fetch", R"({})"},
+  };
+  for (const auto& query : queries) {
+    const std::string body = std::string(R"({"act":")") + query[0] + R"(","op":")" + query[1] +
+                             R"(","params":)" + query[2] + "}";
+    const Json::Value data = parser(body).dispatch(query[0], query[1]);
+    EXPECT_EQ(reply(body), fast_writer_reply(data)) << body;
+  }
+  // The mutations answer null data, as dispatch does.
+  EXPECT_EQ(reply(R"({"act":"special","op":"add","params":{"user_id":5,"specials":[{"spid":1}]}})"),
+            fast_writer_reply(Json::Value()));
+  EXPECT_TRUE(parser("{}").dispatch("follow", "del").isNull());
 }
 
 }  // namespace
