@@ -4,7 +4,9 @@ import asyncio
 import json
 
 HEADER = 10
-TIMEOUT = 30.0  # seconds any single wait may take before it counts as a hang
+# Seconds any single wait may take before it counts as a hang. Above the 31 s that a connect
+# may spend in SYN retries while the daemon's listen queue is full.
+TIMEOUT = 60.0
 
 
 def frame(body):

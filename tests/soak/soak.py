@@ -18,7 +18,7 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from norvel_daemon import (Daemon, become_subreaper, event_log_paths, file_contains,  # noqa: E402
                            grep_count, OUTPUT, read_output)
-from norvel_wire import Closed, Connection, frame, request  # noqa: E402
+from norvel_wire import Closed, Connection, frame, request, TIMEOUT  # noqa: E402
 from store_model import StoreModel  # noqa: E402
 
 ALL = 4294967295        # "count" that takes every id
@@ -28,6 +28,7 @@ MEMBERS_PER_ACTOR = 3
 ACTOR_MEMBER_BASE = 1000000
 ACTOR_SPECIAL_BASE = 10000000
 NEVER_SEEN_BASE = 5000000  # follow targets that are nobody's member
+MAX_FOLLOWS = 12  # an actor's member follows at most this many before it only unfollows
 
 
 class Stats:
@@ -91,7 +92,12 @@ class Actor:
 
     async def connection(self):
         if self.conn is None:
-            self.conn = await Connection.open()
+            self.answered_here = 0
+            try:
+                self.conn = await Connection.open()
+            except asyncio.TimeoutError:
+                self.stats.count("connect_timeouts")
+                raise
             self.stats.count("connections")
         return self.conn
 
@@ -102,21 +108,24 @@ class Actor:
             else:
                 await self.conn.close()
             self.conn = None
+        self.answered_here = 0  # replies received on the current connection
 
     # -- the mix --
     async def step(self):
+        # Steps that end the connection stay rare enough that reconnecting does not overrun
+        # the listen queue of 128 for long (its overflows are counted in the figures).
         roll = self.rng.random()
-        if roll < 0.36:
+        if roll < 0.38:
             await self.valid_read()
-        elif roll < 0.72:
+        elif roll < 0.76:
             await self.valid_mutation()
-        elif roll < 0.80:
+        elif roll < 0.85:
             await self.wrong_types()
-        elif roll < 0.83:
+        elif roll < 0.89:
             await self.unknown_operation()
-        elif roll < 0.87:
+        elif roll < 0.94:
             await self.pipelined_reads()
-        elif roll < 0.93:
+        elif roll < 0.97:
             await self.fatal_frame()
         else:
             await self.abrupt_disconnect()
@@ -128,6 +137,12 @@ class Actor:
         self.stats.count(kind)
         try:
             reply = await conn.call(body)
+            self.answered_here += 1
+        except asyncio.TimeoutError:
+            self.stats.fail("%s not answered within %ds on a connection that had answered %d "
+                            "requests; request %s" % (kind, TIMEOUT, self.answered_here, body))
+            await self.drop(abort=True)
+            return None
         except Closed:
             self.conn = None
             if self.phase.stopping:
@@ -198,6 +213,8 @@ class Actor:
     async def valid_mutation(self):
         member = self.rng.choice(self.members)
         kind = self.rng.randrange(4)
+        if kind == 0 and len(self.model.follows.get(member, ())) >= MAX_FOLLOWS:
+            kind = 1  # keep the store's size level, so memory has a level to be judged against
         if kind == 0:
             friends = self.some_friends()
             if self.rng.random() < 0.05:
@@ -355,14 +372,16 @@ async def run_actor(actor, phase):
                 return
             actor.stats.fail("connection closed unexpectedly")
             actor.conn = None
+        except asyncio.TimeoutError:  # before OSError: it is one
+            if phase.stopping:
+                return
+            actor.stats.fail("no answer within %ds (connect or a frame of the mix)" % TIMEOUT)
+            await actor.drop(abort=True)
         except (ConnectionError, OSError) as error:
             if phase.stopping:
                 return
             actor.stats.fail("connection error: %r" % error)
             actor.conn = None
-        except asyncio.TimeoutError:
-            actor.stats.fail("no answer within the deadline")
-            await actor.drop(abort=True)
     await actor.drop(abort=phase.stopping)
 
 
@@ -462,6 +481,21 @@ def check_files(stats, password):
     if quits != 5:
         stats.fail("%d workers logged their end, expected 5" % quits)
     stats.count("log_bytes", sum(os.path.getsize(p) for p in logs))
+
+
+def listen_counters():
+    """The kernel's count of connections the listen queue had no room for (this namespace's)."""
+    try:
+        with open("/proc/net/netstat") as f:
+            lines = f.read().splitlines()
+    except OSError:
+        return {}
+    for names, values in zip(lines[::2], lines[1::2]):
+        if names.startswith("TcpExt:"):
+            table = dict(zip(names.split()[1:], values.split()[1:]))
+            return {"listen_overflows": int(table.get("ListenOverflows", 0)),
+                    "listen_drops": int(table.get("ListenDrops", 0))}
+    return {}
 
 
 def rss_verdict(samples, seconds, stats, judge=True):
@@ -575,6 +609,7 @@ def main():
     check_files(stats, args.db_password)
 
     stats.counts["connections_configured"] = args.connections
+    stats.counts.update(listen_counters())
     print(json.dumps(stats.counts, indent=1, sort_keys=True))
     if args.report:
         with open(args.report, "w") as f:
