@@ -98,8 +98,10 @@ void normalise_items(std::vector<special>& items) {
 
 // At most `count` ids beyond `cursor` in direction `type`, nearest the cursor first. The list is
 // in descending id order; both directions bisect for their start. Caller holds the list's lock.
-std::vector<unsigned long> copy_page(const std::vector<special>& list, unsigned long cursor,
-                                     unsigned long count, logic_center::fetch_type type) {
+// `List` is any random-access container of special (a vector, or the public deque).
+template <typename List>
+std::vector<unsigned long> copy_page(const List& list, unsigned long cursor, unsigned long count,
+                                     logic_center::fetch_type type) {
   std::vector<unsigned long> page;
   const special probe(cursor);
   if (type == logic_center::fetch_below) {
@@ -502,6 +504,22 @@ void union_keep_stored(std::vector<special>& stored, special_span added) {
                  std::back_inserter(merged), greater_special);
   merged.shrink_to_fit();
   stored.swap(merged);
+}
+
+// The same for the public list; a list loaded into an empty store is copied in one pass.
+void union_keep_stored(std::deque<special>& stored, special_span added) {
+  if (added.first == added.last) {
+    return;
+  }
+  if (stored.empty()) {
+    stored.assign(added.first, added.last);
+    return;
+  }
+  std::vector<special> merged;
+  merged.reserve(stored.size() + static_cast<size_t>(added.last - added.first));
+  std::set_union(stored.begin(), stored.end(), added.first, added.last,
+                 std::back_inserter(merged), greater_special);
+  stored.assign(merged.begin(), merged.end());
 }
 
 // The runs of specials that arrive at each private feed, in arrival order. The runs point into

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <list>
 #include <mutex>
 #include <string>
@@ -180,7 +181,9 @@ class logic_center {
   void remove_from_feed_locked(unsigned long member, const std::vector<special>& items);
 
   std::unordered_map<unsigned long, std::vector<special>> pri_specials;  // guarded by pri_lock
-  std::vector<special> pub_specials;                                     // guarded by pub_lock
+  // A deque: a new special is the newest, so it goes in at the front, and deleting a recent one
+  // erases near the front; neither moves the rest of the list, as a vector's insert would.
+  std::deque<special> pub_specials;  // guarded by pub_lock
   std::unordered_map<unsigned long, userinfo> users;                     // guarded by users_lock
   mutable boost::shared_mutex users_lock;
   mutable boost::shared_mutex pri_lock;

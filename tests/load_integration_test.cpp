@@ -39,7 +39,8 @@ class logic_center_inspector {
   }
 
  private:
-  static std::vector<entry> entries(const std::vector<special>& items) {
+  template <typename List>
+  static std::vector<entry> entries(const List& items) {
     std::vector<entry> out;
     for (const special& item : items) {
       out.emplace_back(item.special_id, item.member_id, item.reader_type);
