@@ -227,8 +227,9 @@ void logic_center::apply(inner_type& message) {
 
 // ---- enqueueing (event-loop thread) ----
 
-void logic_center::enqueue(const inner_type& message) {
-  queues[queue_index(message.user)].putq(message);
+void logic_center::enqueue(inner_type&& message) {
+  const size_t index = queue_index(message.user);
+  queues[index].putq(std::move(message));
 }
 
 bool logic_center::add_follow(unsigned long user, const std::vector<unsigned long>& ids) {
@@ -237,7 +238,7 @@ bool logic_center::add_follow(unsigned long user, const std::vector<unsigned lon
   message.kind = "add_follow";
   message.user = user;
   message.ids = ids;
-  enqueue(message);
+  enqueue(std::move(message));
   return true;
 }
 
@@ -247,7 +248,7 @@ bool logic_center::del_follow(unsigned long user, const std::vector<unsigned lon
   message.kind = "del_follow";
   message.user = user;
   message.ids = ids;
-  enqueue(message);
+  enqueue(std::move(message));
   return true;
 }
 
@@ -257,7 +258,7 @@ bool logic_center::add_special(unsigned long user, const std::vector<special>& i
   message.kind = "add_special";
   message.user = user;
   message.items = items;
-  enqueue(message);
+  enqueue(std::move(message));
   return true;
 }
 
@@ -267,7 +268,7 @@ bool logic_center::del_special(unsigned long user, const std::vector<special>& i
   message.kind = "del_special";
   message.user = user;
   message.items = items;
-  enqueue(message);
+  enqueue(std::move(message));
   return true;
 }
 

@@ -20,6 +20,7 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include <boost/thread/shared_mutex.hpp>
@@ -79,6 +80,11 @@ class msgqueue {
     items_queue.push_back(value);
     not_empty.notify_one();
   }
+  void putq(T&& value) noexcept {
+    std::lock_guard<std::mutex> lock(mutex);
+    items_queue.push_back(std::move(value));
+    not_empty.notify_one();
+  }
   // Waits for a value; false once the queue is stopped (queued values stay where they are).
   bool getq(T& value) noexcept {
     std::unique_lock<std::mutex> lock(mutex);
@@ -86,7 +92,7 @@ class msgqueue {
     if (stopped) {
       return false;
     }
-    value = items_queue.front();
+    value = std::move(items_queue.front());
     items_queue.pop_front();
     return true;
   }
@@ -174,7 +180,7 @@ class logic_center {
   // The loop of worker `index`: takes messages off queues[index] until the store stops.
   void worker(size_t index);
   void apply(inner_type& message);
-  void enqueue(const inner_type& message);
+  void enqueue(inner_type&& message);
   // Feed helpers; the caller holds pri_lock exclusively. `items` is in greater_special order.
   // Merging creates a missing feed; removing never does.
   void merge_into_feed_locked(unsigned long member, const std::vector<special>& items);

@@ -69,7 +69,8 @@ parser::parser(const std::string& body) {
   Json::Reader reader;
   bool parsed = false;
   try {
-    parsed = reader.parse(body, document, false);
+    // Parsed in place: the std::string overload would first copy the whole body.
+    parsed = reader.parse(body.data(), body.data() + body.size(), document, false);
   } catch (const std::exception&) {
     // The reader gives up on documents nested too deeply by throwing; that is unparsable too.
     parsed = false;
