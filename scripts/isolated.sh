@@ -7,7 +7,8 @@
 # Sourced by scripts/soak.sh and scripts/faults.sh.
 #
 # run_isolated <run dir> <command...>: answers the command's exit status. Without the rights to
-# make namespaces it runs the command directly (port 5000 must then be free) and says so.
+# make namespaces it runs the command directly (port 5000 must then be free) and says so; inside
+# the namespaces NORVEL_ISOLATED=1 tells the command where it is.
 run_isolated() {
   local run_dir=$1; shift
   mkdir -p "$run_dir/log/norvel" "$run_dir/tmp"
@@ -17,7 +18,7 @@ run_isolated() {
       ip link set lo up
       mount --bind "$0/log" /var/log
       mount --bind "$0/tmp" /tmp
-      exec "$@"' "$run_dir" "$@"
+      NORVEL_ISOLATED=1 exec "$@"' "$run_dir" "$@"
   else
     echo "warning: cannot make namespaces; running against the real port 5000 and log paths" >&2
     mkdir -p /var/log/norvel

@@ -299,6 +299,11 @@ def main():
                  lambda: never_reading_client(args, checks),
                  lambda: no_password_anywhere(args, checks),
                  lambda: no_sanitizer_reports(checks)]
+    if os.environ.get("NORVEL_ISOLATED") != "1":
+        # Outside the namespaces the real log directory is not ours to remove, and the
+        # database answers on 127.0.0.1:3306.
+        print("SKIP: database down at start and log directory (no private namespaces)")
+        scenarios = [s for s in scenarios if s not in (scenarios[1], scenarios[3])]
     for scenario in scenarios:
         try:
             scenario()

@@ -176,6 +176,12 @@ def event_log_paths():
     return sorted(glob.glob(os.path.join(LOG_DIR, "norvel_*.txt")))
 
 
+def file_sizes():
+    """Where the event log files and the output end now, so later checks read only what follows."""
+    return {path: os.path.getsize(path) for path in event_log_paths() + [OUTPUT]
+            if os.path.exists(path)}
+
+
 def read_event_log():
     text = []
     for path in event_log_paths():
@@ -192,20 +198,23 @@ def read_output():
         return ""
 
 
-def grep_count(path, needle):
-    """Lines of a (possibly large) file containing `needle`, read in a stream."""
+def grep_count(path, needle, start=0):
+    """Lines of a (possibly large) file from offset `start` on containing `needle`, read in a
+    stream."""
     count = 0
     with open(path, "rb") as f:
+        f.seek(start)
         for line in f:
             if needle in line:
                 count += 1
     return count
 
 
-def file_contains(path, needle):
+def file_contains(path, needle, start=0):
     chunk_size = 1 << 20
     overlap = len(needle)
     with open(path, "rb") as f:
+        f.seek(start)
         tail = b""
         while True:
             chunk = f.read(chunk_size)

@@ -17,7 +17,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from norvel_daemon import (Daemon, become_subreaper, event_log_paths, file_contains,  # noqa: E402
-                           grep_count, OUTPUT, read_output)
+                           file_sizes, grep_count, OUTPUT, read_output)
 from norvel_wire import Closed, Connection, frame, request, TIMEOUT  # noqa: E402
 from store_model import StoreModel  # noqa: E402
 
@@ -457,30 +457,36 @@ async def verify(model, members, stats, label, deadline_seconds=120):
 
 # ---- checks on the stopped daemon ----------------------------------------------------------
 
-def check_files(stats, password):
+def check_files(stats, password, offsets):
+    """Looks at what this run added to the log files and the output (`offsets`: where they
+    ended before it)."""
     needle = password.encode()
     for path in event_log_paths() + [OUTPUT]:
         mode = os.stat(path).st_mode & 0o777
         if mode & 0o002:
             stats.fail("%s is world-writable (mode %o)" % (path, mode))
-        if file_contains(path, needle):
+        if file_contains(path, needle, offsets.get(path, 0)):
             stats.fail("the database password appears in %s" % path)
     for report in (b"ERROR: AddressSanitizer", b"ERROR: LeakSanitizer", b"runtime error:",
                    b"WARNING: ThreadSanitizer"):
-        if file_contains(OUTPUT, report):
+        if file_contains(OUTPUT, report, offsets.get(OUTPUT, 0)):
             stats.fail("a sanitizer report in %s: %s" % (OUTPUT, report.decode()))
     logs = event_log_paths()
-    finalisers = sum(grep_count(p, b"ZUL_Object_Manager::~ZUL_Object_Manager fun=") for p in logs)
+
+    def count(needle):
+        return sum(grep_count(p, needle, offsets.get(p, 0)) for p in logs)
+
+    finalisers = count(b"ZUL_Object_Manager::~ZUL_Object_Manager fun=")
     if finalisers < 2:
         stats.fail("finalisers not logged at shutdown (%d lines)" % finalisers)
-    if sum(grep_count(p, b"finiLog") for p in logs) != 1:
+    if count(b"finiLog") != 1:
         stats.fail("the log was not closed exactly once")
-    if sum(grep_count(p, b"Main Exception") for p in logs):
+    if count(b"Main Exception"):
         stats.fail("the daemon logged a start-up exception")
-    quits = sum(grep_count(p, b"logic_center::worker quit") for p in logs)
+    quits = count(b"logic_center::worker quit")
     if quits != 5:
         stats.fail("%d workers logged their end, expected 5" % quits)
-    stats.count("log_bytes", sum(os.path.getsize(p) for p in logs))
+    stats.count("log_bytes", sum(os.path.getsize(p) - offsets.get(p, 0) for p in logs))
 
 
 def listen_counters():
@@ -584,6 +590,7 @@ def main():
         return 0
 
     become_subreaper()
+    offsets = file_sizes()
     model = StoreModel()
     model.load(special_rows, member_rows)
     universe = [m for m, _ in member_rows] + [
@@ -606,7 +613,7 @@ def main():
     except Exception as error:  # a broken run must still stop the daemon and report
         stats.fail("soak aborted: %r" % error)
         daemon.kill()
-    check_files(stats, args.db_password)
+    check_files(stats, args.db_password, offsets)
 
     stats.counts["connections_configured"] = args.connections
     stats.counts.update(listen_counters())
