@@ -87,7 +87,9 @@ std::string deterministic_reply(const std::string& body) {
   return std::to_string(body.size()) + ":" + body.substr(0, 8) + "\n";
 }
 
-std::string parser_reply(const std::string& body) { return parser(body).request(); }
+std::string parser_reply(const std::string& body) {
+  return parser(body).request();
+}
 
 void check_reply_body(const std::string& body) {
   if (body.empty()) {
