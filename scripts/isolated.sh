@@ -12,8 +12,9 @@
 run_isolated() {
   local run_dir=$1; shift
   mkdir -p "$run_dir/log/norvel" "$run_dir/tmp"
-  if unshare --net --mount true 2>/dev/null; then
-    unshare --net --mount --fork -- bash -c '
+  if unshare --net --mount --pid --fork --mount-proc true 2>/dev/null; then
+    # A pid namespace too: when the command ends, the kernel ends every process it left behind.
+    unshare --net --mount --pid --fork --mount-proc -- bash -c '
       set -e
       ip link set lo up
       mount --bind "$0/log" /var/log
