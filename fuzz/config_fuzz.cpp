@@ -20,7 +20,13 @@
 
 namespace {
 
+std::string config_dir;
 std::string config_path;
+
+void remove_config_dir() {
+  ::unlink(config_path.c_str());
+  ::rmdir(config_dir.c_str());
+}
 
 void fail(const char* what) {
   std::fprintf(stderr, "config_fuzz: %s\n", what);
@@ -62,7 +68,9 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
   if (mkdtemp(dir_template) == nullptr) {
     fail("cannot make a temporary directory");
   }
-  config_path = std::string(dir_template) + "/norvel.config.ini";
+  config_dir = dir_template;
+  config_path = config_dir + "/norvel.config.ini";
+  std::atexit(remove_config_dir);
   // A failed read prints its message on standard output; thousands of them per second would
   // bury the fuzzer's own report.
   const int null_fd = ::open("/dev/null", O_WRONLY);
