@@ -1,5 +1,6 @@
 #include "srv.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <stdexcept>
 #include <utility>
@@ -78,12 +79,16 @@ void append_frame_header(std::size_t body_size, std::string& out) {
   out.append(header, frame_header_size);
 }
 
-frame_status cut_frames(std::string& input, const body_handler& handler, std::string& output) {
+frame_status cut_frames(std::string& input, const body_handler& handler, std::string& output,
+                        std::size_t output_limit) {
   consumed_eraser eraser(input);
   for (;;) {
     const std::size_t available = input.size() - eraser.consumed;
     if (available == 0) {
       return frame_status::drained;
+    }
+    if (output.size() > output_limit) {
+      return frame_status::output_full;
     }
     if (available < frame_header_size) {
       return frame_status::need_more;
@@ -153,14 +158,17 @@ void session::on_read(const boost::system::error_code& ec, std::size_t n) {
 }
 
 bool session::handler_req() {
+  // The replies being written count against the bound too.
+  const std::size_t limit = max_unwritten_size - std::min(in_flight.size(), max_unwritten_size);
   frame_status status;
   try {
-    status = cut_frames(input, *handler, output);
+    status = cut_frames(input, *handler, output, limit);
   } catch (...) {
     flush();
     throw;
   }
   flush();
+  frames_pending = status == frame_status::output_full;
   if (status == frame_status::bad_header) {
     reject_bad_header();
   }
@@ -183,7 +191,14 @@ void session::continue_reading() {
   if (read_stopped || reading) {
     return;
   }
-  if (unwritten() > max_unwritten_size) {
+  if (unwritten() <= max_unwritten_size && frames_pending) {
+    // Frames received before the pause are answered before anything new is read.
+    handler_req();
+    if (read_stopped) {
+      return;
+    }
+  }
+  if (frames_pending || unwritten() > max_unwritten_size) {
     if (!read_paused) {
       read_paused = true;
       stats->read_pauses.fetch_add(1, std::memory_order_relaxed);
@@ -230,9 +245,11 @@ void session::on_write(const boost::system::error_code& ec, std::size_t n) {
   flush();
   try {
     continue_reading();
-  } catch (const std::exception&) {
+  } catch (...) {
+    // As on the read side: whatever the handler threw ends this connection only.
     log_event(log_fatal, "handler_req error.");
     read_stopped = true;
+    input.clear();
   }
 }
 

@@ -16,6 +16,7 @@
 #include <array>
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -41,6 +42,7 @@ enum class frame_status {
   drained,     // every byte consumed: the input ends on a frame boundary
   need_more,   // an incomplete frame waits for more bytes (left in the input)
   bad_header,  // a header that is negative or announces more than max_body_size
+  output_full,  // stopped because `output` passed its limit; complete frames may remain
 };
 
 // The announced body length of a ten-byte header, read the way atoi reads text: leading blanks,
@@ -53,8 +55,11 @@ long long read_frame_length(const char* header);
 // (the handler is not called). Consumed frames are erased from `input`; an incomplete frame is
 // left there. A bad header stops the cutting and is left in `input`. If the handler throws,
 // the frames before it stay answered and consumed, and the exception passes to the caller.
+// Once `output` holds more than `output_limit` bytes no further frame is cut (output_full), so
+// a burst of pipelined requests cannot build more than one reply beyond the limit.
 // Pure: no sockets, so it can be driven byte by byte by tests and fuzzers.
-frame_status cut_frames(std::string& input, const body_handler& handler, std::string& output);
+frame_status cut_frames(std::string& input, const body_handler& handler, std::string& output,
+                        std::size_t output_limit = SIZE_MAX);
 
 // Appends the ten-digit header for a body of `body_size` bytes to `out`.
 void append_frame_header(std::size_t body_size, std::string& out);
@@ -106,6 +111,7 @@ class session : public std::enable_shared_from_this<session> {
   bool reading = false;      // a read is pending
   bool read_paused = false;  // reading waits for the unwritten replies to drain
   bool read_stopped = false;  // the connection reads no more (peer gone, error, bad input)
+  bool frames_pending = false;  // complete frames wait in `input` until the replies drain
   bool write_failed = false;  // the connection writes no more
 };
 

@@ -104,6 +104,19 @@ TEST(FrameCutting, NegativeOrOversizedHeaderStopsBeforeIt) {
   EXPECT_EQ(cut_frames(input, reply_to, output), frame_status::need_more);
 }
 
+TEST(FrameCutting, OutputLimitStopsCuttingAndKeepsTheRestForLater) {
+  recording_handler handler;
+  std::string input = frame("aa") + frame("bb") + frame("cc");
+  std::string output;
+  // The first reply alone passes a limit of 5 bytes: the other frames wait.
+  EXPECT_EQ(cut_frames(input, handler.fn(), output, 5), frame_status::output_full);
+  EXPECT_EQ(output, frame(reply_to("aa")));
+  EXPECT_EQ(input, frame("bb") + frame("cc"));
+  output.clear();
+  EXPECT_EQ(cut_frames(input, handler.fn(), output), frame_status::drained);
+  EXPECT_EQ(output, frame(reply_to("bb")) + frame(reply_to("cc")));
+}
+
 TEST(FrameCutting, ThrowingHandlerKeepsEarlierRepliesAndConsumesThem) {
   recording_handler handler;
   std::string input = frame("a") + frame("boom") + frame("c");
@@ -277,6 +290,41 @@ TEST_F(ServedFraming, SlowReaderBacklogStaysBoundedAndIsDeliveredInFull) {
   }
   sender.join();
   EXPECT_EQ(send_error, "");
+  EXPECT_LE(listener->stats().peak_unwritten_bytes.load(), allowed);
+  EXPECT_EQ(calls.load(), requests);
+}
+
+TEST_F(ServedFraming, PipelinedLargeRepliesStopCuttingAtTheBound) {
+  // One read holds dozens of small requests; each asks for a large reply. The cutting itself
+  // must stop at the bound, not only the next read.
+  const size_t reply_size = 1024 * 1024;
+  serve([reply_size](const std::string& body) {
+    std::string reply = body;
+    reply.resize(reply_size, '.');
+    return reply;
+  });
+  const int requests = 56;
+  std::string all;
+  char body[16];
+  for (int i = 0; i < requests; ++i) {
+    std::snprintf(body, sizeof(body), "n%06d", i);
+    all += frame(body);
+  }
+  ASSERT_LT(all.size(), read_chunk_size);  // all of them can arrive in one read
+  frame_client client(port);
+  client.send_raw(all);
+
+  ASSERT_TRUE(eventually([&] { return listener->stats().read_pauses.load() > 0; }));
+  const size_t allowed = max_unwritten_size + frame_header_size + reply_size;
+  EXPECT_LE(listener->stats().peak_unwritten_bytes.load(), allowed);
+  EXPECT_LT(calls.load(), requests);
+
+  for (int i = 0; i < requests; ++i) {
+    std::snprintf(body, sizeof(body), "n%06d", i);
+    const std::string reply = client.recv_frame();
+    ASSERT_EQ(reply.size(), reply_size);
+    ASSERT_EQ(reply.substr(0, 7), body);
+  }
   EXPECT_LE(listener->stats().peak_unwritten_bytes.load(), allowed);
   EXPECT_EQ(calls.load(), requests);
 }
