@@ -16,6 +16,8 @@ bash scripts/install_deps.sh
 bash scripts/start_test_db.sh >/dev/null
 . scripts/db_env.sh
 . scripts/isolated.sh
+# Debian's interpreter (install_deps.sh), not whatever a version manager puts first on PATH.
+python=${PYTHON:-/usr/bin/python3}
 
 build=${FAULTS_BUILD_DIR:-$root/build-soak}
 daemon=${NORVEL_DAEMON:-}
@@ -35,7 +37,7 @@ cleanup() { norvel_db_root -e "DROP DATABASE IF EXISTS \`$db_name\`" || true; }
 trap cleanup EXIT
 norvel_db_root -e "CREATE DATABASE \`$db_name\`"
 norvel_db_root "$db_name" < db/schema.sql
-python3 tests/soak/soak.py --daemon "$daemon" --work-dir "$run_dir" --db-name "$db_name" \
+"$python" tests/soak/soak.py --daemon "$daemon" --work-dir "$run_dir" --db-name "$db_name" \
   --print-seed-sql | norvel_db_root "$db_name"
 # 300,000 more public specials of members 1..200, ids above the seed's.
 norvel_db_root "$db_name" <<'SQL'
@@ -48,7 +50,7 @@ extra=()
 [ "${FAULTS_MEMORY_CHECK:-1}" = 0 ] && extra+=(--no-memory-check)
 status=0
 MYSQL_UNIX_PORT=$NORVEL_DB_SOCKET run_isolated "$run_dir" \
-  python3 "$root/tests/soak/faults.py" --daemon "$daemon" --run-dir "$run_dir" \
+  "$python" "$root/tests/soak/faults.py" --daemon "$daemon" --run-dir "$run_dir" \
     --db-socket "$NORVEL_DB_SOCKET" --db-user "$NORVEL_DB_USER" \
     --db-password "$NORVEL_DB_PASSWORD" --db-name "$db_name" "${extra[@]}" || status=$?
 echo "faults: logs and output kept in $run_dir/log/norvel and $run_dir/tmp"

@@ -1,8 +1,9 @@
 # Runs a command in private network and mount namespaces, so a daemon started by it can use port
 # 5000, /var/log/norvel and /tmp/norvel.out without meeting any other daemon or test on this
-# machine: the network has only its own loopback; /var/log and /tmp are bind mounts of
-# directories under the given run directory, so /var/log/norvel may even be removed and made
-# again. The database is reached through its Unix socket (host "localhost" with
+# machine: the network has only its own loopback; /var/log is a bind mount of a directory under
+# the given run directory, so /var/log/norvel may even be removed and made again, and
+# /tmp/norvel.out one of a file there. (Not the whole of /tmp: the checkout, and with it the
+# daemon and the scripts, may well live under /tmp.) The database is reached through its Unix socket (host "localhost" with
 # MYSQL_UNIX_PORT), since the namespace's loopback has no server on 3306.
 # Sourced by scripts/soak.sh and scripts/faults.sh.
 #
@@ -18,7 +19,8 @@ run_isolated() {
       set -e
       ip link set lo up
       mount --bind "$0/log" /var/log
-      mount --bind "$0/tmp" /tmp
+      touch "$0/tmp/norvel.out" /tmp/norvel.out
+      mount --bind "$0/tmp/norvel.out" /tmp/norvel.out
       NORVEL_ISOLATED=1 exec "$@"' "$run_dir" "$@"
   else
     echo "warning: cannot make namespaces; running against the real port 5000 and log paths" >&2

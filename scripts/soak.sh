@@ -32,6 +32,8 @@ bash scripts/install_deps.sh
 bash scripts/start_test_db.sh >/dev/null
 . scripts/db_env.sh
 . scripts/isolated.sh
+# Debian's interpreter (install_deps.sh), not whatever a version manager puts first on PATH.
+python=${PYTHON:-/usr/bin/python3}
 
 build=${SOAK_BUILD_DIR:-$root/build-soak}
 daemon=${NORVEL_DAEMON:-}
@@ -51,7 +53,7 @@ cleanup() { norvel_db_root -e "DROP DATABASE IF EXISTS \`$db_name\`" || true; }
 trap cleanup EXIT
 norvel_db_root -e "CREATE DATABASE \`$db_name\`"
 norvel_db_root "$db_name" < db/schema.sql
-python3 tests/soak/soak.py --daemon "$daemon" --work-dir "$run_dir/work" --db-name "$db_name" \
+"$python" tests/soak/soak.py --daemon "$daemon" --work-dir "$run_dir/work" --db-name "$db_name" \
   --print-seed-sql | norvel_db_root "$db_name"
 
 echo "== soak: ${seconds}s, $connections connections, daemon $daemon"
@@ -59,7 +61,7 @@ extra=()
 [ "${SOAK_RSS_CHECK:-1}" = 0 ] && extra+=(--no-rss-check)
 status=0
 MYSQL_UNIX_PORT=$NORVEL_DB_SOCKET run_isolated "$run_dir" \
-  python3 "$root/tests/soak/soak.py" --daemon "$daemon" --work-dir "$run_dir/work" \
+  "$python" "$root/tests/soak/soak.py" --daemon "$daemon" --work-dir "$run_dir/work" \
     --db-host localhost --db-user "$NORVEL_DB_USER" --db-password "$NORVEL_DB_PASSWORD" \
     --db-name "$db_name" --seconds "$seconds" --connections "$connections" \
     --report "$run_dir/report.json" "${extra[@]}" || status=$?
