@@ -38,9 +38,9 @@ REQUESTS = {
     "inviter_add": request("inviter", "add", {"user_id": 7, "inviter_id": 3}),
     "inviter_list": request("inviter", "list", {"user_id": 5}),
     "inviter_invitees": request("inviter", "invitees", {"user_id": 1}),
-    "special_add": request("special", "add", {"user_id": 5, "specials": [
+    "item_add": request("special", "add", {"user_id": 5, "specials": [
         {"spid": 10, "type": 0}, {"spid": 11, "type": 1}]}),
-    "special_del": request("special", "del", {"user_id": 5, "specials": [{"spid": 10, "type": 0}]}),
+    "item_del": request("special", "del", {"user_id": 5, "specials": [{"spid": 10, "type": 0}]}),
     "fetch_pub": request("special", "fetch_pub", {"special_id": -1, "count": 10, "type": 1}),
     "fetch_pri": request("special", "fetch_pri",
                          {"user_id": 7, "special_id": 0, "count": 20, "type": 0}),
@@ -51,7 +51,7 @@ REQUESTS = {
     "string_user": request("follow", "fetch", {"user_id": "5"}),
     "params_array": '{"act":"follow","op":"fetch","params":[1,2]}',
     "friends_object": request("follow", "add", {"user_id": 5, "friends": {"a": 1}}),
-    "specials_scalars": request("special", "add", {"user_id": 5, "specials": [1, 2]}),
+    "item_list_of_scalars": request("special", "add", {"user_id": 5, "specials": [1, 2]}),
 }
 
 
@@ -61,7 +61,7 @@ def frame_seeds():
         write("frame_fuzz", name, b"\x07" + frame(body))
     odd = {
         "empty_body": b"\x01" + b"0000000000",
-        "pipelined": b"\x02" + frame(REQUESTS["special_add"]) + frame(REQUESTS["fetch_self"])
+        "pipelined": b"\x02" + frame(REQUESTS["item_add"]) + frame(REQUESTS["fetch_self"])
         + frame(REQUESTS["follow_fetch"]),
         "split_header": b"\xff" + frame(REQUESTS["fetch_pub"]),
         "not_json": b"\x03" + frame("hello") + frame(REQUESTS["follow_fetch"]),
