@@ -20,6 +20,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -115,6 +116,28 @@ int decode_status(int status) {
     return 128 + WTERMSIG(status);
   }
   return -2;
+}
+
+// The first process in /proc that `matches`, or 0.
+pid_t find_process(const std::function<bool(pid_t)>& matches) {
+  DIR* proc = ::opendir("/proc");
+  if (proc == nullptr) {
+    return 0;
+  }
+  pid_t found = 0;
+  while (dirent* entry = ::readdir(proc)) {
+    char* end = nullptr;
+    const long pid = std::strtol(entry->d_name, &end, 10);
+    if (end == entry->d_name || *end != '\0') {
+      continue;  // not a process directory
+    }
+    if (matches(static_cast<pid_t>(pid))) {
+      found = static_cast<pid_t>(pid);
+      break;
+    }
+  }
+  ::closedir(proc);
+  return found;
 }
 
 }  // namespace
@@ -351,26 +374,11 @@ bool daemon_runner::wait_listening(std::chrono::milliseconds timeout) {
 }
 
 pid_t daemon_runner::daemon_pid() const {
-  DIR* proc = ::opendir("/proc");
-  if (proc == nullptr) {
-    return 0;
-  }
-  pid_t found = 0;
-  while (dirent* entry = ::readdir(proc)) {
-    char* end = nullptr;
-    const long pid = std::strtol(entry->d_name, &end, 10);
-    if (end == entry->d_name || *end != '\0') {
-      continue;
-    }
-    const std::string base = std::string("/proc/") + entry->d_name;
+  return find_process([this](pid_t pid) {
+    const std::string base = "/proc/" + std::to_string(pid);
     // A zombie has no cwd, so only a live daemon matches.
-    if (read_link(base + "/cwd") == dir && read_link(base + "/exe") == binary) {
-      found = static_cast<pid_t>(pid);
-      break;
-    }
-  }
-  ::closedir(proc);
-  return found;
+    return read_link(base + "/cwd") == dir && read_link(base + "/exe") == binary;
+  });
 }
 
 int daemon_runner::stop(int signal, std::chrono::milliseconds timeout) {
@@ -401,25 +409,10 @@ int daemon_runner::stop(int signal, std::chrono::milliseconds timeout) {
 pid_t daemon_runner::detached_child(bool session_leader) const {
   const std::string command = std::filesystem::path(binary).filename().string().substr(0, 15);
   const pid_t self = ::getpid();
-  DIR* proc = ::opendir("/proc");
-  if (proc == nullptr) {
-    return 0;
-  }
-  pid_t found = 0;
-  while (dirent* entry = ::readdir(proc)) {
-    char* end = nullptr;
-    const long pid = std::strtol(entry->d_name, &end, 10);
-    if (end == entry->d_name || *end != '\0') {
-      continue;
-    }
-    const proc_stat info = read_proc_stat(static_cast<pid_t>(pid));
-    if (info.parent == self && info.command == command && (info.session == pid) == session_leader) {
-      found = static_cast<pid_t>(pid);
-      break;
-    }
-  }
-  ::closedir(proc);
-  return found;
+  return find_process([&](pid_t pid) {
+    const proc_stat info = read_proc_stat(pid);
+    return info.parent == self && info.command == command && (info.session == pid) == session_leader;
+  });
 }
 
 void daemon_runner::reap_intermediate() {
