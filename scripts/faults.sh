@@ -16,29 +16,15 @@ bash scripts/install_deps.sh
 bash scripts/start_test_db.sh >/dev/null
 . scripts/db_env.sh
 . scripts/isolated.sh
-# Debian's interpreter (install_deps.sh), not whatever a version manager puts first on PATH.
-python=${PYTHON:-/usr/bin/python3}
 
 build=${FAULTS_BUILD_DIR:-$root/build-soak}
-daemon=${NORVEL_DAEMON:-}
-if [ -z "$daemon" ]; then
-  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNORVEL_BUILD_TESTS=OFF \
-    -DNORVEL_BUILD_BENCH=OFF >/dev/null
-  cmake --build "$build" -j "$(nproc)" --target norvel
-  daemon=$build/norvel
-fi
-daemon=$(readlink -f "$daemon")
+daemon_under_test "$build"
 
 db_name=norvel_faults_$$
 run_dir=$build/faults-run
 rm -rf "$run_dir"
 mkdir -p "$run_dir"
-cleanup() { norvel_db_root -e "DROP DATABASE IF EXISTS \`$db_name\`" || true; }
-trap cleanup EXIT
-norvel_db_root -e "CREATE DATABASE \`$db_name\`"
-norvel_db_root "$db_name" < db/schema.sql
-"$python" tests/soak/soak.py --daemon "$daemon" --work-dir "$run_dir" --db-name "$db_name" \
-  --print-seed-sql | norvel_db_root "$db_name"
+seeded_database "$db_name" "$run_dir"
 # 300,000 more public specials of members 1..200, ids above the seed's.
 norvel_db_root "$db_name" <<'SQL'
 INSERT INTO brix_mb_special (special_id, member_id, reader_type, from_user, state)

@@ -3,9 +3,10 @@
 # machine: the network has only its own loopback; /var/log is a bind mount of a directory under
 # the given run directory, so /var/log/norvel may even be removed and made again, and
 # /tmp/norvel.out one of a file there. (Not the whole of /tmp: the checkout, and with it the
-# daemon and the scripts, may well live under /tmp.) The database is reached through its Unix socket (host "localhost" with
-# MYSQL_UNIX_PORT), since the namespace's loopback has no server on 3306.
-# Sourced by scripts/soak.sh and scripts/faults.sh.
+# daemon and the scripts, may well live under /tmp.) The database is reached through its Unix
+# socket (host "localhost" with MYSQL_UNIX_PORT), since the namespace's loopback has no server
+# on 3306.
+# Sourced by scripts/soak.sh and scripts/faults.sh, with the preparation they share (below).
 #
 # run_isolated <run dir> <command...>: answers the command's exit status. Without the rights to
 # make namespaces it runs the command directly (port 5000 must then be free) and says so; inside
@@ -27,4 +28,34 @@ run_isolated() {
     mkdir -p /var/log/norvel
     "$@"
   fi
+}
+
+# ---- the preparation soak.sh and faults.sh share ----
+
+# Debian's interpreter (install_deps.sh), not whatever a version manager puts first on PATH.
+python=${PYTHON:-/usr/bin/python3}
+
+# daemon_under_test <build dir>: sets `daemon` to the absolute path of $NORVEL_DAEMON when given
+# (an ASan build, say), else builds the release daemon in <build dir>.
+daemon_under_test() {
+  local build=$1
+  daemon=${NORVEL_DAEMON:-}
+  if [ -z "$daemon" ]; then
+    cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNORVEL_BUILD_TESTS=OFF \
+      -DNORVEL_BUILD_BENCH=OFF >/dev/null
+    cmake --build "$build" -j "$(nproc)" --target norvel
+    daemon=$build/norvel
+  fi
+  daemon=$(readlink -f "$daemon")
+}
+
+# seeded_database <name> <work dir>: creates the database with the schema and the soak's seed
+# rows, and drops it again when the calling script exits.
+seeded_database() {
+  local name=$1 work_dir=$2
+  trap "norvel_db_root -e 'DROP DATABASE IF EXISTS \`$name\`' || true" EXIT
+  norvel_db_root -e "CREATE DATABASE \`$name\`"
+  norvel_db_root "$name" < db/schema.sql
+  "$python" tests/soak/soak.py --daemon "$daemon" --work-dir "$work_dir" --db-name "$name" \
+    --print-seed-sql | norvel_db_root "$name"
 }

@@ -32,29 +32,16 @@ bash scripts/install_deps.sh
 bash scripts/start_test_db.sh >/dev/null
 . scripts/db_env.sh
 . scripts/isolated.sh
-# Debian's interpreter (install_deps.sh), not whatever a version manager puts first on PATH.
-python=${PYTHON:-/usr/bin/python3}
 
 build=${SOAK_BUILD_DIR:-$root/build-soak}
-daemon=${NORVEL_DAEMON:-}
-if [ -z "$daemon" ]; then
-  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNORVEL_BUILD_TESTS=OFF \
-    -DNORVEL_BUILD_BENCH=OFF >/dev/null
-  cmake --build "$build" -j "$(nproc)" --target norvel
-  daemon=$build/norvel
-fi
+daemon_under_test "$build"
 
 # Each run gets its own database, dropped at the end.
 db_name=norvel_soak_$$
 run_dir=$build/soak-run
 rm -rf "$run_dir"
 mkdir -p "$run_dir/work"
-cleanup() { norvel_db_root -e "DROP DATABASE IF EXISTS \`$db_name\`" || true; }
-trap cleanup EXIT
-norvel_db_root -e "CREATE DATABASE \`$db_name\`"
-norvel_db_root "$db_name" < db/schema.sql
-"$python" tests/soak/soak.py --daemon "$daemon" --work-dir "$run_dir/work" --db-name "$db_name" \
-  --print-seed-sql | norvel_db_root "$db_name"
+seeded_database "$db_name" "$run_dir/work"
 
 echo "== soak: ${seconds}s, $connections connections, daemon $daemon"
 extra=()
