@@ -103,7 +103,7 @@ def request_seeds():
         "special fetch_self": {"user_id": 5, "special_id": 1.5, "count": True, "type": None},
     }
     for op, value in params.items():
-        write("request_fuzz", op.replace(" ", "_"),
+        write("request_fuzz", op.replace("special ", "item_").replace(" ", "_"),
               bytes([OPERATIONS.index(op)]) + json.dumps(value).encode())
     odd = {
         "negative_count": ("special fetch_pub", '{"special_id":0,"count":-1,"type":0}'),
@@ -114,7 +114,7 @@ def request_seeds():
         "params_array": ("special add", "[1]"),
         "params_null": ("inviter list", "null"),
         "friends_nested": ("follow add", '{"user_id":1,"friends":[[1],{"a":2}]}'),
-        "specials_mixed": ("special add", '{"user_id":1,"specials":[{"spid":-1},null,{"type":"x"}]}'),
+        "item_list_mixed": ("special add", '{"user_id":1,"specials":[{"spid":-1},null,{"type":"x"}]}'),
         "inviter_negative": ("inviter add", '{"user_id":-5,"inviter_id":1}'),
         "real_ids": ("follow fetch", '{"user_id":1e10}'),
     }
