@@ -7,10 +7,9 @@
 #include <unordered_set>
 #include <utility>
 
-#include "app_config.h"
 #include "log.h"
 #include "mysql_helper.h"
-#include "object_manager.h"
+#include "table_reader.h"
 
 namespace helper {
 
@@ -57,17 +56,13 @@ unsigned long next_prime(unsigned long n) {
 
 namespace {
 
-// The loaders always connect on this port, whatever the configuration says.
-constexpr unsigned int db_port = 3306;
-constexpr int page_rows = 1000;
 // Every non-negative int is an index below this; the table never needs to be longer.
 constexpr int64_t table_limit = int64_t{INT_MAX} + 1;
 
 }  // namespace
 
 void inviter_manager::reinit() {
-  const app_cfg::db_setting& db = singleton<app_cfg>::instance()->db;
-  mysql::connection conn(db.host, db.user, db.passwd, db.name, db_port);
+  mysql::connection conn = table_reader::connect();
   inviter_manager fresh;
   if (!fresh.load(conn)) {
     log_event(log_error, "inviter_manager::reinit: the member table could not be read; "
@@ -93,30 +88,9 @@ bool inviter_manager::load(mysql::connection& conn) {
   std::fflush(stdout);
   size_table(max_user_id);
 
-  // Keyset paging over the primary key: each page starts after the last id read, so every
-  // row is read once however large the table is.
-  int last_member = INT_MIN;
-  for (;;) {
-    char sql[1024] = {0};
-    std::snprintf(sql, sizeof(sql),
-                  "SELECT member_id,inviter_id FROM brix_member WHERE member_id > %d "
-                  "ORDER BY member_id ASC LIMIT %d;",
-                  last_member, page_rows);
-    mysql::result rows = conn.exec(sql, mysql::connection::oper_select);
-    if (!rows.good()) {
-      return false;
-    }
-    for (MYSQL_ROW row = rows.begin(); row != rows.end(); row = rows.next()) {
-      int member = 0;
-      int inviter = 0;
-      mysql::fetch_column(row, 0, member, inviter);
-      record_loaded_row(member, inviter);
-      last_member = member;
-    }
-    if (rows.size() < page_rows) {
-      return true;
-    }
-  }
+  return table_reader::read_members(conn, [this](const table_reader::member_row& row) {
+    record_loaded_row(row.member_id, row.inviter_id);
+  });
 }
 
 void inviter_manager::size_table(int64_t highest) {

@@ -1,7 +1,9 @@
 // The one in-memory store (singleton<logic_center>): members, follows, feeds, public list,
 // inviters, and the queue and workers that apply mutations.
-// Threads: queries, the inviter operations and the four enqueue calls run on the event-loop
-// thread; the do_* appliers run on the five workers (and on the main thread during the load).
+// Threads: queries, the inviter operations and the enqueue calls run on the event-loop thread;
+// the do_* appliers run on the five workers. The initial load (store_load.cpp) runs on the main
+// thread before the workers start; it builds the lists in bulk under the same locks and gives
+// the same store as the appliers would, row by row.
 // Locks: users_lock guards users, pri_lock guards pri_specials, pub_lock guards pub_specials.
 // No path holds two of them at once, so there is no lock order.
 // Ordering: the mutations of one member go to one worker's queue (chosen by member id), so they
@@ -12,114 +14,30 @@
 
 #include <array>
 #include <atomic>
-#include <condition_variable>
-#include <cstdint>
+#include <cstddef>
 #include <deque>
-#include <list>
-#include <mutex>
-#include <string>
 #include <thread>
 #include <unordered_map>
-#include <utility>
 #include <vector>
 
 #include <boost/thread/shared_mutex.hpp>
 
 #include "inviter_manager.h"
-
-// One content item reference. Orderings and matching look at special_id alone.
-struct special {
-  static constexpr unsigned long no_member = ~0UL;
-
-  explicit special(unsigned long id) : special_id(id), member_id(no_member), reader_type(0) {}
-  special(unsigned long id, unsigned long member, unsigned char type)
-      : special_id(id), member_id(member), reader_type(type) {}
-
-  unsigned long special_id;
-  unsigned long member_id;
-  unsigned char reader_type;  // 0 = public
-};
-
-bool greater_special(const special& a, const special& b);
-bool less_special(const special& a, const special& b);
-bool equal_special(const special& a, const special& b);
-
-// One member's record: its follow list (ascending, no repeats) and own specials (descending id).
-class userinfo {
- public:
-  explicit userinfo(unsigned long id) : member_id(id) {}
-
-  const std::vector<unsigned long>& follows() const { return follow_list; }
-  const std::vector<special>& specials() const { return own_specials; }
-
-  // Each argument must already be in the list's order and free of repeats.
-  void add_follows(std::vector<unsigned long>& ids);
-  void del_follows(std::vector<unsigned long>& ids);
-  void add_special(std::vector<special>& items);
-  void del_special(std::vector<special>& items);
-
-  unsigned long member_id;
-
- private:
-  std::vector<unsigned long> follow_list;
-  std::vector<special> own_specials;
-};
-
-extern const std::vector<unsigned long> empty_user;
-
-namespace debug_helper {
-void print_specials(const std::vector<special>& items);
-}
-
-// A blocking first-in first-out queue. putq/getq/stop never throw.
-template <typename T, typename Container = std::list<T>>
-class msgqueue {
- public:
-  void putq(const T& value) noexcept {
-    std::lock_guard<std::mutex> lock(mutex);
-    items_queue.push_back(value);
-    not_empty.notify_one();
-  }
-  void putq(T&& value) noexcept {
-    std::lock_guard<std::mutex> lock(mutex);
-    items_queue.push_back(std::move(value));
-    not_empty.notify_one();
-  }
-  // Waits for a value; false once the queue is stopped (queued values stay where they are).
-  bool getq(T& value) noexcept {
-    std::unique_lock<std::mutex> lock(mutex);
-    not_empty.wait(lock, [&] { return stopped || !items_queue.empty(); });
-    if (stopped) {
-      return false;
-    }
-    value = std::move(items_queue.front());
-    items_queue.pop_front();
-    return true;
-  }
-  void stop() noexcept {
-    std::lock_guard<std::mutex> lock(mutex);
-    stopped = true;
-    not_empty.notify_all();
-  }
-  size_t size() const noexcept {
-    std::lock_guard<std::mutex> lock(mutex);
-    return items_queue.size();
-  }
-
- private:
-  Container items_queue;  // guarded by mutex
-  mutable std::mutex mutex;
-  std::condition_variable not_empty;
-  bool stopped = false;  // guarded by mutex
-};
+#include "msgqueue.h"
+#include "special.h"
+#include "userinfo.h"
 
 class logic_center {
  public:
   enum fetch_type { fetch_above = 0, fetch_below = 1 };
   static constexpr size_t worker_count = 5;
 
+  // What a queued mutation does.
+  enum class mutation_kind { add_follow, del_follow, add_special, del_special };
+
+  // One queued mutation: `ids` is filled for the follow kinds, `items` for the special kinds.
   struct inner_type {
-    std::string kind;  // "add_follow", "del_follow", "add_special", "del_special"
+    mutation_kind kind = mutation_kind::add_follow;
     unsigned long user = 0;
     std::vector<unsigned long> ids;
     std::vector<special> items;
@@ -132,8 +50,6 @@ class logic_center {
 
   // Rebuilds the inviter index, loads the database, then starts the workers. Main thread, once.
   void start();
-  // Starts the five workers alone (start() calls it; tests use it without a database).
-  void start_workers();
 
   // Enqueueing: copy the arguments into a message for the member's worker; always true.
   bool add_follow(unsigned long user, const std::vector<unsigned long>& ids);
@@ -149,10 +65,6 @@ class logic_center {
   std::vector<unsigned long> fetch_pub_specials(unsigned long special_id, unsigned long count,
                                                 fetch_type type) const;
   std::vector<unsigned long> fetch_follow(unsigned long user) const;
-  // Diagnostics: whether the store holds a record, or a private feed, for `user` (an empty one
-  // counts). Any thread; each takes one shared lock.
-  bool has_member(unsigned long user) const;
-  bool has_feed(unsigned long user) const;
 
   // The worker (and queue) that applies every mutation of `user`.
   static size_t queue_index(unsigned long user) { return user % worker_count; }
@@ -162,16 +74,25 @@ class logic_center {
   std::vector<int> fetch_inviter(int member);
   std::vector<int> fetch_invitees(int member);
 
-  // Appliers: run by the workers (and by the load). Each normalises its argument in place.
+  // Appliers: run by the workers for queued messages. Each normalises its argument in place.
+  // Tests and benchmarks call them directly to apply a mutation synchronously.
   void do_add_follows(unsigned long user, std::vector<unsigned long>& ids);
   void do_del_follows(unsigned long user, std::vector<unsigned long>& ids);
   void do_add_special(unsigned long user, std::vector<special>& items);
   void do_del_special(unsigned long user, std::vector<special>& items);
 
-  // The initial load from the database (main thread, before the workers start).
+  // The initial load from the database (main thread, before the workers start); store_load.cpp.
   void init_data();
   void init_specials();
   void init_follow();
+
+  // ---- for tests only ----
+  // Starts the five workers without a database (start() calls it too).
+  void start_workers();
+  // Whether the store holds a record, or a private feed, for `user` (an empty one counts).
+  // Any thread; each takes one shared lock.
+  bool has_member(unsigned long user) const;
+  bool has_feed(unsigned long user) const;
 
  private:
   // Tests compare whole stores (owners and reader types included) through it.
@@ -180,7 +101,11 @@ class logic_center {
   // The loop of worker `index`: takes messages off queues[index] until the store stops.
   void worker(size_t index);
   void apply(inner_type& message);
-  void enqueue(inner_type&& message);
+  void enqueue(mutation_kind kind, unsigned long user, const std::vector<unsigned long>& ids,
+               const std::vector<special>& items);
+  // The two appliers behind the four do_* names: `adding` chooses union or difference.
+  void change_follows(unsigned long user, std::vector<unsigned long>& ids, bool adding);
+  void change_specials(unsigned long user, std::vector<special>& items, bool adding);
   // Feed helpers; the caller holds pri_lock exclusively. `items` is in greater_special order.
   // Merging creates a missing feed; removing never does.
   void merge_into_feed_locked(unsigned long member, const std::vector<special>& items);
@@ -189,8 +114,8 @@ class logic_center {
   std::unordered_map<unsigned long, std::vector<special>> pri_specials;  // guarded by pri_lock
   // A deque: a new special is the newest, so it goes in at the front, and deleting a recent one
   // erases near the front; neither moves the rest of the list, as a vector's insert would.
-  std::deque<special> pub_specials;  // guarded by pub_lock
-  std::unordered_map<unsigned long, userinfo> users;                     // guarded by users_lock
+  std::deque<special> pub_specials;                   // guarded by pub_lock
+  std::unordered_map<unsigned long, userinfo> users;  // guarded by users_lock
   mutable boost::shared_mutex users_lock;
   mutable boost::shared_mutex pri_lock;
   mutable boost::shared_mutex pub_lock;

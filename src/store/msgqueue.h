@@ -1,0 +1,56 @@
+// A blocking first-in first-out queue of values, shared by producers and waiting consumers.
+// Locks: `mutex` guards every member. putq/getq/stop never throw (an allocation failure in putq
+// ends the process). Ownership: the queue owns the queued values; values still queued when it
+// is stopped or destroyed are dropped.
+#ifndef NORVEL_MSGQUEUE_H_
+#define NORVEL_MSGQUEUE_H_
+
+#include <condition_variable>
+#include <cstddef>
+#include <list>
+#include <mutex>
+#include <utility>
+
+template <typename T, typename Container = std::list<T>>
+class msgqueue {
+ public:
+  void putq(const T& value) noexcept {
+    std::lock_guard<std::mutex> lock(mutex);
+    items_queue.push_back(value);
+    not_empty.notify_one();
+  }
+  void putq(T&& value) noexcept {
+    std::lock_guard<std::mutex> lock(mutex);
+    items_queue.push_back(std::move(value));
+    not_empty.notify_one();
+  }
+  // Waits for a value; false once the queue is stopped (queued values stay where they are).
+  bool getq(T& value) noexcept {
+    std::unique_lock<std::mutex> lock(mutex);
+    not_empty.wait(lock, [&] { return stopped || !items_queue.empty(); });
+    if (stopped) {
+      return false;
+    }
+    value = std::move(items_queue.front());
+    items_queue.pop_front();
+    return true;
+  }
+  void stop() noexcept {
+    std::lock_guard<std::mutex> lock(mutex);
+    stopped = true;
+    not_empty.notify_all();
+  }
+  // The number of values waiting now; any thread.
+  size_t size() const noexcept {
+    std::lock_guard<std::mutex> lock(mutex);
+    return items_queue.size();
+  }
+
+ private:
+  Container items_queue;  // guarded by mutex
+  mutable std::mutex mutex;
+  std::condition_variable not_empty;
+  bool stopped = false;  // guarded by mutex
+};
+
+#endif  // NORVEL_MSGQUEUE_H_
