@@ -3,6 +3,7 @@
 # the plain build (unit, integration, end to end), the AddressSanitizer+UBSan build, the
 # ThreadSanitizer build of the concurrency tests, short fuzz runs, and a short soak and the fault
 # injection against the AddressSanitizer build of the daemon.
+# The Clang build of the core library checks the lock annotations.
 # Usage: scripts/run_tests.sh [--quick]   (--quick: plain build only)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -39,6 +40,11 @@ out_size() { stat -c %s /tmp/norvel.out 2>/dev/null || echo 0; }
 echo "== plain build: all tests and the fuzz corpus replays"
 build build-ci -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNORVEL_BUILD_FUZZ=ON
 (cd build-ci && ctest --output-on-failure -j "$jobs")
+
+echo "== Clang lock annotations: the core library with -Wthread-safety -Werror (compile only)"
+CXX=clang++ cmake -S "$root" -B build-clang -DNORVEL_WERROR=ON -DCMAKE_BUILD_TYPE=Debug \
+  -DNORVEL_BUILD_TESTS=OFF -DNORVEL_BUILD_BENCH=OFF >/dev/null
+cmake --build build-clang -j "$jobs" --target norvel_core
 
 if [ "${1:-}" = "--quick" ]; then
   exit 0

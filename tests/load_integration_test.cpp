@@ -27,13 +27,20 @@ class logic_center_inspector {
 
   static image of(const logic_center& store) {
     image out;
-    for (const auto& [id, record] : store.users) {
-      out.follows[id] = record.follows();
-      out.own[id] = entries(record.specials());
+    {
+      annotated::shared_lock lock(store.users_lock);
+      for (const auto& [id, record] : store.users) {
+        out.follows[id] = record.follows();
+        out.own[id] = entries(record.specials());
+      }
     }
-    for (const auto& [id, feed] : store.pri_specials) {
-      out.feeds[id] = entries(feed);
+    {
+      annotated::shared_lock lock(store.pri_lock);
+      for (const auto& [id, feed] : store.pri_specials) {
+        out.feeds[id] = entries(feed);
+      }
     }
+    annotated::shared_lock lock(store.pub_lock);
     out.pub = entries(store.pub_specials);
     return out;
   }

@@ -126,7 +126,7 @@ std::vector<unsigned long> logic_center::fetch_self_specials(unsigned long user,
                                                              unsigned long count,
                                                              fetch_type type) const {
   log_event(log_debug, "fetch_self_specials");
-  boost::shared_lock<boost::shared_mutex> lock(users_lock);
+  annotated::shared_lock lock(users_lock);
   auto found = users.find(user);
   if (found == users.end()) {
     return {};
@@ -139,7 +139,7 @@ std::vector<unsigned long> logic_center::fetch_pri_specials(unsigned long user,
                                                             unsigned long count,
                                                             fetch_type type) const {
   log_event(log_debug, "fetch_pri_specials");
-  boost::shared_lock<boost::shared_mutex> lock(pri_lock);
+  annotated::shared_lock lock(pri_lock);
   auto found = pri_specials.find(user);
   if (found == pri_specials.end()) {
     return {};
@@ -151,13 +151,13 @@ std::vector<unsigned long> logic_center::fetch_pub_specials(unsigned long specia
                                                             unsigned long count,
                                                             fetch_type type) const {
   log_event(log_debug, "fetch_pub_specials");
-  boost::shared_lock<boost::shared_mutex> lock(pub_lock);
+  annotated::shared_lock lock(pub_lock);
   return sorted_list::copy_page(pub_specials, special_id, count, type == fetch_below);
 }
 
 std::vector<unsigned long> logic_center::fetch_follow(unsigned long user) const {
   log_event(log_debug, "fetch_follow");
-  boost::shared_lock<boost::shared_mutex> lock(users_lock);
+  annotated::shared_lock lock(users_lock);
   auto found = users.find(user);
   if (found == users.end()) {
     return empty_user;
@@ -166,12 +166,12 @@ std::vector<unsigned long> logic_center::fetch_follow(unsigned long user) const 
 }
 
 bool logic_center::has_member(unsigned long user) const {
-  boost::shared_lock<boost::shared_mutex> lock(users_lock);
+  annotated::shared_lock lock(users_lock);
   return users.count(user) != 0;
 }
 
 bool logic_center::has_feed(unsigned long user) const {
-  boost::shared_lock<boost::shared_mutex> lock(pri_lock);
+  annotated::shared_lock lock(pri_lock);
   return pri_specials.count(user) != 0;
 }
 
@@ -221,7 +221,7 @@ void logic_center::change_follows(unsigned long user, std::vector<unsigned long>
   sorted_list::normalise_ids(ids);
   std::vector<special> snapshot;
   {
-    boost::unique_lock<boost::shared_mutex> lock(users_lock);
+    annotated::unique_lock lock(users_lock);
     userinfo& record = users.try_emplace(user, user).first->second;
     if (adding) {
       record.add_follows(ids);
@@ -234,7 +234,7 @@ void logic_center::change_follows(unsigned long user, std::vector<unsigned long>
     return;
   }
   for (unsigned long follower : ids) {
-    boost::unique_lock<boost::shared_mutex> lock(pri_lock);
+    annotated::unique_lock lock(pri_lock);
     if (adding) {
       merge_into_feed_locked(follower, snapshot);
     } else {
@@ -254,7 +254,7 @@ void logic_center::change_specials(unsigned long user, std::vector<special>& ite
   }
   std::vector<unsigned long> recipients;
   {
-    boost::unique_lock<boost::shared_mutex> lock(users_lock);
+    annotated::unique_lock lock(users_lock);
     userinfo& record = users.try_emplace(user, user).first->second;
     if (adding) {
       record.add_special(items);
@@ -267,7 +267,7 @@ void logic_center::change_specials(unsigned long user, std::vector<special>& ite
     if (item.reader_type != 0) {
       continue;
     }
-    boost::unique_lock<boost::shared_mutex> lock(pub_lock);
+    annotated::unique_lock lock(pub_lock);
     auto at = std::lower_bound(pub_specials.begin(), pub_specials.end(), item, greater_id());
     const bool stored = at != pub_specials.end() && !greater_special(item, *at);
     if (adding && !stored) {
@@ -278,7 +278,7 @@ void logic_center::change_specials(unsigned long user, std::vector<special>& ite
   }
   recipients.push_back(user);
   for (unsigned long recipient : recipients) {
-    boost::unique_lock<boost::shared_mutex> lock(pri_lock);
+    annotated::unique_lock lock(pri_lock);
     if (adding) {
       merge_into_feed_locked(recipient, items);
     } else {

@@ -5,7 +5,8 @@
 // thread before the workers start; it builds the lists in bulk under the same locks and gives
 // the same store as the appliers would, row by row.
 // Locks: users_lock guards users, pri_lock guards pri_specials, pub_lock guards pub_specials.
-// No path holds two of them at once, so there is no lock order.
+// No path holds two of them at once, so there is no lock order. Clang's -Wthread-safety checks
+// every access against the GUARDED_BY and REQUIRES annotations below.
 // Ordering: the mutations of one member go to one worker's queue (chosen by member id), so they
 // are applied in the order they were queued and never two at once.
 // Ownership: the store owns every container; queries hand out copies.
@@ -20,8 +21,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include <boost/thread/shared_mutex.hpp>
-
+#include "annotated_mutex.h"
 #include "inviter_manager.h"
 #include "msgqueue.h"
 #include "special.h"
@@ -108,17 +108,19 @@ class logic_center {
   void change_specials(unsigned long user, std::vector<special>& items, bool adding);
   // Feed helpers; the caller holds pri_lock exclusively. `items` is in greater_special order.
   // Merging creates a missing feed; removing never does.
-  void merge_into_feed_locked(unsigned long member, const std::vector<special>& items);
-  void remove_from_feed_locked(unsigned long member, const std::vector<special>& items);
+  void merge_into_feed_locked(unsigned long member, const std::vector<special>& items)
+      REQUIRES(pri_lock);
+  void remove_from_feed_locked(unsigned long member, const std::vector<special>& items)
+      REQUIRES(pri_lock);
 
-  std::unordered_map<unsigned long, std::vector<special>> pri_specials;  // guarded by pri_lock
+  std::unordered_map<unsigned long, std::vector<special>> pri_specials GUARDED_BY(pri_lock);
   // A deque: a new special is the newest, so it goes in at the front, and deleting a recent one
   // erases near the front; neither moves the rest of the list, as a vector's insert would.
-  std::deque<special> pub_specials;                   // guarded by pub_lock
-  std::unordered_map<unsigned long, userinfo> users;  // guarded by users_lock
-  mutable boost::shared_mutex users_lock;
-  mutable boost::shared_mutex pri_lock;
-  mutable boost::shared_mutex pub_lock;
+  std::deque<special> pub_specials GUARDED_BY(pub_lock);
+  std::unordered_map<unsigned long, userinfo> users GUARDED_BY(users_lock);
+  mutable annotated::shared_mutex users_lock;
+  mutable annotated::shared_mutex pri_lock;
+  mutable annotated::shared_mutex pub_lock;
   inviter_manager inviters;  // main thread only, no lock
   std::atomic<bool> stopping{false};
   std::array<msgqueue<inner_type>, worker_count> queues;  // queues[i] feeds workers[i]

@@ -166,7 +166,7 @@ void logic_center::init_specials() {
   // Owner step: each owner's list; its specials go to its follow list's feeds, then its own.
   feed_deliveries deliveries;
   {
-    boost::unique_lock<boost::shared_mutex> lock(users_lock);
+    annotated::unique_lock lock(users_lock);
     users.reserve(users.size() + owners.size());
     for (owner_rows& rows : owners) {
       sort_keep_first(rows.items);
@@ -182,13 +182,13 @@ void logic_center::init_specials() {
   // Public step.
   sort_keep_first(public_items);
   {
-    boost::unique_lock<boost::shared_mutex> lock(pub_lock);
+    annotated::unique_lock lock(pub_lock);
     union_keep_stored(pub_specials, special_span{public_items.data(),
                                                  public_items.data() + public_items.size()});
   }
   // Feed step.
   {
-    boost::unique_lock<boost::shared_mutex> lock(pri_lock);
+    annotated::unique_lock lock(pri_lock);
     deliveries.apply_locked(pri_specials);
   }
 }
@@ -226,7 +226,7 @@ void logic_center::init_follow() {
   std::vector<special> own_block;
   std::vector<std::pair<unsigned long, std::pair<size_t, size_t>>> own_index;  // ascending ids
   {
-    boost::unique_lock<boost::shared_mutex> lock(users_lock);
+    annotated::unique_lock lock(users_lock);
     users.reserve(users.size() + additions.size());
     std::vector<unsigned long> ids;
     for (auto group = additions.begin(); group != additions.end();) {
@@ -260,7 +260,7 @@ void logic_center::init_follow() {
     deliveries.deliver(member, own_span(inviter));
   }
   {
-    boost::unique_lock<boost::shared_mutex> lock(pri_lock);
+    annotated::unique_lock lock(pri_lock);
     deliveries.apply_locked(pri_specials);
   }
 }
