@@ -1,24 +1,32 @@
 // The daemon's entry: binds port 5000 while still attached to the terminal, detaches by forking
 // twice, sends its standard streams to files, opens the event log, reads the configuration,
 // loads the store and serves connections on the main thread until SIGINT or SIGTERM.
+// Options (daemon_options.h) may change the address, port, configuration file and log directory,
+// keep it in the foreground, or only check the configuration; without them it runs as above.
 //
 // Exit status: 0 from the exiting parents of the two forks and after a clean stop; 1 when start-up
 // fails (port in use, bind or listen error, fork failure, any exception), so whoever started the
-// daemon learns of it. Arguments and the environment are not read.
+// daemon learns of it; 2 for a wrong option or setting, before anything is started.
 #include <fcntl.h>
 #include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
+#include <iostream>
 #include <string>
 
 #include <boost/asio.hpp>
 
 #include "app_config.h"
+#include "build_info.h"
+#include "config_check.h"
+#include "daemon_options.h"
 #include "log.h"
 #include "logic_center.h"
 #include "object_manager.h"
@@ -27,10 +35,7 @@
 
 namespace {
 
-constexpr unsigned short service_port = 5000;
-const char* const config_path = "./data/config/norvel.config.ini";
 const char* const output_path = "/tmp/norvel.out";
-const char* const log_dir = "/var/log/norvel";
 const char* const log_name = "norvel";
 
 void print_line(std::FILE* stream, const char* line) {
@@ -89,15 +94,9 @@ std::string answer_request(const std::string& body) {
   return parser(body).request();
 }
 
-// Start-up, the event loop and the finalisers. The event loop, the server and the signal set are
-// locals destroyed in reverse order on every way out, before the caller closes the log.
-// Throws on a failed start-up step.
-int run_daemon() {
-  boost::asio::io_context io;
-  server listener(io, service_port, answer_request);
-  boost::asio::signal_set signals(io, SIGINT, SIGTERM);
-  signals.async_wait([&io](const boost::system::error_code&, int) { io.stop(); });
-
+// Forks twice and sends the standard streams to /tmp/norvel.out. The exiting parents end the
+// process here with 0; answers false (printing nothing more) when a fork or a stream fails.
+bool detach(boost::asio::io_context& io) {
   io.notify_fork(boost::asio::io_context::fork_prepare);
   pid_t pid = ::fork();
   if (pid > 0) {
@@ -106,7 +105,7 @@ int run_daemon() {
   }
   if (pid < 0) {
     print_line(stdout, "First fork failed");
-    return 1;
+    return false;
   }
   ::setsid();  // fails only if already a group leader, which a fresh child never is
   ::umask(0);
@@ -116,17 +115,32 @@ int run_daemon() {
     std::exit(0);
   }
   if (pid < 0) {
-    return 1;
+    return false;
   }
   if (!open_output()) {
-    return 1;
+    return false;
   }
   io.notify_fork(boost::asio::io_context::fork_child);
+  return true;
+}
 
-  init_log(log_dir, log_name);
+// Start-up, the event loop and the finalisers. The event loop, the server and the signal set are
+// locals destroyed in reverse order on every way out, before the caller closes the log.
+// Throws on a failed start-up step.
+int run_daemon(const daemon_options& options) {
+  boost::asio::io_context io;
+  server listener(io, options.listen_endpoint(), answer_request);
+  boost::asio::signal_set signals(io, SIGINT, SIGTERM);
+  signals.async_wait([&io](const boost::system::error_code&, int) { io.stop(); });
+
+  if (!options.foreground && !detach(io)) {
+    return 1;
+  }
+
+  init_log(options.log_dir.c_str(), log_name);
   object_manager::init();
   print_line(stdout, "start read config");
-  singleton<app_cfg>::instance()->open_file(config_path);  // missing settings stay empty
+  singleton<app_cfg>::instance()->open_file(options.config_path);  // missing settings stay empty
   print_line(stdout, "after read config");
   tune_allocator();
   singleton<logic_center>::instance()->start();
@@ -146,12 +160,56 @@ void report_start_failure(const char* what) {
   }
 }
 
+// Reads the command line and the configuration file's own settings. Answers the settings, or
+// throws option_error.
+daemon_options read_options(int argc, const char* const argv[]) {
+  daemon_options options = parse_command_line(argc, argv);
+  if (options.show_help || options.show_version) {
+    return options;
+  }
+  Json::Value document;
+  try {
+    document = read_config_document(options.config_path);
+  } catch (const std::exception& e) {
+    // The classic start reports an unusable default file later and runs on; a file the operator
+    // named must be usable.
+    if (options.is_given("config")) {
+      const bool readable = ::access(options.config_path.c_str(), R_OK) == 0;
+      throw option_error("cannot use the configuration file '" + options.config_path +
+                         "': " + (readable ? e.what() : std::strerror(errno)));
+    }
+  }
+  apply_config_settings(document, options);
+  check_settings(options);
+  return options;
+}
+
 }  // namespace
 
-int main(int /*argc*/, char** /*argv*/) {
+int main(int argc, char** argv) {
+  daemon_options options;
+  try {
+    options = read_options(argc, argv);
+  } catch (const option_error& e) {
+    std::fprintf(stderr, "norvel: %s\n", e.what());
+    print_usage(std::cerr);
+    return 2;
+  }
+  if (options.show_help) {
+    print_usage(std::cout);
+    return 0;
+  }
+  if (options.show_version) {
+    std::cout << build_info::describe() << std::endl;
+    return 0;
+  }
+  if (options.check_config) {
+    return check_configuration(options, std::cout, std::cerr);
+  }
+
   int status = 1;
   try {
-    status = run_daemon();
+    status = run_daemon(options);
   } catch (const std::exception& e) {
     report_start_failure(e.what());
     status = 1;

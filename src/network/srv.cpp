@@ -272,17 +272,20 @@ void throw_if_failed(const boost::system::error_code& ec, const char* step) {
 }  // namespace
 
 server::server(boost::asio::io_context& io, unsigned short port, body_handler body)
+    : server(io, tcp::endpoint(boost::asio::ip::address_v4::any(), port), std::move(body)) {}
+
+server::server(boost::asio::io_context& io, const tcp::endpoint& local, body_handler body)
     : acceptor(io),
       retry_timer(io),
       handler(std::make_shared<const body_handler>(std::move(body))),
       counters(std::make_shared<connection_stats>()),
       alive(std::make_shared<bool>(true)) {
   boost::system::error_code ec;
-  acceptor.open(tcp::v4(), ec);
+  acceptor.open(local.protocol(), ec);
   throw_if_failed(ec, "open");
   acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
   throw_if_failed(ec, "set_option");
-  acceptor.bind(tcp::endpoint(boost::asio::ip::address_v4::any(), port), ec);
+  acceptor.bind(local, ec);
   throw_if_failed(ec, "bind");
   acceptor.listen(listen_backlog, ec);
   throw_if_failed(ec, "listen");

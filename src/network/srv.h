@@ -121,6 +121,9 @@ class server {
   // (0 picks a free one), then starts accepting. Throws boost::system::system_error whose
   // message names the failed step: "open", "set_option", "bind" or "listen".
   server(boost::asio::io_context& io, unsigned short port, body_handler handler);
+  // The same on one local address (IPv4 or IPv6) and port.
+  server(boost::asio::io_context& io, const boost::asio::ip::tcp::endpoint& local,
+         body_handler handler);
   ~server();  // closes the acceptor; sessions live on until their pending operations end
   server(const server&) = delete;
   server& operator=(const server&) = delete;

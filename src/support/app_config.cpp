@@ -31,7 +31,7 @@ std::string read_whole_file(const std::string& path) {
   return std::string(buffer.data(), static_cast<size_t>(got > 0 ? got : 0));
 }
 
-Json::Value parse_document(const std::string& text) {
+Json::Value parse_config_text(const std::string& text) {
   Json::CharReaderBuilder builder;
   std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
   Json::Value document;
@@ -48,6 +48,10 @@ std::string text_or_empty(const Json::Value& value) {
 
 }  // namespace
 
+Json::Value read_config_document(const std::string& path) {
+  return parse_config_text(read_whole_file(path));
+}
+
 // Field by field in this order, so a field that fails to convert leaves the earlier ones set.
 void app_cfg::db_setting::init(const Json::Value& value) {
   host = text_or_empty(value["host"]);
@@ -60,7 +64,7 @@ void app_cfg::db_setting::init(const Json::Value& value) {
 
 bool app_cfg::open_file(const std::string& path) {
   try {
-    const Json::Value document = parse_document(read_whole_file(path));
+    const Json::Value document = read_config_document(path);
     db.init(document["DB"]);
     return true;
   } catch (const std::exception& e) {

@@ -29,4 +29,8 @@ class app_cfg {
   db_setting db;
 };
 
+// The configuration file's whole JSON document. Throws std::logic_error with the message that
+// open_file reports: the file cannot be read, or is not JSON.
+Json::Value read_config_document(const std::string& path);
+
 #endif  // NORVEL_APP_CONFIG_H_
