@@ -31,6 +31,7 @@
 #include "logic_center.h"
 #include "object_manager.h"
 #include "parser.h"
+#include "service_notify.h"
 #include "srv.h"
 
 namespace {
@@ -136,6 +137,10 @@ int run_daemon(const daemon_options& options) {
   if (!options.foreground && !detach(io)) {
     return 1;
   }
+  if (options.foreground) {
+    // A service manager's journal shows each progress line when it happens, not at exit.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  }
 
   init_log(options.log_dir.c_str(), log_name);
   object_manager::init();
@@ -143,10 +148,23 @@ int run_daemon(const daemon_options& options) {
   singleton<app_cfg>::instance()->open_file(options.config_path);  // missing settings stay empty
   print_line(stdout, "after read config");
   tune_allocator();
+  if (options.foreground) {
+    service_notify::status("loading the store from the database");
+  }
   singleton<logic_center>::instance()->start();
   malloc_trim(0);  // what the load's temporaries leave free goes back now, not at the next trim
 
+  if (options.foreground) {
+    // Ready once the loop runs: the first handler it dispatches is this one.
+    boost::asio::post(io, [&options] {
+      service_notify::ready("serving requests on " + options.listen_address + " port " +
+                            std::to_string(options.port));
+    });
+  }
   io.run();
+  if (options.foreground) {
+    service_notify::stopping();
+  }
   object_manager::fini();
   return 0;
 }

@@ -2,7 +2,10 @@
 // reports what a start would load, and --foreground serves on the address, port and log directory
 // it was given (from the command line or the configuration file) without detaching.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -45,6 +48,50 @@ bool wait_accepting(unsigned short port, foreground_daemon& daemon) {
   }
   return false;
 }
+
+// The service manager's end of the readiness protocol: a datagram socket the daemon is told of in
+// NOTIFY_SOCKET.
+class notify_listener {
+ public:
+  explicit notify_listener(const std::string& socket_path) : path(socket_path) {
+    fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, sizeof(address.sun_path) - 1);
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+      throw std::runtime_error("cannot bind " + path);
+    }
+  }
+  ~notify_listener() { ::close(fd); }
+  notify_listener(const notify_listener&) = delete;
+  notify_listener& operator=(const notify_listener&) = delete;
+
+  // The next message, or "" when none comes within the time.
+  std::string next(std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
+    pollfd entry{fd, POLLIN, 0};
+    if (::poll(&entry, 1, static_cast<int>(timeout.count())) <= 0) {
+      return std::string();
+    }
+    char buffer[4096];
+    const ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
+    return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
+  }
+  // Reads messages until one holds `field`; answers it, or "" at the timeout.
+  std::string wait_for(const std::string& field) {
+    for (std::string message = next(); !message.empty(); message = next()) {
+      if (message.find(field) != std::string::npos) {
+        return message;
+      }
+    }
+    return std::string();
+  }
+
+  std::string environment() const { return "NOTIFY_SOCKET=" + path; }
+
+ private:
+  std::string path;
+  int fd = -1;
+};
 
 class DaemonOptions : public ::testing::Test {
  protected:
@@ -169,6 +216,28 @@ TEST_F(DaemonOptions, ForegroundServesWhereToldWithoutDetachingAndStopsOnSigterm
     log += dir.read("logs/" + entry.path().filename().string());
   }
   EXPECT_NE(log.find("\tDebug:\tfiniLog\r\n"), std::string::npos) << log;
+}
+
+TEST_F(DaemonOptions, ForegroundTellsTheServiceManagerOnceItServesAndWhenItStops) {
+  const unsigned short port = free_port();
+  const std::string config = dir.write("norvel.ini", config_json(*db));
+  std::filesystem::create_directories(dir.path() + "/logs");
+  notify_listener manager(dir.path() + "/notify");
+
+  foreground_daemon daemon({"--foreground", "--config", config, "--listen", "127.0.0.1", "--port",
+                            std::to_string(port), "--log-dir", dir.path() + "/logs"},
+                           dir.path(), {manager.environment()});
+  const std::string ready = manager.wait_for("READY=1");
+  ASSERT_NE(ready, "") << daemon.output();
+  EXPECT_NE(daemon.output().find("init_data end\n"), std::string::npos) << "ready before the load";
+  // Ready means loaded and serving: the first request is answered from the loaded store.
+  frame_client client(port);
+  client.send_frame("{\"act\":\"follow\",\"op\":\"fetch\",\"params\":{\"user_id\":5}}");
+  EXPECT_EQ(client.recv_frame(), "{\"code\":200,\"data\":{\"follows\":[3,7]}}\n");
+
+  ASSERT_EQ(::kill(daemon.pid(), SIGTERM), 0);
+  EXPECT_NE(manager.wait_for("STOPPING=1"), "");
+  EXPECT_EQ(daemon.wait_exit(), 0);
 }
 
 }  // namespace
