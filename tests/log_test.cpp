@@ -3,10 +3,14 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <csignal>
 #include <fstream>
+#include <map>
+#include <random>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -274,7 +278,8 @@ TEST_F(EventLog, InitKeepsFirstLoggerAndFiniLogsThenClears) {
                                  "06:13:20:000000\tDebug:\tfiniLog\r\n");
 }
 
-// Main thread plus five workers, as in the daemon; half of them use the two-step interface.
+// Main thread plus five workers, as in the daemon; half of them use the two-step interface,
+// four of them write in batches.
 // Every line must be whole and carry the level its own thread asked for.
 TEST_F(EventLog, ConcurrentWritersProduceWholeEntriesWithTheirOwnLevel) {
   ASSERT_TRUE(init_log(dir.c_str(), "norvel"));
@@ -288,12 +293,19 @@ TEST_F(EventLog, ConcurrentWritersProduceWholeEntriesWithTheirOwnLevel) {
         std::this_thread::yield();
       }
       const int level = 1 + t;  // Fatal..Trace
+      const bool batched = t >= 2;  // Warning..Trace write in batches of seven, as workers do
       for (int i = 0; i < entries_each; ++i) {
+        if (batched && i % 7 == 0) {
+          log_batch_begin();
+        }
         if (t % 2 == 0) {
           log_event(level, "thread=%d entry=%d padding=%s", t, i, "abcdefghijklmnopqrstuvwxyz");
         } else {
           gLogger->SetCurLevel(level);
           gLogger->Log("thread=%d entry=%d padding=%s", t, i, "abcdefghijklmnopqrstuvwxyz");
+        }
+        if (batched && (i % 7 == 6 || i == entries_each - 1)) {
+          log_batch_end();
         }
       }
     });
@@ -322,6 +334,209 @@ TEST_F(EventLog, ConcurrentWritersProduceWholeEntriesWithTheirOwnLevel) {
     ++entries;
   }
   EXPECT_EQ(entries, thread_count * entries_each);
+}
+
+// ---- group commit ----
+
+// One step of a random logging session: open or close a batch, move the clock (now and then past
+// local midnight), or log an entry of a random level and length.
+struct log_step {
+  enum kind_t { begin, end, tick, entry } kind;
+  time_t seconds = 0;
+  long micros = 0;
+  int level = 0;
+  std::string text;
+};
+
+std::vector<log_step> random_session(unsigned seed) {
+  std::mt19937 random(seed);
+  std::vector<log_step> steps;
+  time_t now = local_time(2024, 6, 1, 23, 59, 50);
+  int depth = 0;
+  for (int i = 0; i < 600; ++i) {
+    log_step step{};
+    const unsigned pick = random() % 20;
+    if (pick == 0 && depth < 3) {
+      step.kind = log_step::begin;
+      ++depth;
+    } else if (pick == 1 && depth > 0) {
+      step.kind = log_step::end;
+      --depth;
+    } else if (pick == 2) {
+      step.kind = log_step::tick;
+      now += random() % 3 == 0 ? 86400 / 2 : 1;
+    } else {
+      step.kind = log_step::entry;
+      step.level = static_cast<int>(random() % 8);
+      const size_t length = random() % 50 == 0 ? 20000 + random() % 100000 : random() % 200;
+      step.text = std::string(length, static_cast<char>('a' + random() % 26));
+    }
+    step.seconds = now;
+    step.micros = static_cast<long>(random() % 1000000);
+    steps.push_back(step);
+  }
+  for (; depth > 0; --depth) {
+    log_step close{};
+    close.kind = log_step::end;
+    close.seconds = now;
+    steps.push_back(close);
+  }
+  return steps;
+}
+
+// Everything a directory's log files hold, by file name.
+std::map<std::string, std::string> files_in(const std::string& dir) {
+  std::map<std::string, std::string> files;
+  for (const auto& entry : boost::filesystem::directory_iterator(dir)) {
+    files[entry.path().filename().string()] = read_file(entry.path().string());
+  }
+  return files;
+}
+
+// The batched log must write exactly the bytes that writing each entry at once writes, to the
+// same files (the day of each entry's own stamp); and a Fatal or Error entry is in the file
+// when the call that logged it returns.
+TEST_F(EventLog, BatchedEntriesMatchEntriesWrittenOneByOne) {
+  for (unsigned seed = 1; seed <= 4; ++seed) {
+    const std::vector<log_step> steps = random_session(seed);
+    const std::string batched_dir = dir + "/batched" + std::to_string(seed);
+    const std::string single_dir = dir + "/single" + std::to_string(seed);
+    boost::filesystem::create_directories(batched_dir);
+    boost::filesystem::create_directories(single_dir);
+    timeval now{};
+    {
+      logger::Logfile batched(batched_dir.c_str(), "norvel", true);
+      batched.set_clock([&now] { return now; });
+      for (const log_step& step : steps) {
+        now = at(step.seconds, step.micros);
+        if (step.kind == log_step::begin) {
+          log_batch_begin();
+        } else if (step.kind == log_step::end) {
+          log_batch_end();
+        } else if (step.kind == log_step::entry) {
+          batched.LogAt(step.level, "%s", step.text.c_str());
+          if (step.level == log_fatal || step.level == log_error) {
+            const std::string file = read_file(batched.current_path());
+            ASSERT_GE(file.size(), step.text.size() + 2);
+            EXPECT_EQ(file.substr(file.size() - step.text.size() - 2), step.text + "\r\n");
+          }
+        }
+      }
+    }
+    logger::Logfile single(single_dir.c_str(), "norvel", true);
+    single.set_clock([&now] { return now; });
+    for (const log_step& step : steps) {
+      if (step.kind == log_step::entry) {
+        now = at(step.seconds, step.micros);
+        single.LogAt(step.level, "%s", step.text.c_str());
+      }
+    }
+    const auto expected = files_in(single_dir);
+    const auto got = files_in(batched_dir);
+    ASSERT_EQ(got.size(), expected.size()) << "seed " << seed;
+    EXPECT_GE(expected.size(), 2u) << "the session crosses midnight";
+    for (const auto& [name, text] : expected) {
+      EXPECT_TRUE(got.count(name) != 0 && got.at(name) == text) << "seed " << seed << " " << name;
+    }
+  }
+}
+
+TEST_F(EventLog, BatchWrittenAfterTheFileWasRemovedRecreatesItWithBanner) {
+  auto log = make_log();
+  log->LogAt(log_debug, "before");
+  {
+    log_batch batch;
+    log->LogAt(log_debug, "pending");
+    ASSERT_EQ(::unlink(log->current_path().c_str()), 0);
+  }
+  EXPECT_EQ(read_file(log->current_path()), banner + "06:13:20:000000\tDebug:\tpending\r\n");
+}
+
+// Pending entries are not lost when their thread ends inside a batch, or when their logger is
+// destroyed while another thread still holds them.
+TEST_F(EventLog, PendingEntriesSurviveTheirThreadAndTheirLogger) {
+  auto log = make_log();
+  std::thread([&log] {
+    log_batch_begin();
+    log->LogAt(log_debug, "thread ends inside a batch");
+  }).join();
+  std::atomic<bool> logged{false};
+  std::atomic<bool> done{false};
+  std::thread holder([&] {
+    log_batch batch;
+    log->LogAt(log_info, "held by a living thread");
+    logged = true;
+    while (!done) {
+      std::this_thread::yield();
+    }
+  });
+  while (!logged) {
+    std::this_thread::yield();
+  }
+  const std::string path = log->current_path();
+  log.reset();
+  done = true;
+  holder.join();
+  EXPECT_EQ(read_file(path), banner + "06:13:20:000000\tDebug:\tthread ends inside a batch\r\n" +
+                                 "06:13:20:000000\tInfo:\theld by a living thread\r\n");
+}
+
+// A process that dies of a fatal signal with entries pending still leaves them in the file.
+TEST_F(EventLog, FatalSignalWritesPendingEntriesBeforeTheProcessDies) {
+  for (int signal_number : {SIGABRT, SIGSEGV}) {
+    const std::string sub = dir + "/crash" + std::to_string(signal_number);
+    boost::filesystem::create_directories(sub);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      // The default action underneath ours, not a sanitizer's report of a planned death.
+      std::signal(signal_number, SIG_DFL);
+      init_log(sub.c_str(), "norvel");
+      log_event(log_debug, "written at once");
+      log_batch_begin();
+      log_event(log_debug, "pending one");
+      log_event(log_info, "pending two");
+      if (signal_number == SIGABRT) {
+        std::abort();
+      }
+      ::raise(SIGSEGV);
+      ::_exit(0);  // not reached
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_FALSE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child died";
+    const auto files = files_in(sub);
+    ASSERT_EQ(files.size(), 1u);
+    const std::vector<std::string> lines = lines_of(files.begin()->second);
+    ASSERT_EQ(lines.size(), 6u) << files.begin()->second;
+    EXPECT_NE(lines[3].find("\tDebug:\twritten at once"), std::string::npos);
+    EXPECT_NE(lines[4].find("\tDebug:\tpending one"), std::string::npos);
+    EXPECT_NE(lines[5].find("\tInfo:\tpending two"), std::string::npos);
+  }
+}
+
+TEST_F(EventLog, LevelFilterDropsHigherLevelNumbersOnly) {
+  auto log = make_log();
+  log->set_max_level(log_level_from_word("InFo"));
+  for (int level = 0; level <= 7; ++level) {
+    log->LogAt(level, "level %d", level);
+  }
+  log->SetCurLevel(log_debug);
+  log->WriteSigned(1);
+  log->SetCurLevel(log_warning);
+  log->WriteSigned(2);
+  std::string expected = banner;
+  for (int level = 0; level <= 4; ++level) {
+    const char* words[] = {"", "Fatal:\t", "Error:\t", "Warning:\t", "Info:\t"};
+    expected += std::string("06:13:20:000000\t") + words[level] + "level " +
+                std::to_string(level) + "\r\n";
+  }
+  expected += "06:13:20:000000\tWarning:\t2\r\n";
+  EXPECT_EQ(read_file(log->current_path()), expected);
+  EXPECT_EQ(log_level_from_word("TRACE"), log_trace);
+  EXPECT_EQ(log_level_from_word("fatal"), log_fatal);
+  EXPECT_EQ(log_level_from_word("verbose"), 0);
+  EXPECT_EQ(log_level_from_word(""), 0);
 }
 
 }  // namespace

@@ -367,6 +367,32 @@ TEST_F(ServedFraming, ClosingClientLogsReadQuitThenSessionQuit) {
   EXPECT_LT(read_quit, quit);
 }
 
+// Entries are written once per turn of the event loop, and the turn's replies only after them:
+// whoever holds a reply finds its request's entry in the file. Several clients keep requests in
+// flight together, so turns carry several requests; each takes a moment, so a reply sent before
+// the end of its turn would reach the client well before the entries do.
+TEST_F(ServedFraming, ReplyArrivesOnlyAfterItsRequestsLogEntryIsWritten) {
+  serve([](const std::string& body) {
+    log_event(log_debug, "handled %s", body.c_str());
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    return reply_to(body);
+  });
+  std::vector<std::unique_ptr<frame_client>> clients;
+  for (int c = 0; c < 4; ++c) {
+    clients.push_back(std::make_unique<frame_client>(port));
+  }
+  for (int round = 0; round < 20; ++round) {
+    for (size_t c = 0; c < clients.size(); ++c) {
+      clients[c]->send_frame("r" + std::to_string(round) + "c" + std::to_string(c));
+    }
+    for (size_t c = 0; c < clients.size(); ++c) {
+      const std::string body = "r" + std::to_string(round) + "c" + std::to_string(c);
+      ASSERT_EQ(clients[c]->recv_frame(), "R" + body);
+      ASSERT_NE(new_log().find("\tDebug:\thandled " + body + "\r\n"), std::string::npos) << body;
+    }
+  }
+}
+
 TEST_F(ServedFraming, PortInUseFailsNamingTheBindStep) {
   serve(reply_to);
   boost::asio::io_context other;

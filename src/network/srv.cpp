@@ -111,11 +111,44 @@ frame_status cut_frames(std::string& input, const body_handler& handler, std::st
   }
 }
 
+// ---- the turn ----
+
+void reply_turn::open() {
+  if (is_open) {
+    return;
+  }
+  is_open = true;
+  opened_on = std::this_thread::get_id();
+  log_batch_begin();
+  boost::asio::post(io, [self = shared_from_this()] { self->end(); });
+}
+
+void reply_turn::send_at_end(std::shared_ptr<session> replies_of) {
+  open();
+  waiting.push_back(std::move(replies_of));
+}
+
+void reply_turn::end() {
+  if (!is_open || opened_on != std::this_thread::get_id()) {
+    return;
+  }
+  is_open = false;
+  std::vector<std::shared_ptr<session>> ready;
+  ready.swap(waiting);
+  log_batch_end();
+  for (const std::shared_ptr<session>& replies_of : ready) {
+    replies_of->flush();
+  }
+}  // sessions whose last reference this was end here, and log at once
+
 // ---- session ----
 
 session::session(tcp::socket peer, std::shared_ptr<const body_handler> body,
-                 std::shared_ptr<connection_stats> counters)
-    : socket(std::move(peer)), handler(std::move(body)), stats(std::move(counters)) {
+                 std::shared_ptr<connection_stats> counters, std::shared_ptr<reply_turn> replies)
+    : socket(std::move(peer)),
+      handler(std::move(body)),
+      stats(std::move(counters)),
+      turn(std::move(replies)) {
   stats->open_sessions.fetch_add(1, std::memory_order_relaxed);
   log_event(log_debug, "%s start", "session");
 }
@@ -139,6 +172,9 @@ void session::do_read() {
 
 void session::on_read(const boost::system::error_code& ec, std::size_t n) {
   reading = false;
+  if (turn) {
+    turn->open();
+  }
   if (ec) {
     log_event(log_fatal, "session do read quit.");
     read_stopped = true;
@@ -161,13 +197,16 @@ bool session::handler_req() {
   // The replies being written count against the bound too.
   const std::size_t limit = max_unwritten_size - std::min(in_flight.size(), max_unwritten_size);
   frame_status status;
+  if (turn) {
+    turn->open();  // before the handler: its log entries are the turn's
+  }
   try {
     status = cut_frames(input, *handler, output, limit);
   } catch (...) {
-    flush();
+    send_replies();
     throw;
   }
-  flush();
+  send_replies();
   frames_pending = status == frame_status::output_full;
   if (status == frame_status::bad_header) {
     reject_bad_header();
@@ -207,6 +246,14 @@ void session::continue_reading() {
   }
   read_paused = false;
   do_read();
+}
+
+void session::send_replies() {
+  if (turn && !output.empty()) {
+    turn->send_at_end(shared_from_this());
+  } else {
+    flush();
+  }
 }
 
 void session::flush() {
@@ -279,6 +326,7 @@ server::server(boost::asio::io_context& io, const tcp::endpoint& local, body_han
       retry_timer(io),
       handler(std::make_shared<const body_handler>(std::move(body))),
       counters(std::make_shared<connection_stats>()),
+      turn(std::make_shared<reply_turn>(io)),
       alive(std::make_shared<bool>(true)) {
   boost::system::error_code ec;
   acceptor.open(local.protocol(), ec);
@@ -293,6 +341,7 @@ server::server(boost::asio::io_context& io, const tcp::endpoint& local, body_han
 }
 
 server::~server() {
+  turn->end();  // a stop can leave a turn open: its entries are written now
   boost::system::error_code ignored_ec;  // nothing useful to do about a failing close at teardown
   retry_timer.cancel(ignored_ec);
   acceptor.close(ignored_ec);
@@ -323,7 +372,7 @@ void server::on_accept(const boost::system::error_code& ec, tcp::socket peer) {
     boost::system::error_code ignored_ec;  // a missing no-delay only costs latency
     peer.set_option(tcp::no_delay(true), ignored_ec);
     try {
-      std::make_shared<session>(std::move(peer), handler, counters)->start();
+      std::make_shared<session>(std::move(peer), handler, counters, turn)->start();
     } catch (const std::exception& e) {
       log_event(log_fatal, "session start error: %s", e.what());
     }

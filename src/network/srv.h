@@ -20,6 +20,8 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include <boost/asio.hpp>
 
@@ -73,10 +75,39 @@ struct connection_stats {
   std::atomic<std::size_t> bad_headers{0};
 };
 
+class session;
+
+// One turn of the event loop: the completion handlers that run between two waits for input.
+// The event-log entries of a turn are written together when it ends, and only then do the
+// replies of the turn go out, so a client that has a reply finds its request's entries in the
+// file. The end is a handler posted at the turn's first request; the loop runs it after the
+// handlers that were ready with it.
+// Threads: the event loop's only. Owned by the server and by the posted end (shared_ptr).
+class reply_turn : public std::enable_shared_from_this<reply_turn> {
+ public:
+  explicit reply_turn(boost::asio::io_context& loop) : io(loop) {}
+  reply_turn(const reply_turn&) = delete;
+  reply_turn& operator=(const reply_turn&) = delete;
+
+  // Opens the turn if it is not open: log entries of this thread wait for its end.
+  void open();
+  // `replies_of` has replies to send when the turn ends. Opens the turn.
+  void send_at_end(std::shared_ptr<session> replies_of);
+  // Ends the turn now: writes the log entries, then starts the replies' writes. Does nothing
+  // on another thread than the one that opened it.
+  void end();
+
+ private:
+  boost::asio::io_context& io;
+  bool is_open = false;
+  std::thread::id opened_on;
+  std::vector<std::shared_ptr<session>> waiting;  // sessions with replies of this turn
+};
+
 class session : public std::enable_shared_from_this<session> {
  public:
   session(boost::asio::ip::tcp::socket socket, std::shared_ptr<const body_handler> handler,
-          std::shared_ptr<connection_stats> stats);
+          std::shared_ptr<connection_stats> stats, std::shared_ptr<reply_turn> turn = nullptr);
   ~session();  // logs "~session quit"; the socket closes with it
   session(const session&) = delete;
   session& operator=(const session&) = delete;
@@ -85,6 +116,8 @@ class session : public std::enable_shared_from_this<session> {
   void start();
 
  private:
+  friend class reply_turn;
+
   void do_read();
   void on_read(const boost::system::error_code& ec, std::size_t n);
   // Answers every complete frame in `input`; true if the input ended empty.
@@ -94,6 +127,8 @@ class session : public std::enable_shared_from_this<session> {
   void on_write(const boost::system::error_code& ec, std::size_t n);
   // Writes the queued replies if no write is in flight.
   void flush();
+  // After frames were answered: the replies go out at the end of the turn (or at once).
+  void send_replies();
   // Starts the next read unless reading has stopped or the unwritten replies are over the bound.
   void continue_reading();
   void reject_bad_header();
@@ -104,6 +139,7 @@ class session : public std::enable_shared_from_this<session> {
   boost::asio::ip::tcp::socket socket;
   std::shared_ptr<const body_handler> handler;
   std::shared_ptr<connection_stats> stats;
+  std::shared_ptr<reply_turn> turn;  // null: replies go out at once
   std::array<char, read_chunk_size> receive_area;
   std::string input;         // received bytes not yet consumed as frames
   std::string output;        // framed replies waiting for the next write
@@ -142,6 +178,7 @@ class server {
   boost::asio::steady_timer retry_timer;  // delays re-arming after resource exhaustion
   std::shared_ptr<const body_handler> handler;
   std::shared_ptr<connection_stats> counters;
+  std::shared_ptr<reply_turn> turn;
   // Lets completion handlers that run after the server is gone see that it is gone.
   std::shared_ptr<bool> alive;
 };

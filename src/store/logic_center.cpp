@@ -52,6 +52,7 @@ void logic_center::worker(size_t index) {
     if (!queue.getq(message)) {
       continue;
     }
+    log_batch batch;  // the message's entries are written together once it is applied
     log_event(log_debug, "worker");
     try {
       apply(message);

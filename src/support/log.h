@@ -9,6 +9,15 @@
 // apart; the inter-process file_lock is held around each single write to the file, so several
 // processes can share one file. Ownership: the Logfile owns its FILE* unless it is stderr, which
 // is let go, never closed; it owns msg_buffer and the file_lock.
+//
+// Group commit: a thread inside a log_batch scope formats its entries into its own buffer and
+// writes them all with one day check, one file lock and one write when the outermost scope ends
+// (the event loop once per turn, a worker once per applied message). The file then holds the
+// same bytes as if each entry had been written at once: a thread's entries keep their order and
+// their stamps, each goes to the file of its own local date. Fatal and Error entries are written
+// before the call that logs them returns; pending entries are written when the logger is
+// destroyed, when the thread ends, and (best effort) when the process dies of SIGSEGV, SIGBUS,
+// SIGFPE or SIGABRT.
 #ifndef NORVEL_LOG_H_
 #define NORVEL_LOG_H_
 
@@ -75,6 +84,14 @@ class Logfile {
   // Writes stamp (if with_stamp) and level word into `out`; returns the position after them.
   char* FromatStamp(char* out);
 
+  // Entries of a higher level number than `level` are not written (the configuration's
+  // "log" member). Every level is written until this is called. Any thread.
+  void set_max_level(int level);
+
+  // The descriptor entries go to now, or -1; async-signal-safe.
+  int descriptor_for_crash() const noexcept { return crash_fd.load(std::memory_order_relaxed); }
+
+  // Tests replace the clock before the first entry, while no other thread logs.
   void set_clock(clock_fn clock);
   std::string current_path() const;  // the file today's entries go to
 
@@ -85,13 +102,24 @@ class Logfile {
   };
   using stream_ptr = std::unique_ptr<FILE, stream_closer>;
 
+  friend struct thread_batch;
+
   // The *_locked helpers expect entry_lock to be held by the caller.
   int level_for_this_thread() const;
+  bool filtered_out(int level) const;
+  // Formats one entry into this thread's batch; false when the entry must be written at once.
+  bool add_to_batch(int level, const char* format, va_list args);
+  // Writes entries formatted earlier, all of local date `date`, with one check and one write.
+  void write_pending(const char* data, size_t length, int date);
+  void write_pending_of_this_thread();
+  void open_date_locked(int date);
   void write_locked(const void* data, size_t length, const timeval& now);
   void append_locked(const void* data, size_t length);  // no file check, no banner
   void open_file_locked(const timeval& now);
+  void open_path_locked(const std::string& path);
   void try_open_locked(const std::string& path);
   const std::string& path_for_locked(const timeval& now) const;
+  const std::string& path_for_date_locked(int date) const;
   char* format_stamp(char* out, int level, const timeval& now) const;
   void format_entry_locked(int level, const char* format, va_list args, const timeval& now,
                            size_t* length);
@@ -114,6 +142,10 @@ class Logfile {
   std::unique_ptr<char[]> msg_buffer;   // 1 MiB, the text of one entry
   boost::interprocess::file_lock lock;  // on open_path; empty while lock_valid is false
   bool lock_valid = false;
+  // The descriptor entries go to (stderr's while the file cannot be opened, -1 before the first
+  // write); read without the lock by the fatal-signal handler.
+  std::atomic<int> crash_fd{-1};
+  std::atomic<int> max_level{0x7fffffff};
   clock_fn clock;
   // Cache of the file name for the local date last asked for.
   mutable int cached_date = -1;
@@ -133,5 +165,28 @@ void fini_log();
 
 // The one-line way to log: if gLogger is set, writes one whole entry at `level`.
 void log_event(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// Group commit on the calling thread: entries logged between log_batch_begin() and the matching
+// log_batch_end() are written together when the outermost batch ends. Nested batches join the
+// outer one. Never throws.
+void log_batch_begin() noexcept;
+void log_batch_end() noexcept;
+
+// The scope form, one line in a loop body: `log_batch batch;`.
+class log_batch {
+ public:
+  log_batch() noexcept { log_batch_begin(); }
+  ~log_batch() { log_batch_end(); }
+  log_batch(const log_batch&) = delete;
+  log_batch& operator=(const log_batch&) = delete;
+};
+
+// The level number of one of the six level words ("fatal" .. "trace", any case); 0 for any
+// other text.
+int log_level_from_word(const std::string& word);
+
+// Writes every thread's pending entries with async-signal-safe calls only. The fatal-signal
+// handlers that init_log() installs call it; callable from a signal handler.
+void write_pending_entries_for_crash() noexcept;
 
 #endif  // NORVEL_LOG_H_
