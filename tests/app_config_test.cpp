@@ -79,8 +79,12 @@ TEST_F(ConfigFile, CompleteFileFillsEveryField) {
   EXPECT_EQ(config.db.passwd, "s3cret");
   EXPECT_EQ(config.db.name, "social");
   EXPECT_EQ(config.db.port, 3307);
+  EXPECT_TRUE(config.db.compress) << "compressed unless asked otherwise";
   EXPECT_EQ(printed, "");
   EXPECT_TRUE(log_entries().empty());
+
+  EXPECT_TRUE(open_with(R"({"DB": {"host": "db.local", "compress": false}})"));
+  EXPECT_FALSE(config.db.compress);
 }
 
 TEST_F(ConfigFile, MissingKeysAndNullsTakeDefaults) {

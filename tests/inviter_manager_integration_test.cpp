@@ -78,6 +78,17 @@ TEST_F(InviterIndex, RowsOutsideTheTableRulesAreSkipped) {
   EXPECT_THAT(index.invitees(0), ElementsAre(1, 4)) << "a NULL inviter reads as none";
 }
 
+TEST_F(InviterIndex, IdsBeyondASigned32BitIntAreSkippedNotWrapped) {
+  db.exec("ALTER TABLE brix_member MODIFY member_id BIGINT NOT NULL, MODIFY inviter_id BIGINT");
+  db.exec("INSERT INTO brix_member (member_id, inviter_id) VALUES "
+          "(1, 0), (3, 1), (3000000000, 3), (4294967299, 1), (7, 4294967299)");
+  EXPECT_EQ(reload(), "max user id=7 max_bucket=53\nstart rehash\n")
+      << "the highest id that fits sizes the table";
+  EXPECT_THAT(index.invitees(3), IsEmpty()) << "3000000000 does not fit; it is not wrapped";
+  EXPECT_THAT(index.invitees(1), ElementsAre(3));
+  EXPECT_THAT(index.list(7), IsEmpty());
+}
+
 TEST_F(InviterIndex, EveryPageOfALargeTableIsRead) {
   // 2,500 members in one chain: member m was invited by m - 1.
   std::string rows = "(1, 0)";

@@ -184,6 +184,32 @@ TEST_F(InitialLoad, EveryRowArrivesAcrossPageBoundariesWithinOneMember) {
   EXPECT_EQ(store->fetch_pub_specials(all, 100000, below).size(), 3800u);
 }
 
+TEST_F(InitialLoad, IdsBeyond31And32BitsAndNullKeysLoadAsTheirValues) {
+  db.exec("ALTER TABLE brix_mb_special DROP PRIMARY KEY, "
+          "MODIFY special_id BIGINT UNSIGNED NULL, MODIFY member_id BIGINT UNSIGNED NULL");
+  db.exec("ALTER TABLE brix_member DROP PRIMARY KEY, "
+          "MODIFY member_id BIGINT UNSIGNED NULL, MODIFY inviter_id BIGINT UNSIGNED NULL");
+  const unsigned long past31 = 3000000000UL, past32 = 5000000000UL;
+  db.exec("INSERT INTO brix_mb_special (special_id, member_id, reader_type) VALUES "
+          "(18446744073709551615, 3000000000, 0), (0, 3000000000, 0), (2147483648, 5000000000, 1),"
+          "(NULL, 7, 0), (11, NULL, 0), (12, 7, 0)");
+  db.exec("INSERT INTO brix_member (member_id, inviter_id) VALUES "
+          "(NULL, 7), (NULL, NULL), (5000000000, 3000000000), (3000000001, NULL)");
+  EXPECT_EQ(load(), "init_data start\ninit_specials\ninit_follow\ninit_data end\n");
+  const auto image = logic_center_inspector::of(*store);
+  using entry = logic_center_inspector::entry;
+  EXPECT_EQ(image.own.at(past31), (std::vector<entry>{{all, past31, 0}, {0, past31, 0}}));
+  EXPECT_EQ(image.own.at(past32), (std::vector<entry>{{2147483648UL, past32, 1}}));
+  EXPECT_THAT(store->fetch_follow(past32), ElementsAre(past31));
+  EXPECT_THAT(store->fetch_follow(past31), ElementsAre(past32));
+  EXPECT_THAT(store->fetch_pri_specials(past32, all, 10, below), ElementsAre(2147483648UL, 0));
+  EXPECT_THAT(store->fetch_pub_specials(0, 10, logic_center::fetch_above),
+              ElementsAre(11, 12, all));
+  EXPECT_THAT(store->fetch_self_specials(7, all, 10, below), ElementsAre(12, 0))
+      << "a NULL special id reads as 0";
+  EXPECT_EQ(image.own.count(0), 1u) << "a NULL owner reads as member 0";
+}
+
 TEST_F(InitialLoad, UnreachableDatabaseLoadsNothingAndSaysWhy) {
   add_special_row(10, 5, 0);
   db.exec("INSERT INTO brix_member (member_id, inviter_id) VALUES (5, 3)");

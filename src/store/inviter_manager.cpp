@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <iterator>
+#include <memory>
 #include <unordered_set>
 #include <utility>
 
@@ -23,17 +25,35 @@ const unsigned long stl_prime_list[] = {
     100663319ul,  201326611ul,  402653189ul, 805306457ul, 1610612741ul, 3221225473ul, 4294967291ul,
 };
 
-// The highest member id into `out` (0 for an empty table); false when the query failed.
-bool read_max_user(mysql::connection& conn, int& out) {
+// The answer of a max() query as a 64-bit number (0 for NULL); false when the query failed.
+bool read_highest(mysql::connection& conn, const char* sql, long long& out) {
   out = 0;
-  mysql::result rows = conn.exec("SELECT max(member_id) FROM brix_member;",
-                                 mysql::connection::oper_select);
+  mysql::result rows = conn.exec(sql, mysql::connection::oper_select);
   if (!rows.good()) {
     return false;
   }
-  if (rows.size() > 0) {
-    mysql::fetch_column(rows.begin(), 0, out);
+  MYSQL_ROW row = rows.begin();
+  if (row != nullptr && row[0] != nullptr) {
+    out = std::strtoll(row[0], nullptr, 10);
   }
+  return true;
+}
+
+// The highest member id into `out` (0 for an empty table); false when the query failed. Ids
+// beyond a signed 32-bit int cannot be indexed (their rows are skipped), so when the table holds
+// such ids the highest one that fits is asked for instead.
+bool read_max_user(mysql::connection& conn, int& out) {
+  out = 0;
+  long long highest = 0;
+  if (!read_highest(conn, "SELECT max(member_id) FROM brix_member;", highest)) {
+    return false;
+  }
+  if (highest > INT_MAX &&
+      !read_highest(conn, "SELECT max(member_id) FROM brix_member WHERE member_id <= 2147483647;",
+                    highest)) {
+    return false;
+  }
+  out = static_cast<int>(std::max<long long>(highest, INT_MIN));
   return true;
 }
 
@@ -62,9 +82,16 @@ constexpr int64_t table_limit = int64_t{INT_MAX} + 1;
 }  // namespace
 
 void inviter_manager::reinit() {
-  mysql::connection conn = table_reader::connect();
+  std::unique_ptr<mysql::connection> conn = table_reader::connect();
   inviter_manager fresh;
-  if (!fresh.load(conn)) {
+  const load_start start = fresh.prepare_load(*conn);
+  bool read_whole = start != load_start::failed;
+  if (start == load_start::ready) {
+    read_whole = table_reader::read_members(*conn, [&fresh](const table_reader::member_row& row) {
+                   fresh.record_loaded_row(row);
+                 }).complete;
+  }
+  if (!read_whole) {
     log_event(log_error, "inviter_manager::reinit: the member table could not be read; "
                          "the index is kept as it was");
     return;
@@ -72,14 +99,15 @@ void inviter_manager::reinit() {
   *this = std::move(fresh);
 }
 
-bool inviter_manager::load(mysql::connection& conn) {
+inviter_manager::load_start inviter_manager::prepare_load(mysql::connection& conn) {
+  *this = inviter_manager();
   int highest = 0;
   if (!helper::read_max_user(conn, highest)) {
-    return false;
+    return load_start::failed;
   }
   max_user_id = highest;
   if (max_user_id < 1) {
-    return true;  // an empty member table: an empty index
+    return load_start::empty_table;
   }
   const unsigned long buckets = helper::next_prime(static_cast<unsigned long>(max_user_id));
   std::printf("max user id=%d max_bucket=%lu\n", max_user_id, buckets);
@@ -87,20 +115,22 @@ bool inviter_manager::load(mysql::connection& conn) {
   std::printf("start rehash\n");
   std::fflush(stdout);
   size_table(max_user_id);
-
-  return table_reader::read_members(conn, [this](const table_reader::member_row& row) {
-    record_loaded_row(row.member_id, row.inviter_id);
-  });
+  return load_start::ready;
 }
 
 void inviter_manager::size_table(int64_t highest) {
   inviter_table.assign(static_cast<size_t>(std::min(2 * highest, table_limit)), 0);
 }
 
-void inviter_manager::record_loaded_row(int member, int inviter) {
-  if (member < 0 || inviter < 0 || inviter > max_user_id) {
+void inviter_manager::record_loaded_row(const table_reader::member_row& row) {
+  const table_reader::id_column& member_id = row.member_id;
+  const table_reader::id_column& inviter_id = row.inviter_id;
+  if (member_id.negative || inviter_id.negative || member_id.value > INT_MAX ||
+      inviter_id.value > static_cast<unsigned long>(max_user_id)) {
     return;
   }
+  const int member = static_cast<int>(member_id.value);
+  const int inviter = static_cast<int>(inviter_id.value);
   if (static_cast<size_t>(member) >= inviter_table.size()) {
     // Stored after the maximum was read: grow rather than lose it.
     inviter_table.resize(static_cast<size_t>(member) + 1, 0);

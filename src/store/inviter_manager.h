@@ -13,9 +13,7 @@
 #include <unordered_map>
 #include <vector>
 
-namespace mysql {
-class connection;
-}
+#include "table_reader.h"
 
 class inviter_manager {
  public:
@@ -34,16 +32,22 @@ class inviter_manager {
   // or an id with none. Never changes the index.
   std::vector<int> invitees(int inviter) const;
 
+  // A load in two steps, for the start-up, which reads the member rows once for this index and
+  // for the follow links. prepare_load empties the index and sizes it for the highest member
+  // id on `conn`; then each member row goes to record_loaded_row. A failed read leaves the
+  // rows recorded so far in place.
+  enum class load_start { failed, empty_table, ready };
+  load_start prepare_load(mysql::connection& conn);
+  // Rows whose ids do not fit the index (negative, or beyond a signed 32-bit int) are skipped.
+  void record_loaded_row(const table_reader::member_row& row);
+
   int max_user() const { return max_user_id; }
   size_t table_size() const { return inviter_table.size(); }
 
  private:
-  // Fills this (empty) index from `conn`; false when a query failed.
-  bool load(mysql::connection& conn);
   // Sets the table size for the highest member id `highest`: twice it, so members registered
   // after the load fit in place, but never beyond what a non-negative int can index.
   void size_table(int64_t highest);
-  void record_loaded_row(int member, int inviter);
 
   std::vector<int> inviter_table;                          // member id -> its inviter, 0 = none
   std::unordered_map<int, std::vector<int>> invitee_map;  // inviter id -> invitees

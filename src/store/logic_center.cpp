@@ -27,13 +27,6 @@ logic_center::~logic_center() {
   }
 }
 
-void logic_center::start() {
-  log_event(log_debug, "start");
-  inviters.reinit();
-  init_data();
-  start_workers();
-}
-
 void logic_center::start_workers() {
   if (!workers.empty()) {
     return;

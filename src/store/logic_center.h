@@ -81,10 +81,10 @@ class logic_center {
   void do_add_special(unsigned long user, std::vector<special>& items);
   void do_del_special(unsigned long user, std::vector<special>& items);
 
-  // The initial load from the database (main thread, before the workers start); store_load.cpp.
+  // The load from the database alone (start() runs it too, sharing the member rows with the
+  // inviter index): reads the specials and the member tables on two connections in parallel,
+  // then builds the lists. Main thread, before the workers start; store_load.cpp.
   void init_data();
-  void init_specials();
-  void init_follow();
 
   // ---- for tests only ----
   // Starts the five workers without a database (start() calls it too).
@@ -97,6 +97,14 @@ class logic_center {
  private:
   // Tests compare whole stores (owners and reader types included) through it.
   friend class logic_center_inspector;
+
+  struct specials_read;
+  struct members_read;
+  // The load; `members_conn` (or a connection of its own when null) reads the member rows,
+  // which also go to `index` when it is not null.
+  void load_database(mysql::connection* members_conn, inviter_manager* index);
+  void apply_loaded_specials(specials_read& read);
+  void apply_loaded_links(const members_read& read);
 
   // The loop of worker `index`: takes messages off queues[index] until the store stops.
   void worker(size_t index);

@@ -62,8 +62,13 @@ MYSQL_ROW result::next() { return rows != nullptr ? mysql_fetch_row(rows) : null
 
 connection::connection(const std::string& host_name, const std::string& user_name,
                        const std::string& password, const std::string& name,
-                       unsigned int port_number)
-    : host(host_name), user(user_name), passwd(password), dbname(name), port(port_number) {
+                       unsigned int port_number, bool compressed)
+    : host(host_name),
+      user(user_name),
+      passwd(password),
+      dbname(name),
+      port(port_number),
+      compress(compressed) {
   if (!init()) {
     log_event(log_fatal, "connection::mysql_init");
     throw std::logic_error("mysql connection init error.");
@@ -87,7 +92,7 @@ bool connection::init() {
 
   mysql_options(handle, MYSQL_OPT_CONNECT_TIMEOUT, &connect_timeout_seconds);
   if (mysql_real_connect(handle, host.c_str(), user.c_str(), passwd.c_str(), dbname.c_str(), port,
-                         nullptr, CLIENT_COMPRESS) == nullptr) {
+                         nullptr, compress ? CLIENT_COMPRESS : 0) == nullptr) {
     log_event(log_error, "mysql_real_connect() error:%s", mysql_error(handle));
     fini();
     return false;
@@ -116,29 +121,37 @@ void connection::fini() {
   }
 }
 
-result connection::exec(const char* sql, oper_type kind) {
+bool connection::run_with_retry(const char* sql, oper_type kind) {
   if (!good()) {
-    return result();
+    return false;
   }
   const unsigned long length = std::strlen(sql);
+  if (mysql_real_query(handle, sql, length) == 0) {
+    return true;
+  }
+  const unsigned int code = mysql_errno(handle);
+  log_event(log_debug, "mysql_real_query() error: %s,des:%s errornum:%d", sql,
+            mysql_error(handle), static_cast<int>(code));
+  if (!worth_reconnecting(code, kind)) {
+    return false;
+  }
+  fini();
+  init();
+  log_event(log_debug, "reinit mysql connection.");
+  if (!good()) {
+    return false;
+  }
   if (mysql_real_query(handle, sql, length) != 0) {
-    const unsigned int code = mysql_errno(handle);
     log_event(log_debug, "mysql_real_query() error: %s,des:%s errornum:%d", sql,
-              mysql_error(handle), static_cast<int>(code));
-    if (!worth_reconnecting(code, kind)) {
-      return result();
-    }
-    fini();
-    init();
-    log_event(log_debug, "reinit mysql connection.");
-    if (!good()) {
-      return result();
-    }
-    if (mysql_real_query(handle, sql, length) != 0) {
-      log_event(log_debug, "mysql_real_query() error: %s,des:%s errornum:%d", sql,
-                mysql_error(handle), static_cast<int>(mysql_errno(handle)));
-      return result();
-    }
+              mysql_error(handle), static_cast<int>(mysql_errno(handle)));
+    return false;
+  }
+  return true;
+}
+
+result connection::exec(const char* sql, oper_type kind) {
+  if (!run_with_retry(sql, kind)) {
+    return result();
   }
   const int generated_id = static_cast<int>(mysql_insert_id(handle));
   MYSQL_RES* stored = mysql_store_result(handle);
@@ -153,6 +166,64 @@ result connection::exec(const char* sql, oper_type kind) {
     row_count = static_cast<int>(mysql_affected_rows(handle));
   }
   return result(stored, row_count, generated_id);
+}
+
+row_stream connection::stream(const char* sql) {
+  if (!run_with_retry(sql, oper_select)) {
+    return row_stream();
+  }
+  MYSQL_RES* rows = mysql_use_result(handle);
+  if (rows == nullptr) {
+    log_event(log_debug, "mysql_use_result() error:%s", mysql_error(handle));
+    return row_stream();
+  }
+  return row_stream(handle, rows);
+}
+
+row_stream::row_stream(MYSQL* connection, MYSQL_RES* streamed)
+    : handle(connection), rows(streamed), broken(false) {}
+
+row_stream::~row_stream() { release(); }
+
+row_stream::row_stream(row_stream&& other) noexcept
+    : handle(std::exchange(other.handle, nullptr)),
+      rows(std::exchange(other.rows, nullptr)),
+      broken(std::exchange(other.broken, true)) {}
+
+row_stream& row_stream::operator=(row_stream&& other) noexcept {
+  if (this != &other) {
+    release();
+    handle = std::exchange(other.handle, nullptr);
+    rows = std::exchange(other.rows, nullptr);
+    broken = std::exchange(other.broken, true);
+  }
+  return *this;
+}
+
+void row_stream::release() {
+  if (rows != nullptr) {
+    mysql_free_result(rows);  // drains what the server still sends, so the link stays usable
+    rows = nullptr;
+  }
+}
+
+MYSQL_ROW row_stream::next() {
+  if (rows == nullptr) {
+    return nullptr;
+  }
+  MYSQL_ROW row = mysql_fetch_row(rows);
+  if (row == nullptr && mysql_errno(handle) != 0) {
+    log_event(log_debug, "mysql_fetch_row() error:%s errornum:%d", mysql_error(handle),
+              static_cast<int>(mysql_errno(handle)));
+    broken = true;
+    release();
+  }
+  return row;
+}
+
+void fetch_column(MYSQL_ROW row, int index, unsigned long& out) {
+  const char* text = row[index];
+  out = text != nullptr ? std::strtoull(text, nullptr, 10) : 0;
 }
 
 void fetch_column(MYSQL_ROW row, int index, int& out) {

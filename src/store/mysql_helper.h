@@ -38,13 +38,42 @@ class result {
   int insert_id = 0;
 };
 
+// The rows of one query read as the server sends them (mysql_use_result): no row set is stored
+// on the client, so memory stays flat however long the table is. Owns its MYSQL_RES and frees
+// it on destruction; moved, never copied. Its connection runs nothing else while it lives.
+class row_stream {
+ public:
+  row_stream() = default;  // the stream of a statement that failed to start
+  row_stream(MYSQL* connection, MYSQL_RES* rows);
+  ~row_stream();
+  row_stream(row_stream&& other) noexcept;
+  row_stream& operator=(row_stream&& other) noexcept;
+  row_stream(const row_stream&) = delete;
+  row_stream& operator=(const row_stream&) = delete;
+
+  // The next row, or a null row at the end of the rows or when the stream broke.
+  MYSQL_ROW next();
+  // After next() answered null: whether the rows ended early (the link broke, the server
+  // reported an error, or the statement never started), rather than at their end.
+  bool failed() const { return broken; }
+
+ private:
+  void release();
+
+  MYSQL* handle = nullptr;
+  MYSQL_RES* rows = nullptr;
+  bool broken = true;
+};
+
 class connection {
  public:
   enum oper_type { oper_select = 0, oper_update = 1 };
 
   // Connects; logs and throws std::logic_error("mysql connection init error.") on failure.
+  // `compress` asks the server for a compressed protocol (CLIENT_COMPRESS): worth it over a slow
+  // network, dearer than it saves on the same host.
   connection(const std::string& host, const std::string& user, const std::string& passwd,
-             const std::string& name, unsigned int port);
+             const std::string& name, unsigned int port, bool compress = true);
   ~connection();
   connection(const connection&) = delete;
   connection& operator=(const connection&) = delete;
@@ -58,8 +87,15 @@ class connection {
   // has gone away (2006), or the link broke during a query (2013, as after a KILL), it reconnects
   // once and runs the statement once more.
   result exec(const char* sql, oper_type kind);
+  // Starts a query whose rows are read one by one as they arrive. Reconnects and retries once
+  // as exec does; a statement that cannot start gives a failed, empty stream (logged).
+  row_stream stream(const char* sql);
 
  private:
+  // Sends `sql`, reconnecting and sending it once more when the link is worth retrying. False
+  // after logging the failure.
+  bool run_with_retry(const char* sql, oper_type kind);
+
   MYSQL client{};
   MYSQL* handle = nullptr;
   std::string host;
@@ -67,10 +103,15 @@ class connection {
   std::string passwd;
   std::string dbname;
   unsigned int port = 0;
+  bool compress = true;
 };
 
 // Column `index` of `row` read by the rules of atoi; an SQL NULL gives 0.
 void fetch_column(MYSQL_ROW row, int index, int& out);
+
+// Column `index` of `row` as an unsigned 64-bit number (strtoull: a negative text wraps, as a
+// sign-widened int would); an SQL NULL gives 0.
+void fetch_column(MYSQL_ROW row, int index, unsigned long& out);
 
 // n outputs read n consecutive columns from `index` on.
 template <typename First, typename... Rest>

@@ -10,6 +10,9 @@
 #include <cstdio>
 #include <deque>
 #include <exception>
+#include <future>
+#include <memory>
+#include <thread>
 #include <iterator>
 #include <unordered_map>
 #include <utility>
@@ -119,37 +122,20 @@ struct owner_rows {
 
 }  // namespace
 
-void logic_center::init_data() {
-  std::printf("init_data start\n");
-  std::fflush(stdout);
-  try {
-    init_specials();
-    init_follow();
-  } catch (const std::exception& e) {
-    std::printf("init_data   %s\n", e.what());
-  }
-  std::printf("init_data end\n");
-  std::fflush(stdout);
-}
-
-void logic_center::init_specials() {
-  std::printf("init_specials\n");
-  std::fflush(stdout);
-  mysql::connection conn = table_reader::connect();
-
-  // Rows arrive ordered by owner, so each owner's rows are one run.
-  std::vector<owner_rows> owners;
+// The specials rows, read on their own thread and connection while the main thread reads the
+// member rows.
+struct logic_center::specials_read {
+  std::vector<owner_rows> owners;  // rows arrive ordered by owner, so each owner's are one run
   std::vector<special> public_items;
-  size_t rows_read = 0;
-  auto on_row = [&](const table_reader::special_row& row) {
-    ++rows_read;
+  table_reader::read_outcome outcome;
+  std::exception_ptr failure;  // the connection could not be made, or memory ran out
+
+  void add(const table_reader::special_row& row) {
     if (row.reader_type == 2) {
       return;
     }
-    // Ids are widened with their sign, as the appliers' unsigned keys would take them.
-    const auto owner = static_cast<unsigned long>(row.member_id);
-    const special item(static_cast<unsigned long>(row.special_id), owner,
-                       static_cast<unsigned char>(row.reader_type));
+    const unsigned long owner = row.member_id.value;
+    const special item(row.special_id.value, owner, static_cast<unsigned char>(row.reader_type));
     if (owners.empty() || owners.back().owner != owner) {
       owners.push_back(owner_rows{owner, {}});
     }
@@ -157,12 +143,110 @@ void logic_center::init_specials() {
     if (item.reader_type == 0) {
       public_items.push_back(item);
     }
-  };
-  if (!table_reader::read_specials(conn, on_row)) {
-    log_event(log_error, "init_specials: a page query failed; loading the %zu rows read",
-              rows_read);
   }
+};
 
+// The follow links of the member rows: each (member, inviter), in row order, stands for two
+// follow additions, member follows inviter, then inviter follows member.
+struct logic_center::members_read {
+  std::vector<std::pair<unsigned long, unsigned long>> links;
+  table_reader::read_outcome outcome;
+  std::exception_ptr failure;
+};
+
+void logic_center::start() {
+  log_event(log_debug, "start");
+  // One connection reads the member table once, for the inviter index and the follow links.
+  std::unique_ptr<mysql::connection> members = table_reader::connect();
+  const inviter_manager::load_start index_start = inviters.prepare_load(*members);
+  if (index_start == inviter_manager::load_start::failed) {
+    log_event(log_error, "inviter_manager::reinit: the member table could not be read; "
+                         "the index is kept as it was");
+  }
+  load_database(members.get(),
+                index_start == inviter_manager::load_start::ready ? &inviters : nullptr);
+  members.reset();
+  start_workers();
+}
+
+void logic_center::init_data() {
+  load_database(nullptr, nullptr);
+}
+
+void logic_center::load_database(mysql::connection* members_conn, inviter_manager* index) {
+  std::printf("init_data start\n");
+  std::fflush(stdout);
+  try {
+    std::printf("init_specials\n");
+    std::fflush(stdout);
+    specials_read specials;
+    std::promise<void> specials_connected;
+    std::thread specials_reader([&specials, &specials_connected] {
+      bool signalled = false;
+      try {
+        std::unique_ptr<mysql::connection> conn = table_reader::connect();
+        signalled = true;
+        specials_connected.set_value();
+        specials.outcome = table_reader::read_specials(
+            *conn, [&specials](const table_reader::special_row& row) { specials.add(row); });
+      } catch (...) {
+        specials.failure = std::current_exception();
+      }
+      if (!signalled) {
+        specials_connected.set_value();
+      }
+    });
+    members_read members;
+    try {
+      std::unique_ptr<mysql::connection> own;
+      if (members_conn == nullptr) {
+        // Connections are made in the order the load names them: the specials' first.
+        specials_connected.get_future().wait();
+        own = table_reader::connect();
+        members_conn = own.get();
+      }
+      members.outcome =
+          table_reader::read_members(*members_conn, [&](const table_reader::member_row& row) {
+            if (index != nullptr) {
+              index->record_loaded_row(row);
+            }
+            if (row.member_id.positive() && row.inviter_id.positive()) {
+              members.links.emplace_back(row.member_id.value, row.inviter_id.value);
+            }
+          });
+    } catch (...) {
+      members.failure = std::current_exception();
+    }
+    specials_reader.join();
+
+    if (specials.failure) {
+      std::rethrow_exception(specials.failure);
+    }
+    if (!specials.outcome.complete) {
+      log_event(log_error, "init_specials: the read ended early; loading the %zu rows read",
+                specials.outcome.rows);
+    }
+    apply_loaded_specials(specials);
+    std::printf("init_follow\n");
+    std::fflush(stdout);
+    if (members.failure) {
+      std::rethrow_exception(members.failure);
+    }
+    if (!members.outcome.complete) {
+      log_event(log_error, "init_follow: the read ended early; loading the %zu links read",
+                members.links.size());
+    }
+    apply_loaded_links(members);
+  } catch (const std::exception& e) {
+    std::printf("init_data   %s\n", e.what());
+  }
+  std::printf("init_data end\n");
+  std::fflush(stdout);
+}
+
+void logic_center::apply_loaded_specials(specials_read& read) {
+  std::vector<owner_rows>& owners = read.owners;
+  std::vector<special>& public_items = read.public_items;
   // Owner step: each owner's list; its specials go to its follow list's feeds, then its own.
   feed_deliveries deliveries;
   {
@@ -193,24 +277,8 @@ void logic_center::init_specials() {
   }
 }
 
-void logic_center::init_follow() {
-  std::printf("init_follow\n");
-  std::fflush(stdout);
-  mysql::connection conn = table_reader::connect();
-
-  // Each link (member, inviter), in row order, stands for two follow additions:
-  // member follows inviter, then inviter follows member.
-  std::vector<std::pair<unsigned long, unsigned long>> links;
-  auto on_row = [&](const table_reader::member_row& row) {
-    if (row.member_id > 0 && row.inviter_id > 0) {
-      links.emplace_back(row.member_id, row.inviter_id);
-    }
-  };
-  if (!table_reader::read_members(conn, on_row)) {
-    log_event(log_error, "init_follow: a page query failed; loading the %zu links read",
-              links.size());
-  }
-
+void logic_center::apply_loaded_links(const members_read& read) {
+  const std::vector<std::pair<unsigned long, unsigned long>>& links = read.links;
   // Follow step: each follow list gains all its ids at once (a set union, so their order is
   // moot). The own specials of every member reached are copied into one flat block, since
   // the feed step must not read `users` once users_lock is released.

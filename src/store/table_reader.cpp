@@ -1,8 +1,13 @@
 #include "table_reader.h"
 
-#include <cstdio>
+#include <cctype>
+#include <cstdlib>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "app_config.h"
+#include "log.h"
 #include "object_manager.h"
 
 namespace table_reader {
@@ -10,86 +15,152 @@ namespace table_reader {
 namespace {
 
 constexpr unsigned int db_port = 3306;
-constexpr int page_rows = 1000;
 
-// Keyset paging: each page starts after the last key read, so no row is lost or read twice
-// however the pages fall, and each page costs the same. Runs the queries that `format_page`
-// writes (the first, then each following one) until a page comes back short, calling `on_row`
-// for every row. False when a page query failed.
-template <typename PageQuery, typename RowHandler>
-bool read_pages(mysql::connection& conn, PageQuery format_page, RowHandler on_row) {
-  for (bool first = true;; first = false) {
-    char sql[1024] = {0};
-    format_page(sql, sizeof(sql), first);
-    mysql::result rows = conn.exec(sql, mysql::connection::oper_select);
-    if (!rows.good()) {
-      return false;
-    }
-    for (MYSQL_ROW row = rows.begin(); row != rows.end(); row = rows.next()) {
-      on_row(row);
-    }
-    if (rows.size() < page_rows) {
-      return true;
+struct key_column {
+  const char* name;
+  int row_index;
+};
+
+// A plain decimal integer, as the server writes an integer column: safe to put back into SQL.
+bool is_plain_number(const char* text) {
+  if (text == nullptr) {
+    return false;
+  }
+  const char* digit = *text == '-' ? text + 1 : text;
+  size_t digits = 0;
+  for (; std::isdigit(static_cast<unsigned char>(digit[digits])) != 0; ++digits) {
+  }
+  return digits > 0 && digits <= 20 && digit[digits] == '\0';
+}
+
+id_column read_id(MYSQL_ROW row, int index) {
+  id_column id;
+  const char* text = row[index];
+  if (text != nullptr) {
+    id.null = false;
+    id.negative = *text == '-';
+    id.value = std::strtoull(text, nullptr, 10);
+  }
+  return id;
+}
+
+// One table read in key order with one streamed query. After a break the query is sent again
+// for the rows after the anchor, the last row whose keys were all plain numbers, skipping the
+// rows already read beyond it (rows with a NULL key, which sort first and carry no position).
+class keyed_read {
+ public:
+  keyed_read(std::string select, std::string where, std::vector<key_column> order)
+      : select_from(std::move(select)), filter(std::move(where)), keys(std::move(order)) {}
+
+  template <typename RowHandler>
+  read_outcome run(mysql::connection& conn, RowHandler on_row) {
+    read_outcome outcome;
+    for (;;) {
+      const std::string sql = next_query();
+      mysql::row_stream rows = conn.stream(sql.c_str());
+      size_t read_now = 0;
+      for (MYSQL_ROW row = rows.next(); row != nullptr; row = rows.next()) {
+        note_position(row);
+        on_row(row);
+        ++read_now;
+      }
+      outcome.rows += read_now;
+      if (!rows.failed()) {
+        outcome.complete = true;
+        return outcome;
+      }
+      if (read_now == 0) {
+        log_event(log_error, "table_reader: reading stopped after %zu rows: %s", outcome.rows,
+                  sql.c_str());
+        return outcome;
+      }
+      ++outcome.resumes;
+      log_event(log_warning, "table_reader: the stream broke after %zu rows; resuming",
+                outcome.rows);
     }
   }
-}
+
+ private:
+  void note_position(MYSQL_ROW row) {
+    std::vector<std::string> position;
+    for (const key_column& key : keys) {
+      const char* text = row[key.row_index];
+      if (!is_plain_number(text)) {
+        ++since_anchor;
+        return;
+      }
+      position.emplace_back(text);
+    }
+    anchor = std::move(position);
+    since_anchor = 0;
+  }
+
+  // (k1, k2, ...) > (a1, a2, ...) in the order of the keys.
+  std::string after_anchor() const {
+    std::string condition;
+    for (size_t at = keys.size(); at-- > 0;) {
+      const std::string greater = std::string(keys[at].name) + " > " + anchor[at];
+      condition = condition.empty() ? greater
+                                    : "(" + greater + " or (" + keys[at].name + " = " +
+                                          anchor[at] + " and " + condition + "))";
+    }
+    return condition;
+  }
+
+  std::string next_query() const {
+    std::string sql = select_from;
+    std::vector<std::string> conditions;
+    if (!filter.empty()) {
+      conditions.push_back(filter);
+    }
+    if (!anchor.empty()) {
+      conditions.push_back(after_anchor());
+    }
+    for (size_t at = 0; at < conditions.size(); ++at) {
+      sql += (at == 0 ? " WHERE " : " and ") + conditions[at];
+    }
+    for (size_t at = 0; at < keys.size(); ++at) {
+      sql += (at == 0 ? " ORDER BY " : ", ") + std::string(keys[at].name) + " ASC";
+    }
+    if (since_anchor > 0) {
+      sql += " LIMIT 18446744073709551615 OFFSET " + std::to_string(since_anchor);
+    }
+    return sql + ";";
+  }
+
+  const std::string select_from;
+  const std::string filter;
+  const std::vector<key_column> keys;
+  std::vector<std::string> anchor;  // empty until a row with plain keys has been read
+  size_t since_anchor = 0;
+};
 
 }  // namespace
 
-mysql::connection connect() {
+std::unique_ptr<mysql::connection> connect() {
   const app_cfg::db_setting& db = singleton<app_cfg>::instance()->db;
-  return mysql::connection(db.host, db.user, db.passwd, db.name, db_port);
+  return std::make_unique<mysql::connection>(db.host, db.user, db.passwd, db.name, db_port,
+                                             db.compress);
 }
 
-bool read_members(mysql::connection& conn, const std::function<void(const member_row&)>& on_row) {
-  int last_member = 0;
-  auto format_page = [&](char* sql, size_t size, bool first) {
-    if (first) {
-      std::snprintf(sql, size,
-                    "SELECT member_id,inviter_id FROM brix_member "
-                    "ORDER BY member_id ASC LIMIT %d;",
-                    page_rows);
-    } else {
-      std::snprintf(sql, size,
-                    "SELECT member_id,inviter_id FROM brix_member WHERE member_id > %d "
-                    "ORDER BY member_id ASC LIMIT %d;",
-                    last_member, page_rows);
-    }
-  };
-  return read_pages(conn, format_page, [&](MYSQL_ROW row) {
-    member_row read;
-    mysql::fetch_column(row, 0, read.member_id, read.inviter_id);
-    last_member = read.member_id;
-    on_row(read);
+read_outcome read_members(mysql::connection& conn,
+                          const std::function<void(const member_row&)>& on_row) {
+  keyed_read read("SELECT member_id,inviter_id FROM brix_member", "", {{"member_id", 0}});
+  return read.run(conn, [&](MYSQL_ROW row) {
+    on_row(member_row{read_id(row, 0), read_id(row, 1)});
   });
 }
 
-bool read_specials(mysql::connection& conn,
-                   const std::function<void(const special_row&)>& on_row) {
-  int last_member = 0;
-  int last_special = 0;
-  auto format_page = [&](char* sql, size_t size, bool first) {
-    if (first) {
-      std::snprintf(sql, size,
-                    "SELECT special_id,member_id,reader_type FROM brix_mb_special "
-                    "WHERE from_user=1 and state = 0 "
-                    "ORDER BY member_id ASC, special_id ASC LIMIT %d;",
-                    page_rows);
-    } else {
-      std::snprintf(sql, size,
-                    "SELECT special_id,member_id,reader_type FROM brix_mb_special "
-                    "WHERE from_user=1 and state = 0 "
-                    "and (member_id > %d or (member_id = %d and special_id > %d)) "
-                    "ORDER BY member_id ASC, special_id ASC LIMIT %d;",
-                    last_member, last_member, last_special, page_rows);
-    }
-  };
-  return read_pages(conn, format_page, [&](MYSQL_ROW row) {
-    special_row read;
-    mysql::fetch_column(row, 0, read.special_id, read.member_id, read.reader_type);
-    last_member = read.member_id;
-    last_special = read.special_id;
-    on_row(read);
+read_outcome read_specials(mysql::connection& conn,
+                           const std::function<void(const special_row&)>& on_row) {
+  keyed_read read("SELECT special_id,member_id,reader_type FROM brix_mb_special",
+                  "from_user=1 and state = 0", {{"member_id", 1}, {"special_id", 0}});
+  return read.run(conn, [&](MYSQL_ROW row) {
+    special_row read_row;
+    read_row.special_id = read_id(row, 0);
+    read_row.member_id = read_id(row, 1);
+    mysql::fetch_column(row, 2, read_row.reader_type);
+    on_row(read_row);
   });
 }
 

@@ -60,6 +60,8 @@ void app_cfg::db_setting::init(const Json::Value& value) {
   name = text_or_empty(value["name"]);
   const Json::Value& port_value = value["port"];
   port = port_value.isNull() ? 0 : port_value.asInt();
+  const Json::Value& compress_value = value["compress"];
+  compress = compress_value.isNull() ? true : compress_value.asBool();
 }
 
 bool app_cfg::open_file(const std::string& path) {

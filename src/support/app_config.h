@@ -16,9 +16,13 @@ class app_cfg {
     std::string passwd;
     std::string name;  // the database (schema) name
     int port = 0;      // read but not used: the loaders always connect on 3306
+    // "compress": false connects without the compressed protocol (a database on the same host
+    // or a fast network). Absent or true: compressed.
+    bool compress = true;
 
-    // Fills host, user, passwd, name, port in that order from `value`; a missing or null key
-    // gives the default. Throws the JSON library's error on a value that cannot be converted.
+    // Fills host, user, passwd, name, port, compress in that order from `value`; a missing or
+    // null key gives the default. Throws the JSON library's error on a value that cannot be
+    // converted.
     void init(const Json::Value& value);
   };
 
