@@ -25,6 +25,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include <gtest/gtest.h>
+
 namespace {
 
 using steady = std::chrono::steady_clock;
@@ -298,6 +300,17 @@ daemon_runner::~daemon_runner() {
     }
   }
   reap_intermediate();
+  // A detached daemon's sanitizer reports go to its standard error, /tmp/norvel.out, which is
+  // the test's own private file: no one else would see them.
+  const std::string output = output_file();
+  for (const char* marker : {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer",
+                             "WARNING: ThreadSanitizer", "runtime error:"}) {
+    if (output.find(marker) != std::string::npos) {
+      ADD_FAILURE() << "the daemon reported a sanitizer error in " << output_path << ":\n"
+                    << output;
+      break;
+    }
+  }
   std::error_code ignored;  // a directory left in /tmp is no reason to fail a test
   std::filesystem::remove_all(dir, ignored);
 }

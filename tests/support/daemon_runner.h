@@ -9,7 +9,8 @@
 // the launching process and its forks print to the terminal and its exit status, finds the
 // detached daemon, and stops it with a signal, collecting its exit status. It also reads the
 // event log of the day and /tmp/norvel.out from where they ended when the runner was made, so a
-// test sees only its own lines.
+// test sees only its own lines; on destruction it fails the test when the daemon wrote a
+// sanitizer report there.
 // The test process makes itself a child subreaper, so the detached daemon is re-parented to it
 // and its exit status can be waited for.
 //
