@@ -174,6 +174,63 @@ TEST_F(E2eProtocol, FollowAndSpecialChangesBecomeVisibleOnceApplied) {
             "{\"code\":200,\"data\":{\"follows\":[]}}\n");
 }
 
+TEST_F(E2eProtocol, PagingWalksEveryIdUpToTheLargestThirtyTwoBitOne) {
+  // Ids on both sides of 2^31 and at 2^32-1: a client passing each page's last id back as the
+  // next cursor sees every one of them, newest first and oldest first.
+  const std::vector<std::string> ids = {"4294967295", "3000000005", "3000000003", "2147483648",
+                                        "2147483647", "200"};
+  std::string specials;
+  for (const std::string& id : ids) {
+    specials += std::string(specials.empty() ? "" : ",") + R"({"spid":)" + id + R"(,"type":0})";
+  }
+  EXPECT_EQ(ask(R"({"act":"special","op":"add","params":{"user_id":8,"specials":[)" + specials +
+                "]}}"),
+            dispatched_null);
+  const std::string all = "4294967295,3000000005,3000000003,2147483648,2147483647,200";
+  ASSERT_EQ(ask_until(newest("fetch_self", 8), specials_reply(all)), specials_reply(all));
+
+  // Pages of two, by fetch_self and by fetch_pub (the public list also holds 100..103).
+  auto walk = [&](const std::string& op, const std::string& first, int type) {
+    std::vector<std::string> seen;
+    std::string cursor = first;
+    for (int page = 0; page < 10; ++page) {
+      const std::string reply = ask(fetch(op, R"({"user_id":8,"special_id":)" + cursor +
+                                                  R"(,"count":2,"type":)" +
+                                                  std::to_string(type) + "}"));
+      const std::string prefix = "{\"code\":200,\"data\":{\"specials\":[";
+      if (reply.rfind(prefix, 0) != 0) {
+        seen.push_back(reply);  // a failure reply ends the walk and shows in the comparison
+        break;
+      }
+      std::istringstream list(reply.substr(prefix.size(), reply.find(']') - prefix.size()));
+      std::string id;
+      bool any = false;
+      while (std::getline(list, id, ',')) {
+        seen.push_back(id);
+        cursor = id;
+        any = true;
+      }
+      if (!any) {
+        break;
+      }
+    }
+    return seen;
+  };
+  EXPECT_EQ(walk("fetch_self", "-1", 1), ids);
+  EXPECT_EQ(walk("fetch_self", "0", 0), std::vector<std::string>(ids.rbegin(), ids.rend()));
+  std::vector<std::string> pub = ids;
+  pub.insert(pub.end(), {"103", "101", "100"});
+  EXPECT_EQ(walk("fetch_pub", "-1", 1), pub);
+
+  // Beyond 32 bits the cursor is still refused; every negative one stays "above every id".
+  EXPECT_EQ(ask(fetch("fetch_pub", R"({"special_id":4294967296,"count":1,"type":1})")), failed);
+  EXPECT_EQ(ask(fetch("fetch_pub", R"({"special_id":-2147483649,"count":1,"type":1})")), failed);
+  EXPECT_EQ(ask(fetch("fetch_pub", R"({"special_id":-7,"count":1,"type":1})")),
+            specials_reply("4294967295"));
+  EXPECT_EQ(ask(fetch("fetch_pub", R"({"special_id":-1,"count":1,"type":0})")),
+            specials_reply(""));
+}
+
 TEST_F(E2eProtocol, InviterAddRecordsInPlaceOrReloadsFromTheDatabase) {
   // 9 lies within the loaded index: recorded at once.
   EXPECT_EQ(ask(R"({"act":"inviter","op":"add","params":{"user_id":9,"inviter_id":5}})"),

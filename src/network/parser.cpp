@@ -37,8 +37,15 @@ logic_center::fetch_type as_fetch_type(const Json::Value& value) {
   return value.asUInt() == 0 ? logic_center::fetch_above : logic_center::fetch_below;
 }
 
-// The cursor is read signed and widened with its sign, so -1 means "from the very top".
+// The cursor is an id (unsigned 32-bit, like spid), or a negative number widened with its sign,
+// so -1 means "from the very top". Numbers from 2^31 up are ids a client was given back and
+// passes on as the next cursor; anything beyond 32 bits still fails the conversion.
 unsigned long as_cursor(const Json::Value& value) {
+  const bool past_signed = value.isDouble() ? value.asDouble() > 2147483647.0
+                                            : value.isUInt64() && value.asUInt64() > 2147483647U;
+  if (past_signed) {
+    return value.asUInt();
+  }
   return static_cast<unsigned long>(static_cast<long>(value.asInt()));
 }
 
