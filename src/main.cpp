@@ -5,8 +5,9 @@
 // keep it in the foreground, or only check the configuration; without them it runs as above.
 //
 // Exit status: 0 from the exiting parents of the two forks and after a clean stop; 1 when start-up
-// fails (port in use, bind or listen error, fork failure, any exception), so whoever started the
-// daemon learns of it; 2 for a wrong option or setting, before anything is started.
+// fails (port in use, bind or listen error, an unusable /tmp/norvel.out, fork failure, any
+// exception), so whoever started the daemon learns of it; 2 for a wrong option or setting, before
+// anything is started.
 #include <fcntl.h>
 #include <malloc.h>
 #include <sys/stat.h>
@@ -18,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <stdexcept>
 #include <iostream>
 #include <string>
 
@@ -59,6 +61,38 @@ bool open_onto(int fd, const char* path, int flags, mode_t mode) {
   return true;
 }
 
+bool is_regular_file(int fd) {
+  struct stat info {};
+  return ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+}
+
+// Before detaching, while the start command can still tell whoever started it: /tmp/norvel.out
+// must be a regular file, or absent, and open for appending without following a symbolic link.
+// A FIFO would block the open, another kind of file would take the output somewhere unintended.
+// Creates the file as open_output would (mode 0644 exactly); throws std::runtime_error saying why
+// it cannot be used.
+void check_output_file() {
+  struct stat link {};
+  if (::lstat(output_path, &link) == 0 && S_ISLNK(link.st_mode)) {
+    throw std::runtime_error(std::string(output_path) +
+                             " is a symbolic link; remove it, the daemon does not follow it");
+  }
+  const mode_t inherited = ::umask(0);
+  const int fd = ::open(output_path, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK |
+                                         O_CLOEXEC, 0644);
+  const int open_error = errno;
+  ::umask(inherited);
+  if (fd < 0) {
+    throw std::runtime_error(std::string("cannot open ") + output_path +
+                             " for appending: " + std::strerror(open_error));
+  }
+  const bool regular = is_regular_file(fd);
+  ::close(fd);
+  if (!regular) {
+    throw std::runtime_error(std::string(output_path) + " is not a regular file");
+  }
+}
+
 // Standard input reads /dev/null; standard output appends to /tmp/norvel.out and standard error
 // duplicates it. Answers false, printing nothing, if a descriptor cannot be made.
 bool open_output() {
@@ -68,7 +102,9 @@ bool open_output() {
   if (!open_onto(0, "/dev/null", O_RDONLY, 0)) {
     return false;
   }
-  if (!open_onto(1, output_path, O_WRONLY | O_CREAT | O_APPEND, 0644)) {
+  // Never through a symbolic link: whoever made one there would choose the file we write.
+  if (!open_onto(1, output_path, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW, 0644) ||
+      !is_regular_file(1)) {
     return false;
   }
   if (::dup2(1, 2) != 2) {
@@ -134,8 +170,11 @@ int run_daemon(const daemon_options& options) {
   boost::asio::signal_set signals(io, SIGINT, SIGTERM);
   signals.async_wait([&io](const boost::system::error_code&, int) { io.stop(); });
 
-  if (!options.foreground && !detach(io)) {
-    return 1;
+  if (!options.foreground) {
+    check_output_file();
+    if (!detach(io)) {
+      return 1;
+    }
   }
   if (options.foreground) {
     // A service manager's journal shows each progress line when it happens, not at exit.

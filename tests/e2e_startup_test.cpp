@@ -2,13 +2,18 @@
 // on port 5000, stops on SIGTERM or SIGINT, and refuses to report success when it cannot start.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
+#include <functional>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <boost/asio.hpp>
 
@@ -151,6 +156,64 @@ TEST_F(DaemonLifecycle, PortInUseExitsWithStatusOneBeforeDetaching) {
   EXPECT_EQ(runner->daemon_pid(), 0);
   EXPECT_EQ(runner->event_log(), "");
   EXPECT_EQ(runner->output_file(), "");
+}
+
+// Each test runs in a private host, so /tmp/norvel.out is ours to replace.
+TEST_F(DaemonLifecycle, UnusableOutputFileExitsWithStatusOneBeforeDetaching) {
+  runner->write_config(config_for(*db));
+  const std::string output = daemon_runner::output_path;
+  const std::string victim = runner->work_dir() + "/victim";
+  auto replace_output = [&](const std::function<void()>& make) {
+    std::filesystem::remove_all(output);
+    make();
+  };
+  struct unusable {
+    const char* what;
+    std::function<void()> make;
+    const char* message;
+  };
+  const std::vector<unusable> cases = {
+      {"a symbolic link to a file the daemon may write",
+       [&] {
+         std::ofstream(victim) << "precious\n";
+         std::filesystem::create_symlink(victim, output);
+       },
+       "Main Exception: /tmp/norvel.out is a symbolic link"},
+      {"a dangling symbolic link", [&] { std::filesystem::create_symlink(victim + ".new", output); },
+       "Main Exception: /tmp/norvel.out is a symbolic link"},
+      {"a directory", [&] { std::filesystem::create_directory(output); },
+       "Main Exception: cannot open /tmp/norvel.out for appending: Is a directory"},
+      {"a FIFO no one reads", [&] { ASSERT_EQ(::mkfifo(output.c_str(), 0666), 0); },
+       "Main Exception: cannot open /tmp/norvel.out for appending"},
+  };
+  for (const unusable& c : cases) {
+    SCOPED_TRACE(c.what);
+    replace_output(c.make);
+    const launch_result launched = runner->launch();
+    EXPECT_EQ(launched.exit_status, 1);
+    EXPECT_EQ(launched.terminal_output.rfind(c.message, 0), 0u) << launched.terminal_output;
+    EXPECT_EQ(launched.terminal_output.find("First fork parent exit"), std::string::npos);
+    EXPECT_EQ(runner->daemon_pid(), 0);
+    EXPECT_FALSE(port_accepts(daemon_runner::daemon_port));
+  }
+  std::ifstream kept(victim);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "precious\n");
+  EXPECT_FALSE(std::filesystem::exists(victim + ".new"));
+  EXPECT_EQ(runner->event_log(), "");
+
+  // A plain file is appended to as before, and one that does not exist yet is made with mode 0644.
+  replace_output([] {});
+  const mode_t inherited = ::umask(077);
+  start_serving();
+  ::umask(inherited);
+  struct stat info {};
+  ASSERT_EQ(::lstat(output.c_str(), &info), 0);
+  EXPECT_TRUE(S_ISREG(info.st_mode));
+  EXPECT_EQ(info.st_mode & 0777, 0644u);
+  EXPECT_EQ(runner->stop(SIGTERM), 0);
+  std::ifstream appended(output);
+  EXPECT_TRUE(appear_in_order(std::string(std::istreambuf_iterator<char>(appended), {}),
+                              {"stdout create ok\n", "after read config\n"}));
 }
 
 TEST_F(DaemonLifecycle, FailedLoadAfterDetachingExitsWithStatusOne) {
