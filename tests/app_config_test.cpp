@@ -157,4 +157,30 @@ TEST_F(ConfigFile, WithoutEventLogTheMessageStillReachesStandardOutput) {
   EXPECT_EQ(printed, "Exception app_cfg::open_file: file is not exist\n");
 }
 
+TEST_F(ConfigFile, LogLevelInAnyCaseKeepsHigherLevelsOutOfTheEventLog) {
+  EXPECT_TRUE(open_with(R"({"DB": {"host": "h"}, "log": {"level": "INFO"}})"));
+  EXPECT_EQ(config.log.level, log_info);
+  log_event(log_debug, "dropped");
+  log_event(log_info, "kept");
+  EXPECT_EQ(log_entries(), std::vector<std::string>{"Info:\tkept"});
+}
+
+// A broken "log" member is reported like any configuration error; the database settings are read
+// and every level stays on.
+TEST_F(ConfigFile, BrokenLogMemberIsReportedAndLeavesEveryLevelOn) {
+  const std::string message =
+      "Exception app_cfg::open_file: \"log\" member \"level\" must be one of fatal, error, "
+      "warning, info, debug, trace; every level stays on";
+  for (const char* log_member : {R"("loud")", R"({"level": "loud"})", R"({"level": 4})"}) {
+    EXPECT_FALSE(open_with(std::string(R"({"DB": {"host": "h"}, "log": )") + log_member + "}"));
+    EXPECT_EQ(printed, message + "\n") << log_member;
+    EXPECT_EQ(config.db.host, "h");
+    EXPECT_EQ(config.log.level, 0);
+  }
+  log_event(log_trace, "still written");
+  EXPECT_EQ(log_entries().back(), "Trace:\tstill written");
+  EXPECT_TRUE(open_with(R"({"DB": {}, "log": {}})"));
+  EXPECT_EQ(config.log.level, 0);
+}
+
 }  // namespace

@@ -64,10 +64,36 @@ void app_cfg::db_setting::init(const Json::Value& value) {
   compress = compress_value.isNull() ? true : compress_value.asBool();
 }
 
+void app_cfg::log_setting::init(const Json::Value& value) {
+  level = 0;
+  if (value.isNull()) {
+    return;
+  }
+  const char* const wrong =
+      "Exception app_cfg::open_file: \"log\" member \"level\" must be one of fatal, error, "
+      "warning, info, debug, trace; every level stays on";
+  if (!value.isObject()) {
+    throw std::logic_error(wrong);
+  }
+  const Json::Value& word = value["level"];
+  if (word.isNull()) {
+    return;
+  }
+  const int parsed = word.isString() ? log_level_from_word(word.asString()) : 0;
+  if (parsed == 0) {
+    throw std::logic_error(wrong);
+  }
+  level = parsed;
+}
+
 bool app_cfg::open_file(const std::string& path) {
   try {
     const Json::Value document = read_config_document(path);
     db.init(document["DB"]);
+    log.init(document.isObject() ? document["log"] : Json::Value());
+    if (log.level != 0 && gLogger != nullptr) {
+      gLogger->set_max_level(log.level);
+    }
     return true;
   } catch (const std::exception& e) {
     log_event(log_debug, "Exception: app_cfg::open_file error %s", e.what());

@@ -26,11 +26,24 @@ class app_cfg {
     void init(const Json::Value& value);
   };
 
-  // Reads `path` and fills db. Answers false after reporting any failure (log at Debug when the
-  // event log exists, and the message alone on standard output).
+  // The optional top-level "log" member: {"level": "info"} keeps the event log from writing
+  // entries of a higher level number. Absent, every level is written.
+  struct log_setting {
+    int level = 0;  // 1 (fatal) .. 6 (trace); 0: every level
+
+    // Fills level from the "log" member `value` (null: absent). Throws std::logic_error with the
+    // message to report on anything but an object whose "level", if present, is one of the six
+    // level words in any case; level is then left at 0.
+    void init(const Json::Value& value);
+  };
+
+  // Reads `path`, fills db and then log, and applies log's level to the event log. Answers false
+  // after reporting any failure (log at Debug when the event log exists, and the message alone
+  // on standard output).
   bool open_file(const std::string& path);
 
   db_setting db;
+  log_setting log;
 };
 
 // The configuration file's whole JSON document. Throws std::logic_error with the message that
