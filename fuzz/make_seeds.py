@@ -143,7 +143,56 @@ def config_seeds():
         write("config_fuzz", name, text)
 
 
+# request_diff_fuzz: whole request bodies. The requests clients send, as they send them (which
+# the fast path reads), and near misses of each kind that it must leave to the JSON path.
+def request_diff_seeds():
+    fetch = '{"act":"special","op":"fetch_pri","params":{"user_id":3,"special_id":-1,"count":20,"type":1}}'
+    seeds = dict(REQUESTS)
+    seeds.update({
+        "fetch_pri_client": fetch,
+        "fetch_pri_blanks": ' { "act" : "special" ,\t"op":"fetch_pri",\r\n"params":{ "user_id" : 3 ,'
+                            ' "special_id" : 3005 , "count" : 5 , "type" : 0 } }\n ',
+        "fetch_pri_no_params": '{"act":"special","op":"fetch_pri"}',
+        "fetch_pub_cursor_min": '{"act":"special","op":"fetch_pub","params":{"special_id":-2147483648,"count":3,"type":0}}',
+        "params_first": '{"params":{"friends":[4294967295,0,2]},"op":"add","act":"follow"}',
+        "items_empty_and_defaults": '{"act":"special","op":"add","params":{"user_id":2,"specials":[{},{"type":300},{"spid":7}]}}',
+        "friends_empty": '{"act":"follow","op":"del","params":{"user_id":2,"friends":[]}}',
+        "unknown_op_printable": '{"act":"inviter","op":"nothing here","params":{"user_id":2}}',
+        # near misses
+        "escaped_act": fetch.replace('"special"', '"spec\\u0069al"'),
+        "escaped_slash": fetch.replace('"fetch_pri"', '"fetch\\/pri"'),
+        "duplicate_key": fetch.replace('"count":20', '"count":20,"count":2'),
+        "duplicate_act": '{"act":"follow","act":"special","op":"fetch_pri","params":{"user_id":3}}',
+        "fraction": fetch.replace('"count":20', '"count":1.0'),
+        "minus_zero": fetch.replace('"special_id":-1', '"special_id":-0'),
+        "exponent": fetch.replace('"count":20', '"count":1e3'),
+        "leading_zero": fetch.replace('"count":20', '"count":020'),
+        "plus_sign": fetch.replace('"count":20', '"count":+20'),
+        "huge_number": fetch.replace('"count":20', '"count":4294967296'),
+        "huge_cursor": fetch.replace('"special_id":-1', '"special_id":2147483648'),
+        "very_huge_number": fetch.replace('"user_id":3', '"user_id":184467440737095516160'),
+        "negative_user": fetch.replace('"user_id":3', '"user_id":-3'),
+        "unicode_op": fetch.replace('"fetch_pri"', '"fetch_pri\u00e9"').encode().decode(),
+        "trailing_text": fetch + "garbage",
+        "trailing_document": fetch + fetch,
+        "comment": fetch.replace('{"act"', '{/* c */"act"'),
+        "null_param": fetch.replace('"type":1', '"type":null'),
+        "bool_param": fetch.replace('"type":1', '"type":true'),
+        "string_param": fetch.replace('"count":20', '"count":"20"'),
+        "extra_member": fetch.replace('"type":1', '"type":1,"extra":1'),
+        "extra_top_member": fetch[:-1] + ',"x":1}',
+        "params_null": '{"act":"special","op":"fetch_pri","params":null}',
+        "truncated": fetch[:-3],
+        "control_in_op": '{"act":"follow","op":"x\x01y","params":{"user_id":1}}',
+        "item_extra_key": '{"act":"special","op":"add","params":{"user_id":2,"specials":[{"spid":1,"type":0,"x":1}]}}',
+        "nul_byte": fetch.replace('"count"', '"co\x00unt"'),
+    })
+    for name, body in seeds.items():
+        write("request_diff_fuzz", name, body)
+
+
 if __name__ == "__main__":
     frame_seeds()
     request_seeds()
+    request_diff_seeds()
     config_seeds()

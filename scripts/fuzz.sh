@@ -5,7 +5,7 @@
 # Usage: scripts/fuzz.sh [--short] [--merge] [target...]
 #   --short   60 seconds per target (what CI runs); default 900 seconds per target
 #   --merge   afterwards, add the inputs that reach new code to fuzz/corpus/<target>
-#   target    frame_fuzz, request_fuzz, config_fuzz (default: all three)
+#   target    frame_fuzz, request_fuzz, request_diff_fuzz, config_fuzz (default: all four)
 # Environment: FUZZ_SECONDS overrides the time per target; FUZZ_BUILD_DIR the build tree
 # (default build-fuzz).
 # New inputs collect in <build>/corpus/<target>, never in the repository unless --merge is given.
@@ -23,13 +23,13 @@ for arg in "$@"; do
   case "$arg" in
     --short) seconds=60 ;;
     --merge) merge=1 ;;
-    frame_fuzz|request_fuzz|config_fuzz) targets+=("$arg") ;;
-    *) echo "usage: $0 [--short] [--merge] [frame_fuzz|request_fuzz|config_fuzz...]" >&2; exit 2 ;;
+    frame_fuzz|request_fuzz|request_diff_fuzz|config_fuzz) targets+=("$arg") ;;
+    *) echo "usage: $0 [--short] [--merge] [frame_fuzz|request_fuzz|request_diff_fuzz|config_fuzz...]" >&2; exit 2 ;;
   esac
 done
 seconds=${FUZZ_SECONDS:-$seconds}
 if [ ${#targets[@]} -eq 0 ]; then
-  targets=(frame_fuzz request_fuzz config_fuzz)
+  targets=(frame_fuzz request_fuzz request_diff_fuzz config_fuzz)
 fi
 build=${FUZZ_BUILD_DIR:-$root/build-fuzz}
 

@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "app_config.h"
+#include "fast_request.h"
 #include "log.h"
 #include "logic_center.h"
 #include "object_manager.h"
@@ -369,6 +370,52 @@ TEST_F(Parser, EveryReplyKindIsWhatFastWriterWritesForDispatch) {
   EXPECT_EQ(reply(R"({"act":"special","op":"add","params":{"user_id":5,"specials":[{"spid":1}]}})"),
             fast_writer_reply(Json::Value()));
   EXPECT_TRUE(parser("{}").dispatch("follow", "del").isNull());
+}
+
+// The fast path must take the requests clients actually send (else it buys nothing) and leave
+// every near miss to the JSON path; request_diff_fuzz checks that both paths answer alike.
+TEST(FastRequest, TakesClientRequestsAndLeavesNearMissesToJson) {
+  const std::string fetch =
+      R"({"act":"special","op":"fetch_pri","params":{"user_id":3,"special_id":-1,"count":20,"type":1}})";
+  fast_request read;
+  ASSERT_TRUE(parse_fast_request(fetch.data(), fetch.size(), read));
+  EXPECT_EQ(read.act, "special");
+  EXPECT_EQ(read.op, "fetch_pri");
+  EXPECT_EQ(read.user_id, 3u);
+  EXPECT_EQ(read.special_id, -1);
+  EXPECT_EQ(read.count, 20u);
+  const std::vector<std::string> taken = {
+      R"({"act":"follow","op":"add","params":{"user_id":4294967295,"friends":[0,7,7]}})",
+      R"( {"params":{"user_id":5,"specials":[{"spid":1,"type":300},{}]},"op":"add","act":"special"} )",
+      R"({"act":"special","op":"fetch_pub","params":{"special_id":-2147483648,"count":0,"type":0}})",
+      R"({"act":"inviter","op":"add","params":{"user_id":7,"inviter_id":3}})",
+      "{\"act\":\"x\"}\r\n",
+  };
+  for (const std::string& body : taken) {
+    fast_request request;
+    EXPECT_TRUE(parse_fast_request(body.data(), body.size(), request)) << body;
+  }
+  auto with = [&fetch](const std::string& from, const std::string& to) {
+    std::string body = fetch;
+    body.replace(body.find(from), from.size(), to);
+    return body;
+  };
+  const std::vector<std::string> left = {
+      with("\"special\"", "\"spec\\u0069al\""), with("\"count\":20", "\"count\":20,\"count\":2"),
+      with("\"count\":20", "\"count\":1.0"),    with("\"special_id\":-1", "\"special_id\":-0"),
+      with("\"count\":20", "\"count\":1e3"),    with("\"count\":20", "\"count\":020"),
+      with("\"count\":20", "\"count\":4294967296"),
+      with("\"special_id\":-1", "\"special_id\":2147483648"),
+      with("\"user_id\":3", "\"user_id\":-3"),  with("\"type\":1", "\"type\":null"),
+      with("\"type\":1", "\"type\":true"),      with("\"type\":1", "\"type\":1,\"x\":1"),
+      with("fetch_pri", "fetch_pri\xc3\xa9"),   fetch + "x",
+      fetch.substr(0, fetch.size() - 1),        "/**/" + fetch,
+      R"({"act":"special","op":"fetch_pri","params":null})",
+  };
+  for (const std::string& body : left) {
+    fast_request request;
+    EXPECT_FALSE(parse_fast_request(body.data(), body.size(), request)) << body;
+  }
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "fast_request.h"
 #include "log.h"
 #include "object_manager.h"
 
@@ -15,7 +16,7 @@ namespace {
 
 // The op as it may appear in a log record: control bytes are written as \xNN so that a client
 // cannot break a record in two or forge one of its own.
-std::string printable(const std::string& text) {
+std::string printable(std::string_view text) {
   std::string out;
   out.reserve(text.size());
   for (unsigned char c : text) {
@@ -70,9 +71,154 @@ operation_result ids_under(const char* key, const std::vector<int>& ids) {
 const char dispatched_prefix[] = "{\"code\":200,\"data\":";
 const char failed_reply[] = "{\"code\":0}\n";
 
+// The request's parameters as the general path reads them: each member when the operation
+// asks for it, converted by the JSON library's rules, which throw on a value of the wrong kind.
+class json_params {
+ public:
+  explicit json_params(const Json::Value& document) : params(document["params"]) {}
+
+  unsigned long user() const { return params["user_id"].asUInt(); }
+  int inviter_member() const { return as_inviter_member(params["user_id"]); }
+  int inviter() const { return as_inviter_member(params["inviter_id"]); }
+  unsigned long cursor() const { return as_cursor(params["special_id"]); }
+  unsigned long count() const { return params["count"].asUInt(); }
+  logic_center::fetch_type direction() const { return as_fetch_type(params["type"]); }
+  bool friends(std::vector<unsigned long>& out) const {
+    return helper::from_array(params["friends"], out);
+  }
+  void specials(unsigned long user, std::vector<special>& out) const {
+    helper::from_array(params["specials"], user, out);
+  }
+
+ private:
+  const Json::Value& params;
+};
+
+// The same parameters read by the fast path: already converted, nothing left to fail.
+class fast_params {
+ public:
+  explicit fast_params(const fast_request& request) : fast(request) {}
+
+  unsigned long user() const { return fast.user_id; }
+  int inviter_member() const { return static_cast<int>(fast.user_id); }
+  int inviter() const { return static_cast<int>(fast.inviter_id); }
+  unsigned long cursor() const { return static_cast<unsigned long>(long{fast.special_id}); }
+  unsigned long count() const { return fast.count; }
+  logic_center::fetch_type direction() const {
+    return fast.type == 0 ? logic_center::fetch_above : logic_center::fetch_below;
+  }
+  bool friends(std::vector<unsigned long>& out) const {
+    out.assign(fast.friends.begin(), fast.friends.end());
+    return !out.empty();
+  }
+  void specials(unsigned long user, std::vector<special>& out) const {
+    out.clear();
+    out.reserve(fast.specials.size());
+    for (const fast_request::item& item : fast.specials) {
+      out.emplace_back(item.spid, user, static_cast<unsigned char>(item.type & 0xffU));
+    }
+  }
+
+ private:
+  const fast_request& fast;
+};
+
+// The one dispatch table, over either way of reading the parameters. Each operation reads its
+// parameters in the order listed and calls the store only after all of them converted; an
+// unknown operation of a known action throws, an unknown action answers no data.
+template <typename Params>
+operation_result run_follow(std::string_view op, const Params& params) {
+  logic_center* store = singleton<logic_center>::instance();
+  const unsigned long user = params.user();
+  if (op == "add" || op == "del") {
+    std::vector<unsigned long> friends;
+    if (params.friends(friends)) {
+      if (op == "add") {
+        store->add_follow(user, friends);
+      } else {
+        store->del_follow(user, friends);
+      }
+    }
+    return operation_result();
+  }
+  if (op == "fetch") {
+    return ids_under("follows", store->fetch_follow(user));
+  }
+  throw std::logic_error("cannot find op:" + printable(op));
+}
+
+template <typename Params>
+operation_result run_inviter(std::string_view op, const Params& params) {
+  logic_center* store = singleton<logic_center>::instance();
+  const int member = params.inviter_member();
+  if (op == "add") {
+    const int inviter = params.inviter();
+    store->add_inviter(member, inviter);
+    return operation_result();
+  }
+  if (op == "list") {
+    return ids_under("inviters", store->fetch_inviter(member));
+  }
+  if (op == "invitees") {
+    return ids_under("invitees", store->fetch_invitees(member));
+  }
+  throw std::logic_error("act=inviter cannot find op:" + printable(op));
+}
+
+template <typename Params>
+operation_result run_special(std::string_view op, const Params& params) {
+  logic_center* store = singleton<logic_center>::instance();
+  if (op == "add" || op == "del") {
+    const unsigned long user = params.user();
+    std::vector<special> items;
+    params.specials(user, items);
+    if (op == "add") {
+      store->add_special(user, items);
+    } else {
+      store->del_special(user, items);
+    }
+    return operation_result();
+  }
+  if (op == "fetch_pub") {
+    const unsigned long cursor = params.cursor();
+    const unsigned long count = params.count();
+    const logic_center::fetch_type direction = params.direction();
+    return ids_under("specials", store->fetch_pub_specials(cursor, count, direction));
+  }
+  if (op == "fetch_pri" || op == "fetch_self") {
+    const unsigned long user = params.user();
+    const unsigned long cursor = params.cursor();
+    const unsigned long count = params.count();
+    const logic_center::fetch_type direction = params.direction();
+    if (op == "fetch_pri") {
+      return ids_under("specials", store->fetch_pri_specials(user, cursor, count, direction));
+    }
+    return ids_under("specials", store->fetch_self_specials(user, cursor, count, direction));
+  }
+  throw std::logic_error("cannot find op:" + printable(op));
+}
+
+template <typename Params>
+operation_result run_operation(std::string_view act, std::string_view op, const Params& params) {
+  if (act == "follow") {
+    return run_follow(op, params);
+  }
+  if (act == "inviter") {
+    return run_inviter(op, params);
+  }
+  if (act == "special") {
+    return run_special(op, params);
+  }
+  return operation_result();  // an unknown action is not an error
+}
+
 }  // namespace
 
-parser::parser(const std::string& body) {
+parser::parser(const std::string& body, parse_path path) {
+  if (path == parse_path::any && parse_fast_request(body.data(), body.size(), fast)) {
+    is_fast = true;
+    return;
+  }
   Json::Reader reader;
   bool parsed = false;
   try {
@@ -88,13 +234,21 @@ parser::parser(const std::string& body) {
 }
 
 std::string parser::request() {
+  std::string reply;
+  if (is_fast) {
+    answer(fast.act, fast.op, reply);
+    return reply;
+  }
   // Read outside the handling below on purpose: a document that is not an object (or null), or
   // an act/op that is not text, is not a request at all and ends the connection.
   const Json::Value& root = document;
   const std::string act = root["act"].asString();
   const std::string op = root["op"].asString();
+  answer(act, op, reply);
+  return reply;
+}
 
-  std::string reply;
+void parser::answer(std::string_view act, std::string_view op, std::string& reply) {
   try {
     const operation_result result = run(act, op);
     result.render_reply(reply);
@@ -102,95 +256,18 @@ std::string parser::request() {
     log_event(log_debug, "exception:%s what=%s", "request", e.what());
     reply = failed_reply;
   }
-  return reply;
 }
 
 Json::Value parser::dispatch(const std::string& act, const std::string& op) {
   return run(act, op).to_json();
 }
 
-operation_result parser::run(const std::string& act, const std::string& op) {
+operation_result parser::run(std::string_view act, std::string_view op) {
+  if (is_fast) {
+    return run_operation(act, op, fast_params(fast));
+  }
   const Json::Value& root = document;
-  const Json::Value& params = root["params"];
-  if (act == "follow") {
-    return run_follow(op, params);
-  }
-  if (act == "inviter") {
-    return run_inviter(op, params);
-  }
-  if (act == "special") {
-    return run_special(op, params);
-  }
-  return operation_result();  // an unknown action is not an error
-}
-
-operation_result parser::run_follow(const std::string& op, const Json::Value& params) {
-  logic_center* store = singleton<logic_center>::instance();
-  const unsigned long user = params["user_id"].asUInt();
-  if (op == "add" || op == "del") {
-    std::vector<unsigned long> friends;
-    if (helper::from_array(params["friends"], friends)) {
-      if (op == "add") {
-        store->add_follow(user, friends);
-      } else {
-        store->del_follow(user, friends);
-      }
-    }
-    return operation_result();
-  }
-  if (op == "fetch") {
-    return ids_under("follows", store->fetch_follow(user));
-  }
-  throw std::logic_error("cannot find op:" + printable(op));
-}
-
-operation_result parser::run_inviter(const std::string& op, const Json::Value& params) {
-  logic_center* store = singleton<logic_center>::instance();
-  const int member = as_inviter_member(params["user_id"]);
-  if (op == "add") {
-    const int inviter = as_inviter_member(params["inviter_id"]);
-    store->add_inviter(member, inviter);
-    return operation_result();
-  }
-  if (op == "list") {
-    return ids_under("inviters", store->fetch_inviter(member));
-  }
-  if (op == "invitees") {
-    return ids_under("invitees", store->fetch_invitees(member));
-  }
-  throw std::logic_error("act=inviter cannot find op:" + printable(op));
-}
-
-operation_result parser::run_special(const std::string& op, const Json::Value& params) {
-  logic_center* store = singleton<logic_center>::instance();
-  if (op == "add" || op == "del") {
-    const unsigned long user = params["user_id"].asUInt();
-    std::vector<special> items;
-    helper::from_array(params["specials"], user, items);
-    if (op == "add") {
-      store->add_special(user, items);
-    } else {
-      store->del_special(user, items);
-    }
-    return operation_result();
-  }
-  if (op == "fetch_pub") {
-    const unsigned long cursor = as_cursor(params["special_id"]);
-    const unsigned long count = params["count"].asUInt();
-    const logic_center::fetch_type direction = as_fetch_type(params["type"]);
-    return ids_under("specials", store->fetch_pub_specials(cursor, count, direction));
-  }
-  if (op == "fetch_pri" || op == "fetch_self") {
-    const unsigned long user = params["user_id"].asUInt();
-    const unsigned long cursor = as_cursor(params["special_id"]);
-    const unsigned long count = params["count"].asUInt();
-    const logic_center::fetch_type direction = as_fetch_type(params["type"]);
-    if (op == "fetch_pri") {
-      return ids_under("specials", store->fetch_pri_specials(user, cursor, count, direction));
-    }
-    return ids_under("specials", store->fetch_self_specials(user, cursor, count, direction));
-  }
-  throw std::logic_error("cannot find op:" + printable(op));
+  return run_operation(act, op, json_params(root));
 }
 
 Json::Value operation_result::to_json() const {

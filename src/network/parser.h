@@ -6,15 +6,19 @@
 //
 // Threads: a parser lives for one request on the event-loop thread; queries run synchronously
 // there, the "add" and "del" operations only queue work for the store's workers.
-// Ownership: holds the parsed request document by value; nothing else.
+// Bodies of the exact shape clients send are read by the strict fast path (fast_request.h); all
+// others by the JSON library, so odd input keeps the general path's replies and log entries.
+// Ownership: holds the parsed request by value; the fast form points into the body.
 #ifndef NORVEL_PARSER_H_
 #define NORVEL_PARSER_H_
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <json/json.h>
 
+#include "fast_request.h"
 #include "logic_center.h"
 
 // What an operation answers: nothing (the reply's "data" is null) or a list of ids held under
@@ -30,10 +34,17 @@ struct operation_result {
   void render_reply(std::string& out) const;
 };
 
+// Which way a parser reads its body.
+enum class parse_path {
+  any,        // the strict fast path when the body has the exact shape clients send, else JSON
+  json_only,  // always the general JSON path (the fast path's differential tests compare)
+};
+
 class parser {
  public:
   // Parses `body`; text that is not JSON throws std::logic_error("cannot parse body to json").
-  explicit parser(const std::string& body);
+  // The body must outlive the parser.
+  explicit parser(const std::string& body, parse_path path = parse_path::any);
   parser(const parser&) = delete;
   parser& operator=(const parser&) = delete;
 
@@ -49,11 +60,12 @@ class parser {
 
  private:
   // The one dispatch table behind request() and dispatch(); throws as dispatch() does.
-  operation_result run(const std::string& act, const std::string& op);
-  operation_result run_follow(const std::string& op, const Json::Value& params);
-  operation_result run_inviter(const std::string& op, const Json::Value& params);
-  operation_result run_special(const std::string& op, const Json::Value& params);
+  operation_result run(std::string_view act, std::string_view op);
+  // Runs the operation and writes the reply text; a failure is logged and answers code 0.
+  void answer(std::string_view act, std::string_view op, std::string& reply);
 
+  bool is_fast = false;  // the body was read by the fast path into `fast`, else into `document`
+  fast_request fast;
   Json::Value document;
 };
 
