@@ -165,7 +165,7 @@ bool detach(boost::asio::io_context& io) {
 // locals destroyed in reverse order on every way out, before the caller closes the log.
 // Throws on a failed start-up step.
 int run_daemon(const daemon_options& options) {
-  boost::asio::io_context io;
+  boost::asio::io_context io(1);  // one thread runs the loop: the scheduler may skip wake-ups
   server listener(io, options.listen_endpoint(), answer_request);
   boost::asio::signal_set signals(io, SIGINT, SIGTERM);
   signals.async_wait([&io](const boost::system::error_code&, int) { io.stop(); });

@@ -159,19 +159,47 @@ session::~session() {
 }
 
 void session::start() {
+  boost::system::error_code ignored_ec;  // left blocking, a read only waits when told it may
+  socket.non_blocking(true, ignored_ec);
   do_read();
 }
 
+// A read that left bytes behind (it filled the receive area), the first read, and the read after
+// a pause go straight to the socket. Otherwise the socket is known drained, and the session waits
+// for it to become readable before reading: an attempt now could only fail with EAGAIN, one
+// system call per request for nothing. Readiness is reported for every arrival after the last
+// read, so nothing can arrive unnoticed while the session waits.
 void session::do_read() {
   reading = true;
   auto self = shared_from_this();
-  socket.async_read_some(
-      boost::asio::buffer(receive_area),
-      [this, self](const boost::system::error_code& ec, std::size_t n) { on_read(ec, n); });
+  if (may_have_input) {
+    socket.async_read_some(
+        boost::asio::buffer(receive_area),
+        [this, self](const boost::system::error_code& ec, std::size_t n) { on_read(ec, n); });
+    return;
+  }
+  socket.async_wait(tcp::socket::wait_read,
+                    [this, self](const boost::system::error_code& ec) { on_readable(ec); });
+}
+
+void session::on_readable(const boost::system::error_code& ec) {
+  if (ec) {
+    on_read(ec, 0);
+    return;
+  }
+  boost::system::error_code read_ec;
+  const std::size_t n = socket.read_some(boost::asio::buffer(receive_area), read_ec);
+  if (read_ec == boost::asio::error::would_block || read_ec == boost::asio::error::try_again) {
+    reading = false;
+    do_read();  // readiness without bytes (they were read already): wait again
+    return;
+  }
+  on_read(read_ec, n);
 }
 
 void session::on_read(const boost::system::error_code& ec, std::size_t n) {
   reading = false;
+  may_have_input = n == receive_area.size();
   if (turn) {
     turn->open();
   }
@@ -238,6 +266,7 @@ void session::continue_reading() {
     }
   }
   if (frames_pending || unwritten() > max_unwritten_size) {
+    may_have_input = true;  // readiness reported while paused is not reported again
     if (!read_paused) {
       read_paused = true;
       stats->read_pauses.fetch_add(1, std::memory_order_relaxed);
