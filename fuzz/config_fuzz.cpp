@@ -40,13 +40,11 @@ bool write_file(const std::string& path, const uint8_t* data, size_t size) {
 
 // What the settings should be after reading these bytes; false when reading them should fail.
 bool expected_settings(const uint8_t* data, size_t size, app_cfg::db_setting& out) {
-  Json::CharReaderBuilder builder;
-  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  Json::Reader reader;  // the reader the file format is defined by
   Json::Value document;
-  std::string ignored_errors;
   const char* text = reinterpret_cast<const char*>(data);
   try {
-    if (!reader->parse(text, text + size, &document, &ignored_errors)) {
+    if (!reader.parse(text, text + size, document)) {
       return false;
     }
     out.init(document["DB"]);

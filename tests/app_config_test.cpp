@@ -131,14 +131,40 @@ TEST_F(ConfigFile, DirectoryIsReportedAsMissingFile) {
   expect_failure_reported("Exception app_cfg::open_file: file is not exist");
 }
 
-TEST_F(ConfigFile, TextThatIsNotJsonIsReported) {
-  EXPECT_FALSE(open_with("host = localhost\n"));
-  expect_failure_reported("Exception app_cfg::open_file: cannot parse config file.");
+// Exactly what the classic reader rejects, including what newer readers accept by default.
+TEST_F(ConfigFile, TextTheReaderCannotParseIsReportedAndChangesNothing) {
+  const std::string db = R"("DB": {"host": "db.local", "port": 3307})";
+  const std::vector<std::string> texts = {
+      "host = localhost\n",
+      "",
+      "{" + db + ",}",                                            // trailing comma in an object
+      R"({"DB": {"host": "db.local", "port": 3307,}})",          // ... in the settings
+      R"({"list": [1, 2,], "DB": {"host": "db.local"}})",        // ... in an array
+      "\xEF\xBB\xBF{" + db + "}",                                 // a byte-order mark
+      R"({"DB": {"host": "db.local", "port": 1e400}})",          // beyond a double's range
+      R"({'DB': {'host': 'db.local'}})",                         // single quotes
+      R"({"DB": {"host": "db.local", "port": NaN}})",
+      "{\"DB\": {\"host\": \"db.local\"}, \"deep\": " + std::string(2000, '[') +
+          std::string(2000, ']') + "}",  // nesting beyond the reader's limit
+  };
+  for (const std::string& text : texts) {
+    EXPECT_FALSE(open_with(text)) << text.substr(0, 80);
+    EXPECT_EQ(printed, "Exception app_cfg::open_file: cannot parse config file.\n")
+        << text.substr(0, 80);
+    EXPECT_EQ(config.db.host, "") << text.substr(0, 80);
+    EXPECT_EQ(config.db.port, 0) << text.substr(0, 80);
+  }
+  EXPECT_EQ(log_entries(),
+            std::vector<std::string>(texts.size(), "Debug:\tException: app_cfg::open_file error "
+                                                   "Exception app_cfg::open_file: cannot parse "
+                                                   "config file."));
 }
 
-TEST_F(ConfigFile, EmptyFileIsReportedAsUnparsable) {
-  EXPECT_FALSE(open_with(""));
-  expect_failure_reported("Exception app_cfg::open_file: cannot parse config file.");
+TEST_F(ConfigFile, CommentsAndTextAfterTheDocumentAreReadAsTheReaderDoes) {
+  EXPECT_TRUE(open_with("// settings\n{\"DB\": {/* the server */ \"host\": \"db.local\", "
+                        "\"port\": 3307}}\ntrailing words"));
+  EXPECT_EQ(config.db.host, "db.local");
+  EXPECT_EQ(config.db.port, 3307);
 }
 
 TEST_F(ConfigFile, WrongShapesAreReportedNotFatal) {

@@ -31,12 +31,21 @@ std::string read_whole_file(const std::string& path) {
   return std::string(buffer.data(), static_cast<size_t>(got > 0 ? got : 0));
 }
 
+// Json::Reader with all its features, the reader the file format is defined by: comments are
+// allowed and anything after the document is ignored, but a trailing comma, a byte-order mark or
+// a number out of a double's range is not JSON. (The newer builders accept those by default.)
+// Nesting deeper than the reader's limit throws from inside it; that is a text it cannot parse
+// too.
 Json::Value parse_config_text(const std::string& text) {
-  Json::CharReaderBuilder builder;
-  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  Json::Reader reader;
   Json::Value document;
-  std::string ignored_errors;  // the reported message is fixed
-  if (!reader->parse(text.data(), text.data() + text.size(), &document, &ignored_errors)) {
+  bool parsed = false;
+  try {
+    parsed = reader.parse(text.data(), text.data() + text.size(), document);
+  } catch (const Json::Exception&) {
+    parsed = false;
+  }
+  if (!parsed) {
     throw std::logic_error("Exception app_cfg::open_file: cannot parse config file.");
   }
   return document;
