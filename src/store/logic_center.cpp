@@ -159,6 +159,28 @@ std::vector<unsigned long> logic_center::fetch_follow(unsigned long user) const 
   return found->second.follows();
 }
 
+logic_center::store_sizes logic_center::sizes() const {
+  store_sizes out;
+  {
+    annotated::shared_lock lock(users_lock);
+    out.members = users.size();
+    for (const auto& [id, record] : users) {
+      out.follow_entries += record.follows().size();
+      out.own_entries += record.specials().size();
+    }
+  }
+  {
+    annotated::shared_lock lock(pri_lock);
+    out.feeds = pri_specials.size();
+    for (const auto& [id, feed] : pri_specials) {
+      out.feed_entries += feed.size();
+    }
+  }
+  annotated::shared_lock lock(pub_lock);
+  out.public_entries = pub_specials.size();
+  return out;
+}
+
 bool logic_center::has_member(unsigned long user) const {
   annotated::shared_lock lock(users_lock);
   return users.count(user) != 0;

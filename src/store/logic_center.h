@@ -66,6 +66,20 @@ class logic_center {
                                                 fetch_type type) const;
   std::vector<unsigned long> fetch_follow(unsigned long user) const;
 
+  // How much the store holds, for metrics and benchmarks: members with a record, private feeds,
+  // and the entries of each kind of list. Takes each lock shared in turn; linear in members.
+  struct store_sizes {
+    size_t members = 0;
+    size_t feeds = 0;
+    size_t follow_entries = 0;
+    size_t own_entries = 0;
+    size_t feed_entries = 0;
+    size_t public_entries = 0;
+
+    size_t entries() const { return follow_entries + own_entries + feed_entries + public_entries; }
+  };
+  store_sizes sizes() const;
+
   // The worker (and queue) that applies every mutation of `user`.
   static size_t queue_index(unsigned long user) { return user % worker_count; }
 
