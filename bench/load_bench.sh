@@ -5,6 +5,7 @@
 # against `mariadb --quick --compress`, the uncompressed one ("compress": false) against
 # `mariadb --quick` (target: at most 1.5 each). Also prints the resident bytes per stored entry.
 # Usage: bench/load_bench.sh [--keep]   (--keep: leave the database norvel_bench_load behind)
+# NORVEL_BENCH_DB names the database (default norvel_bench_load), so several shapes can be kept.
 # Environment: NORVEL_BENCH_SPECIALS, NORVEL_BENCH_MEMBERS (row counts), NORVEL_BENCH_BUILD
 # (build directory, default build-bench).
 set -euo pipefail
@@ -15,7 +16,7 @@ root=$(pwd)
 specials=${NORVEL_BENCH_SPECIALS:-1000000}
 members=${NORVEL_BENCH_MEMBERS:-1000000}
 build=${NORVEL_BENCH_BUILD:-$root/build-bench}
-db=norvel_bench_load
+db=${NORVEL_BENCH_DB:-norvel_bench_load}
 export NORVEL_BENCH_DB=$db
 
 bash scripts/start_test_db.sh >/dev/null

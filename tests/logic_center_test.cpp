@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "log.h"
+#include "store_image.h"
 
 namespace {
 
@@ -376,8 +377,13 @@ TEST_F(WorkerLog, ShutdownWithQueuedMessagesDropsThemAndJoins) {
   {
     logic_center store;
     store.start_workers();
-    for (unsigned long id = 0; id < 20000; ++id) {
-      store.add_special(id % 10, {special(id, id % 10, 0)});
+    {
+      // The workers wait on the lock while the queues fill, so most messages are still queued
+      // when the store goes.
+      annotated::unique_lock hold(logic_center_inspector::users_lock(store));
+      for (unsigned long id = 0; id < 20000; ++id) {
+        store.add_special(id % 10, {special(id, id % 10, 0)});
+      }
     }
   }
   EXPECT_EQ(count("logic_center::worker quit"), 5);

@@ -7,8 +7,6 @@
 #include "log.h"
 #include "sorted_list.h"
 
-using sorted_list::greater_id;
-
 // ---- lifecycle and workers ----
 
 logic_center::logic_center() {
@@ -121,11 +119,11 @@ std::vector<unsigned long> logic_center::fetch_self_specials(unsigned long user,
                                                              fetch_type type) const {
   log_event(log_debug, "fetch_self_specials");
   annotated::shared_lock lock(users_lock);
-  auto found = users.find(user);
-  if (found == users.end()) {
+  const member_lists* record = users.find(user);
+  if (record == nullptr) {
     return {};
   }
-  return sorted_list::copy_page(found->second.specials(), special_id, count, type == fetch_below);
+  return record->own.page(special_id, count, type == fetch_below);
 }
 
 std::vector<unsigned long> logic_center::fetch_pri_specials(unsigned long user,
@@ -134,11 +132,11 @@ std::vector<unsigned long> logic_center::fetch_pri_specials(unsigned long user,
                                                             fetch_type type) const {
   log_event(log_debug, "fetch_pri_specials");
   annotated::shared_lock lock(pri_lock);
-  auto found = pri_specials.find(user);
-  if (found == pri_specials.end()) {
+  const id_list* feed = pri_specials.find(user);
+  if (feed == nullptr) {
     return {};
   }
-  return sorted_list::copy_page(found->second, special_id, count, type == fetch_below);
+  return feed->page(special_id, count, type == fetch_below);
 }
 
 std::vector<unsigned long> logic_center::fetch_pub_specials(unsigned long special_id,
@@ -146,17 +144,17 @@ std::vector<unsigned long> logic_center::fetch_pub_specials(unsigned long specia
                                                             fetch_type type) const {
   log_event(log_debug, "fetch_pub_specials");
   annotated::shared_lock lock(pub_lock);
-  return sorted_list::copy_page(pub_specials, special_id, count, type == fetch_below);
+  return pub_specials.page(special_id, count, type == fetch_below);
 }
 
 std::vector<unsigned long> logic_center::fetch_follow(unsigned long user) const {
   log_event(log_debug, "fetch_follow");
   annotated::shared_lock lock(users_lock);
-  auto found = users.find(user);
-  if (found == users.end()) {
+  const member_lists* record = users.find(user);
+  if (record == nullptr) {
     return empty_user;
   }
-  return found->second.follows();
+  return record->follows.ids();
 }
 
 logic_center::store_sizes logic_center::sizes() const {
@@ -164,17 +162,16 @@ logic_center::store_sizes logic_center::sizes() const {
   {
     annotated::shared_lock lock(users_lock);
     out.members = users.size();
-    for (const auto& [id, record] : users) {
-      out.follow_entries += record.follows().size();
-      out.own_entries += record.specials().size();
-    }
+    users.for_each([&out](unsigned long, const member_lists& record) {
+      out.follow_entries += record.follows.size();
+      out.own_entries += record.own.size();
+    });
   }
   {
     annotated::shared_lock lock(pri_lock);
     out.feeds = pri_specials.size();
-    for (const auto& [id, feed] : pri_specials) {
-      out.feed_entries += feed.size();
-    }
+    pri_specials.for_each(
+        [&out](unsigned long, const id_list& feed) { out.feed_entries += feed.size(); });
   }
   annotated::shared_lock lock(pub_lock);
   out.public_entries = pub_specials.size();
@@ -183,12 +180,16 @@ logic_center::store_sizes logic_center::sizes() const {
 
 bool logic_center::has_member(unsigned long user) const {
   annotated::shared_lock lock(users_lock);
-  return users.count(user) != 0;
+  return users.find(user) != nullptr;
 }
 
 bool logic_center::has_feed(unsigned long user) const {
   annotated::shared_lock lock(pri_lock);
-  return pri_specials.count(user) != 0;
+  return pri_specials.find(user) != nullptr;
+}
+
+void logic_center::set_caps(const list_caps& bounds) {
+  caps = bounds;
 }
 
 // ---- inviter index (event-loop thread) ----
@@ -230,31 +231,48 @@ void logic_center::do_del_special(unsigned long user, std::vector<special>& item
   change_specials(user, items, false);
 }
 
+namespace {
+
+// The ids of `items` (in greater_special order, no repeats) ascending; with `public_only`, only
+// those of reader type 0.
+std::vector<unsigned long> ascending_ids(const std::vector<special>& items, bool public_only) {
+  std::vector<unsigned long> ids;
+  ids.reserve(items.size());
+  for (auto item = items.rbegin(); item != items.rend(); ++item) {
+    if (!public_only || item->reader_type == 0) {
+      ids.push_back(item->special_id);
+    }
+  }
+  return ids;
+}
+
+}  // namespace
+
 // The member's follow list changes first; then the feeds of the members followed or unfollowed
 // gain or lose the member's own specials, one feed per pri_lock hold.
 void logic_center::change_follows(unsigned long user, std::vector<unsigned long>& ids,
                                   bool adding) {
   sorted_list::normalise_ids(ids);
-  std::vector<special> snapshot;
+  std::vector<unsigned long> own;
   {
     annotated::unique_lock lock(users_lock);
-    userinfo& record = users.try_emplace(user, user).first->second;
+    member_lists& record = users.find_or_add(user);
     if (adding) {
-      record.add_follows(ids);
+      record.follows.insert(ids);
     } else {
-      record.del_follows(ids);
+      record.follows.erase(ids);
     }
-    snapshot = record.specials();
+    own = record.own.ids();
   }
-  if (snapshot.empty()) {
+  if (own.empty()) {
     return;
   }
   for (unsigned long follower : ids) {
     annotated::unique_lock lock(pri_lock);
     if (adding) {
-      merge_into_feed_locked(follower, snapshot);
+      merge_into_feed_locked(follower, own);
     } else {
-      remove_from_feed_locked(follower, snapshot);
+      remove_from_feed_locked(follower, own);
     }
   }
 }
@@ -268,54 +286,54 @@ void logic_center::change_specials(unsigned long user, std::vector<special>& ite
   if (items.empty()) {
     return;
   }
+  const std::vector<unsigned long> ids = ascending_ids(items, false);
   std::vector<unsigned long> recipients;
   {
     annotated::unique_lock lock(users_lock);
-    userinfo& record = users.try_emplace(user, user).first->second;
+    member_lists& record = users.find_or_add(user);
     if (adding) {
-      record.add_special(items);
+      record.own.insert(ids);
     } else {
-      record.del_special(items);
+      record.own.erase(ids);
     }
-    recipients = record.follows();
+    recipients = record.follows.ids();
   }
-  for (const special& item : items) {
-    if (item.reader_type != 0) {
-      continue;
-    }
+  const std::vector<unsigned long> public_ids = ascending_ids(items, true);
+  if (!public_ids.empty()) {
     annotated::unique_lock lock(pub_lock);
-    auto at = std::lower_bound(pub_specials.begin(), pub_specials.end(), item, greater_id());
-    const bool stored = at != pub_specials.end() && !greater_special(item, *at);
-    if (adding && !stored) {
-      pub_specials.insert(at, item);
-    } else if (!adding && stored) {
-      pub_specials.erase(at);
+    if (adding) {
+      pub_specials.insert(public_ids);
+      if (caps.public_cap != 0) {
+        pub_specials.keep_newest(caps.public_cap);
+      }
+    } else {
+      pub_specials.erase(public_ids);
     }
   }
   recipients.push_back(user);
   for (unsigned long recipient : recipients) {
     annotated::unique_lock lock(pri_lock);
     if (adding) {
-      merge_into_feed_locked(recipient, items);
+      merge_into_feed_locked(recipient, ids);
     } else {
-      remove_from_feed_locked(recipient, items);
+      remove_from_feed_locked(recipient, ids);
     }
   }
 }
 
-void logic_center::merge_into_feed_locked(unsigned long member, const std::vector<special>& items) {
-  auto feed = pri_specials.find(member);
-  if (feed == pri_specials.end()) {
-    pri_specials.emplace(member, items);
-    return;
+void logic_center::merge_into_feed_locked(unsigned long member,
+                                          const std::vector<unsigned long>& ids) {
+  id_list& feed = pri_specials.find_or_add(member);
+  feed.insert(ids);
+  if (caps.feed_cap != 0) {
+    feed.keep_newest(caps.feed_cap);
   }
-  sorted_list::merge_union(feed->second, items, greater_id());
 }
 
 void logic_center::remove_from_feed_locked(unsigned long member,
-                                           const std::vector<special>& items) {
-  auto feed = pri_specials.find(member);
-  if (feed != pri_specials.end()) {
-    sorted_list::merge_difference(feed->second, items, greater_id());
+                                           const std::vector<unsigned long>& ids) {
+  id_list* feed = pri_specials.find(member);
+  if (feed != nullptr) {
+    feed->erase(ids);
   }
 }

@@ -9,6 +9,11 @@
 // every access against the GUARDED_BY and REQUIRES annotations below.
 // Ordering: the mutations of one member go to one worker's queue (chosen by member id), so they
 // are applied in the order they were queued and never two at once.
+// Layout: every list holds special ids (or member ids) alone, in a compact sorted id_list: no
+// query returns an entry's owner or reader type, and matching and ordering look at the id
+// alone. Members are found through open-addressing member_tables.
+// Caps: with a feed cap or a public cap set, a private feed or the public list keeps only its
+// newest ids; own lists and follow lists are never capped. No cap: unbounded.
 // Ownership: the store owns every container; queries hand out copies.
 #ifndef NORVEL_LOGIC_CENTER_H_
 #define NORVEL_LOGIC_CENTER_H_
@@ -16,13 +21,13 @@
 #include <array>
 #include <atomic>
 #include <cstddef>
-#include <deque>
 #include <thread>
-#include <unordered_map>
 #include <vector>
 
 #include "annotated_mutex.h"
+#include "id_list.h"
 #include "inviter_manager.h"
+#include "member_table.h"
 #include "msgqueue.h"
 #include "special.h"
 #include "userinfo.h"
@@ -43,13 +48,22 @@ class logic_center {
     std::vector<special> items;
   };
 
+  // Optional bounds on list lengths; 0 is unbounded.
+  struct list_caps {
+    size_t feed_cap = 0;
+    size_t public_cap = 0;
+  };
+
   logic_center();
   ~logic_center();  // stops the queues and joins the workers; queued messages are dropped
   logic_center(const logic_center&) = delete;
   logic_center& operator=(const logic_center&) = delete;
 
   // Rebuilds the inviter index, loads the database, then starts the workers. Main thread, once.
+  // Takes the caps of the configuration's "store" member first.
   void start();
+  // Sets the caps; before the load and the workers (start() calls it; tests call it directly).
+  void set_caps(const list_caps& bounds);
 
   // Enqueueing: copy the arguments into a message for the member's worker; always true.
   bool add_follow(unsigned long user, const std::vector<unsigned long>& ids);
@@ -109,7 +123,7 @@ class logic_center {
   bool has_feed(unsigned long user) const;
 
  private:
-  // Tests compare whole stores (owners and reader types included) through it.
+  // Tests compare whole stores through it.
   friend class logic_center_inspector;
 
   struct specials_read;
@@ -128,21 +142,26 @@ class logic_center {
   // The two appliers behind the four do_* names: `adding` chooses union or difference.
   void change_follows(unsigned long user, std::vector<unsigned long>& ids, bool adding);
   void change_specials(unsigned long user, std::vector<special>& items, bool adding);
-  // Feed helpers; the caller holds pri_lock exclusively. `items` is in greater_special order.
-  // Merging creates a missing feed; removing never does.
-  void merge_into_feed_locked(unsigned long member, const std::vector<special>& items)
+  // Feed helpers; the caller holds pri_lock exclusively. `ids` is ascending without repeats.
+  // Merging creates a missing feed (and applies the feed cap); removing never creates one.
+  void merge_into_feed_locked(unsigned long member, const std::vector<unsigned long>& ids)
       REQUIRES(pri_lock);
-  void remove_from_feed_locked(unsigned long member, const std::vector<special>& items)
+  void remove_from_feed_locked(unsigned long member, const std::vector<unsigned long>& ids)
       REQUIRES(pri_lock);
 
-  std::unordered_map<unsigned long, std::vector<special>> pri_specials GUARDED_BY(pri_lock);
-  // A deque: a new special is the newest, so it goes in at the front, and deleting a recent one
-  // erases near the front; neither moves the rest of the list, as a vector's insert would.
-  std::deque<special> pub_specials GUARDED_BY(pub_lock);
-  std::unordered_map<unsigned long, userinfo> users GUARDED_BY(users_lock);
+  // One member's follow list (member ids) and own specials (special ids).
+  struct member_lists {
+    id_list follows;
+    id_list own;
+  };
+
+  member_table<id_list> pri_specials GUARDED_BY(pri_lock);
+  id_list pub_specials GUARDED_BY(pub_lock);
+  member_table<member_lists> users GUARDED_BY(users_lock);
   mutable annotated::shared_mutex users_lock;
   mutable annotated::shared_mutex pri_lock;
   mutable annotated::shared_mutex pub_lock;
+  list_caps caps;  // set before the workers start, read only after
   inviter_manager inviters;  // main thread only, no lock
   std::atomic<bool> stopping{false};
   std::array<msgqueue<inner_type>, worker_count> queues;  // queues[i] feeds workers[i]

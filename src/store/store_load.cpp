@@ -2,104 +2,86 @@
 //
 // Instead of one applier call per row, each loader gathers what its rows deliver and applies it
 // in one pass per list: the result is exactly what do_add_special / do_add_follows would give
-// applied row by row, in row order (on a repeated special id the entry that arrived first
-// stays), without re-inserting into the sorted public list or re-merging a feed for every row.
+// applied row by row, without re-inserting into the sorted public list or re-merging a feed for
+// every row.
 #include "logic_center.h"
 
 #include <algorithm>
 #include <cstdio>
-#include <deque>
 #include <exception>
 #include <future>
 #include <memory>
 #include <thread>
-#include <iterator>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
+#include "app_config.h"
 #include "log.h"
+#include "object_manager.h"
 #include "table_reader.h"
 
 namespace {
 
-// Puts `items` in descending special-id order, keeping the first of repeated ids (the one a
-// row-by-row load would have stored first).
-void sort_keep_first(std::vector<special>& items) {
-  std::stable_sort(items.begin(), items.end(), greater_special);
-  items.erase(std::unique(items.begin(), items.end(), equal_special), items.end());
+using id_vector = std::vector<unsigned long>;
+
+void sort_unique(unsigned long* first, unsigned long** last) {
+  if (!std::is_sorted(first, *last)) {
+    std::sort(first, *last);
+  }
+  *last = std::unique(first, *last);
 }
 
-// A run of specials in strictly descending id order, owned elsewhere.
-struct special_span {
-  const special* first;
-  const special* last;
+void sort_unique(id_vector& ids) {
+  unsigned long* last = ids.data() + ids.size();
+  sort_unique(ids.data(), &last);
+  ids.resize(static_cast<size_t>(last - ids.data()));
+}
+
+// A run of ids, ascending without repeats, owned elsewhere.
+struct id_span {
+  const unsigned long* first;
+  const unsigned long* last;
+
+  size_t size() const { return static_cast<size_t>(last - first); }
 };
 
-// stored := stored ∪ added, both strictly descending; the stored entry wins on equal ids.
-void union_keep_stored(std::vector<special>& stored, special_span added) {
-  if (added.first == added.last) {
-    return;
-  }
-  if (stored.empty()) {
-    stored.assign(added.first, added.last);
-    return;
-  }
-  std::vector<special> merged;
-  merged.reserve(stored.size() + static_cast<size_t>(added.last - added.first));
-  std::set_union(stored.begin(), stored.end(), added.first, added.last,
-                 std::back_inserter(merged), greater_special);
-  merged.shrink_to_fit();
-  stored.swap(merged);
-}
-
-// The same for the public list; a list loaded into an empty store is copied in one pass.
-void union_keep_stored(std::deque<special>& stored, special_span added) {
-  if (added.first == added.last) {
-    return;
-  }
-  if (stored.empty()) {
-    stored.assign(added.first, added.last);
-    return;
-  }
-  std::vector<special> merged;
-  merged.reserve(stored.size() + static_cast<size_t>(added.last - added.first));
-  std::set_union(stored.begin(), stored.end(), added.first, added.last,
-                 std::back_inserter(merged), greater_special);
-  stored.assign(merged.begin(), merged.end());
-}
-
-// The runs of specials that arrive at each private feed, in arrival order. The runs point into
-// the loader's own containers, which must outlive this object and stay unchanged.
+// The runs of ids that arrive at each private feed. The runs point into the loader's own
+// containers, which must outlive this object and stay unchanged.
 class feed_deliveries {
  public:
-  void deliver(unsigned long recipient, special_span items) {
-    if (items.first != items.last) {
-      arrivals.push_back(arrival{recipient, arrivals.size(), items});
+  void deliver(unsigned long recipient, id_span ids) {
+    if (ids.first != ids.last) {
+      arrivals.push_back(arrival{recipient, ids});
     }
   }
-  // Merges every recipient's arrivals into its feed, in arrival order, creating the feed if it
-  // has none. The caller holds pri_lock exclusively.
-  void apply_locked(std::unordered_map<unsigned long, std::vector<special>>& feeds) {
-    std::sort(arrivals.begin(), arrivals.end(), [](const arrival& a, const arrival& b) {
-      return a.recipient != b.recipient ? a.recipient < b.recipient : a.order < b.order;
-    });
-    feeds.reserve(feeds.size() + arrivals.size());
-    std::vector<special> gathered;
+  // Merges every recipient's arrivals into its feed, creating the feed if it has none, and
+  // keeps the newest `feed_cap` ids (0: all). The caller holds the feeds' lock exclusively.
+  void apply_locked(member_table<id_list>& feeds, size_t feed_cap) {
+    std::stable_sort(arrivals.begin(), arrivals.end(),
+                     [](const arrival& a, const arrival& b) { return a.recipient < b.recipient; });
+    size_t recipients = 0;
+    for (size_t at = 0; at < arrivals.size(); ++at) {
+      recipients += at == 0 || arrivals[at].recipient != arrivals[at - 1].recipient ? 1 : 0;
+    }
+    feeds.reserve(feeds.size() + recipients);
+    id_vector gathered;
     for (auto group = arrivals.begin(); group != arrivals.end();) {
       auto group_end = std::find_if(group, arrivals.end(), [&](const arrival& a) {
         return a.recipient != group->recipient;
       });
-      std::vector<special>& feed = feeds[group->recipient];
+      id_list& feed = feeds.find_or_add(group->recipient);
       if (group_end - group == 1) {
-        union_keep_stored(feed, group->items);
+        feed.insert(group->ids.first, group->ids.size());
       } else {
         gathered.clear();
         for (auto at = group; at != group_end; ++at) {
-          gathered.insert(gathered.end(), at->items.first, at->items.last);
+          gathered.insert(gathered.end(), at->ids.first, at->ids.last);
         }
-        sort_keep_first(gathered);
-        union_keep_stored(feed, special_span{gathered.data(), gathered.data() + gathered.size()});
+        sort_unique(gathered);
+        feed.insert(gathered);
+      }
+      if (feed_cap != 0) {
+        feed.keep_newest(feed_cap);
       }
       group = group_end;
     }
@@ -108,25 +90,26 @@ class feed_deliveries {
  private:
   struct arrival {
     unsigned long recipient;
-    size_t order;
-    special_span items;
+    id_span ids;
   };
   std::vector<arrival> arrivals;
 };
 
-// One owner's specials rows, in row order until normalised.
-struct owner_rows {
+// One owner's run of rows in specials_read::ids.
+struct owner_run {
   unsigned long owner;
-  std::vector<special> items;
+  size_t first;
+  size_t last;
 };
 
 }  // namespace
 
 // The specials rows, read on their own thread and connection while the main thread reads the
-// member rows.
+// member rows. Rows arrive ordered by owner, so each owner's ids are one run of `ids`.
 struct logic_center::specials_read {
-  std::vector<owner_rows> owners;  // rows arrive ordered by owner, so each owner's are one run
-  std::vector<special> public_items;
+  std::vector<owner_run> owners;
+  id_vector ids;
+  id_vector public_ids;
   table_reader::read_outcome outcome;
   std::exception_ptr failure;  // the connection could not be made, or memory ran out
 
@@ -135,19 +118,18 @@ struct logic_center::specials_read {
       return;
     }
     const unsigned long owner = row.member_id.value;
-    const special item(row.special_id.value, owner, static_cast<unsigned char>(row.reader_type));
     if (owners.empty() || owners.back().owner != owner) {
-      owners.push_back(owner_rows{owner, {}});
+      owners.push_back(owner_run{owner, ids.size(), ids.size()});
     }
-    owners.back().items.push_back(item);
-    if (item.reader_type == 0) {
-      public_items.push_back(item);
+    ids.push_back(row.special_id.value);
+    ++owners.back().last;
+    // The reader type is cut to its low 8 bits, as a request's is.
+    if (static_cast<unsigned char>(row.reader_type) == 0) {
+      public_ids.push_back(row.special_id.value);
     }
   }
 };
 
-// The follow links of the member rows: each (member, inviter), in row order, stands for two
-// follow additions, member follows inviter, then inviter follows member.
 struct logic_center::members_read {
   std::vector<std::pair<unsigned long, unsigned long>> links;
   table_reader::read_outcome outcome;
@@ -156,6 +138,8 @@ struct logic_center::members_read {
 
 void logic_center::start() {
   log_event(log_debug, "start");
+  const app_cfg::store_setting& configured = singleton<app_cfg>::instance()->store;
+  set_caps(list_caps{configured.feed_cap, configured.public_cap});
   // One connection reads the member table once, for the inviter index and the follow links.
   std::unique_ptr<mysql::connection> members = table_reader::connect();
   const inviter_manager::load_start index_start = inviters.prepare_load(*members);
@@ -245,90 +229,97 @@ void logic_center::load_database(mysql::connection* members_conn, inviter_manage
 }
 
 void logic_center::apply_loaded_specials(specials_read& read) {
-  std::vector<owner_rows>& owners = read.owners;
-  std::vector<special>& public_items = read.public_items;
-  // Owner step: each owner's list; its specials go to its follow list's feeds, then its own.
+  // Owner step: each owner's list; its ids go to its follow list's feeds, then its own.
   feed_deliveries deliveries;
   {
     annotated::unique_lock lock(users_lock);
-    users.reserve(users.size() + owners.size());
-    for (owner_rows& rows : owners) {
-      sort_keep_first(rows.items);
-      userinfo& record = users.try_emplace(rows.owner, rows.owner).first->second;
-      record.add_special(rows.items);
-      const special_span items{rows.items.data(), rows.items.data() + rows.items.size()};
-      for (unsigned long follower : record.follows()) {
-        deliveries.deliver(follower, items);
+    users.reserve(users.size() + read.owners.size());
+    for (owner_run& run : read.owners) {
+      unsigned long* first = read.ids.data() + run.first;
+      unsigned long* last = read.ids.data() + run.last;
+      sort_unique(first, &last);
+      const id_span ids{first, last};
+      member_lists& record = users.find_or_add(run.owner);
+      record.own.insert(ids.first, ids.size());
+      for (size_t at = 0; at < record.follows.size(); ++at) {
+        deliveries.deliver(record.follows.at(at), ids);
       }
-      deliveries.deliver(rows.owner, items);
+      deliveries.deliver(run.owner, ids);
     }
   }
   // Public step.
-  sort_keep_first(public_items);
+  sort_unique(read.public_ids);
   {
     annotated::unique_lock lock(pub_lock);
-    union_keep_stored(pub_specials, special_span{public_items.data(),
-                                                 public_items.data() + public_items.size()});
+    pub_specials.insert(read.public_ids);
+    if (caps.public_cap != 0) {
+      pub_specials.keep_newest(caps.public_cap);
+    }
   }
   // Feed step.
   {
     annotated::unique_lock lock(pri_lock);
-    deliveries.apply_locked(pri_specials);
+    deliveries.apply_locked(pri_specials, caps.feed_cap);
   }
 }
 
 void logic_center::apply_loaded_links(const members_read& read) {
-  const std::vector<std::pair<unsigned long, unsigned long>>& links = read.links;
-  // Follow step: each follow list gains all its ids at once (a set union, so their order is
-  // moot). The own specials of every member reached are copied into one flat block, since
-  // the feed step must not read `users` once users_lock is released.
+  // Follow step: each follow list gains all its ids at once. The own specials of every member
+  // reached are copied into one flat block, since the feed step must not read `users` once
+  // users_lock is released.
   std::vector<std::pair<unsigned long, unsigned long>> additions;  // (member, followed id)
-  additions.reserve(2 * links.size());
-  for (const auto& [member, inviter] : links) {
+  additions.reserve(2 * read.links.size());
+  for (const auto& [member, inviter] : read.links) {
     additions.emplace_back(member, inviter);
     additions.emplace_back(inviter, member);
   }
   std::sort(additions.begin(), additions.end());
   additions.erase(std::unique(additions.begin(), additions.end()), additions.end());
 
-  std::vector<special> own_block;
+  id_vector own_block;
   std::vector<std::pair<unsigned long, std::pair<size_t, size_t>>> own_index;  // ascending ids
   {
     annotated::unique_lock lock(users_lock);
-    users.reserve(users.size() + additions.size());
-    std::vector<unsigned long> ids;
+    size_t members = 0;
+    for (size_t at = 0; at < additions.size(); ++at) {
+      members += at == 0 || additions[at].first != additions[at - 1].first ? 1 : 0;
+    }
+    users.reserve(users.size() + members);
+    id_vector ids;
     for (auto group = additions.begin(); group != additions.end();) {
       const unsigned long member = group->first;
       ids.clear();
       for (; group != additions.end() && group->first == member; ++group) {
         ids.push_back(group->second);
       }
-      userinfo& record = users.try_emplace(member, member).first->second;
-      record.add_follows(ids);
-      const std::vector<special>& own = record.specials();
-      if (!own.empty()) {
-        own_index.push_back({member, {own_block.size(), own_block.size() + own.size()}});
-        own_block.insert(own_block.end(), own.begin(), own.end());
+      member_lists& record = users.find_or_add(member);
+      record.follows.insert(ids);
+      if (!record.own.empty()) {
+        own_index.push_back({member, {own_block.size(), own_block.size() + record.own.size()}});
+        for (size_t at = 0; at < record.own.size(); ++at) {
+          own_block.push_back(record.own.at(at));
+        }
       }
     }
   }
   auto own_span = [&](unsigned long member) {
-    auto found = std::lower_bound(own_index.begin(), own_index.end(), member,
-                                  [](const auto& entry, unsigned long id) { return entry.first < id; });
+    auto found = std::lower_bound(
+        own_index.begin(), own_index.end(), member,
+        [](const auto& entry, unsigned long id) { return entry.first < id; });
     if (found == own_index.end() || found->first != member) {
-      return special_span{nullptr, nullptr};
+      return id_span{nullptr, nullptr};
     }
-    return special_span{own_block.data() + found->second.first,
-                        own_block.data() + found->second.second};
+    return id_span{own_block.data() + found->second.first,
+                   own_block.data() + found->second.second};
   };
-  // Feed step, in the order the row-by-row load would merge.
+  // Feed step.
   feed_deliveries deliveries;
-  for (const auto& [member, inviter] : links) {
+  for (const auto& [member, inviter] : read.links) {
     deliveries.deliver(inviter, own_span(member));
     deliveries.deliver(member, own_span(inviter));
   }
   {
     annotated::unique_lock lock(pri_lock);
-    deliveries.apply_locked(pri_specials);
+    deliveries.apply_locked(pri_specials, caps.feed_cap);
   }
 }

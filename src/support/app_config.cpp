@@ -95,6 +95,23 @@ void app_cfg::log_setting::init(const Json::Value& value) {
   level = parsed;
 }
 
+void app_cfg::store_setting::init(const Json::Value& value) {
+  feed_cap = 0;
+  public_cap = 0;
+  if (value.isNull()) {
+    return;
+  }
+  if (!value.isObject()) {
+    throw std::logic_error(
+        "Exception app_cfg::open_file: \"store\" member must be an object of "
+        "\"feed_cap\" and \"public_cap\"");
+  }
+  const Json::Value& feed = value["feed_cap"];
+  const Json::Value& pub = value["public_cap"];
+  feed_cap = feed.isNull() ? 0 : static_cast<unsigned long>(feed.asUInt64());
+  public_cap = pub.isNull() ? 0 : static_cast<unsigned long>(pub.asUInt64());
+}
+
 bool app_cfg::open_file(const std::string& path) {
   try {
     const Json::Value document = read_config_document(path);
@@ -103,6 +120,7 @@ bool app_cfg::open_file(const std::string& path) {
     if (log.level != 0 && gLogger != nullptr) {
       gLogger->set_max_level(log.level);
     }
+    store.init(document.isObject() ? document["store"] : Json::Value());
     return true;
   } catch (const std::exception& e) {
     log_event(log_debug, "Exception: app_cfg::open_file error %s", e.what());

@@ -37,13 +37,24 @@ class app_cfg {
     void init(const Json::Value& value);
   };
 
-  // Reads `path`, fills db and then log, and applies log's level to the event log. Answers false
-  // after reporting any failure (log at Debug when the event log exists, and the message alone
-  // on standard output).
+  // The optional "store" member: {"feed_cap": N, "public_cap": M}. With a cap, a private feed
+  // (or the public list) keeps only its newest N (M) ids. Absent, null or 0: unbounded.
+  struct store_setting {
+    unsigned long feed_cap = 0;
+    unsigned long public_cap = 0;
+
+    // Throws the JSON library's error on a value that is not a non-negative integer.
+    void init(const Json::Value& value);
+  };
+
+  // Reads `path`, fills db, then log, then store, and applies log's level to the event log.
+  // Answers false after reporting any failure (log at Debug when the event log exists, and the
+  // message alone on standard output).
   bool open_file(const std::string& path);
 
   db_setting db;
   log_setting log;
+  store_setting store;
 };
 
 // The configuration file's whole JSON document. Throws std::logic_error with the message that

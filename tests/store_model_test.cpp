@@ -1,0 +1,266 @@
+// The store against a plain model of its rules (std::set lists), on random mutations and
+// random paged queries: ids around the 32-bit boundary and at both ends of the 64-bit range,
+// members including 0 and 2^64-1, with and without caps.
+#include <algorithm>
+#include <iterator>
+#include <map>
+#include <random>
+#include <set>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "id_list.h"
+#include "logic_center.h"
+#include "store_image.h"
+
+namespace {
+
+using ids = std::vector<unsigned long>;
+constexpr unsigned long top = ~0UL;
+
+// The rules, written the plain way.
+class store_model {
+ public:
+  explicit store_model(logic_center::list_caps bounds) : caps(bounds) {}
+
+  void follow(unsigned long user, const ids& followed, bool adding) {
+    auto& record = users[user];
+    for (unsigned long id : followed) {
+      if (adding) {
+        record.follows.insert(id);
+      } else {
+        record.follows.erase(id);
+      }
+    }
+    if (record.own.empty()) {
+      return;
+    }
+    for (unsigned long follower : std::set<unsigned long>(followed.begin(), followed.end())) {
+      if (adding) {
+        merge_feed(follower, record.own);
+      } else if (feeds.count(follower) != 0) {
+        for (unsigned long id : record.own) {
+          feeds[follower].erase(id);
+        }
+      }
+    }
+  }
+
+  // `items` hold no id twice with different reader types.
+  void specials(unsigned long user, const std::vector<special>& items, bool adding) {
+    if (items.empty()) {
+      return;
+    }
+    std::set<unsigned long> all_ids, public_ids;
+    for (const special& item : items) {
+      all_ids.insert(item.special_id);
+      if (item.reader_type == 0) {
+        public_ids.insert(item.special_id);
+      }
+    }
+    auto& record = users[user];
+    for (unsigned long id : all_ids) {
+      if (adding) {
+        record.own.insert(id);
+      } else {
+        record.own.erase(id);
+      }
+    }
+    for (unsigned long id : public_ids) {
+      if (adding) {
+        pub.insert(id);
+      } else {
+        pub.erase(id);
+      }
+    }
+    cut(pub, caps.public_cap);
+    std::set<unsigned long> recipients = record.follows;
+    recipients.insert(user);
+    for (unsigned long recipient : recipients) {
+      if (adding) {
+        merge_feed(recipient, all_ids);
+      } else if (feeds.count(recipient) != 0) {
+        for (unsigned long id : all_ids) {
+          feeds[recipient].erase(id);
+        }
+      }
+    }
+  }
+
+  static ids page(const std::set<unsigned long>& list, unsigned long cursor, unsigned long count,
+                  bool below) {
+    ids out;
+    if (below) {
+      for (auto at = list.lower_bound(cursor); at != list.begin() && out.size() < count;) {
+        out.push_back(*--at);
+      }
+    } else {
+      for (auto at = list.upper_bound(cursor); at != list.end() && out.size() < count; ++at) {
+        out.push_back(*at);
+      }
+    }
+    return out;
+  }
+
+  struct member {
+    std::set<unsigned long> follows;
+    std::set<unsigned long> own;
+  };
+  std::map<unsigned long, member> users;
+  std::map<unsigned long, std::set<unsigned long>> feeds;
+  std::set<unsigned long> pub;
+
+ private:
+  void merge_feed(unsigned long recipient, const std::set<unsigned long>& added) {
+    auto& feed = feeds[recipient];
+    feed.insert(added.begin(), added.end());
+    cut(feed, caps.feed_cap);
+  }
+  static void cut(std::set<unsigned long>& list, size_t cap) {
+    while (cap != 0 && list.size() > cap) {
+      list.erase(list.begin());
+    }
+  }
+
+  logic_center::list_caps caps;
+};
+
+class StoreAgainstModel : public ::testing::TestWithParam<logic_center::list_caps> {
+ protected:
+  unsigned long pick(unsigned long low, unsigned long high) {
+    return std::uniform_int_distribution<unsigned long>(low, high)(random);
+  }
+  unsigned long any_member() {
+    const unsigned long members[] = {0, 1, 2, 3, 4, 5, 6, 7, 4294967296UL, top};
+    return members[pick(0, 9)];
+  }
+  unsigned long any_special() {
+    switch (pick(0, 9)) {
+      case 0:
+        return pick(0, 1) == 0 ? 0 : top;
+      case 1:
+        return 4294967295UL + pick(0, 2) - 1;  // around the 32-bit boundary
+      case 2:
+        return pick(1, top);
+      default:
+        return pick(0, 60);
+    }
+  }
+  ids some_members() {
+    ids out(pick(0, 4));
+    for (unsigned long& id : out) {
+      id = any_member();
+    }
+    return out;
+  }
+  std::vector<special> some_items(unsigned long owner) {
+    std::map<unsigned long, unsigned char> chosen;
+    for (unsigned long n = pick(0, 5); n > 0; --n) {
+      chosen.emplace(any_special(), static_cast<unsigned char>(pick(0, 2)));
+    }
+    std::vector<special> items;
+    for (const auto& [id, type] : chosen) {
+      items.emplace_back(id, owner, type);
+      if (pick(0, 4) == 0) {
+        items.emplace_back(id, owner, type);  // a repeat in the request
+      }
+    }
+    std::shuffle(items.begin(), items.end(), random);
+    return items;
+  }
+
+  void expect_same_pages(const logic_center& store, const store_model& model) {
+    for (int query = 0; query < 6; ++query) {
+      const unsigned long user = any_member();
+      const unsigned long cursor = pick(0, 3) == 0 ? top : any_special();
+      const unsigned long count = pick(0, 3) == 0 ? top : pick(0, 8);
+      const bool below = pick(0, 1) == 0;
+      const auto type = below ? logic_center::fetch_below : logic_center::fetch_above;
+      const auto member = model.users.find(user);
+      const auto feed = model.feeds.find(user);
+      EXPECT_EQ(store.fetch_self_specials(user, cursor, count, type),
+                member == model.users.end() ? ids() : model.page(member->second.own, cursor, count, below));
+      EXPECT_EQ(store.fetch_pri_specials(user, cursor, count, type),
+                feed == model.feeds.end() ? ids() : model.page(feed->second, cursor, count, below));
+      EXPECT_EQ(store.fetch_pub_specials(cursor, count, type),
+                model.page(model.pub, cursor, count, below));
+    }
+  }
+
+  std::mt19937_64 random{20261207};
+};
+
+TEST_P(StoreAgainstModel, RandomMutationsAnswerAsTheModel) {
+  logic_center store;
+  store.set_caps(GetParam());
+  store_model model(GetParam());
+  for (int step = 0; step < 4000; ++step) {
+    const unsigned long user = any_member();
+    const bool adding = pick(0, 3) != 0;
+    if (pick(0, 2) == 0) {
+      ids followed = some_members();
+      model.follow(user, followed, adding);
+      adding ? store.do_add_follows(user, followed) : store.do_del_follows(user, followed);
+    } else {
+      std::vector<special> items = some_items(user);
+      model.specials(user, items, adding);
+      adding ? store.do_add_special(user, items) : store.do_del_special(user, items);
+    }
+    expect_same_pages(store, model);
+    if (HasFailure()) {
+      FAIL() << "after step " << step;
+    }
+  }
+  const auto image = logic_center_inspector::of(store);
+  for (const auto& [id, member] : model.users) {
+    EXPECT_EQ(image.follows.at(id), ids(member.follows.begin(), member.follows.end()));
+    EXPECT_EQ(image.own.at(id), ids(member.own.begin(), member.own.end()));
+  }
+  EXPECT_EQ(image.own.size(), model.users.size()) << "the same members have records";
+  EXPECT_EQ(image.feeds.size(), model.feeds.size()) << "the same members have feeds";
+  for (const auto& [id, feed] : model.feeds) {
+    EXPECT_EQ(image.feeds.at(id), ids(feed.begin(), feed.end()));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Caps, StoreAgainstModel,
+                         ::testing::Values(logic_center::list_caps{0, 0},
+                                           logic_center::list_caps{3, 5}));
+
+// A long list against std::set: appends, merges from the back, removals, the turn to 64-bit
+// entries and the shrink after removals.
+TEST(IdList, RandomChangesMatchASet) {
+  std::mt19937_64 random(7);
+  auto pick = [&random](unsigned long low, unsigned long high) {
+    return std::uniform_int_distribution<unsigned long>(low, high)(random);
+  };
+  for (int round = 0; round < 20; ++round) {
+    id_list list;
+    std::set<unsigned long> model;
+    const unsigned long span = round < 10 ? 5000 : top;
+    for (int step = 0; step < 400; ++step) {
+      std::set<unsigned long> chosen;
+      const bool newest = pick(0, 1) == 0 && !model.empty() && *model.rbegin() < span - 100;
+      for (unsigned long n = pick(1, 40); n > 0; --n) {
+        chosen.insert(newest ? *model.rbegin() + pick(1, 100) : pick(0, span));
+      }
+      const ids batch(chosen.begin(), chosen.end());
+      if (pick(0, 3) == 0) {
+        list.erase(batch);
+        for (unsigned long id : batch) {
+          model.erase(id);
+        }
+      } else {
+        list.insert(batch);
+        model.insert(batch.begin(), batch.end());
+      }
+      ASSERT_EQ(list.ids(), ids(model.begin(), model.end())) << "round " << round;
+    }
+    list.keep_newest(7);
+    ASSERT_EQ(list.ids(), ids(std::prev(model.end(), std::min<long>(7, model.size())),
+                              model.end()));
+  }
+}
+
+}  // namespace
