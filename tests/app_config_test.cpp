@@ -101,6 +101,18 @@ TEST_F(ConfigFile, MissingKeysAndNullsTakeDefaults) {
   EXPECT_EQ(printed, "");
 }
 
+TEST_F(ConfigFile, StoreCapsAreOptInAndMustBeCounts) {
+  EXPECT_TRUE(open_with(R"({"DB": {"host": "h"}})"));
+  EXPECT_EQ(config.store.feed_cap, 0u);
+  EXPECT_EQ(config.store.public_cap, 0u);
+  EXPECT_TRUE(open_with(R"({"DB": {}, "store": {"feed_cap": 800, "public_cap": 100000}})"));
+  EXPECT_EQ(config.store.feed_cap, 800u);
+  EXPECT_EQ(config.store.public_cap, 100000u);
+  EXPECT_FALSE(open_with(R"({"DB": {}, "store": {"feed_cap": -1}})"));
+  EXPECT_FALSE(open_with(R"({"DB": {}, "store": 800})"));
+  EXPECT_NE(printed, "");
+}
+
 TEST_F(ConfigFile, ValuesConvertByTheJsonRules) {
   EXPECT_TRUE(open_with(R"({"DB": {"host": 10, "user": true, "passwd": "p", "name": "n",
                                    "port": 3306.9}})"));
