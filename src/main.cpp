@@ -14,13 +14,16 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
-#include <stdexcept>
 #include <iostream>
+#include <memory>
+#include <optional>
+#include <stdexcept>
 #include <string>
 
 #include <boost/asio.hpp>
@@ -29,8 +32,12 @@
 #include "build_info.h"
 #include "config_check.h"
 #include "daemon_options.h"
+#include "load_progress.h"
 #include "log.h"
 #include "logic_center.h"
+#include "metrics.h"
+#include "metrics_exposition.h"
+#include "metrics_server.h"
 #include "object_manager.h"
 #include "parser.h"
 #include "service_notify.h"
@@ -131,10 +138,44 @@ std::string answer_request(const std::string& body) {
   return parser(body).request();
 }
 
+// The same with the metrics endpoint on: times each request, and counts the bodies that are not
+// requests (they end their connection). The parser counts the others by kind and result.
+std::string answer_request_measured(const std::string& body) {
+  const auto started = std::chrono::steady_clock::now();
+  metrics::registry& counters = metrics::global();
+  try {
+    std::string reply = parser(body).request();
+    counters.request_latency.observe(std::chrono::steady_clock::now() - started);
+    return reply;
+  } catch (...) {
+    counters.request_latency.observe(std::chrono::steady_clock::now() - started);
+    metrics::count_request(metrics::other_request, metrics::result_closed);
+    throw;
+  }
+}
+
+// The metrics endpoint bound where the operator said, or null when it is off. An address that
+// cannot be bound is the operator's to fix: option_error.
+std::unique_ptr<metrics_server> open_metrics(const daemon_options& options) {
+  if (options.metrics.empty()) {
+    return nullptr;
+  }
+  try {
+    auto endpoint = std::make_unique<metrics_server>(parse_endpoint(options.metrics, "--metrics"));
+    metrics::enable();
+    return endpoint;
+  } catch (const boost::system::system_error& e) {
+    throw option_error("cannot serve metrics on " + options.metrics + ": " + e.what());
+  }
+}
+
 // Forks twice and sends the standard streams to /tmp/norvel.out. The exiting parents end the
 // process here with 0; answers false (printing nothing more) when a fork or a stream fails.
-bool detach(boost::asio::io_context& io) {
+bool detach(boost::asio::io_context& io, metrics_server* metrics_endpoint) {
   io.notify_fork(boost::asio::io_context::fork_prepare);
+  if (metrics_endpoint != nullptr) {
+    metrics_endpoint->notify_fork(boost::asio::io_context::fork_prepare);
+  }
   pid_t pid = ::fork();
   if (pid > 0) {
     print_line(stdout, "First fork parent exit");
@@ -158,6 +199,9 @@ bool detach(boost::asio::io_context& io) {
     return false;
   }
   io.notify_fork(boost::asio::io_context::fork_child);
+  if (metrics_endpoint != nullptr) {
+    metrics_endpoint->notify_fork(boost::asio::io_context::fork_child);
+  }
   return true;
 }
 
@@ -166,13 +210,15 @@ bool detach(boost::asio::io_context& io) {
 // Throws on a failed start-up step.
 int run_daemon(const daemon_options& options) {
   boost::asio::io_context io(1);  // one thread runs the loop: the scheduler may skip wake-ups
-  server listener(io, options.listen_endpoint(), answer_request);
+  server listener(io, options.listen_endpoint(),
+                  options.metrics.empty() ? answer_request : answer_request_measured);
+  const std::unique_ptr<metrics_server> metrics_endpoint = open_metrics(options);
   boost::asio::signal_set signals(io, SIGINT, SIGTERM);
   signals.async_wait([&io](const boost::system::error_code&, int) { io.stop(); });
 
   if (!options.foreground) {
     check_output_file();
-    if (!detach(io)) {
+    if (!detach(io, metrics_endpoint.get())) {
       return 1;
     }
   }
@@ -190,7 +236,19 @@ int run_daemon(const daemon_options& options) {
   if (options.foreground) {
     service_notify::status("loading the store from the database");
   }
-  singleton<logic_center>::instance()->start();
+  logic_center* store = singleton<logic_center>::instance();
+  if (metrics_endpoint) {
+    const metrics_sources sources{&listener.stats(), store};
+    metrics_endpoint->start([sources] { return render_metrics(sources); });
+  }
+  {
+    std::optional<load_reporter> reporter;
+    if (options.progress_seconds > 0) {
+      reporter.emplace(std::chrono::seconds(options.progress_seconds),
+                       options.foreground ? &service_notify::status : nullptr);
+    }
+    store->start();
+  }
   malloc_trim(0);  // what the load's temporaries leave free goes back now, not at the next trim
 
   if (options.foreground) {
@@ -203,6 +261,9 @@ int run_daemon(const daemon_options& options) {
   io.run();
   if (options.foreground) {
     service_notify::stopping();
+  }
+  if (metrics_endpoint) {
+    metrics_endpoint->stop();  // it reads the store, which the finalisers destroy
   }
   object_manager::fini();
   return 0;
@@ -237,6 +298,7 @@ daemon_options read_options(int argc, const char* const argv[]) {
     }
   }
   apply_config_settings(document, options);
+  settle_defaults(options);
   check_settings(options);
   return options;
 }
@@ -267,6 +329,9 @@ int main(int argc, char** argv) {
   int status = 1;
   try {
     status = run_daemon(options);
+  } catch (const option_error& e) {
+    std::fprintf(stderr, "norvel: %s\n", e.what());
+    status = 2;
   } catch (const std::exception& e) {
     report_start_failure(e.what());
     status = 1;

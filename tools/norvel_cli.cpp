@@ -1,12 +1,15 @@
 // norvel-cli: sends JSON requests to a running norvel daemon and prints each reply body.
 //
 //   norvel-cli [--host H] [--port P] [--timeout S] ['{"act":...}']
+//   norvel-cli --stats ADDRESS:PORT [--timeout S]
 //
 // With a request argument it sends that one request; without one it reads standard input and
 // sends one request per non-blank line, in order, on one connection. Frames are the daemon's:
 // ten zero-padded ASCII digits giving the body's length, then the body.
 // Exit status: 0 when every request got a reply, 1 when the daemon cannot be reached, closes the
 // connection or does not answer in time, 2 for a wrong command line.
+// --stats reads the daemon's metrics endpoint (its --metrics address) and prints the numbers
+// readably.
 #include <chrono>
 #include <cstdlib>
 #include <iostream>
@@ -15,6 +18,7 @@
 
 #include <boost/asio.hpp>
 
+#include "metrics_client.h"
 #include "srv.h"
 
 namespace {
@@ -28,13 +32,16 @@ struct options {
   long timeout_seconds = 10;
   bool have_request = false;
   std::string request;
+  std::string stats_address;  // --stats ADDRESS:PORT; empty: send requests
 };
 
 void print_usage(std::ostream& out) {
   out << "usage: norvel-cli [--host HOST] [--port PORT] [--timeout SECONDS] [REQUEST]\n"
+         "       norvel-cli --stats ADDRESS:PORT [--timeout SECONDS]\n"
          "  Sends REQUEST (one JSON document) to the norvel daemon and prints the reply.\n"
          "  Without REQUEST, sends each non-blank line of standard input as one request.\n"
-         "  Defaults: --host 127.0.0.1 --port 5000 --timeout 10\n";
+         "  Defaults: --host 127.0.0.1 --port 5000 --timeout 10\n"
+         "  --stats prints the numbers of the daemon's metrics endpoint (its --metrics address).\n";
 }
 
 // One connection to the daemon. Every step runs on a private io_context with a deadline, so a
@@ -148,13 +155,15 @@ bool parse_options(int argc, char** argv, options& opts) {
       print_usage(std::cout);
       std::exit(0);
     }
-    if (arg == "--host" || arg == "--port" || arg == "--timeout") {
+    if (arg == "--host" || arg == "--port" || arg == "--timeout" || arg == "--stats") {
       if (i + 1 >= argc) {
         std::cerr << "norvel-cli: " << arg << " needs a value\n";
         return false;
       }
       const std::string value = argv[++i];
-      if (arg == "--host") {
+      if (arg == "--stats") {
+        opts.stats_address = value;
+      } else if (arg == "--host") {
         opts.host = value;
       } else if (arg == "--port") {
         opts.port = value;
@@ -182,6 +191,33 @@ bool parse_options(int argc, char** argv, options& opts) {
   return true;
 }
 
+// --stats: one scrape of the metrics endpoint, printed readably.
+int print_stats(const options& opts) {
+  const std::string& address = opts.stats_address;
+  const std::size_t colon = address.rfind(':');
+  if (colon == std::string::npos || colon == 0 || colon + 1 == address.size()) {
+    std::cerr << "norvel-cli: --stats needs ADDRESS:PORT, as given to the daemon's --metrics\n";
+    return 2;
+  }
+  std::string host = address.substr(0, colon);
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
+    host = host.substr(1, host.size() - 2);
+  }
+  try {
+    const http_reply reply = http_get(host, address.substr(colon + 1), "/metrics",
+                                      std::chrono::seconds(opts.timeout_seconds));
+    if (reply.status != 200) {
+      std::cerr << "norvel-cli: the metrics endpoint answered HTTP " << reply.status << "\n";
+      return 1;
+    }
+    std::cout << format_stats(reply.body);
+    return 0;
+  } catch (const std::exception& e) {
+    std::cerr << "norvel-cli: " << e.what() << "\n";
+    return 1;
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -189,6 +225,9 @@ int main(int argc, char** argv) {
   if (!parse_options(argc, argv, opts)) {
     print_usage(std::cerr);
     return 2;
+  }
+  if (!opts.stats_address.empty()) {
+    return print_stats(opts);
   }
   try {
     connection daemon(opts.host, opts.port, std::chrono::seconds(opts.timeout_seconds));

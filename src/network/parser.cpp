@@ -10,6 +10,7 @@
 
 #include "fast_request.h"
 #include "log.h"
+#include "metrics.h"
 #include "object_manager.h"
 
 namespace {
@@ -249,12 +250,17 @@ std::string parser::request() {
 }
 
 void parser::answer(std::string_view act, std::string_view op, std::string& reply) {
+  metrics::request_result outcome = metrics::result_ok;
   try {
     const operation_result result = run(act, op);
     result.render_reply(reply);
   } catch (const std::exception& e) {
     log_event(log_debug, "exception:%s what=%s", "request", e.what());
     reply = failed_reply;
+    outcome = metrics::result_failed;
+  }
+  if (metrics::enabled()) {
+    metrics::count_request(metrics::classify(act, op), outcome);
   }
 }
 

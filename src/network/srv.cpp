@@ -155,6 +155,10 @@ session::session(tcp::socket peer, std::shared_ptr<const body_handler> body,
 
 session::~session() {
   stats->open_sessions.fetch_sub(1, std::memory_order_relaxed);
+  stats->closed.fetch_add(1, std::memory_order_relaxed);
+  if (read_paused) {
+    stats->paused_sessions.fetch_sub(1, std::memory_order_relaxed);
+  }
   log_event(log_debug, "%s quit", "~session");
 }
 
@@ -208,6 +212,7 @@ void session::on_read(const boost::system::error_code& ec, std::size_t n) {
     read_stopped = true;
     return;
   }
+  stats->bytes_received.fetch_add(n, std::memory_order_relaxed);
   input.append(receive_area.data(), n);
   try {
     handler_req();
@@ -270,10 +275,14 @@ void session::continue_reading() {
     if (!read_paused) {
       read_paused = true;
       stats->read_pauses.fetch_add(1, std::memory_order_relaxed);
+      stats->paused_sessions.fetch_add(1, std::memory_order_relaxed);
     }
     return;
   }
-  read_paused = false;
+  if (read_paused) {
+    read_paused = false;
+    stats->paused_sessions.fetch_sub(1, std::memory_order_relaxed);
+  }
   do_read();
 }
 
@@ -317,6 +326,7 @@ void session::on_write(const boost::system::error_code& ec, std::size_t n) {
     close_socket();  // a broken connection: the pending read ends too, and with it the session
     return;
   }
+  stats->bytes_sent.fetch_add(n, std::memory_order_relaxed);
   in_flight.erase(0, n);
   flush();
   try {
@@ -406,6 +416,7 @@ void server::on_accept(const boost::system::error_code& ec, tcp::socket peer) {
       log_event(log_fatal, "session start error: %s", e.what());
     }
   } else if (is_resource_exhaustion(ec)) {
+    counters->refused.fetch_add(1, std::memory_order_relaxed);
     retry_accept_later();
     return;
   }

@@ -73,6 +73,11 @@ struct connection_stats {
   std::atomic<std::size_t> read_pauses{0};  // times a session stopped reading for a slow peer
   std::atomic<std::size_t> peak_unwritten_bytes{0};  // largest backlog of unwritten replies seen
   std::atomic<std::size_t> bad_headers{0};
+  std::atomic<std::size_t> closed{0};           // sessions ended
+  std::atomic<std::size_t> refused{0};          // connections turned away (out of descriptors)
+  std::atomic<std::size_t> paused_sessions{0};  // sessions not reading for a slow peer, now
+  std::atomic<std::uint64_t> bytes_received{0};
+  std::atomic<std::uint64_t> bytes_sent{0};
 };
 
 class session;

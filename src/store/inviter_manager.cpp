@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "log.h"
+#include "metrics.h"
 #include "mysql_helper.h"
 #include "table_reader.h"
 
@@ -165,6 +166,7 @@ bool inviter_manager::add(int member, int inviter) {
     inviter_table[static_cast<size_t>(member)] = inviter;
     invitee_map[inviter].push_back(member);
   } else {
+    metrics::global().inviter_reloads.fetch_add(1, std::memory_order_relaxed);
     reinit();
   }
   return true;

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "log.h"
+#include "metrics.h"
 #include "sorted_list.h"
 
 // ---- lifecycle and workers ----
@@ -47,6 +48,7 @@ void logic_center::worker(size_t index) {
     log_event(log_debug, "worker");
     try {
       apply(message);
+      metrics::global().applied[index].add();
     } catch (const std::exception&) {
       log_event(log_debug, "logic_center::worker exception");
     } catch (...) {

@@ -93,6 +93,8 @@ class logic_center {
     size_t entries() const { return follow_entries + own_entries + feed_entries + public_entries; }
   };
   store_sizes sizes() const;
+  // Messages waiting in worker `index`'s queue; any thread.
+  size_t queued(size_t index) const { return queues[index].size(); }
 
   // The worker (and queue) that applies every mutation of `user`.
   static size_t queue_index(unsigned long user) { return user % worker_count; }

@@ -4,8 +4,6 @@
 // in one pass per list: the result is exactly what do_add_special / do_add_follows would give
 // applied row by row, without re-inserting into the sorted public list or re-merging a feed for
 // every row.
-#include "logic_center.h"
-
 #include <algorithm>
 #include <cstdio>
 #include <exception>
@@ -16,7 +14,9 @@
 #include <vector>
 
 #include "app_config.h"
+#include "load_progress.h"
 #include "log.h"
+#include "logic_center.h"
 #include "object_manager.h"
 #include "table_reader.h"
 
@@ -138,6 +138,7 @@ struct logic_center::members_read {
 
 void logic_center::start() {
   log_event(log_debug, "start");
+  const load_progress::timing load_timing;  // the load's start and end, for progress and metrics
   const app_cfg::store_setting& configured = singleton<app_cfg>::instance()->store;
   set_caps(list_caps{configured.feed_cap, configured.public_cap});
   // One connection reads the member table once, for the inviter index and the follow links.

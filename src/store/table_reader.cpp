@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app_config.h"
+#include "load_progress.h"
 #include "log.h"
 #include "object_manager.h"
 
@@ -147,6 +148,7 @@ read_outcome read_members(mysql::connection& conn,
                           const std::function<void(const member_row&)>& on_row) {
   keyed_read read("SELECT member_id,inviter_id FROM brix_member", "", {{"member_id", 0}});
   return read.run(conn, [&](MYSQL_ROW row) {
+    load_progress::global().row_read(load_progress::members_table);
     on_row(member_row{read_id(row, 0), read_id(row, 1)});
   });
 }
@@ -156,6 +158,7 @@ read_outcome read_specials(mysql::connection& conn,
   keyed_read read("SELECT special_id,member_id,reader_type FROM brix_mb_special",
                   "from_user=1 and state = 0", {{"member_id", 1}, {"special_id", 0}});
   return read.run(conn, [&](MYSQL_ROW row) {
+    load_progress::global().row_read(load_progress::specials_table);
     special_row read_row;
     read_row.special_id = read_id(row, 0);
     read_row.member_id = read_id(row, 1);

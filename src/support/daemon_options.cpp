@@ -29,6 +29,9 @@ po::options_description described_options() {
      "directory of the daily event log (default /var/log/norvel)")
     ("metrics", po::value<std::string>()->value_name("ADDRESS:PORT"),
      "serve Prometheus metrics over HTTP at /metrics on this address (default: off)")
+    ("progress", po::value<std::string>()->value_name("SECONDS"),
+     "during the start-up load, an Info entry with its progress in the event log every SECONDS "
+     "(0: none; default 5 with --foreground, else none)")
     ("check-config", "read the configuration, connect to the database, print what would be "
                      "loaded and exit: 0 when all is well, 1 otherwise");
   // clang-format on
@@ -49,6 +52,20 @@ unsigned short parse_port(const std::string& text, const char* what) {
   return static_cast<unsigned short>(value);
 }
 
+// A whole number of seconds, 0 to one day.
+unsigned parse_seconds(const std::string& text, const char* what) {
+  bool digits = !text.empty() && text.size() <= 5;
+  for (char c : text) {
+    digits = digits && std::isdigit(static_cast<unsigned char>(c)) != 0;
+  }
+  const long value = digits ? std::stol(text) : -1;
+  if (value < 0 || value > 86400) {
+    throw option_error(std::string(what) + " must be a number of seconds from 0 to 86400, not '" +
+                       text + "'");
+  }
+  return static_cast<unsigned>(value);
+}
+
 boost::asio::ip::address parse_address(const std::string& text, const char* what) {
   boost::system::error_code ec;
   const boost::asio::ip::address address = boost::asio::ip::make_address(text, ec);
@@ -67,7 +84,8 @@ std::string config_text(const Json::Value& value, const char* key) {
 }
 
 void check_known_keys(const Json::Value& settings) {
-  static const std::set<std::string> known = {"listen", "port", "log_dir", "foreground", "metrics"};
+  static const std::set<std::string> known = {"listen",     "port",    "log_dir",
+                                              "foreground", "metrics", "progress"};
   for (const std::string& key : settings.getMemberNames()) {
     if (known.count(key) == 0) {
       throw option_error("configuration: unknown member \"" + key + "\" in \"daemon\"");
@@ -127,6 +145,9 @@ daemon_options parse_command_line(int argc, const char* const argv[]) {
     options.metrics = values["metrics"].as<std::string>();
     parse_endpoint(options.metrics, "--metrics");
   }
+  if (values.count("progress")) {
+    options.progress_seconds = parse_seconds(values["progress"].as<std::string>(), "--progress");
+  }
   return options;
 }
 
@@ -161,11 +182,27 @@ void apply_config_settings(const Json::Value& document, daemon_options& options)
     }
     options.foreground = settings["foreground"].asBool();
   }
+  if (settings.isMember("progress") && !options.is_given("progress")) {
+    const Json::Value& seconds = settings["progress"];
+    if (!seconds.isIntegral() || seconds.asLargestInt() < 0 || seconds.asLargestInt() > 86400) {
+      throw option_error(
+          "configuration: \"daemon\" member \"progress\" must be a number of seconds from 0 "
+          "to 86400");
+    }
+    options.progress_seconds = seconds.asUInt();
+    options.given.insert("progress");
+  }
   if (settings.isMember("metrics") && !options.is_given("metrics")) {
     options.metrics = config_text(settings["metrics"], "metrics");
     if (!options.metrics.empty()) {
       parse_endpoint(options.metrics, "configuration: \"daemon\" member \"metrics\"");
     }
+  }
+}
+
+void settle_defaults(daemon_options& options) {
+  if (!options.is_given("progress") && options.foreground) {
+    options.progress_seconds = 5;
   }
 }
 
@@ -198,7 +235,7 @@ void print_usage(std::ostream& out) {
          "  Without options: detaches, listens on port 5000 of every IPv4 address, reads\n"
          "  ./data/config/norvel.config.ini and writes its event log under /var/log/norvel.\n"
          "  The settings may also be given in the configuration file, as a \"daemon\" object\n"
-         "  next to \"DB\" (keys listen, port, log_dir, foreground, metrics); the command line\n"
-         "  wins.\n"
+         "  next to \"DB\" (keys listen, port, log_dir, foreground, metrics, progress); the\n"
+         "  command line wins.\n"
       << described_options();
 }

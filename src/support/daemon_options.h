@@ -34,6 +34,9 @@ struct daemon_options {
   bool foreground = false;
   bool check_config = false;
   std::string metrics;  // ADDRESS:PORT of the metrics endpoint; empty: no endpoint
+  // Seconds between the load's progress entries in the event log; 0: none. Unless set, 5 in the
+  // foreground and none for the classic detached daemon, whose log stays as it always was.
+  unsigned progress_seconds = 0;
   bool show_help = false;
   bool show_version = false;
 
@@ -51,6 +54,10 @@ daemon_options parse_command_line(int argc, const char* const argv[]);
 // Takes the settings of `document`'s "daemon" member (an object, or absent) that the command line
 // did not give. Throws option_error for a member of the wrong type or value.
 void apply_config_settings(const Json::Value& document, daemon_options& options);
+
+// Fills the defaults that depend on other settings (the progress interval with --foreground).
+// Call once everything has been read.
+void settle_defaults(daemon_options& options);
 
 // Checks what cannot be checked while reading: that a log directory set by the operator exists.
 // Throws option_error.

@@ -13,6 +13,8 @@
 
 #include <boost/interprocess/sync/scoped_lock.hpp>
 
+#include "metrics.h"
+
 logger::Logfile* gLogger = nullptr;
 
 namespace logger {
@@ -729,6 +731,7 @@ void log_event(int level, const char* format, ...) {
   if (log == nullptr) {
     return;
   }
+  metrics::count_log_entry(level);
   va_list args;
   va_start(args, format);
   log->VLogAt(level, format, args);

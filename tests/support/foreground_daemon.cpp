@@ -36,10 +36,9 @@ int decode(int status) {
 
 // Forks and execs the daemon in `work_dir`, standard input from /dev/null, output and error to
 // the two files (the same file twice is fine). Answers the child's pid.
-pid_t spawn(const std::vector<std::string>& args, const std::string& work_dir,
-            const std::vector<std::string>& env, const std::string& out_path,
-            const std::string& err_path) {
-  const std::string binary = daemon_binary();
+pid_t spawn(const std::string& binary, const std::vector<std::string>& args,
+            const std::string& work_dir, const std::vector<std::string>& env,
+            const std::string& out_path, const std::string& err_path) {
   std::vector<std::string> environment;
   for (char** entry = environ; *entry != nullptr; ++entry) {
     environment.emplace_back(*entry);
@@ -139,11 +138,17 @@ std::string temp_dir::read(const std::string& name) const {
 command_result run_daemon_command(const std::vector<std::string>& args, const std::string& work_dir,
                                   std::chrono::milliseconds timeout,
                                   const std::vector<std::string>& env) {
+  return run_command(daemon_binary(), args, work_dir, timeout, env);
+}
+
+command_result run_command(const std::string& binary, const std::vector<std::string>& args,
+                           const std::string& work_dir, std::chrono::milliseconds timeout,
+                           const std::vector<std::string>& env) {
   const std::string out_path = work_dir + "/command.out";
   const std::string err_path = work_dir + "/command.err";
   std::filesystem::remove(out_path);
   std::filesystem::remove(err_path);
-  const pid_t pid = spawn(args, work_dir, env, out_path, err_path);
+  const pid_t pid = spawn(binary, args, work_dir, env, out_path, err_path);
   command_result result;
   int raw_status = 0;
   if (wait_until(pid, steady::now() + timeout, raw_status)) {
@@ -159,9 +164,13 @@ command_result run_daemon_command(const std::vector<std::string>& args, const st
 
 foreground_daemon::foreground_daemon(const std::vector<std::string>& args,
                                      const std::string& work_dir,
-                                     const std::vector<std::string>& env)
-    : output_path(work_dir + "/daemon.out") {
-  child = spawn(args, work_dir, env, output_path, output_path);
+                                     const std::vector<std::string>& env, const std::string& binary)
+    : output_path(work_dir + "/" +
+                  (binary.empty() ? std::string("daemon")
+                                  : std::filesystem::path(binary).filename().string()) +
+                  ".out") {
+  child = spawn(binary.empty() ? daemon_binary() : binary, args, work_dir, env, output_path,
+                output_path);
 }
 
 foreground_daemon::~foreground_daemon() {

@@ -43,11 +43,18 @@ command_result run_daemon_command(const std::vector<std::string>& args, const st
                                   std::chrono::milliseconds timeout = std::chrono::seconds(30),
                                   const std::vector<std::string>& env = {});
 
+// The same for another program, such as norvel-cli.
+command_result run_command(const std::string& binary, const std::vector<std::string>& args,
+                           const std::string& work_dir,
+                           std::chrono::milliseconds timeout = std::chrono::seconds(30),
+                           const std::vector<std::string>& env = {});
+
 class foreground_daemon {
  public:
-  // Starts the daemon binary in `work_dir` with `args` (which should hold --foreground).
+  // Starts the daemon binary in `work_dir` with `args` (which should hold --foreground), or
+  // another program (a Prometheus server, say) when `binary` is given.
   foreground_daemon(const std::vector<std::string>& args, const std::string& work_dir,
-                    const std::vector<std::string>& env = {});
+                    const std::vector<std::string>& env = {}, const std::string& binary = "");
   ~foreground_daemon();
   foreground_daemon(const foreground_daemon&) = delete;
   foreground_daemon& operator=(const foreground_daemon&) = delete;

@@ -1,0 +1,244 @@
+#include "metrics_exposition.h"
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+
+#include "build_info.h"
+#include "load_progress.h"
+#include "metrics.h"
+
+namespace {
+
+// Appends the families and samples of one page.
+class page_writer {
+ public:
+  explicit page_writer(std::string& page) : out(page) {}
+
+  void family(const char* name, const char* type, const char* help) {
+    out += "# HELP ";
+    out += name;
+    out += ' ';
+    out += help;
+    out += "\n# TYPE ";
+    out += name;
+    out += ' ';
+    out += type;
+    out += '\n';
+  }
+  // `labels` is the inside of the braces, already escaped; "" for none.
+  void integer(const char* name, const std::string& labels, unsigned long long value) {
+    begin_sample(name, labels);
+    out += std::to_string(value);
+    out += '\n';
+  }
+  void real(const char* name, const std::string& labels, double value) {
+    begin_sample(name, labels);
+    char number[64];
+    std::snprintf(number, sizeof(number), "%.10g\n", value);
+    out += number;
+  }
+
+ private:
+  void begin_sample(const char* name, const std::string& labels) {
+    out += name;
+    if (!labels.empty()) {
+      out += '{';
+      out += labels;
+      out += '}';
+    }
+    out += ' ';
+  }
+
+  std::string& out;
+};
+
+std::string label(const char* name, const std::string& value) {
+  std::string text = name;
+  text += "=\"";
+  for (char c : value) {
+    if (c == '\\' || c == '"') {
+      text += '\\';
+      text += c;
+    } else if (c == '\n') {
+      text += "\\n";
+    } else {
+      text += c;
+    }
+  }
+  return text + '"';
+}
+
+const char* const level_names[] = {"other", "fatal", "error", "warning", "info", "debug", "trace"};
+
+// When this process started, in seconds since the epoch.
+const double process_start_seconds =
+    std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+
+std::uint64_t resident_bytes() {
+  std::ifstream statm("/proc/self/statm");
+  unsigned long long total_pages = 0;
+  unsigned long long resident_pages = 0;
+  statm >> total_pages >> resident_pages;
+  return resident_pages * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+}
+
+std::uint64_t open_descriptors() {
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir("/proc/self/fd"), &::closedir);
+  if (!dir) {
+    return 0;
+  }
+  std::uint64_t count = 0;
+  while (const dirent* entry = ::readdir(dir.get())) {
+    count += entry->d_name[0] != '.';
+  }
+  return count > 0 ? count - 1 : 0;  // not the one opendir holds
+}
+
+void write_requests(page_writer& page) {
+  const metrics::registry& counters = metrics::global();
+  page.family("norvel_requests_total", "counter",
+              "Requests handled, by action, operation and result: 200 dispatched, 0 failed, "
+              "closed when the body was not a request and the connection was closed.");
+  for (std::size_t kind = 0; kind < metrics::request_kind_count; ++kind) {
+    for (std::size_t result = 0; result < metrics::request_result_count; ++result) {
+      const auto k = static_cast<metrics::request_kind>(kind);
+      const auto r = static_cast<metrics::request_result>(result);
+      page.integer("norvel_requests_total",
+                   label("act", metrics::act_label(k)) + "," + label("op", metrics::op_label(k)) +
+                       "," + label("result", metrics::result_label(r)),
+                   counters.requests[kind][result].load(std::memory_order_relaxed));
+    }
+  }
+
+  const metrics::latency_histogram& latency = counters.request_latency;
+  page.family("norvel_request_duration_seconds", "histogram",
+              "Time to handle one request on the event loop, from its complete frame to its "
+              "reply.");
+  const auto& bounds = metrics::latency_histogram::bounds;
+  for (std::size_t i = 0; i < bounds.size(); ++i) {
+    char bound[32];
+    std::snprintf(bound, sizeof(bound), "%g", bounds[i]);
+    page.integer("norvel_request_duration_seconds_bucket", label("le", bound),
+                 latency.cumulative(i));
+  }
+  const std::uint64_t count = latency.cumulative(bounds.size());
+  page.integer("norvel_request_duration_seconds_bucket", label("le", "+Inf"), count);
+  page.real("norvel_request_duration_seconds_sum", "", latency.sum_seconds());
+  page.integer("norvel_request_duration_seconds_count", "", count);
+}
+
+void write_connections(page_writer& page, const connection_stats& stats) {
+  auto value = [](const std::atomic<std::size_t>& v) {
+    return static_cast<std::uint64_t>(v.load(std::memory_order_relaxed));
+  };
+  page.family("norvel_connections_open", "gauge", "Client connections open now.");
+  page.integer("norvel_connections_open", "", value(stats.open_sessions));
+  page.family("norvel_connections_accepted_total", "counter", "Client connections accepted.");
+  page.integer("norvel_connections_accepted_total", "", value(stats.accepted));
+  page.family("norvel_connections_refused_total", "counter",
+              "Client connections that could not be taken (out of descriptors or memory).");
+  page.integer("norvel_connections_refused_total", "", value(stats.refused));
+  page.family("norvel_connections_closed_total", "counter", "Client connections ended.");
+  page.integer("norvel_connections_closed_total", "", value(stats.closed));
+  page.family("norvel_bad_frame_headers_total", "counter",
+              "Connections closed for a frame header announcing a negative or too large body.");
+  page.integer("norvel_bad_frame_headers_total", "", value(stats.bad_headers));
+  page.family("norvel_received_bytes_total", "counter", "Bytes received from clients.");
+  page.integer("norvel_received_bytes_total", "",
+               stats.bytes_received.load(std::memory_order_relaxed));
+  page.family("norvel_sent_bytes_total", "counter", "Bytes of replies written to clients.");
+  page.integer("norvel_sent_bytes_total", "", stats.bytes_sent.load(std::memory_order_relaxed));
+  page.family("norvel_sessions_held_back", "gauge",
+              "Connections not being read now because their unwritten replies are over the "
+              "back-pressure bound.");
+  page.integer("norvel_sessions_held_back", "", value(stats.paused_sessions));
+  page.family("norvel_session_holds_total", "counter",
+              "Times a connection stopped being read for back-pressure.");
+  page.integer("norvel_session_holds_total", "", value(stats.read_pauses));
+}
+
+void write_store(page_writer& page, const logic_center& store) {
+  page.family("norvel_queued_messages", "gauge", "Changes waiting in each worker's queue.");
+  for (std::size_t i = 0; i < logic_center::worker_count; ++i) {
+    page.integer("norvel_queued_messages", label("worker", std::to_string(i)), store.queued(i));
+  }
+  page.family("norvel_applied_messages_total", "counter", "Changes applied by each worker.");
+  for (std::size_t i = 0; i < logic_center::worker_count; ++i) {
+    page.integer("norvel_applied_messages_total", label("worker", std::to_string(i)),
+                 metrics::global().applied[i].get());
+  }
+  const logic_center::store_sizes sizes = store.sizes();
+  page.family("norvel_store_members", "gauge", "Member records in the store.");
+  page.integer("norvel_store_members", "", sizes.members);
+  page.family("norvel_store_private_feeds", "gauge", "Private feeds in the store.");
+  page.integer("norvel_store_private_feeds", "", sizes.feeds);
+  page.family("norvel_store_entries", "gauge", "Entries in the store's lists, by kind of list.");
+  page.integer("norvel_store_entries", label("list", "follows"), sizes.follow_entries);
+  page.integer("norvel_store_entries", label("list", "own_specials"), sizes.own_entries);
+  page.integer("norvel_store_entries", label("list", "private_feeds"), sizes.feed_entries);
+  page.integer("norvel_store_entries", label("list", "public"), sizes.public_entries);
+}
+
+void write_load(page_writer& page) {
+  const load_progress& load = load_progress::global();
+  page.family("norvel_load_in_progress", "gauge", "1 while the start-up load runs.");
+  page.integer("norvel_load_in_progress", "", load.running() ? 1 : 0);
+  page.family("norvel_load_duration_seconds", "gauge",
+              "Time the start-up load took, or has taken so far.");
+  page.real("norvel_load_duration_seconds", "", load.elapsed_seconds());
+  page.family("norvel_load_rows_total", "counter", "Rows read by the start-up load, by table.");
+  for (int t = 0; t < load_progress::table_count; ++t) {
+    const auto table = static_cast<load_progress::table>(t);
+    page.integer("norvel_load_rows_total", label("table", load_progress::table_name(table)),
+                 load.rows_read(table));
+  }
+}
+
+void write_support(page_writer& page) {
+  const metrics::registry& counters = metrics::global();
+  page.family("norvel_inviter_reloads_total", "counter",
+              "Reloads of the inviter index from the member table, for members beyond it.");
+  page.integer("norvel_inviter_reloads_total", "",
+               counters.inviter_reloads.load(std::memory_order_relaxed));
+  page.family("norvel_log_entries_total", "counter", "Event-log entries, by level.");
+  for (std::size_t level = 1; level < metrics::registry::level_count; ++level) {
+    page.integer("norvel_log_entries_total", label("level", level_names[level]),
+                 counters.log_entries[level].get());
+  }
+  page.family("norvel_build_info", "gauge",
+              "The running version, and the commit it was built from.");
+  page.integer(
+      "norvel_build_info",
+      label("version", build_info::version()) + "," + label("commit", build_info::git_commit()), 1);
+  page.family("process_resident_memory_bytes", "gauge", "Resident memory size in bytes.");
+  page.integer("process_resident_memory_bytes", "", resident_bytes());
+  page.family("process_open_fds", "gauge", "Number of open file descriptors.");
+  page.integer("process_open_fds", "", open_descriptors());
+  page.family("process_start_time_seconds", "gauge",
+              "Start time of the process since unix epoch in seconds.");
+  page.real("process_start_time_seconds", "", process_start_seconds);
+}
+
+}  // namespace
+
+std::string render_metrics(const metrics_sources& sources) {
+  std::string text;
+  text.reserve(16384);
+  page_writer page(text);
+  write_requests(page);
+  if (sources.connections != nullptr) {
+    write_connections(page, *sources.connections);
+  }
+  if (sources.store != nullptr) {
+    write_store(page, *sources.store);
+  }
+  write_load(page);
+  write_support(page);
+  return text;
+}

@@ -1,0 +1,203 @@
+#include "metrics_server.h"
+
+#include <chrono>
+#include <optional>
+#include <utility>
+
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+
+#include "log.h"
+#include "metrics_exposition.h"
+
+namespace beast = boost::beast;
+namespace http = boost::beast::http;
+using boost::asio::ip::tcp;
+
+namespace {
+
+constexpr auto io_timeout = std::chrono::seconds(10);
+constexpr std::size_t header_limit = 8 * 1024;
+constexpr int max_connections = 32;
+
+bool is_metrics_target(beast::string_view target) {
+  return target == "/metrics" || target.starts_with("/metrics?");
+}
+
+// One client of the endpoint: reads requests and answers each, until the client closes, asks
+// to close, errs or times out. Owned by shared_ptr: each pending operation holds `self`.
+class metrics_connection : public std::enable_shared_from_this<metrics_connection> {
+ public:
+  metrics_connection(tcp::socket socket, std::shared_ptr<const metrics_server::render_fn> render,
+                     std::shared_ptr<int> open_count)
+      : stream(std::move(socket)), page(std::move(render)), open(std::move(open_count)) {
+    ++*open;
+  }
+  ~metrics_connection() { --*open; }
+  metrics_connection(const metrics_connection&) = delete;
+  metrics_connection& operator=(const metrics_connection&) = delete;
+
+  void start() { do_read(); }
+
+ private:
+  void do_read() {
+    request.emplace();
+    request->header_limit(header_limit);
+    stream.expires_after(io_timeout);
+    http::async_read(stream, buffer, *request,
+                     [self = shared_from_this()](const beast::error_code& ec, std::size_t) {
+                       self->on_read(ec);
+                     });
+  }
+
+  void on_read(const beast::error_code& ec) {
+    if (ec == http::error::end_of_stream) {
+      close();
+      return;
+    }
+    if (ec) {
+      if (ec.category() == http::make_error_code(http::error::bad_target).category()) {
+        answer(http::status::bad_request, "malformed request\n", false);
+      }
+      return;  // a timeout or a reset: the connection just ends
+    }
+    const auto& message = request->get();
+    const bool keep_alive = message.keep_alive();
+    if (message.method() != http::verb::get && message.method() != http::verb::head) {
+      answer(http::status::method_not_allowed, "only GET and HEAD\n", keep_alive);
+    } else if (!is_metrics_target(message.target())) {
+      answer(http::status::not_found, "the metrics are at /metrics\n", keep_alive);
+    } else {
+      answer(http::status::ok, (*page)(), keep_alive, message.method() == http::verb::head);
+    }
+  }
+
+  void answer(http::status status, std::string body, bool keep_alive, bool head = false) {
+    response = {};
+    response.result(status);
+    response.version(11);
+    response.set(http::field::server, "norvel");
+    response.set(http::field::content_type,
+                 status == http::status::ok ? metrics_content_type : "text/plain; charset=utf-8");
+    response.body() = std::move(body);
+    response.keep_alive(keep_alive);
+    response.prepare_payload();
+    if (head) {
+      response.body().clear();  // the length stays that of the page
+    }
+    stream.expires_after(io_timeout);
+    http::async_write(
+        stream, response,
+        [self = shared_from_this(), keep_alive](const beast::error_code& ec, std::size_t) {
+          if (ec || !keep_alive) {
+            self->close();
+            return;
+          }
+          self->do_read();
+        });
+  }
+
+  void close() {
+    beast::error_code ignored_ec;  // the peer may be gone already; closing is all we want
+    stream.socket().shutdown(tcp::socket::shutdown_both, ignored_ec);
+    stream.socket().close(ignored_ec);
+  }
+
+  beast::tcp_stream stream;
+  beast::flat_buffer buffer{header_limit};  // bounded: a longer header is an error, not growth
+  std::optional<http::request_parser<http::empty_body>> request;
+  http::response<http::string_body> response;
+  std::shared_ptr<const metrics_server::render_fn> page;
+  std::shared_ptr<int> open;
+};
+
+void throw_if_failed(const boost::system::error_code& ec, const char* step) {
+  if (ec) {
+    throw boost::system::system_error(ec, step);
+  }
+}
+
+}  // namespace
+
+metrics_server::metrics_server(const tcp::endpoint& where)
+    : io(std::make_unique<boost::asio::io_context>()),
+      acceptor(std::make_unique<tcp::acceptor>(*io)),
+      retry_timer(std::make_unique<boost::asio::steady_timer>(*io)),
+      open_connections(std::make_shared<int>(0)) {
+  boost::system::error_code ec;
+  acceptor->open(where.protocol(), ec);
+  throw_if_failed(ec, "open");
+  acceptor->set_option(tcp::acceptor::reuse_address(true), ec);
+  throw_if_failed(ec, "set_option");
+  acceptor->bind(where, ec);
+  throw_if_failed(ec, "bind");
+  acceptor->listen(boost::asio::socket_base::max_listen_connections, ec);
+  throw_if_failed(ec, "listen");
+}
+
+metrics_server::~metrics_server() {
+  stop();
+}
+
+unsigned short metrics_server::port() const {
+  if (!acceptor) {
+    return 0;
+  }
+  boost::system::error_code ec;
+  const tcp::endpoint local = acceptor->local_endpoint(ec);
+  return ec ? 0 : local.port();
+}
+
+void metrics_server::start(render_fn render) {
+  page = std::make_shared<const render_fn>(std::move(render));
+  do_accept();
+  thread = std::thread([this] {
+    for (;;) {
+      try {
+        io->run();
+        return;
+      } catch (const std::exception& e) {
+        // A fault in one connection's handler must not end the endpoint, nor the daemon.
+        log_event(log_error, "metrics endpoint: %s", e.what());
+      }
+    }
+  });
+}
+
+void metrics_server::stop() {
+  if (!io) {
+    return;
+  }
+  io->stop();
+  if (thread.joinable()) {
+    thread.join();
+  }
+  retry_timer.reset();
+  acceptor.reset();
+  io.reset();  // destroys the pending handlers, and with them the connections
+}
+
+void metrics_server::do_accept() {
+  acceptor->async_accept([this](const boost::system::error_code& ec, tcp::socket peer) {
+    if (ec == boost::asio::error::operation_aborted) {
+      return;
+    }
+    if (ec) {
+      // Out of descriptors, most likely: try again shortly rather than spin.
+      retry_timer->expires_after(std::chrono::milliseconds(100));
+      retry_timer->async_wait([this](const boost::system::error_code& wait_ec) {
+        if (!wait_ec) {
+          do_accept();
+        }
+      });
+      return;
+    }
+    if (*open_connections >= max_connections) {
+      boost::system::error_code ignored_ec;  // turned away: nothing to report to it
+      peer.close(ignored_ec);
+    } else {
+      std::make_shared<metrics_connection>(std::move(peer), page, open_connections)->start();
+    }
+    do_accept();
+  });
+}

@@ -1,0 +1,103 @@
+// The metrics counters and their page: the latency histogram against a plain count, the request
+// labels, and the page read back by the same parser norvel-cli --stats uses.
+#include "metrics.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "metrics_client.h"
+#include "metrics_exposition.h"
+
+namespace {
+
+TEST(LatencyHistogram, CumulativeCountsMatchAPlainCountOfRandomDurations) {
+  metrics::latency_histogram histogram;
+  std::mt19937_64 random(42);
+  // Durations from 1 ns to about 4 s, spread over every bucket, bounds themselves included.
+  std::vector<long long> durations;
+  for (int i = 0; i < 5000; ++i) {
+    durations.push_back(static_cast<long long>(std::exp2(random() % 32)) + random() % 1000);
+  }
+  for (double bound : metrics::latency_histogram::bounds) {
+    durations.push_back(static_cast<long long>(bound * 1e9));
+  }
+  long long total_ns = 0;
+  for (long long ns : durations) {
+    histogram.observe(std::chrono::nanoseconds(ns));
+    total_ns += ns;
+  }
+  const auto& bounds = metrics::latency_histogram::bounds;
+  for (std::size_t i = 0; i < bounds.size(); ++i) {
+    const auto expected = std::count_if(durations.begin(), durations.end(), [&](long long ns) {
+      return static_cast<double>(ns) / 1e9 <= bounds[i];
+    });
+    EXPECT_EQ(histogram.cumulative(i), static_cast<std::uint64_t>(expected)) << bounds[i];
+  }
+  EXPECT_EQ(histogram.cumulative(bounds.size()), durations.size());
+  EXPECT_NEAR(histogram.sum_seconds(), static_cast<double>(total_ns) / 1e9, 1e-6);
+}
+
+TEST(RequestLabels, KnownOperationsKeepTheirNamesAndEverythingElseIsOther) {
+  for (int k = 0; k < metrics::other_request; ++k) {
+    const auto kind = static_cast<metrics::request_kind>(k);
+    EXPECT_EQ(metrics::classify(metrics::act_label(kind), metrics::op_label(kind)), kind);
+  }
+  EXPECT_EQ(metrics::classify("follow", "remove"), metrics::other_request);
+  EXPECT_EQ(metrics::classify("nothing", "add"), metrics::other_request);
+  EXPECT_EQ(metrics::classify("", ""), metrics::other_request);
+  EXPECT_EQ(metrics::classify("Follow", "add"), metrics::other_request);
+  EXPECT_EQ(metrics::classify(std::string("follow\0x", 8), "add"), metrics::other_request);
+}
+
+// Every sample of the page, by name and labels.
+std::map<std::string, double> samples_of(const std::string& page) {
+  std::map<std::string, double> found;
+  for (const metric_family& family : parse_exposition(page)) {
+    for (const auto& s : family.samples) {
+      found[s.name + "{" + s.labels + "}"] = s.value;
+    }
+  }
+  return found;
+}
+
+TEST(MetricsPage, ReadsBackWithTheCountsAndOneHelpAndTypePerFamily) {
+  metrics::count_request(metrics::special_fetch_pri, metrics::result_ok);
+  metrics::count_request(metrics::special_fetch_pri, metrics::result_ok);
+  metrics::count_request(metrics::other_request, metrics::result_closed);
+  connection_stats connections;
+  connections.accepted = 7;
+  connections.bytes_received = 12345;
+  const std::string page = render_metrics(metrics_sources{&connections, nullptr});
+
+  const auto samples = samples_of(page);
+  EXPECT_EQ(samples.at("norvel_requests_total{act=\"special\",op=\"fetch_pri\",result=\"200\"}"),
+            2);
+  EXPECT_EQ(samples.at("norvel_requests_total{act=\"other\",op=\"other\",result=\"closed\"}"), 1);
+  EXPECT_EQ(samples.at("norvel_connections_accepted_total{}"), 7);
+  EXPECT_EQ(samples.at("norvel_received_bytes_total{}"), 12345);
+  EXPECT_GT(samples.at("process_resident_memory_bytes{}"), 0);
+
+  // Each family once, typed, every sample line under its own family, names as conventions ask.
+  std::map<std::string, int> seen;
+  for (const metric_family& family : parse_exposition(page)) {
+    EXPECT_EQ(++seen[family.name], 1) << family.name;
+    EXPECT_NE(family.help, "") << family.name;
+    EXPECT_NE(family.type, "untyped") << family.name;
+    EXPECT_TRUE(family.name.rfind("norvel_", 0) == 0 || family.name.rfind("process_", 0) == 0);
+    if (family.type == "counter") {
+      EXPECT_EQ(family.name.substr(family.name.size() - 6), "_total") << family.name;
+    }
+  }
+  EXPECT_EQ(page.back(), '\n');
+
+  const std::string readable = format_stats(page);
+  EXPECT_NE(readable.find("act=special op=fetch_pri result=200  2"), std::string::npos) << readable;
+  EXPECT_NE(readable.find("12345"), std::string::npos);
+}
+
+}  // namespace
