@@ -92,8 +92,10 @@ BENCHMARK(BM_FetchSelfBelow)->RangeMultiplier(10)->Range(1000, 1000000);
 
 // An owner followed into `followers` feeds that already hold `feed_size` entries each (put there
 // by a second member followed by all of them). Each iteration applies one add_special message of
-// one public item; the matching delete runs untimed so the feeds keep their size.
-void BM_FanOutAddSpecial(benchmark::State& state) {
+// one public item; the matching delete runs untimed so the feeds keep their size. With `newest`
+// the item's id is above every stored one (the usual case: a new post); otherwise it falls
+// between stored ids.
+void fan_out_add_special(benchmark::State& state, bool newest) {
   const auto followers = static_cast<unsigned long>(state.range(0));
   const auto feed_size = static_cast<unsigned long>(state.range(1));
   logic_center store;
@@ -111,13 +113,13 @@ void BM_FanOutAddSpecial(benchmark::State& state) {
   store.do_add_follows(seeder, seed_follows);
   store.do_add_follows(owner, followed);
 
-  unsigned long next_id = 1;  // odd ids land between the seeded ones
+  unsigned long next_id = newest ? 2 * feed_size + 1 : 1;  // odd ids fall between seeded ones
   for (auto _ : state) {
     std::vector<special> added{special(next_id, owner, 0)};
     store.do_add_special(owner, added);
     state.PauseTiming();
     store.do_del_special(owner, added);
-    next_id = (next_id + 2) % (2 * feed_size);
+    next_id = newest ? next_id + 2 : (next_id + 2) % (2 * feed_size);
     state.ResumeTiming();
   }
   state.SetItemsProcessed(state.iterations());  // messages applied
@@ -125,6 +127,16 @@ void BM_FanOutAddSpecial(benchmark::State& state) {
       static_cast<double>(state.iterations() * (followers + 1)), benchmark::Counter::kIsRate);
 }
 
+void BM_FanOutAddSpecial(benchmark::State& state) { fan_out_add_special(state, false); }
+void BM_FanOutNewest(benchmark::State& state) { fan_out_add_special(state, true); }
+
+BENCHMARK(BM_FanOutNewest)
+    ->Args({1000, 1000})
+    ->Args({10000, 1000})
+    ->Args({10000, 100})
+    ->Args({1000, 10000})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 BENCHMARK(BM_FanOutAddSpecial)
     ->Args({1000, 1000})
     ->Args({10000, 1000})

@@ -122,18 +122,6 @@ bool open_output() {
   return true;
 }
 
-// The store replaces a whole list on every change (a merge writes a fresh vector and frees the
-// old one), so one special fanned out to many feeds frees and allocates hundreds of megabytes at
-// once. By default the allocator hands free memory at the top of the heap back to the kernel
-// beyond 128 KiB and then faults the same pages in again for the next merge, which took two
-// thirds of a large fan-out's time. Keep up to 256 MiB instead. Fixing the trim threshold stops
-// the allocator from adapting its mmap threshold, so that one is fixed at the ceiling its own
-// adaptation would reach.
-void tune_allocator() {
-  mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
-  mallopt(M_TRIM_THRESHOLD, 256 * 1024 * 1024);
-}
-
 std::string answer_request(const std::string& body) {
   return parser(body).request();
 }
@@ -232,7 +220,6 @@ int run_daemon(const daemon_options& options) {
   print_line(stdout, "start read config");
   singleton<app_cfg>::instance()->open_file(options.config_path);  // missing settings stay empty
   print_line(stdout, "after read config");
-  tune_allocator();
   if (options.foreground) {
     service_notify::status("loading the store from the database");
   }

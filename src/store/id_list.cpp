@@ -197,18 +197,23 @@ void id_list::insert_as(const unsigned long* ids, size_t n) {
     }
   } else {
     // Merge from the back, so every stored entry moves at most once and only those above the
-    // smallest new id move at all.
+    // smallest new id move at all; each run of stored entries between two new ids moves as one
+    // block.
     size_t write = old_count + added;
     size_t read = old_count;
-    size_t j = n;
-    while (j > 0) {
-      if (read > 0 && out[read - 1] > ids[j - 1]) {
-        out[--write] = out[--read];
-      } else if (read > 0 && out[read - 1] == ids[j - 1]) {
-        out[--write] = out[--read];
-        --j;
+    for (size_t j = n; j > 0; --j) {
+      const unsigned long next = ids[j - 1];
+      const T* first_above = std::upper_bound(out, out + read, next);
+      const size_t above = read - static_cast<size_t>(first_above - out);
+      if (above != 0 && write != read) {
+        std::memmove(out + write - above, out + read - above, above * sizeof(T));
+      }
+      write -= above;
+      read -= above;
+      if (read > 0 && out[read - 1] == next) {
+        out[--write] = out[--read];  // already stored: it stays
       } else {
-        out[--write] = static_cast<T>(ids[--j]);
+        out[--write] = static_cast<T>(next);
       }
     }
   }
