@@ -77,6 +77,9 @@ unsigned long next_prime(unsigned long n) {
 
 namespace {
 
+// The invitee table's key for an inviter id: any int, sign-extended, so each has its own key.
+unsigned long inviter_key(int inviter) { return static_cast<unsigned long>(long{inviter}); }
+
 // Every non-negative int is an index below this; the table never needs to be longer.
 constexpr int64_t table_limit = int64_t{INT_MAX} + 1;
 
@@ -112,7 +115,6 @@ inviter_manager::load_start inviter_manager::prepare_load(mysql::connection& con
   }
   const unsigned long buckets = helper::next_prime(static_cast<unsigned long>(max_user_id));
   std::printf("max user id=%d max_bucket=%lu\n", max_user_id, buckets);
-  invitee_map.rehash(buckets);
   std::printf("start rehash\n");
   std::fflush(stdout);
   size_table(max_user_id);
@@ -137,7 +139,7 @@ void inviter_manager::record_loaded_row(const table_reader::member_row& row) {
     inviter_table.resize(static_cast<size_t>(member) + 1, 0);
   }
   inviter_table[static_cast<size_t>(member)] = inviter;
-  invitee_map[inviter].push_back(member);
+  invitee_map.find_or_add(inviter_key(inviter)).push_back(member);
 }
 
 std::vector<int> inviter_manager::list(int member) const {
@@ -164,7 +166,7 @@ bool inviter_manager::add(int member, int inviter) {
   }
   if (static_cast<size_t>(member) < inviter_table.size()) {
     inviter_table[static_cast<size_t>(member)] = inviter;
-    invitee_map[inviter].push_back(member);
+    invitee_map.find_or_add(inviter_key(inviter)).push_back(member);
   } else {
     metrics::global().inviter_reloads.fetch_add(1, std::memory_order_relaxed);
     reinit();
@@ -176,6 +178,6 @@ std::vector<int> inviter_manager::invitees(int inviter) const {
   if (inviter < 0) {
     return {};
   }
-  auto found = invitee_map.find(inviter);
-  return found != invitee_map.end() ? found->second : std::vector<int>();
+  const invitee_list* found = invitee_map.find(inviter_key(inviter));
+  return found != nullptr ? found->members() : std::vector<int>();
 }

@@ -1,5 +1,6 @@
 // The inviter index: who invited whom, as an array indexed by member id (the inviter of each
-// member) and a hash map from inviter id to the members it invited, in recorded order.
+// member) and a compact open-addressing table from inviter id to the members it invited, in
+// recorded order.
 // Filled from the member table by reinit(), updated in place by add().
 // A reload is built aside and swapped in only once it has read the whole table, so a database
 // failure during a reload leaves the index as it was.
@@ -10,9 +11,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <unordered_map>
 #include <vector>
 
+#include "invitee_list.h"
+#include "member_table.h"
 #include "table_reader.h"
 
 class inviter_manager {
@@ -50,7 +52,7 @@ class inviter_manager {
   void size_table(int64_t highest);
 
   std::vector<int> inviter_table;                          // member id -> its inviter, 0 = none
-  std::unordered_map<int, std::vector<int>> invitee_map;  // inviter id -> invitees
+  member_table<invitee_list> invitee_map;  // inviter id (sign-extended) -> invitees
   int max_user_id = 0;
 };
 

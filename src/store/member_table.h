@@ -17,6 +17,8 @@ template <typename Record>
 class member_table {
  public:
   member_table() = default;
+  member_table(member_table&&) noexcept = default;
+  member_table& operator=(member_table&&) noexcept = default;
   member_table(const member_table&) = delete;
   member_table& operator=(const member_table&) = delete;
 
