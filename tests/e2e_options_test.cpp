@@ -216,6 +216,11 @@ TEST_F(DaemonOptions, ForegroundServesWhereToldWithoutDetachingAndStopsOnSigterm
     log += dir.read("logs/" + entry.path().filename().string());
   }
   EXPECT_NE(log.find("\tDebug:\tfiniLog\r\n"), std::string::npos) << log;
+  // In the foreground the load reports its progress (every 5 s, and its totals at the end).
+  EXPECT_NE(log.find("\tInfo:\tload progress: finished, brix_mb_special 4 rows, brix_member 4 "
+                     "rows, 8 rows in "),
+            std::string::npos)
+      << log;
 }
 
 TEST_F(DaemonOptions, ForegroundTellsTheServiceManagerOnceItServesAndWhenItStops) {

@@ -55,8 +55,8 @@ std::string load_progress::describe() const {
   return line;
 }
 
-load_reporter::load_reporter(std::chrono::milliseconds every, report_fn report)
-    : interval(every), on_report(report), thread([this] { run(); }) {}
+load_reporter::load_reporter(std::chrono::milliseconds every, report_fn reported_to)
+    : interval(every), on_report(reported_to), thread([this] { run(); }) {}
 
 load_reporter::~load_reporter() {
   {
@@ -65,15 +65,20 @@ load_reporter::~load_reporter() {
   }
   wake.notify_all();
   thread.join();
+  report("load progress: finished, ");
 }
 
 void load_reporter::run() {
   std::unique_lock<std::mutex> lock(mutex);
   while (!wake.wait_for(lock, interval, [this] { return stopping; })) {
-    const std::string line = "load progress: " + load_progress::global().describe();
-    log_event(log_info, "%s", line.c_str());
-    if (on_report != nullptr) {
-      on_report(line);
-    }
+    report("load progress: ");
+  }
+}
+
+void load_reporter::report(const char* prefix) {
+  const std::string line = prefix + load_progress::global().describe();
+  log_event(log_info, "%s", line.c_str());
+  if (on_report != nullptr) {
+    on_report(line);
   }
 }

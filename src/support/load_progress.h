@@ -58,8 +58,8 @@ class load_progress {
 };
 
 // While it lives, writes an Info entry with the load's progress to the event log every
-// `interval` (and hands the same line to `on_report`, if set). Owns one thread, stopped and
-// joined by the destructor.
+// `interval`, and one more with the totals when it is destroyed (each line also goes to
+// `on_report`, if set). Owns one thread, stopped and joined by the destructor.
 class load_reporter {
  public:
   using report_fn = void (*)(const std::string& line);
@@ -70,6 +70,7 @@ class load_reporter {
 
  private:
   void run();
+  void report(const char* prefix);
 
   std::chrono::milliseconds interval;
   report_fn on_report;
