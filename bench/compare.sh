@@ -28,6 +28,8 @@
 #   CONNS ["1 16 64"]  MIXED_CONNS ["16 64"]  REPEATS [3]  WARMUP [1]  DURATION [5] seconds
 #   WRITE_FRACTION [0.1]  CLIENT_CPU [0]  SERVER_CPU [1]  BUILD_DIR [build-bench]
 #   REDIS_PORT [6390]  ECHO_PORT [5100]  RESULTS [BUILD_DIR/compare-<time>]
+#   NORVEL_ARGS [""]  options for the daemon, e.g. "--metrics 127.0.0.1:9105" to measure the
+#                     metrics endpoint's cost on the request path
 #   SKIP_BUILD=1 uses the binaries already in BUILD_DIR; REGENERATE=1 rebuilds the data set.
 # Needs: root (or write access to /var/log/norvel), port 5000 free, scripts/install_deps.sh done.
 set -euo pipefail
@@ -153,7 +155,8 @@ JSON
   say "starting norvel on CPU $SERVER_CPU (initial load from $name)"
   local started
   started=$(date +%s.%N)
-  (cd "$run_dir" && "${launcher[@]}" "$BUILD_DIR/norvel" >/dev/null 2>&1)
+  # shellcheck disable=SC2086  # NORVEL_ARGS is a list of options
+  (cd "$run_dir" && "${launcher[@]}" "$BUILD_DIR/norvel" ${NORVEL_ARGS:-} >/dev/null 2>&1)
   local probe='{"act":"special","op":"fetch_pri","params":{"user_id":1,"special_id":-1,"count":20,"type":1}}'
   local reply=""
   local deadline=$((SECONDS + 600))
