@@ -75,9 +75,15 @@ void fail(const char* what, const std::string& request, const std::string& reply
   std::abort();
 }
 
+// The paging cursor is a signed 32-bit number that also takes the ids from 2^31 to 2^32-1.
+bool is_cursor(const parameter& read) { return std::string(read.key) == "special_id"; }
+
 bool converts(const Json::Value& params, const operation& op) {
   for (const parameter& read : op.reads) {
-    if (!params[read.key].isConvertibleTo(read.type)) {
+    const Json::Value& value = params[read.key];
+    const bool ok = value.isConvertibleTo(read.type) ||
+                    (is_cursor(read) && value.isConvertibleTo(Json::uintValue));
+    if (!ok) {
       return false;
     }
   }
