@@ -31,6 +31,7 @@
 #   NORVEL_ARGS [""]  options for the daemon, e.g. "--metrics 127.0.0.1:9105" to measure the
 #                     metrics endpoint's cost on the request path
 #   SKIP_BUILD=1 uses the binaries already in BUILD_DIR; REGENERATE=1 rebuilds the data set.
+#   LOG_LEVEL [unset]  the daemon's "log" level (e.g. info); unset, every entry is logged.
 # Needs: root (or write access to /var/log/norvel), port 5000 free, scripts/install_deps.sh done.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -149,8 +150,10 @@ start_norvel() {
   port_in_use "$NORVEL_PORT" && die "port $NORVEL_PORT is taken (another daemon or a test is running)"
   local run_dir=$BUILD_DIR/bench-run
   mkdir -p "$run_dir/data/config" /var/log/norvel
+  local log_member=""
+  [ -n "${LOG_LEVEL:-}" ] && log_member=",\"log\":{\"level\":\"$LOG_LEVEL\"}"
   cat >"$run_dir/data/config/norvel.config.ini" <<JSON
-{"DB":{"host":"$NORVEL_DB_HOST","user":"$NORVEL_DB_USER","passwd":"$NORVEL_DB_PASSWORD","name":"$name","port":3306}}
+{"DB":{"host":"$NORVEL_DB_HOST","user":"$NORVEL_DB_USER","passwd":"$NORVEL_DB_PASSWORD","name":"$name","port":3306}$log_member}
 JSON
   say "starting norvel on CPU $SERVER_CPU (initial load from $name)"
   local started
