@@ -103,7 +103,15 @@ frame_status cut_frames(std::string& input, const body_handler& handler, std::st
     }
     std::string reply;
     if (body_size > 0) {
-      reply = handler(input.substr(eraser.consumed + frame_header_size, body_size));
+      // One buffer per thread holds each body in turn, so a request costs no allocation here.
+      // A huge body's buffer is let go at the next ordinary one.
+      constexpr std::size_t kept_body_capacity = 64 * 1024;
+      thread_local std::string body;
+      if (body.capacity() > kept_body_capacity && body_size <= kept_body_capacity) {
+        std::string().swap(body);
+      }
+      body.assign(input, eraser.consumed + frame_header_size, body_size);
+      reply = handler(body);
     }
     append_frame_header(reply.size(), output);
     output += reply;

@@ -267,6 +267,29 @@ void Logfile::write_entry(int level, const char* format, va_list args) {
   write_locked(msg_buffer.get(), length, now);
 }
 
+// Formats the message into `out` (room for `room` bytes with the terminating zero) and answers
+// its full length, which may exceed the room (then the text is cut). Most of the daemon's
+// messages have no directive, and a text without '%' formats to itself: it is copied as it is.
+namespace {
+size_t format_message(char* out, size_t room, const char* format, va_list args) {
+  if (format == nullptr) {
+    format = "";
+  }
+  if (std::strchr(format, '%') == nullptr) {
+    const size_t length = std::strlen(format);
+    if (length < room) {
+      std::memcpy(out, format, length + 1);
+    }
+    return length;
+  }
+  va_list copy;
+  va_copy(copy, args);
+  const int written = std::vsnprintf(out, room, format, copy);
+  va_end(copy);
+  return written > 0 ? static_cast<size_t>(written) : 0;
+}
+}  // namespace
+
 // The entry goes to the end of this thread's batch when one is open. Pending entries of another
 // logger, or of another local date, are written first, so every entry reaches the file it would
 // have reached on its own. False when the entry is to be written at once: no batch is open, or it
@@ -288,11 +311,7 @@ bool Logfile::add_to_batch(int level, const char* format, va_list args) {
     char* const start = batch.data.get() + used;
     char* text = format_stamp(start, level, now);
     const size_t room = thread_batch::capacity - static_cast<size_t>(text - batch.data.get());
-    va_list copy;
-    va_copy(copy, args);
-    const int written = std::vsnprintf(text, room, format != nullptr ? format : "", copy);
-    va_end(copy);
-    const size_t text_length = written > 0 ? static_cast<size_t>(written) : 0;
+    const size_t text_length = format_message(text, room, format, args);
     if (text_length + 2 < room) {
       text[text_length] = '\r';
       text[text_length + 1] = '\n';
