@@ -442,7 +442,9 @@ profile() {
 callgrind_round() {
   local label=$1 fn=$2
   local before
-  before=$(ls "$RESULTS"/callgrind.out.* 2>/dev/null | wc -l)
+  # Dumps asked for with -d are numbered parts (callgrind.out.<pid>.<n>); the files of whole
+  # processes, written when they exit, are not looked at.
+  before=$( (ls "$RESULTS"/callgrind.out.*.* 2>/dev/null || true) | wc -l)
   callgrind_control -z "$norvel_pid" >/dev/null 2>&1
   callgrind_control -i on "$norvel_pid" >/dev/null 2>&1
   WARMUP=0 "$fn" "cg-$label" 16 >/dev/null
@@ -453,8 +455,8 @@ callgrind_round() {
                   END { printf "%.0f", f["rps"] * f["seconds"] }' "$RESULTS/last.txt")
   # The dump is written by the daemon in its own time: wait for the new file to be complete.
   for _ in $(seq 1 300); do
-    if [ "$(ls "$RESULTS"/callgrind.out.* | wc -l)" -gt "$before" ]; then
-      out=$(ls -t "$RESULTS"/callgrind.out.* | head -1)
+    if [ "$( (ls "$RESULTS"/callgrind.out.*.* 2>/dev/null || true) | wc -l)" -gt "$before" ]; then
+      out=$(ls -t "$RESULTS"/callgrind.out.*.* | head -1)
       grep -q '^totals:' "$out" && break
     fi
     sleep 0.2
