@@ -74,8 +74,11 @@ void append_frame_header(std::size_t body_size, std::string& out) {
   if (body_size > 9999999999ULL) {
     throw std::length_error("reply too large for a ten-digit frame header");
   }
-  char header[frame_header_size + 1];
-  std::snprintf(header, sizeof(header), "%010zu", body_size);
+  char header[frame_header_size];  // "%010zu", digit by digit: once per reply
+  for (std::size_t i = frame_header_size; i > 0; --i) {
+    header[i - 1] = static_cast<char>('0' + body_size % 10);
+    body_size /= 10;
+  }
   out.append(header, frame_header_size);
 }
 
