@@ -174,47 +174,23 @@ session::~session() {
 }
 
 void session::start() {
-  boost::system::error_code ignored_ec;  // left blocking, a read only waits when told it may
-  socket.non_blocking(true, ignored_ec);
   do_read();
 }
 
-// A read that left bytes behind (it filled the receive area), the first read, and the read after
-// a pause go straight to the socket. Otherwise the socket is known drained, and the session waits
-// for it to become readable before reading: an attempt now could only fail with EAGAIN, one
-// system call per request for nothing. Readiness is reported for every arrival after the last
-// read, so nothing can arrive unnoticed while the session waits.
+// Boost 1.74's reactor tries every read at once and, on a drained socket, fails with EAGAIN
+// before it waits: one system call per request that answers nothing. Waiting for readiness
+// first (async_wait) does not save it: a wait re-arms the descriptor with EPOLL_CTL_MOD, which
+// measured dearer here (0.38 us against 0.29 us). So the plain read stays.
 void session::do_read() {
   reading = true;
   auto self = shared_from_this();
-  if (may_have_input) {
-    socket.async_read_some(
-        boost::asio::buffer(receive_area),
-        [this, self](const boost::system::error_code& ec, std::size_t n) { on_read(ec, n); });
-    return;
-  }
-  socket.async_wait(tcp::socket::wait_read,
-                    [this, self](const boost::system::error_code& ec) { on_readable(ec); });
-}
-
-void session::on_readable(const boost::system::error_code& ec) {
-  if (ec) {
-    on_read(ec, 0);
-    return;
-  }
-  boost::system::error_code read_ec;
-  const std::size_t n = socket.read_some(boost::asio::buffer(receive_area), read_ec);
-  if (read_ec == boost::asio::error::would_block || read_ec == boost::asio::error::try_again) {
-    reading = false;
-    do_read();  // readiness without bytes (they were read already): wait again
-    return;
-  }
-  on_read(read_ec, n);
+  socket.async_read_some(
+      boost::asio::buffer(receive_area),
+      [this, self](const boost::system::error_code& ec, std::size_t n) { on_read(ec, n); });
 }
 
 void session::on_read(const boost::system::error_code& ec, std::size_t n) {
   reading = false;
-  may_have_input = n == receive_area.size();
   if (turn) {
     turn->open();
   }
@@ -282,7 +258,6 @@ void session::continue_reading() {
     }
   }
   if (frames_pending || unwritten() > max_unwritten_size) {
-    may_have_input = true;  // readiness reported while paused is not reported again
     if (!read_paused) {
       read_paused = true;
       stats->read_pauses.fetch_add(1, std::memory_order_relaxed);

@@ -125,7 +125,6 @@ class session : public std::enable_shared_from_this<session> {
 
   void do_read();
   void on_read(const boost::system::error_code& ec, std::size_t n);
-  void on_readable(const boost::system::error_code& ec);
   // Answers every complete frame in `input`; true if the input ended empty.
   bool handler_req();
   // Starts the one write in flight: the first n bytes of `in_flight`.
@@ -150,8 +149,7 @@ class session : public std::enable_shared_from_this<session> {
   std::string input;         // received bytes not yet consumed as frames
   std::string output;        // framed replies waiting for the next write
   std::string in_flight;     // the bytes of the one write in progress; untouched until it completes
-  bool reading = false;      // a read (or the wait before one) is pending
-  bool may_have_input = true;  // the socket may hold bytes not yet read: read before waiting
+  bool reading = false;      // a read is pending
   bool read_paused = false;  // reading waits for the unwritten replies to drain
   bool read_stopped = false;  // the connection reads no more (peer gone, error, bad input)
   bool frames_pending = false;  // complete frames wait in `input` until the replies drain
