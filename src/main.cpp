@@ -32,6 +32,7 @@
 #include "build_info.h"
 #include "config_check.h"
 #include "daemon_options.h"
+#include "descriptor_limit.h"
 #include "load_progress.h"
 #include "log.h"
 #include "logic_center.h"
@@ -193,10 +194,27 @@ bool detach(boost::asio::io_context& io, metrics_server* metrics_endpoint) {
   return true;
 }
 
+// Applies the configured maximum of connections, within what the descriptor limit allows, and
+// logs both figures.
+void limit_connections(server& listener, const descriptor_limit& descriptors) {
+  const std::size_t configured = singleton<app_cfg>::instance()->limits.max_connections;
+  const std::size_t ceiling = connection_ceiling(configured, descriptors.after);
+  listener.set_max_connections(ceiling);
+  log_event(log_info, "open descriptors: soft limit %llu (inherited %llu); at most %zu connections",
+            static_cast<unsigned long long>(descriptors.after),
+            static_cast<unsigned long long>(descriptors.before), ceiling);
+  if (ceiling < configured) {
+    log_event(log_warning,
+              "the descriptor limit leaves room for %zu connections, fewer than the %zu configured",
+              ceiling, configured);
+  }
+}
+
 // Start-up, the event loop and the finalisers. The event loop, the server and the signal set are
 // locals destroyed in reverse order on every way out, before the caller closes the log.
 // Throws on a failed start-up step.
 int run_daemon(const daemon_options& options) {
+  const descriptor_limit descriptors = raise_descriptor_limit();
   boost::asio::io_context io(1);  // one thread runs the loop: the scheduler may skip wake-ups
   server listener(io, options.listen_endpoint(),
                   options.metrics.empty() ? answer_request : answer_request_measured);
@@ -220,6 +238,7 @@ int run_daemon(const daemon_options& options) {
   print_line(stdout, "start read config");
   singleton<app_cfg>::instance()->open_file(options.config_path);  // missing settings stay empty
   print_line(stdout, "after read config");
+  limit_connections(listener, descriptors);
   if (options.foreground) {
     service_notify::status("loading the store from the database");
   }

@@ -221,4 +221,24 @@ TEST_F(ConfigFile, BrokenLogMemberIsReportedAndLeavesEveryLevelOn) {
   EXPECT_EQ(config.log.level, 0);
 }
 
+TEST_F(ConfigFile, LimitsAreReadOrReportedKeepingTheDefaults) {
+  EXPECT_TRUE(open_with(R"({"DB": {"host": "db.local"}, "limits": {"max_connections": 250}})"));
+  EXPECT_EQ(config.limits.max_connections, 250u);
+  EXPECT_TRUE(open_with(R"({"DB": {}, "limits": {}})"));
+  EXPECT_EQ(config.limits.max_connections, 10000u);
+  for (const char* limits : {R"(0)", R"({"max_connections": 0})", R"({"max_connections": -5})",
+                             R"({"max_connections": 2.5})", R"({"max_connections": "100"})",
+                             R"({"max_connections": 1000001})"}) {
+    config.limits.max_connections = 7;
+    EXPECT_FALSE(open_with(std::string(R"({"DB": {"host": "db.local"}, "limits": )") + limits +
+                           "}"))
+        << limits;
+    EXPECT_EQ(config.limits.max_connections, 10000u) << limits;
+    EXPECT_EQ(config.db.host, "db.local") << limits;
+    EXPECT_NE(printed.find("\"max_connections\" must be a whole number from 1 to 1000000"),
+              std::string::npos)
+        << printed;
+  }
+}
+
 }  // namespace

@@ -392,7 +392,10 @@ void server::on_accept(const boost::system::error_code& ec, tcp::socket peer) {
   if (!acceptor.is_open()) {
     return;  // closed at shutdown: nothing to re-arm
   }
-  if (!ec) {
+  if (!ec && counters->open_sessions.load(std::memory_order_relaxed) >= max_connections) {
+    refuse(std::move(peer));
+  } else if (!ec) {
+    refusing = false;
     counters->accepted.fetch_add(1, std::memory_order_relaxed);
     boost::system::error_code ignored_ec;  // a missing no-delay only costs latency
     peer.set_option(tcp::no_delay(true), ignored_ec);
@@ -407,6 +410,18 @@ void server::on_accept(const boost::system::error_code& ec, tcp::socket peer) {
     return;
   }
   do_accept();
+}
+
+void server::refuse(tcp::socket peer) {
+  boost::system::error_code ignored_ec;  // the peer learns of the close either way
+  peer.close(ignored_ec);
+  counters->refused.fetch_add(1, std::memory_order_relaxed);
+  if (!refusing) {
+    refusing = true;  // one entry per run, so a flood of connections cannot flood the log
+    log_event(log_warning,
+              "connection limit of %zu reached: new connections are closed until one ends",
+              max_connections);
+  }
 }
 
 void server::retry_accept_later() {

@@ -74,7 +74,7 @@ struct connection_stats {
   std::atomic<std::size_t> peak_unwritten_bytes{0};  // largest backlog of unwritten replies seen
   std::atomic<std::size_t> bad_headers{0};
   std::atomic<std::size_t> closed{0};           // sessions ended
-  std::atomic<std::size_t> refused{0};          // connections turned away (out of descriptors)
+  std::atomic<std::size_t> refused{0};  // connections turned away: out of descriptors, or too many
   std::atomic<std::size_t> paused_sessions{0};  // sessions not reading for a slow peer, now
   std::atomic<std::uint64_t> bytes_received{0};
   std::atomic<std::uint64_t> bytes_sent{0};
@@ -170,6 +170,9 @@ class server {
   server& operator=(const server&) = delete;
 
   unsigned short port() const;  // the bound port
+  // At most `count` sessions at once (no maximum until set): a connection accepted beyond it is
+  // closed at once, and the first of each run of such connections is logged.
+  void set_max_connections(std::size_t count) { max_connections = count; }
   const connection_stats& stats() const { return *counters; }
 
  private:
@@ -178,6 +181,8 @@ class server {
   // Re-arms the accept later when the process is out of descriptors or memory, so that a
   // failing accept does not spin the event loop.
   void retry_accept_later();
+  // Closes `peer` (by letting it go) and counts it; logs when a run of refusals begins.
+  void refuse(boost::asio::ip::tcp::socket peer);
 
   boost::asio::ip::tcp::acceptor acceptor;
   boost::asio::steady_timer retry_timer;  // delays re-arming after resource exhaustion
@@ -186,6 +191,8 @@ class server {
   std::shared_ptr<reply_turn> turn;
   // Lets completion handlers that run after the server is gone see that it is gone.
   std::shared_ptr<bool> alive;
+  std::size_t max_connections = SIZE_MAX;
+  bool refusing = false;  // the last connection accepted was refused
 };
 
 #endif  // NORVEL_SRV_H_

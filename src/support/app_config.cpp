@@ -112,6 +112,27 @@ void app_cfg::store_setting::init(const Json::Value& value) {
   public_cap = pub.isNull() ? 0 : static_cast<unsigned long>(pub.asUInt64());
 }
 
+void app_cfg::limits_setting::init(const Json::Value& value) {
+  *this = limits_setting();
+  if (value.isNull()) {
+    return;
+  }
+  const char* const wrong =
+      "Exception app_cfg::open_file: \"limits\" member \"max_connections\" must be a whole number "
+      "from 1 to 1000000; the default of 10000 stays";
+  if (!value.isObject()) {
+    throw std::logic_error(wrong);
+  }
+  const Json::Value& connections = value["max_connections"];
+  if (!connections.isNull()) {
+    if (!connections.isIntegral() || !connections.isUInt64() || connections.asUInt64() < 1 ||
+        connections.asUInt64() > 1000000) {
+      throw std::logic_error(wrong);
+    }
+    max_connections = static_cast<std::size_t>(connections.asUInt64());
+  }
+}
+
 bool app_cfg::open_file(const std::string& path) {
   try {
     const Json::Value document = read_config_document(path);
@@ -121,6 +142,7 @@ bool app_cfg::open_file(const std::string& path) {
       gLogger->set_max_level(log.level);
     }
     store.init(document.isObject() ? document["store"] : Json::Value());
+    limits.init(document.isObject() ? document["limits"] : Json::Value());
     return true;
   } catch (const std::exception& e) {
     log_event(log_debug, "Exception: app_cfg::open_file error %s", e.what());

@@ -4,6 +4,7 @@
 #ifndef NORVEL_APP_CONFIG_H_
 #define NORVEL_APP_CONFIG_H_
 
+#include <cstddef>
 #include <string>
 
 #include <json/json.h>
@@ -47,14 +48,28 @@ class app_cfg {
     void init(const Json::Value& value);
   };
 
-  // Reads `path`, fills db, then log, then store, and applies log's level to the event log.
-  // Answers false after reporting any failure (log at Debug when the event log exists, and the
-  // message alone on standard output).
+  // The optional top-level "limits" member: bounds on what clients may hold of the daemon.
+  // {"max_connections": n}: connections served at once (1 to 1000000); one more is closed as
+  // soon as it is accepted. Absent members keep the defaults.
+  struct limits_setting {
+    static constexpr std::size_t default_max_connections = 10000;
+    std::size_t max_connections = default_max_connections;
+
+    // Fills the limits from the "limits" member `value` (null: absent). Throws std::logic_error
+    // with the message to report on anything but an object of valid limits; every limit then
+    // keeps its default.
+    void init(const Json::Value& value);
+  };
+
+  // Reads `path`, fills db, then log, then store, then limits, and applies log's level to the
+  // event log. Answers false after reporting any failure (log at Debug when the event log
+  // exists, and the message alone on standard output).
   bool open_file(const std::string& path);
 
   db_setting db;
   log_setting log;
   store_setting store;
+  limits_setting limits;
 };
 
 // The configuration file's whole JSON document. Throws std::logic_error with the message that

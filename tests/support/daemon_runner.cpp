@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -342,6 +343,14 @@ launch_result daemon_runner::launch() {
       ::_exit(126);
     }
     ::close_range(3, ~0U, 0);  // the daemon inherits nothing of the test but its terminal
+    if (open_files_limit != 0) {
+      rlimit limit{};
+      ::getrlimit(RLIMIT_NOFILE, &limit);
+      limit.rlim_cur = static_cast<rlim_t>(open_files_limit);
+      if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        ::_exit(125);
+      }
+    }
     ::execl(binary.c_str(), binary.c_str(), static_cast<char*>(nullptr));
     ::_exit(127);
   }

@@ -110,6 +110,9 @@ class daemon_runner {
   // Writes data/config/norvel.config.ini under the working directory.
   void write_config(const std::string& json_text);
 
+  // The soft limit on open descriptors the next launch hands to the daemon (0: this process's).
+  void set_open_files_limit(unsigned long long soft) { open_files_limit = soft; }
+
   // Runs the daemon binary in the working directory with no arguments; returns when the
   // launching process has exited and every process holding its terminal has let go of it.
   launch_result launch();
@@ -142,6 +145,7 @@ class daemon_runner {
   std::string log_path_at_start;
   long long log_offset = 0;
   long long output_offset = 0;
+  unsigned long long open_files_limit = 0;
 };
 
 #endif  // NORVEL_DAEMON_RUNNER_H_

@@ -1,0 +1,189 @@
+// What clients can take of the daemon, against the built daemon: as many connections as the
+// machine's descriptor limit allows, but no more than the configured maximum, beyond which new
+// connections are closed at once while the others are served on.
+#include <sys/resource.h>
+
+#include <chrono>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "daemon_runner.h"
+#include "test_db.h"
+
+namespace {
+
+const char* const fetch_public =
+    R"({"act":"special","op":"fetch_pub","params":{"special_id":-1,"count":10,"type":1}})";
+const std::string public_reply = "{\"code\":200,\"data\":{\"specials\":[900]}}\n";
+
+std::size_t count_of(const std::string& text, const std::string& part) {
+  std::size_t found = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+    ++found;
+  }
+  return found;
+}
+
+// The soft limit on open files of process `pid`, from /proc.
+unsigned long long soft_open_files(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/limits");
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("Max open files", 0) == 0) {
+      std::istringstream fields(line.substr(std::string("Max open files").size()));
+      unsigned long long soft = 0;
+      fields >> soft;
+      return soft;
+    }
+  }
+  return 0;
+}
+
+class E2eLimits : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    db = std::make_unique<test_db>("e2e_limits");
+    db->exec("INSERT INTO brix_member (member_id, inviter_id) VALUES (1,0);"
+             "INSERT INTO brix_mb_special (special_id, member_id, reader_type, from_user, state)"
+             " VALUES (900,1,0,1,0);");
+    runner = std::make_unique<daemon_runner>();
+  }
+
+  void TearDown() override {
+    if (runner && runner->daemon_pid() != 0) {
+      EXPECT_EQ(runner->stop(SIGTERM), 0);
+    }
+  }
+
+  // Starts the daemon with the database settings and `members` (",\"limits\":{...}", say).
+  void start(const std::string& members = "") {
+    runner->write_config("{\"DB\":{\"host\":\"" + db->host() + "\",\"user\":\"" + db->user() +
+                         "\",\"passwd\":\"" + db->password() + "\",\"name\":\"" + db->name() +
+                         "\"}" + members + "}");
+    const launch_result launched = runner->launch();
+    ASSERT_EQ(launched.exit_status, 0) << launched.terminal_output;
+    ASSERT_TRUE(runner->wait_listening()) << runner->output_file();
+  }
+
+  // A connection that has been answered once, so the daemon holds a session for it.
+  std::unique_ptr<frame_client> served_client() {
+    auto client = std::make_unique<frame_client>(daemon_runner::daemon_port,
+                                                 std::chrono::milliseconds(5000));
+    client->send_frame(fetch_public);
+    EXPECT_EQ(client->recv_frame(), public_reply);
+    return client;
+  }
+
+  // Entries reach the file a little after they are made: waits until `part` is there.
+  bool log_shows(const std::string& part) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (runner->event_log().find(part) == std::string::npos) {
+      if (std::chrono::steady_clock::now() > deadline) {
+        return false;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+  }
+
+  // How often `part` is in the event log once it is there at least `expected` times (or the
+  // deadline passed), and a little later, so that one too many would show.
+  std::size_t settled_count(const std::string& part, std::size_t expected) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (count_of(runner->event_log(), part) < expected &&
+           std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    return count_of(runner->event_log(), part);
+  }
+
+  std::unique_ptr<test_db> db;
+  std::unique_ptr<daemon_runner> runner;
+};
+
+TEST_F(E2eLimits, SoftDescriptorLimitIsRaisedSoConnectionsBeyondItAreServed) {
+  rlimit own{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &own), 0);
+  const unsigned long long clients = 1500;
+  if (own.rlim_max != RLIM_INFINITY && own.rlim_max < clients + 300) {
+    GTEST_SKIP() << "the hard descriptor limit " << own.rlim_max << " is too low for this test";
+  }
+  own.rlim_cur = own.rlim_max == RLIM_INFINITY ? clients + 300 : own.rlim_max;
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &own), 0);
+
+  runner->set_open_files_limit(1024);
+  start();
+  const pid_t daemon = runner->daemon_pid();
+  ASSERT_NE(daemon, 0);
+  rlimit hard{};
+  ::getrlimit(RLIMIT_NOFILE, &hard);
+  if (hard.rlim_max != RLIM_INFINITY) {
+    EXPECT_EQ(soft_open_files(daemon), hard.rlim_max);
+  }
+  EXPECT_TRUE(log_shows("open descriptors: soft limit " + std::to_string(soft_open_files(daemon)) +
+                        " (inherited 1024); at most "))
+      << runner->event_log();
+
+  // All of them held open at once, each answered: far more than 1024 descriptors would hold.
+  // Made in batches that the listen backlog takes without dropping a connection attempt.
+  std::vector<std::unique_ptr<frame_client>> open;
+  while (open.size() < clients) {
+    const std::size_t batch_start = open.size();
+    for (int i = 0; i < 100; ++i) {
+      open.push_back(std::make_unique<frame_client>(daemon_runner::daemon_port,
+                                                    std::chrono::milliseconds(5000)));
+      open.back()->send_frame(fetch_public);
+    }
+    for (std::size_t i = batch_start; i < open.size(); ++i) {
+      ASSERT_EQ(open[i]->recv_frame(), public_reply) << "client " << i;
+    }
+  }
+}
+
+TEST_F(E2eLimits, BeyondTheMaximumNewConnectionsAreClosedAtOnceAndLoggedOncePerRun) {
+  start(",\"limits\":{\"max_connections\":20}");
+  std::vector<std::unique_ptr<frame_client>> open;
+  for (int i = 0; i < 20; ++i) {
+    open.push_back(served_client());
+  }
+  for (int i = 0; i < 5; ++i) {
+    frame_client extra(daemon_runner::daemon_port, std::chrono::milliseconds(5000));
+    extra.send_frame(fetch_public);
+    std::string received;
+    EXPECT_TRUE(extra.wait_closed(&received)) << "connection " << 21 + i << " was kept open";
+    EXPECT_EQ(received, "");
+  }
+  for (auto& client : open) {  // the others are served on
+    client->send_frame(fetch_public);
+    EXPECT_EQ(client->recv_frame(), public_reply);
+  }
+  const std::string limit_line = "connection limit of 20 reached";
+  EXPECT_EQ(settled_count(limit_line, 1), 1u) << runner->event_log();
+
+  // Once a client leaves, a new one is served again; a new run of refusals is logged anew.
+  open.erase(open.begin(), open.begin() + 3);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (open.size() < 20 && std::chrono::steady_clock::now() < deadline) {
+    auto probe = std::make_unique<frame_client>(daemon_runner::daemon_port,
+                                                std::chrono::milliseconds(5000));
+    try {
+      probe->send_frame(fetch_public);
+      EXPECT_EQ(probe->recv_frame(), public_reply);
+      open.push_back(std::move(probe));
+    } catch (const std::exception&) {  // closed: the daemon has not yet seen the others leave
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  }
+  ASSERT_EQ(open.size(), 20u);
+  frame_client extra(daemon_runner::daemon_port, std::chrono::milliseconds(5000));
+  EXPECT_TRUE(extra.wait_closed());
+  EXPECT_EQ(settled_count(limit_line, 2), 2u) << runner->event_log();
+}
+
+}  // namespace
