@@ -37,28 +37,27 @@ void sort_unique(id_vector& ids) {
   ids.resize(static_cast<size_t>(last - ids.data()));
 }
 
-// A run of ids, ascending without repeats, owned elsewhere.
-struct id_span {
-  const unsigned long* first;
-  const unsigned long* last;
-
-  size_t size() const { return static_cast<size_t>(last - first); }
+// A run of ids, ascending without repeats: positions [first, last) of a block of ids that the
+// loader owns (positions stay valid while the block grows).
+struct id_run {
+  size_t first;
+  size_t last;
 };
 
-// The runs of ids that arrive at each private feed. The runs point into the loader's own
-// containers, which must outlive this object and stay unchanged.
+// The runs of ids that arrive at each private feed, as positions in one block of ids.
 class feed_deliveries {
  public:
-  void deliver(unsigned long recipient, id_span ids) {
+  void deliver(unsigned long recipient, id_run ids) {
     if (ids.first != ids.last) {
       arrivals.push_back(arrival{recipient, ids});
     }
   }
-  // Merges every recipient's arrivals into its feed, creating the feed if it has none, and
-  // keeps the newest `feed_cap` ids (0: all). The caller holds the feeds' lock exclusively.
-  void apply_locked(member_table<id_list>& feeds, size_t feed_cap) {
-    std::stable_sort(arrivals.begin(), arrivals.end(),
-                     [](const arrival& a, const arrival& b) { return a.recipient < b.recipient; });
+  // Merges every recipient's arrivals, read from `block`, into its feed, creating the feed if it
+  // has none, and keeps the newest `feed_cap` ids (0: all). The caller holds the feeds' lock
+  // exclusively.
+  void apply_locked(const id_vector& block, member_table<id_list>& feeds, size_t feed_cap) {
+    std::sort(arrivals.begin(), arrivals.end(),
+              [](const arrival& a, const arrival& b) { return a.recipient < b.recipient; });
     size_t recipients = 0;
     for (size_t at = 0; at < arrivals.size(); ++at) {
       recipients += at == 0 || arrivals[at].recipient != arrivals[at - 1].recipient ? 1 : 0;
@@ -71,11 +70,12 @@ class feed_deliveries {
       });
       id_list& feed = feeds.find_or_add(group->recipient);
       if (group_end - group == 1) {
-        feed.insert(group->ids.first, group->ids.size());
+        feed.insert(block.data() + group->ids.first, group->ids.last - group->ids.first);
       } else {
         gathered.clear();
         for (auto at = group; at != group_end; ++at) {
-          gathered.insert(gathered.end(), at->ids.first, at->ids.last);
+          gathered.insert(gathered.end(), block.begin() + static_cast<long>(at->ids.first),
+                          block.begin() + static_cast<long>(at->ids.last));
         }
         sort_unique(gathered);
         feed.insert(gathered);
@@ -90,7 +90,7 @@ class feed_deliveries {
  private:
   struct arrival {
     unsigned long recipient;
-    id_span ids;
+    id_run ids;
   };
   std::vector<arrival> arrivals;
 };
@@ -239,9 +239,9 @@ void logic_center::apply_loaded_specials(specials_read& read) {
       unsigned long* first = read.ids.data() + run.first;
       unsigned long* last = read.ids.data() + run.last;
       sort_unique(first, &last);
-      const id_span ids{first, last};
+      const id_run ids{run.first, static_cast<size_t>(last - read.ids.data())};
       member_lists& record = users.find_or_add(run.owner);
-      record.own.insert(ids.first, ids.size());
+      record.own.insert(first, ids.last - ids.first);
       for (size_t at = 0; at < record.follows.size(); ++at) {
         deliveries.deliver(record.follows.at(at), ids);
       }
@@ -260,14 +260,12 @@ void logic_center::apply_loaded_specials(specials_read& read) {
   // Feed step.
   {
     annotated::unique_lock lock(pri_lock);
-    deliveries.apply_locked(pri_specials, caps.feed_cap);
+    deliveries.apply_locked(read.ids, pri_specials, caps.feed_cap);
   }
 }
 
 void logic_center::apply_loaded_links(const members_read& read) {
-  // Follow step: each follow list gains all its ids at once. The own specials of every member
-  // reached are copied into one flat block, since the feed step must not read `users` once
-  // users_lock is released.
+  // Follow step: each follow list gains all its ids at once.
   std::vector<std::pair<unsigned long, unsigned long>> additions;  // (member, followed id)
   additions.reserve(2 * read.links.size());
   for (const auto& [member, inviter] : read.links) {
@@ -277,8 +275,11 @@ void logic_center::apply_loaded_links(const members_read& read) {
   std::sort(additions.begin(), additions.end());
   additions.erase(std::unique(additions.begin(), additions.end()), additions.end());
 
+  // Feed step: for each addition (a follows b), b's feed gains a's own specials. Each member's
+  // own ids are copied once into one block, since the feed step must not read `users` once
+  // users_lock is released.
   id_vector own_block;
-  std::vector<std::pair<unsigned long, std::pair<size_t, size_t>>> own_index;  // ascending ids
+  feed_deliveries deliveries;
   {
     annotated::unique_lock lock(users_lock);
     size_t members = 0;
@@ -295,32 +296,17 @@ void logic_center::apply_loaded_links(const members_read& read) {
       }
       member_lists& record = users.find_or_add(member);
       record.follows.insert(ids);
-      if (!record.own.empty()) {
-        own_index.push_back({member, {own_block.size(), own_block.size() + record.own.size()}});
-        for (size_t at = 0; at < record.own.size(); ++at) {
-          own_block.push_back(record.own.at(at));
-        }
+      const id_run own{own_block.size(), own_block.size() + record.own.size()};
+      for (size_t at = 0; at < record.own.size(); ++at) {
+        own_block.push_back(record.own.at(at));
+      }
+      for (unsigned long followed : ids) {
+        deliveries.deliver(followed, own);
       }
     }
   }
-  auto own_span = [&](unsigned long member) {
-    auto found = std::lower_bound(
-        own_index.begin(), own_index.end(), member,
-        [](const auto& entry, unsigned long id) { return entry.first < id; });
-    if (found == own_index.end() || found->first != member) {
-      return id_span{nullptr, nullptr};
-    }
-    return id_span{own_block.data() + found->second.first,
-                   own_block.data() + found->second.second};
-  };
-  // Feed step.
-  feed_deliveries deliveries;
-  for (const auto& [member, inviter] : read.links) {
-    deliveries.deliver(inviter, own_span(member));
-    deliveries.deliver(member, own_span(inviter));
-  }
   {
     annotated::unique_lock lock(pri_lock);
-    deliveries.apply_locked(pri_specials, caps.feed_cap);
+    deliveries.apply_locked(own_block, pri_specials, caps.feed_cap);
   }
 }

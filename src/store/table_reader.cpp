@@ -83,16 +83,16 @@ class keyed_read {
 
  private:
   void note_position(MYSQL_ROW row) {
-    std::vector<std::string> position;
     for (const key_column& key : keys) {
-      const char* text = row[key.row_index];
-      if (!is_plain_number(text)) {
+      if (!is_plain_number(row[key.row_index])) {
         ++since_anchor;
         return;
       }
-      position.emplace_back(text);
     }
-    anchor = std::move(position);
+    anchor.resize(keys.size());
+    for (size_t at = 0; at < keys.size(); ++at) {
+      anchor[at].assign(row[keys[at].row_index]);  // reuses the strings' room: no allocation
+    }
     since_anchor = 0;
   }
 
