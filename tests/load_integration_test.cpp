@@ -166,6 +166,30 @@ TEST_F(InitialLoad, IdsBeyond31And32BitsAndNullKeysLoadAsTheirValues) {
   EXPECT_EQ(image.own.count(0), 1u) << "a NULL owner reads as member 0";
 }
 
+TEST_F(InitialLoad, AMemberWithTensOfThousandsOfFollowersReachesEveryFeed) {
+  // Member 1 invited members 2 to 40001: each follows it and it follows each.
+  db.exec("INSERT INTO brix_member (member_id, inviter_id) SELECT seq, 1 FROM seq_2_to_40001");
+  db.exec("INSERT INTO brix_member (member_id, inviter_id) VALUES (1, 0)");
+  add_special_row(2000000000, 1, 0);
+  add_special_row(7, 40001, 1);
+  load();
+  EXPECT_EQ(store->fetch_follow(1).size(), 40000u);
+  EXPECT_THAT(store->fetch_pri_specials(1, all, 10, below), ElementsAre(2000000000, 7));
+  EXPECT_THAT(store->fetch_pri_specials(40001, all, 10, below), ElementsAre(2000000000, 7));
+
+  // A new special past 32 bits, then its removal, reach every follower's feed.
+  std::vector<special> added{special(5000000000UL, 1, 0)};
+  store->do_add_special(1, added);
+  size_t reached = 0;
+  for (unsigned long member = 2; member <= 40001; ++member) {
+    reached += store->fetch_pri_specials(member, all, 1, below) == ids{5000000000UL} ? 1 : 0;
+  }
+  EXPECT_EQ(reached, 40000u);
+  std::vector<special> removed{special(5000000000UL, 1, 0)};
+  store->do_del_special(1, removed);
+  EXPECT_THAT(store->fetch_pri_specials(20000, all, 10, below), ElementsAre(2000000000));
+}
+
 TEST_F(InitialLoad, UnreachableDatabaseLoadsNothingAndSaysWhy) {
   add_special_row(10, 5, 0);
   db.exec("INSERT INTO brix_member (member_id, inviter_id) VALUES (5, 3)");
