@@ -58,11 +58,14 @@ class feed_deliveries {
   void apply_locked(const id_vector& block, member_table<id_list>& feeds, size_t feed_cap) {
     std::sort(arrivals.begin(), arrivals.end(),
               [](const arrival& a, const arrival& b) { return a.recipient < b.recipient; });
-    size_t recipients = 0;
+    // Room for the recipients without a feed yet, so the table is sized once and stays full.
+    size_t new_feeds = 0;
     for (size_t at = 0; at < arrivals.size(); ++at) {
-      recipients += at == 0 || arrivals[at].recipient != arrivals[at - 1].recipient ? 1 : 0;
+      const bool first_of_recipient =
+          at == 0 || arrivals[at].recipient != arrivals[at - 1].recipient;
+      new_feeds += first_of_recipient && feeds.find(arrivals[at].recipient) == nullptr ? 1 : 0;
     }
-    feeds.reserve(feeds.size() + recipients);
+    feeds.reserve(feeds.size() + new_feeds);
     id_vector gathered;
     for (auto group = arrivals.begin(); group != arrivals.end();) {
       auto group_end = std::find_if(group, arrivals.end(), [&](const arrival& a) {
@@ -234,7 +237,11 @@ void logic_center::apply_loaded_specials(specials_read& read) {
   feed_deliveries deliveries;
   {
     annotated::unique_lock lock(users_lock);
-    users.reserve(users.size() + read.owners.size());
+    size_t new_members = 0;
+    for (const owner_run& run : read.owners) {
+      new_members += users.find(run.owner) == nullptr ? 1 : 0;
+    }
+    users.reserve(users.size() + new_members);
     for (owner_run& run : read.owners) {
       unsigned long* first = read.ids.data() + run.first;
       unsigned long* last = read.ids.data() + run.last;
@@ -282,11 +289,13 @@ void logic_center::apply_loaded_links(const members_read& read) {
   feed_deliveries deliveries;
   {
     annotated::unique_lock lock(users_lock);
-    size_t members = 0;
+    // Room for the members without a record yet, so the table is sized once and stays full.
+    size_t new_members = 0;
     for (size_t at = 0; at < additions.size(); ++at) {
-      members += at == 0 || additions[at].first != additions[at - 1].first ? 1 : 0;
+      const bool first_of_member = at == 0 || additions[at].first != additions[at - 1].first;
+      new_members += first_of_member && users.find(additions[at].first) == nullptr ? 1 : 0;
     }
-    users.reserve(users.size() + members);
+    users.reserve(users.size() + new_members);
     id_vector ids;
     for (auto group = additions.begin(); group != additions.end();) {
       const unsigned long member = group->first;
