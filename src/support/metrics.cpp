@@ -1,6 +1,7 @@
 #include "metrics.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace metrics {
 
@@ -28,13 +29,48 @@ constexpr std::array<kind_name, request_kind_count> kind_names = {{
 
 bool metrics_on = false;
 
+template <std::size_t n>
+bool is(std::string_view text, const char (&word)[n]) {
+  return text.size() == n - 1 && std::memcmp(text.data(), word, n - 1) == 0;
+}
+
 }  // namespace
 
 request_kind classify(std::string_view act, std::string_view op) {
-  for (std::size_t i = 0; i < other_request; ++i) {
-    if (act == kind_names[i].act && op == kind_names[i].op) {
-      return static_cast<request_kind>(i);
+  // Runs for every request: literal lengths are known here, so each test is a length check and
+  // an inlined compare, with no call.
+  if (is(act, "special")) {
+    if (is(op, "fetch_pri")) {
+      return special_fetch_pri;
     }
+    if (is(op, "fetch_pub")) {
+      return special_fetch_pub;
+    }
+    if (is(op, "fetch_self")) {
+      return special_fetch_self;
+    }
+    if (is(op, "add")) {
+      return special_add;
+    }
+    return is(op, "del") ? special_del : other_request;
+  }
+  if (is(act, "follow")) {
+    if (is(op, "fetch")) {
+      return follow_fetch;
+    }
+    if (is(op, "add")) {
+      return follow_add;
+    }
+    return is(op, "del") ? follow_del : other_request;
+  }
+  if (is(act, "inviter")) {
+    if (is(op, "list")) {
+      return inviter_list;
+    }
+    if (is(op, "invitees")) {
+      return inviter_invitees;
+    }
+    return is(op, "add") ? inviter_add : other_request;
   }
   return other_request;
 }
