@@ -1,6 +1,6 @@
-// Arithmetic on sorted, repeat-free lists (follow lists ascending, special lists in
-// greater_special order): normalising an argument, set union and difference into a stored list,
-// and cutting a page beyond a cursor.
+// Arithmetic on sorted, repeat-free vectors (follow lists ascending, special lists in
+// greater_special order): normalising a mutation's argument, and set union and difference into a
+// stored vector (userinfo's lists). The store's own lists are id_lists, which page themselves.
 // Pure functions over the caller's containers; the caller holds whatever lock guards them.
 #ifndef NORVEL_SORTED_LIST_H_
 #define NORVEL_SORTED_LIST_H_
@@ -17,9 +17,6 @@ namespace sorted_list {
 // The orderings as function objects, so that the algorithms inline them.
 struct greater_id {
   bool operator()(const special& a, const special& b) const { return greater_special(a, b); }
-};
-struct less_id {
-  bool operator()(const special& a, const special& b) const { return less_special(a, b); }
 };
 struct equal_id {
   bool operator()(const special& a, const special& b) const { return equal_special(a, b); }
@@ -85,32 +82,6 @@ inline void normalise_ids(std::vector<unsigned long>& ids) {
 inline void normalise_items(std::vector<special>& items) {
   std::sort(items.begin(), items.end(), greater_id());
   items.erase(std::unique(items.begin(), items.end(), equal_id()), items.end());
-}
-
-// At most `count` ids beyond `cursor`, nearest the cursor first: older ones (smaller ids) when
-// `below`, newer ones otherwise. The list is in descending id order; both directions bisect for
-// their start. `List` is any random-access container of special.
-template <typename List>
-std::vector<unsigned long> copy_page(const List& list, unsigned long cursor, unsigned long count,
-                                     bool below) {
-  std::vector<unsigned long> page;
-  const special probe(cursor);
-  if (below) {
-    auto from = std::upper_bound(list.begin(), list.end(), probe, greater_id());
-    const auto available = static_cast<unsigned long>(list.end() - from);
-    page.reserve(std::min(count, available));
-    for (; from != list.end() && page.size() < count; ++from) {
-      page.push_back(from->special_id);
-    }
-  } else {
-    auto from = std::upper_bound(list.rbegin(), list.rend(), probe, less_id());
-    const auto available = static_cast<unsigned long>(list.rend() - from);
-    page.reserve(std::min(count, available));
-    for (; from != list.rend() && page.size() < count; ++from) {
-      page.push_back(from->special_id);
-    }
-  }
-  return page;
 }
 
 }  // namespace sorted_list
