@@ -3,13 +3,16 @@
 #include "metrics.h"
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <map>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "log.h"
 #include "metrics_client.h"
 #include "metrics_exposition.h"
 
@@ -98,6 +101,24 @@ TEST(MetricsPage, ReadsBackWithTheCountsAndOneHelpAndTypePerFamily) {
   const std::string readable = format_stats(page);
   EXPECT_NE(readable.find("act=special op=fetch_pri result=200  2"), std::string::npos) << readable;
   EXPECT_NE(readable.find("12345"), std::string::npos);
+}
+
+TEST(LogEntryCounts, CountOnlyTheEntriesTheLevelLetsThrough) {
+  char pattern[] = "/tmp/norvel-metrics-log-XXXXXX";
+  ASSERT_NE(::mkdtemp(pattern), nullptr);
+  ASSERT_TRUE(init_log(pattern, "norvel"));
+  gLogger->set_max_level(log_info);
+  const auto& entries = metrics::global().log_entries;
+  const std::uint64_t debug_before = entries[log_debug].get();
+  const std::uint64_t info_before = entries[log_info].get();
+  log_event(log_debug, "not written");
+  log_event(log_info, "written %d", 1);
+  log_event(log_error, "written too");
+  fini_log();  // logs "finiLog" at Debug, filtered out as well
+  EXPECT_EQ(entries[log_debug].get(), debug_before);
+  EXPECT_EQ(entries[log_info].get(), info_before + 1);
+  EXPECT_GE(entries[log_error].get(), 1u);
+  std::filesystem::remove_all(pattern);
 }
 
 }  // namespace

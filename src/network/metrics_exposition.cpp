@@ -206,7 +206,7 @@ void write_support(page_writer& page) {
               "Reloads of the inviter index from the member table, for members beyond it.");
   page.integer("norvel_inviter_reloads_total", "",
                counters.inviter_reloads.load(std::memory_order_relaxed));
-  page.family("norvel_log_entries_total", "counter", "Event-log entries, by level.");
+  page.family("norvel_log_entries_total", "counter", "Event-log entries written, by level.");
   for (std::size_t level = 1; level < metrics::registry::level_count; ++level) {
     page.integer("norvel_log_entries_total", label("level", level_names[level]),
                  counters.log_entries[level].get());

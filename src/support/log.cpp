@@ -256,7 +256,11 @@ void Logfile::VLogAt(int level, const char* format, va_list args) {
 }
 
 void Logfile::write_entry(int level, const char* format, va_list args) {
-  if (filtered_out(level) || add_to_batch(level, format, args)) {
+  if (filtered_out(level)) {
+    return;
+  }
+  metrics::count_log_entry(level);
+  if (add_to_batch(level, format, args)) {
     return;
   }
   write_pending_of_this_thread();
@@ -750,7 +754,6 @@ void log_event(int level, const char* format, ...) {
   if (log == nullptr) {
     return;
   }
-  metrics::count_log_entry(level);
   va_list args;
   va_start(args, format);
   log->VLogAt(level, format, args);
