@@ -127,9 +127,11 @@ class Logfile {
   void write_value(const char* value_format, ...) __attribute__((format(printf, 2, 3)));
   void hex_dump(const unsigned char* begin, const unsigned char* end);
 
-  // entry_lock is held for the whole of one entry and guards the members below it but
-  // cur_level: the message buffer, the stream, the file lock, the clock and the path cache are
-  // used by one entry at a time. with_stamp, log_dir, log_name and serial never change.
+  // entry_lock is held for the whole of one entry written at once, and for each write of a
+  // batch; it guards the members below it but the atomics: the message buffer, the stream, the
+  // file lock and the path cache are used by one writer at a time. The clock is set before the
+  // first entry and read without the lock by batched entries, which are formatted by their own
+  // thread alone. with_stamp, log_dir, log_name and serial never change.
   mutable std::mutex entry_lock;
   stream_ptr log_file;    // today's file, stderr while it cannot be opened, or null
   std::string open_path;  // the path log_file was opened from ("" for stderr or none)
@@ -145,7 +147,7 @@ class Logfile {
   // The descriptor entries go to (stderr's while the file cannot be opened, -1 before the first
   // write); read without the lock by the fatal-signal handler.
   std::atomic<int> crash_fd{-1};
-  std::atomic<int> max_level{0x7fffffff};
+  std::atomic<int> max_level{0x7fffffff};  // set at start-up, read by every entry
   clock_fn clock;
   // Cache of the file name for the local date last asked for.
   mutable int cached_date = -1;
@@ -158,7 +160,9 @@ class Logfile {
 // The process-wide logger; null before init_log() and after fini_log().
 extern logger::Logfile* gLogger;
 
-// Creates gLogger if it does not exist yet; answers whether it is set.
+// Creates gLogger if it does not exist yet, and installs the handlers that write pending entries
+// on SIGSEGV, SIGBUS, SIGFPE and SIGABRT (each then goes on to the action it replaced); answers
+// whether gLogger is set.
 bool init_log(const char* dir, const char* name);
 // Logs "finiLog", destroys gLogger and sets it to null.
 void fini_log();
