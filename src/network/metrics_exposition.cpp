@@ -142,7 +142,7 @@ void write_connections(page_writer& page, const connection_stats& stats) {
   page.family("norvel_connections_accepted_total", "counter", "Client connections accepted.");
   page.integer("norvel_connections_accepted_total", "", value(stats.accepted));
   page.family("norvel_connections_refused_total", "counter",
-              "Client connections that could not be taken (out of descriptors or memory).");
+              "Client connections turned away: over the connection limit, or out of descriptors.");
   page.integer("norvel_connections_refused_total", "", value(stats.refused));
   page.family("norvel_connections_closed_total", "counter", "Client connections ended.");
   page.integer("norvel_connections_closed_total", "", value(stats.closed));
