@@ -1,9 +1,15 @@
 // What clients can take of the daemon, against the built daemon: as many connections as the
 // machine's descriptor limit allows, but no more than the configured maximum, beyond which new
 // connections are closed at once while the others are served on.
+#include <poll.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -14,7 +20,10 @@
 #include <gtest/gtest.h>
 
 #include "daemon_runner.h"
+#include "logic_center.h"
+#include "special.h"
 #include "test_db.h"
+#include "work_backlog.h"
 
 namespace {
 
@@ -184,6 +193,127 @@ TEST_F(E2eLimits, BeyondTheMaximumNewConnectionsAreClosedAtOnceAndLoggedOncePerR
   frame_client extra(daemon_runner::daemon_port, std::chrono::milliseconds(5000));
   EXPECT_TRUE(extra.wait_closed());
   EXPECT_EQ(settled_count(limit_line, 2), 2u) << runner->event_log();
+}
+
+// The changes waiting in the workers' queues now, from the daemon's metrics endpoint
+// (127.0.0.1:9187); 0 if it does not answer.
+std::size_t queued_messages() {
+  try {
+    frame_client http(9187, std::chrono::milliseconds(2000));
+    http.send_raw("GET /metrics HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n");
+    std::string page;
+    http.wait_closed(&page);
+    std::size_t total = 0;
+    std::istringstream lines(page);
+    for (std::string line; std::getline(lines, line);) {
+      if (line.rfind("norvel_queued_messages{", 0) == 0) {
+        total += std::stoul(line.substr(line.rfind(' ') + 1));
+      }
+    }
+    return total;
+  } catch (const std::exception&) {
+    return 0;
+  }
+}
+
+// The resident set of process `pid` in bytes, from /proc.
+long long resident_bytes(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("VmRSS:", 0) == 0) {
+      return std::stoll(line.substr(6)) * 1024;
+    }
+  }
+  return 0;
+}
+
+TEST_F(E2eLimits, MutationFloodIsHeldBackAndEveryAcceptedMutationIsApplied) {
+  // Member 1 invited 1,000 members, so it follows them all: each of its specials goes into 1,000
+  // feeds, and every special add of member 1 costs its worker 1,000 merges.
+  std::string members = "(2,1)";  // member 1 is seeded already
+  for (int m = 3; m <= 1001; ++m) {
+    members += ",(" + std::to_string(m) + ",1)";
+  }
+  db->exec("INSERT INTO brix_member (member_id, inviter_id) VALUES " + members);
+  start(",\"daemon\":{\"metrics\":\"127.0.0.1:9187\"}");
+  const pid_t daemon = runner->daemon_pid();
+  ASSERT_NE(daemon, 0);
+  const long long resident_before = resident_bytes(daemon);
+  long long resident_peak = resident_before;
+  std::size_t most_queued = 0;
+  auto sample = [&] {
+    resident_peak = std::max(resident_peak, resident_bytes(daemon));
+    most_queued = std::max(most_queued, queued_messages());
+  };
+
+  // The same 1,000 specials again and again (~24 KB of queued work each), sent as fast as the
+  // daemon takes them, never reading a reply.
+  std::string specials;
+  for (int id = 1; id <= 1000; ++id) {
+    specials += std::string(id == 1 ? "" : ",") + "{\"spid\":" + std::to_string(id) + ",\"type\":1}";
+  }
+  const std::string add =
+      frame(R"({"act":"special","op":"add","params":{"user_id":1,"specials":[)" + specials + "]}}");
+  frame_client flood(daemon_runner::daemon_port, std::chrono::milliseconds(120000));
+  const std::size_t cap = 15000;  // ~360 MB of work: far beyond the bound
+  std::size_t sent = 0;
+  std::size_t offset = 0;  // into the frame being sent
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+  while (sent < cap && std::chrono::steady_clock::now() < until) {
+    pollfd entry{flood.descriptor(), POLLOUT, 0};
+    if (::poll(&entry, 1, 20) <= 0) {
+      sample();
+      continue;
+    }
+    const ssize_t n = ::send(flood.descriptor(), add.data() + offset, add.size() - offset,
+                             MSG_DONTWAIT | MSG_NOSIGNAL);
+    ASSERT_GE(n, 0) << std::strerror(errno);
+    offset += static_cast<std::size_t>(n);
+    if (offset == add.size()) {
+      offset = 0;
+      if (++sent % 100 == 0) {
+        sample();
+      }
+    }
+  }
+  if (offset != 0) {  // the frame under way goes out whole
+    flood.send_raw(add.substr(offset));
+    ++sent;
+  }
+  // Never more queued than the bound holds (64 MiB: ~2,800 of these) and the one past it.
+  const std::size_t message_cost = sizeof(logic_center::inner_type) + 4 * sizeof(void*) +
+                                   1000 * sizeof(special);
+  EXPECT_LE(most_queued, work_backlog::bound / message_cost + 2)
+      << "the daemon kept reading mutations its workers could not apply";
+  flood.send_frame(R"({"act":"special","op":"add","params":{"user_id":1,"specials":[
+                      {"spid":5000000,"type":1}]}})");
+
+  // Every request is answered and applied: the last one lands in a follower's feed.
+  for (std::size_t i = 0; i <= sent; ++i) {
+    ASSERT_EQ(flood.recv_frame(), "{\"code\":200,\"data\":null}\n") << "reply " << i;
+    if (i % 100 == 0) {
+      sample();
+    }
+  }
+  frame_client reader(daemon_runner::daemon_port);
+  const std::string newest_of_2 =
+      R"({"act":"special","op":"fetch_pri","params":{"user_id":2,"special_id":-1,"count":2,"type":1}})";
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  std::string reply;
+  do {
+    reader.send_frame(newest_of_2);
+    reply = reader.recv_frame();
+  } while (reply != "{\"code\":200,\"data\":{\"specials\":[5000000,1000]}}\n" &&
+           std::chrono::steady_clock::now() < deadline &&
+           (std::this_thread::sleep_for(std::chrono::milliseconds(20)), true));
+  EXPECT_EQ(reply, "{\"code\":200,\"data\":{\"specials\":[5000000,1000]}}\n");
+  std::printf("flood: %zu requests sent in 3 s, at most %zu queued, resident set grew by %lld MiB "
+              "at most\n", sent, most_queued, (resident_peak - resident_before) / (1024 * 1024));
+  RecordProperty("requests_sent", static_cast<int>(sent));
+  RecordProperty("resident_growth_mib",
+                 static_cast<int>((resident_peak - resident_before) / (1024 * 1024)));
+  // Generous: the bound, the buffers and, under AddressSanitizer, its quarantine of freed memory.
+  EXPECT_LT(resident_peak - resident_before, 768LL * 1024 * 1024);
 }
 
 }  // namespace

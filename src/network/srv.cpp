@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "log.h"
+#include "work_backlog.h"
 
 using boost::asio::ip::tcp;
 
@@ -83,7 +84,7 @@ void append_frame_header(std::size_t body_size, std::string& out) {
 }
 
 frame_status cut_frames(std::string& input, const body_handler& handler, std::string& output,
-                        std::size_t output_limit) {
+                        std::size_t output_limit, bool hold_back_work) {
   consumed_eraser eraser(input);
   for (;;) {
     const std::size_t available = input.size() - eraser.consumed;
@@ -105,6 +106,7 @@ frame_status cut_frames(std::string& input, const body_handler& handler, std::st
       return frame_status::need_more;
     }
     std::string reply;
+    bool queued_work = false;
     if (body_size > 0) {
       // One buffer per thread holds each body in turn, so a request costs no allocation here.
       // A huge body's buffer is let go at the next ordinary one.
@@ -114,11 +116,16 @@ frame_status cut_frames(std::string& input, const body_handler& handler, std::st
         std::string().swap(body);
       }
       body.assign(input, eraser.consumed + frame_header_size, body_size);
+      const std::uint64_t queued_before = mutation_backlog().added();
       reply = handler(body);
+      queued_work = mutation_backlog().added() != queued_before;
     }
     append_frame_header(reply.size(), output);
     output += reply;
     eraser.consumed += frame_header_size + body_size;
+    if (hold_back_work && queued_work && mutation_backlog().over_bound()) {
+      return frame_status::work_full;
+    }
   }
 }
 
@@ -152,14 +159,59 @@ void reply_turn::end() {
   }
 }  // sessions whose last reference this was end here, and log at once
 
+// ---- the wait for the workers ----
+
+constexpr auto backlog_poll_interval = std::chrono::milliseconds(1);
+
+void backlog_wait::hold(std::shared_ptr<session> waiting) {
+  held.push_back(std::move(waiting));
+  arm();
+}
+
+void backlog_wait::release() {
+  boost::system::error_code ignored_ec;  // cancelling an idle timer is not an error worth having
+  timer.cancel(ignored_ec);
+  std::vector<std::shared_ptr<session>> dropped;
+  dropped.swap(held);
+}
+
+void backlog_wait::arm() {
+  if (armed) {
+    return;
+  }
+  armed = true;
+  timer.expires_after(backlog_poll_interval);
+  timer.async_wait([self = shared_from_this()](const boost::system::error_code& ec) {
+    self->on_timer(ec);
+  });
+}
+
+void backlog_wait::on_timer(const boost::system::error_code& ec) {
+  armed = false;
+  if (ec || held.empty()) {
+    return;
+  }
+  if (!mutation_backlog().may_resume()) {
+    arm();
+    return;
+  }
+  std::vector<std::shared_ptr<session>> resumed;
+  resumed.swap(held);
+  for (const std::shared_ptr<session>& waiting : resumed) {
+    waiting->resume_after_workers();
+  }
+}
+
 // ---- session ----
 
 session::session(tcp::socket peer, std::shared_ptr<const body_handler> body,
-                 std::shared_ptr<connection_stats> counters, std::shared_ptr<reply_turn> replies)
+                 std::shared_ptr<connection_stats> counters, std::shared_ptr<reply_turn> replies,
+                 std::shared_ptr<backlog_wait> wait)
     : socket(std::move(peer)),
       handler(std::move(body)),
       stats(std::move(counters)),
-      turn(std::move(replies)) {
+      turn(std::move(replies)),
+      workers_wait(std::move(wait)) {
   stats->open_sessions.fetch_add(1, std::memory_order_relaxed);
   log_event(log_debug, "%s start", "session");
 }
@@ -221,13 +273,14 @@ bool session::handler_req() {
     turn->open();  // before the handler: its log entries are the turn's
   }
   try {
-    status = cut_frames(input, *handler, output, limit);
+    status = cut_frames(input, *handler, output, limit, workers_wait != nullptr);
   } catch (...) {
     send_replies();
     throw;
   }
   send_replies();
-  frames_pending = status == frame_status::output_full;
+  frames_pending = status == frame_status::output_full || status == frame_status::work_full;
+  waiting_for_workers = status == frame_status::work_full;
   if (status == frame_status::bad_header) {
     reject_bad_header();
   }
@@ -247,22 +300,27 @@ void session::reject_bad_header() {
 }
 
 void session::continue_reading() {
-  if (read_stopped || reading) {
+  if (read_stopped || reading || held_by_wait) {
     return;
   }
+  if (waiting_for_workers && !mutation_backlog().may_resume()) {
+    hold_for_workers();
+    return;
+  }
+  waiting_for_workers = false;
   if (unwritten() <= max_unwritten_size && frames_pending) {
     // Frames received before the pause are answered before anything new is read.
     handler_req();
     if (read_stopped) {
       return;
     }
+    if (waiting_for_workers) {
+      hold_for_workers();
+      return;
+    }
   }
   if (frames_pending || unwritten() > max_unwritten_size) {
-    if (!read_paused) {
-      read_paused = true;
-      stats->read_pauses.fetch_add(1, std::memory_order_relaxed);
-      stats->paused_sessions.fetch_add(1, std::memory_order_relaxed);
-    }
+    note_read_paused();
     return;
   }
   if (read_paused) {
@@ -270,6 +328,32 @@ void session::continue_reading() {
     stats->paused_sessions.fetch_sub(1, std::memory_order_relaxed);
   }
   do_read();
+}
+
+void session::note_read_paused() {
+  if (!read_paused) {
+    read_paused = true;
+    stats->read_pauses.fetch_add(1, std::memory_order_relaxed);
+    stats->paused_sessions.fetch_add(1, std::memory_order_relaxed);
+  }
+}
+
+void session::hold_for_workers() {
+  note_read_paused();
+  held_by_wait = true;
+  workers_wait->hold(shared_from_this());
+}
+
+void session::resume_after_workers() {
+  held_by_wait = false;
+  try {
+    continue_reading();
+  } catch (...) {
+    // As on the read side: whatever the handler threw ends this connection only.
+    log_event(log_fatal, "handler_req error.");
+    read_stopped = true;
+    input.clear();
+  }
 }
 
 void session::send_replies() {
@@ -352,6 +436,7 @@ server::server(boost::asio::io_context& io, const tcp::endpoint& local, body_han
       handler(std::make_shared<const body_handler>(std::move(body))),
       counters(std::make_shared<connection_stats>()),
       turn(std::make_shared<reply_turn>(io)),
+      workers_wait(std::make_shared<backlog_wait>(io)),
       alive(std::make_shared<bool>(true)) {
   boost::system::error_code ec;
   acceptor.open(local.protocol(), ec);
@@ -367,6 +452,7 @@ server::server(boost::asio::io_context& io, const tcp::endpoint& local, body_han
 
 server::~server() {
   turn->end();  // a stop can leave a turn open: its entries are written now
+  workers_wait->release();  // held sessions own no pending operation: they end here
   boost::system::error_code ignored_ec;  // nothing useful to do about a failing close at teardown
   retry_timer.cancel(ignored_ec);
   acceptor.close(ignored_ec);
@@ -400,7 +486,7 @@ void server::on_accept(const boost::system::error_code& ec, tcp::socket peer) {
     boost::system::error_code ignored_ec;  // a missing no-delay only costs latency
     peer.set_option(tcp::no_delay(true), ignored_ec);
     try {
-      std::make_shared<session>(std::move(peer), handler, counters, turn)->start();
+      std::make_shared<session>(std::move(peer), handler, counters, turn, workers_wait)->start();
     } catch (const std::exception& e) {
       log_event(log_fatal, "session start error: %s", e.what());
     }

@@ -45,6 +45,8 @@ enum class frame_status {
   need_more,   // an incomplete frame waits for more bytes (left in the input)
   bad_header,  // a header that is negative or announces more than max_body_size
   output_full,  // stopped because `output` passed its limit; complete frames may remain
+  work_full,    // stopped after a frame that queued work while the workers' backlog is over its
+                // bound (work_backlog.h); complete frames may remain
 };
 
 // The announced body length of a ten-byte header, read the way atoi reads text: leading blanks,
@@ -58,10 +60,12 @@ long long read_frame_length(const char* header);
 // left there. A bad header stops the cutting and is left in `input`. If the handler throws,
 // the frames before it stay answered and consumed, and the exception passes to the caller.
 // Once `output` holds more than `output_limit` bytes no further frame is cut (output_full), so
-// a burst of pipelined requests cannot build more than one reply beyond the limit.
-// Pure: no sockets, so it can be driven byte by byte by tests and fuzzers.
+// a burst of pipelined requests cannot build more than one reply beyond the limit. With
+// `hold_back_work`, a frame whose handling queued a mutation while the workers' backlog is over
+// its bound is the last one cut (work_full).
+// No sockets, so it can be driven byte by byte by tests and fuzzers.
 frame_status cut_frames(std::string& input, const body_handler& handler, std::string& output,
-                        std::size_t output_limit = SIZE_MAX);
+                        std::size_t output_limit = SIZE_MAX, bool hold_back_work = false);
 
 // Appends the ten-digit header for a body of `body_size` bytes to `out`.
 void append_frame_header(std::size_t body_size, std::string& out);
@@ -109,10 +113,38 @@ class reply_turn : public std::enable_shared_from_this<reply_turn> {
   std::vector<std::shared_ptr<session>> waiting;  // sessions with replies of this turn
 };
 
+// Sessions held back because the workers' backlog of mutations is over its bound, resumed
+// together once it is down to the resume level. The workers cannot call into the event loop, so
+// a timer looks at the backlog every millisecond while any session waits.
+// Threads: the event loop's only. Ownership: owned by the server (and by its pending timer
+// wait); it owns the held sessions, which have no pending operation then, until it resumes them
+// or the server lets them go (release()).
+class backlog_wait : public std::enable_shared_from_this<backlog_wait> {
+ public:
+  explicit backlog_wait(boost::asio::io_context& loop) : timer(loop) {}
+  backlog_wait(const backlog_wait&) = delete;
+  backlog_wait& operator=(const backlog_wait&) = delete;
+
+  void hold(std::shared_ptr<session> waiting);
+  // Drops every held session (they end); at the server's teardown.
+  void release();
+
+ private:
+  void arm();
+  void on_timer(const boost::system::error_code& ec);
+
+  boost::asio::steady_timer timer;
+  bool armed = false;
+  std::vector<std::shared_ptr<session>> held;
+};
+
 class session : public std::enable_shared_from_this<session> {
  public:
+  // `workers_wait`: when given, the session stops reading after a request that queued work
+  // while the workers' backlog is over its bound, and waits there until it is down again.
   session(boost::asio::ip::tcp::socket socket, std::shared_ptr<const body_handler> handler,
-          std::shared_ptr<connection_stats> stats, std::shared_ptr<reply_turn> turn = nullptr);
+          std::shared_ptr<connection_stats> stats, std::shared_ptr<reply_turn> turn = nullptr,
+          std::shared_ptr<backlog_wait> workers_wait = nullptr);
   ~session();  // logs "~session quit"; the socket closes with it
   session(const session&) = delete;
   session& operator=(const session&) = delete;
@@ -122,6 +154,7 @@ class session : public std::enable_shared_from_this<session> {
 
  private:
   friend class reply_turn;
+  friend class backlog_wait;
 
   void do_read();
   void on_read(const boost::system::error_code& ec, std::size_t n);
@@ -137,6 +170,10 @@ class session : public std::enable_shared_from_this<session> {
   // Starts the next read unless reading has stopped or the unwritten replies are over the bound.
   void continue_reading();
   void reject_bad_header();
+  // Stops reading until the workers' backlog is down again (backlog_wait resumes the session).
+  void hold_for_workers();
+  void note_read_paused();
+  void resume_after_workers();
   std::size_t unwritten() const { return output.size() + in_flight.size(); }
   // Ends the connection at once; pending operations complete aborted.
   void close_socket();
@@ -145,6 +182,7 @@ class session : public std::enable_shared_from_this<session> {
   std::shared_ptr<const body_handler> handler;
   std::shared_ptr<connection_stats> stats;
   std::shared_ptr<reply_turn> turn;  // null: replies go out at once
+  std::shared_ptr<backlog_wait> workers_wait;  // null: no back-pressure from the workers
   std::array<char, read_chunk_size> receive_area;
   std::string input;         // received bytes not yet consumed as frames
   std::string output;        // framed replies waiting for the next write
@@ -154,6 +192,8 @@ class session : public std::enable_shared_from_this<session> {
   bool read_stopped = false;  // the connection reads no more (peer gone, error, bad input)
   bool frames_pending = false;  // complete frames wait in `input` until the replies drain
   bool write_failed = false;  // the connection writes no more
+  bool waiting_for_workers = false;  // the last frame cut queued work over the backlog's bound
+  bool held_by_wait = false;  // in workers_wait's list now
 };
 
 class server {
@@ -189,6 +229,7 @@ class server {
   std::shared_ptr<const body_handler> handler;
   std::shared_ptr<connection_stats> counters;
   std::shared_ptr<reply_turn> turn;
+  std::shared_ptr<backlog_wait> workers_wait;
   // Lets completion handlers that run after the server is gone see that it is gone.
   std::shared_ptr<bool> alive;
   std::size_t max_connections = SIZE_MAX;

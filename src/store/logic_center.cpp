@@ -7,6 +7,7 @@
 #include "log.h"
 #include "metrics.h"
 #include "sorted_list.h"
+#include "work_backlog.h"
 
 // ---- lifecycle and workers ----
 
@@ -23,6 +24,9 @@ logic_center::~logic_center() {
     if (thread.joinable()) {
       thread.join();
     }
+  }
+  for (auto& queue : queues) {  // what is still queued is dropped: it leaves the backlog too
+    queue.drain([](const inner_type& message) { mutation_backlog().remove(message.cost); });
   }
 }
 
@@ -55,6 +59,7 @@ void logic_center::worker(size_t index) {
       // Nothing else is thrown by the appliers; a stray exception must not end the daemon.
       log_event(log_debug, "logic_center::worker exception");
     }
+    mutation_backlog().remove(message.cost);
   }
   log_event(log_debug, "logic_center::worker quit");
 }
@@ -86,6 +91,10 @@ void logic_center::enqueue(mutation_kind kind, unsigned long user,
   message.user = user;
   message.ids = ids;
   message.items = items;
+  // The record, its list node and the two arrays: what the message holds until it is applied.
+  message.cost = sizeof(inner_type) + 4 * sizeof(void*) + ids.size() * sizeof(unsigned long) +
+                 items.size() * sizeof(special);
+  mutation_backlog().add(message.cost);
   queues[queue_index(user)].putq(std::move(message));
 }
 

@@ -46,6 +46,7 @@ class logic_center {
     unsigned long user = 0;
     std::vector<unsigned long> ids;
     std::vector<special> items;
+    size_t cost = 0;  // what it counts in the work backlog (work_backlog.h)
   };
 
   // Optional bounds on list lengths; 0 is unbounded.

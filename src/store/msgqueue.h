@@ -40,6 +40,15 @@ class msgqueue {
     stopped = true;
     not_empty.notify_all();
   }
+  // Hands every value still queued to `visit` and removes them all; for the owner's teardown.
+  template <typename Visit>
+  void drain(Visit visit) noexcept {
+    std::lock_guard<std::mutex> lock(mutex);
+    for (const T& value : items_queue) {
+      visit(value);
+    }
+    items_queue.clear();
+  }
   // The number of values waiting now; any thread.
   size_t size() const noexcept {
     std::lock_guard<std::mutex> lock(mutex);

@@ -1,0 +1,6 @@
+#include "work_backlog.h"
+
+work_backlog& mutation_backlog() {
+  static work_backlog backlog;
+  return backlog;
+}
