@@ -38,7 +38,8 @@ bool write_file(const std::string& path, const uint8_t* data, size_t size) {
   return file && std::fwrite(data, 1, size, file.get()) == size;
 }
 
-// What the settings should be after reading these bytes; false when reading them should fail.
+// What the settings should be after reading these bytes; false when reading them should fail:
+// the text is not JSON, or a member open_file reads ("DB", "log", "store", "limits") is wrong.
 bool expected_settings(const uint8_t* data, size_t size, app_cfg::db_setting& out) {
   Json::Reader reader;  // the reader the file format is defined by
   Json::Value document;
@@ -48,6 +49,12 @@ bool expected_settings(const uint8_t* data, size_t size, app_cfg::db_setting& ou
       return false;
     }
     out.init(document["DB"]);
+    const auto member = [&](const char* name) {
+      return document.isObject() ? document[name] : Json::Value();
+    };
+    app_cfg::log_setting().init(member("log"));
+    app_cfg::store_setting().init(member("store"));
+    app_cfg::limits_setting().init(member("limits"));
   } catch (const std::exception&) {
     return false;
   }
