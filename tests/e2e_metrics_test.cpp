@@ -21,6 +21,7 @@
 #include "foreground_daemon.h"
 #include "metrics_client.h"
 #include "test_db.h"
+#include "eventually.h"
 
 namespace {
 
@@ -43,18 +44,6 @@ std::string find_program(const std::string& name) {
     }
   }
   return std::string();
-}
-
-template <typename Predicate>
-bool eventually(Predicate done, std::chrono::seconds limit = std::chrono::seconds(30)) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      return false;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return true;
 }
 
 // Runs `command` with `input` on its standard input; answers its exit status and output.

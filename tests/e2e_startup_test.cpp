@@ -19,6 +19,7 @@
 
 #include "daemon_runner.h"
 #include "test_db.h"
+#include "eventually.h"
 
 namespace {
 
@@ -53,18 +54,6 @@ std::string umask_of(pid_t pid) {
     }
   }
   return std::string();
-}
-
-template <typename Predicate>
-bool eventually(Predicate done, std::chrono::seconds limit = std::chrono::seconds(30)) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      return false;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
 }
 
 class DaemonLifecycle : public ::testing::Test {

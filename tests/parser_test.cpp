@@ -21,6 +21,7 @@
 #include "log.h"
 #include "logic_center.h"
 #include "object_manager.h"
+#include "eventually.h"
 
 namespace {
 
@@ -74,14 +75,7 @@ class Parser : public ::testing::Test {
 
   // Mutations are applied by the workers later; wait (bounded) until `done` holds.
   static bool eventually(const std::function<bool()>& done) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (std::chrono::steady_clock::now() < deadline) {
-      if (done()) {
-        return true;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return done();
+    return ::eventually(done, std::chrono::seconds(10));
   }
 
   bool follows_become(unsigned long user, const ids& expected) {

@@ -18,6 +18,7 @@
 #include "daemon_runner.h"
 #include "log.h"
 #include "srv.h"
+#include "eventually.h"
 
 namespace {
 
@@ -137,18 +138,6 @@ std::string log_text() {
   std::ostringstream text;
   text << in.rdbuf();
   return text.str();
-}
-
-template <typename Predicate>
-bool eventually(Predicate done, std::chrono::seconds limit = std::chrono::seconds(20)) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      return false;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
 }
 
 class ServedFraming : public ::testing::Test {
