@@ -257,12 +257,16 @@ void session::on_read(const boost::system::error_code& ec, std::size_t n) {
     handler_req();
     continue_reading();
   } catch (...) {
-    // Replies to the frames before the failing one are queued already and still go out; the
-    // session ends once they are written. Whatever the handler threw ends this connection only.
-    log_event(log_fatal, "handler_req error.");
-    read_stopped = true;
-    input.clear();
+    end_after_handler_error();
   }
+}
+
+// Replies to the frames before the failing one are queued already and still go out; the session
+// ends once they are written. Whatever the handler threw ends this connection only.
+void session::end_after_handler_error() {
+  log_event(log_fatal, "handler_req error.");
+  read_stopped = true;
+  input.clear();
 }
 
 bool session::handler_req() {
@@ -349,10 +353,7 @@ void session::resume_after_workers() {
   try {
     continue_reading();
   } catch (...) {
-    // As on the read side: whatever the handler threw ends this connection only.
-    log_event(log_fatal, "handler_req error.");
-    read_stopped = true;
-    input.clear();
+    end_after_handler_error();
   }
 }
 
@@ -402,10 +403,7 @@ void session::on_write(const boost::system::error_code& ec, std::size_t n) {
   try {
     continue_reading();
   } catch (...) {
-    // As on the read side: whatever the handler threw ends this connection only.
-    log_event(log_fatal, "handler_req error.");
-    read_stopped = true;
-    input.clear();
+    end_after_handler_error();
   }
 }
 

@@ -174,6 +174,8 @@ class session : public std::enable_shared_from_this<session> {
   void hold_for_workers();
   void note_read_paused();
   void resume_after_workers();
+  // Logs the handler failure and stops reading; the queued replies still go out.
+  void end_after_handler_error();
   std::size_t unwritten() const { return output.size() + in_flight.size(); }
   // Ends the connection at once; pending operations complete aborted.
   void close_socket();
