@@ -39,7 +39,7 @@ bool write_file(const std::string& path, const uint8_t* data, size_t size) {
 }
 
 // What the settings should be after reading these bytes; false when reading them should fail:
-// the text is not JSON, or a member open_file reads ("DB", "log", "store", "limits") is wrong.
+// the text is not JSON, or a member open_file reads ("DB", "log", "store", "limits", "inviter") is wrong.
 bool expected_settings(const uint8_t* data, size_t size, app_cfg::db_setting& out) {
   Json::Reader reader;  // the reader the file format is defined by
   Json::Value document;
@@ -55,6 +55,7 @@ bool expected_settings(const uint8_t* data, size_t size, app_cfg::db_setting& ou
     app_cfg::log_setting().init(member("log"));
     app_cfg::store_setting().init(member("store"));
     app_cfg::limits_setting().init(member("limits"));
+    app_cfg::inviter_setting().init(member("inviter"));
   } catch (const std::exception&) {
     return false;
   }

@@ -1,12 +1,17 @@
 #include "inviter_manager.h"
 
+#include <chrono>
+#include <cstdint>
+#include <random>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "metrics.h"
 #include "object_manager.h"
 #include "test_db.h"
 
@@ -20,6 +25,7 @@ class InviterIndex : public ::testing::Test {
   void SetUp() override {
     object_manager::init();
     db.configure_app();
+    index.set_pacing({std::chrono::milliseconds(0), 10});  // a reload for every member beyond
   }
   void TearDown() override { object_manager::fini(); }
 
@@ -161,6 +167,155 @@ TEST_F(InviterIndex, InviteesOfIdsAboveTheBucketCountAreAnswered) {
   index.add(9, 60);  // 60 lies above the 53 buckets of the loaded map
   EXPECT_THAT(index.invitees(60), ElementsAre(9));
   EXPECT_THAT(index.invitees(61), IsEmpty());
+}
+
+// ---- reloads paced by time ----
+
+using std::chrono::milliseconds;
+
+std::uint64_t reload_count() {
+  return metrics::global().inviter_reloads.load(std::memory_order_relaxed);
+}
+
+template <typename Call>
+milliseconds time_of(Call call) {
+  const auto start = std::chrono::steady_clock::now();
+  call();
+  return std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - start);
+}
+
+// The site stores a member's row, then names the same pair in "inviter add" (for a member beyond
+// the index the request may also come before the row, and again after it, or name another
+// inviter, which the stored row overrules). Each member is added once: a pair recorded twice is
+// listed twice until the next reload, and pacing changes when that comes. In that order of events an index that
+// reloads at most once an hour must answer every request exactly as one that reloads for every
+// member beyond it, without reloading at all.
+TEST_F(InviterIndex, PacedReloadsAnswerExactlyAsAReloadForEveryMemberBeyond) {
+  db.exec("INSERT INTO brix_member (member_id, inviter_id) VALUES (1, 0), (2, 1), (3, 1), (5, 2)");
+  inviter_manager every;
+  every.set_pacing({milliseconds(0), 10});
+  inviter_manager paced;
+  paced.set_pacing({std::chrono::hours(1), 10});
+  ::testing::internal::CaptureStdout();  // every reload prints its two lines
+  every.reinit();
+  paced.reinit();
+
+  const unsigned seed = ::testing::UnitTest::GetInstance()->random_seed();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 random(seed);
+  auto below = [&random](int n) { return static_cast<int>(random() % static_cast<unsigned>(n)); };
+  std::vector<int> members = {1, 2, 3, 5};
+  int next = 5;
+  std::uint64_t paced_reloads = 0;
+  auto add_to_both = [&](int member, int inviter) {
+    const bool reply = every.add(member, inviter);
+    const std::uint64_t before = reload_count();
+    EXPECT_EQ(paced.add(member, inviter), reply) << member;
+    paced_reloads += reload_count() - before;
+  };
+  auto same_answers = [&](int id) {
+    EXPECT_EQ(paced.list(id), every.list(id)) << "list " << id;
+    EXPECT_EQ(paced.invitees(id), every.invitees(id)) << "invitees " << id;
+  };
+
+  for (int step = 0; step < 400; ++step) {
+    if (below(2) == 0) {
+      const bool beyond = below(6) == 0 && next < 20000;
+      next = beyond ? static_cast<int>(every.table_size()) + below(40) : next + 1 + below(3);
+      const int stored = below(5) == 0 ? 0 : members[static_cast<size_t>(below(
+                                                  static_cast<int>(members.size())))];
+      // An add within the index records what it names at once, which the next reload of the
+      // reload-per-add index would then correct: so a request may come early, or name another
+      // inviter, only for a member beyond the index.
+      const bool member_beyond = static_cast<size_t>(next) >= every.table_size();
+      const bool early = member_beyond && below(4) == 0;
+      const int named = member_beyond && !early && below(3) == 0 ? stored + 1 : stored;
+      if (early) {
+        add_to_both(next, named);  // before the row is stored
+      }
+      db.exec("INSERT INTO brix_member (member_id, inviter_id) VALUES (" + std::to_string(next) +
+              "," + std::to_string(stored) + ")");
+      add_to_both(next, named);
+      members.push_back(next);
+    } else {
+      same_answers(below(2 * next + 4) - 2);
+    }
+    ASSERT_EQ(paced.table_size(), every.table_size()) << "step " << step;
+    ASSERT_EQ(paced.max_user(), every.max_user()) << "step " << step;
+  }
+  inviter_manager fresh;
+  fresh.reinit();
+  ::testing::internal::GetCapturedStdout();
+
+  for (int id = -1; id <= 2 * next + 2; ++id) {
+    same_answers(id);
+    EXPECT_EQ(fresh.list(id), every.list(id)) << "list " << id;
+    EXPECT_EQ(fresh.invitees(id), every.invitees(id)) << "invitees " << id;
+  }
+  EXPECT_EQ(paced_reloads, 0u);
+}
+
+TEST_F(InviterIndex, RowsStoredWithoutARequestAppearAtTheFirstReloadAfterTheInterval) {
+  index.set_pacing({milliseconds(300), 10});
+  load_small_tree();
+  db.exec("INSERT INTO brix_member (member_id, inviter_id) VALUES (8, 5), (40, 3)");
+  const std::uint64_t reloads = reload_count();
+  EXPECT_TRUE(index.add(40, 3));
+  EXPECT_THAT(index.list(40), ElementsAre(3, 1)) << "the member's own row is read";
+  EXPECT_THAT(index.list(8), IsEmpty()) << "no reload yet";
+  EXPECT_EQ(index.table_size(), 80u) << "sized as a reload would";
+  EXPECT_EQ(reload_count(), reloads);
+
+  std::this_thread::sleep_for(milliseconds(350));
+  db.exec("INSERT INTO brix_member (member_id, inviter_id) VALUES (90, 8)");
+  reload();  // reinit() itself counts as the last reload
+  EXPECT_THAT(index.list(90), ElementsAre(8, 5, 3, 1));
+  std::this_thread::sleep_for(milliseconds(350));
+  db.exec("INSERT INTO brix_member (member_id, inviter_id) VALUES (200, 90), (7, 1)");
+  ::testing::internal::CaptureStdout();
+  EXPECT_TRUE(index.add(200, 90));
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+            "max user id=200 max_bucket=389\nstart rehash\n");
+  EXPECT_EQ(reload_count(), reloads + 1);
+  EXPECT_THAT(index.list(200), ElementsAre(90, 8, 5, 3, 1));
+  EXPECT_THAT(index.list(7), ElementsAre(1));
+}
+
+// A write lock taken by another session makes every read of the member table wait for ever.
+TEST_F(InviterIndex, AHungDatabaseFailsWithinTheTimeoutAndIsThenLeftAloneForAWhile) {
+  index.set_pacing({milliseconds(400), 1});
+  load_small_tree();
+  index.add(7, 3);
+  db.exec("LOCK TABLES brix_member WRITE");
+  db.exec("INSERT INTO brix_member (member_id, inviter_id) VALUES (40, 5)");
+
+  // Within the interval: the member's row is read, and that read gives up.
+  milliseconds took = time_of([&] { EXPECT_TRUE(index.add(40, 5)); });
+  EXPECT_GE(took, milliseconds(800));
+  EXPECT_LT(took, milliseconds(3500));
+  EXPECT_THAT(index.list(40), IsEmpty());
+  EXPECT_THAT(index.list(7), ElementsAre(3, 1)) << "the index is kept whole";
+  // Right after a failure the database is not asked at all.
+  took = time_of([&] { EXPECT_TRUE(index.add(40, 5)); });
+  EXPECT_LT(took, milliseconds(200));
+
+  // Once the rest is over, the reload due gives up the same way.
+  std::this_thread::sleep_for(milliseconds(450));
+  const std::uint64_t reloads = reload_count();
+  took = time_of([&] { EXPECT_TRUE(index.add(40, 5)); });
+  EXPECT_EQ(reload_count(), reloads + 1);
+  EXPECT_GE(took, milliseconds(800));
+  EXPECT_LT(took, milliseconds(3500));
+  EXPECT_THAT(index.invitees(3), ElementsAre(5, 7));
+
+  // The second failure in a row rests twice as long; then all is read again.
+  db.exec("UNLOCK TABLES");
+  std::this_thread::sleep_for(milliseconds(500));
+  EXPECT_TRUE(index.add(40, 5));
+  EXPECT_THAT(index.list(40), IsEmpty()) << "still resting";
+  std::this_thread::sleep_for(milliseconds(400));
+  EXPECT_TRUE(index.add(40, 5));
+  EXPECT_THAT(index.list(40), ElementsAre(5, 3, 1));
 }
 
 TEST(NextPrime, ChoosesTheFirstClassicPrimeNotBelowN) {

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <iterator>
 #include <memory>
+#include <stdexcept>
 #include <unordered_set>
 #include <utility>
 
@@ -86,7 +87,12 @@ constexpr int64_t table_limit = int64_t{INT_MAX} + 1;
 }  // namespace
 
 void inviter_manager::reinit() {
-  std::unique_ptr<mysql::connection> conn = table_reader::connect();
+  last_reload = std::chrono::steady_clock::now();
+  reload();
+}
+
+bool inviter_manager::reload() {
+  std::unique_ptr<mysql::connection> conn = table_reader::connect(reloads.io_timeout_seconds);
   inviter_manager fresh;
   const load_start start = fresh.prepare_load(*conn);
   bool read_whole = start != load_start::failed;
@@ -98,13 +104,27 @@ void inviter_manager::reinit() {
   if (!read_whole) {
     log_event(log_error, "inviter_manager::reinit: the member table could not be read; "
                          "the index is kept as it was");
-    return;
+    return false;
   }
-  *this = std::move(fresh);
+  adopt_index(std::move(fresh));
+  return true;
+}
+
+void inviter_manager::reset_index() {
+  inviter_table = std::vector<int>();
+  invitee_map = member_table<invitee_list>();
+  max_user_id = 0;
+}
+
+void inviter_manager::adopt_index(inviter_manager&& fresh) {
+  inviter_table = std::move(fresh.inviter_table);
+  invitee_map = std::move(fresh.invitee_map);
+  max_user_id = fresh.max_user_id;
 }
 
 inviter_manager::load_start inviter_manager::prepare_load(mysql::connection& conn) {
-  *this = inviter_manager();
+  reset_index();
+  last_reload = std::chrono::steady_clock::now();
   int highest = 0;
   if (!helper::read_max_user(conn, highest)) {
     return load_start::failed;
@@ -168,10 +188,93 @@ bool inviter_manager::add(int member, int inviter) {
     inviter_table[static_cast<size_t>(member)] = inviter;
     invitee_map.find_or_add(inviter_key(inviter)).push_back(member);
   } else {
-    metrics::global().inviter_reloads.fetch_add(1, std::memory_order_relaxed);
-    reinit();
+    add_beyond_table(member);
   }
   return true;
+}
+
+void inviter_manager::add_beyond_table(int member) {
+  const std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now();
+  if (now < database_rest_until) {
+    // As the failed reload or read before: nothing changes.
+    if (last_failure_threw) {
+      throw std::logic_error("mysql connection init error.");
+    }
+    return;
+  }
+  if (now - last_reload >= reloads.interval) {
+    reload_now();
+  } else {
+    apply_member_row(member);
+  }
+}
+
+void inviter_manager::reload_now() {
+  metrics::global().inviter_reloads.fetch_add(1, std::memory_order_relaxed);
+  last_reload = std::chrono::steady_clock::now();  // a failed reload counts too
+  bool complete = false;
+  try {
+    complete = reload();
+  } catch (const std::exception&) {
+    note_failure(true);
+    throw;
+  }
+  if (complete) {
+    failures_in_a_row = 0;
+  } else {
+    note_failure(false);
+  }
+}
+
+void inviter_manager::apply_member_row(int member) {
+  bool read = false;
+  int highest = 0;
+  table_reader::member_row row;
+  table_reader::lookup found = table_reader::lookup::failed;
+  try {
+    if (!row_reader) {
+      row_reader = table_reader::connect(reloads.io_timeout_seconds);
+    }
+    if (helper::read_max_user(*row_reader, highest)) {
+      found = table_reader::read_member(*row_reader, member, row);
+      read = found != table_reader::lookup::failed;
+    }
+  } catch (const std::exception&) {
+    note_failure(true);
+    throw;
+  }
+  if (!read) {
+    log_event(log_error, "inviter_manager::add: the row of member %d could not be read; "
+                         "the index is kept as it was", member);
+    row_reader.reset();
+    note_failure(false);
+    return;
+  }
+  failures_in_a_row = 0;
+  grow_for(highest);
+  if (found == table_reader::lookup::found) {
+    record_loaded_row(row);
+  }
+}
+
+void inviter_manager::grow_for(int highest) {
+  if (highest <= max_user_id) {
+    return;
+  }
+  const size_t wanted = static_cast<size_t>(std::min(2 * int64_t{highest}, table_limit));
+  if (wanted > inviter_table.size()) {
+    inviter_table.resize(wanted, 0);
+  }
+  max_user_id = highest;
+}
+
+void inviter_manager::note_failure(bool threw) {
+  last_failure_threw = threw;
+  failures_in_a_row = std::min(failures_in_a_row + 1, 16u);
+  const std::chrono::milliseconds most(60000);
+  const std::chrono::milliseconds rest =
+      std::min(most, reloads.interval * (int64_t{1} << (failures_in_a_row - 1)));
+  database_rest_until = std::chrono::steady_clock::now() + rest;
 }
 
 std::vector<int> inviter_manager::invitees(int inviter) const {

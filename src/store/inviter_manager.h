@@ -4,13 +4,21 @@
 // Filled from the member table by reinit(), updated in place by add().
 // A reload is built aside and swapped in only once it has read the whole table, so a database
 // failure during a reload leaves the index as it was.
+// A member beyond the index reloads it at most once per interval; in between, that member's row
+// alone is read and applied as a reload would apply it, so the answers are the same but a client
+// repeating such requests cannot keep the event loop reading the whole table. After a failed
+// reload or read the database is left alone for a while (the interval, doubled per failure in a
+// row, 60 s at most), and every wait for it is bounded, so a hung server stalls the loop briefly
+// and rarely rather than for good.
 // Threads: no lock; only the main thread touches it (start-up, then requests on the event loop).
 // Ownership: owns both containers; results are copies.
 #ifndef NORVEL_INVITER_MANAGER_H_
 #define NORVEL_INVITER_MANAGER_H_
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "invitee_list.h"
@@ -19,6 +27,17 @@
 
 class inviter_manager {
  public:
+  struct reload_pacing {
+    std::chrono::milliseconds interval{1000};  // 0: every member beyond the index reloads it
+    unsigned int io_timeout_seconds = 10;      // bound on each database wait; 0: none
+  };
+
+  inviter_manager() = default;
+  inviter_manager(inviter_manager&&) = default;
+  inviter_manager& operator=(inviter_manager&&) = default;
+
+  void set_pacing(const reload_pacing& pacing) { reloads = pacing; }
+
   // Rebuilds the whole index from the database. A connection failure leaves by exception
   // (std::logic_error), an allocation failure likewise; a failed query is logged. In every
   // failure the index keeps its previous content.
@@ -27,8 +46,11 @@ class inviter_manager {
   // at an id without an inviter, at an id outside the table (which is still listed) or before
   // an id already listed (mutual inviters).
   std::vector<int> list(int member) const;
-  // Records that `inviter` invited `member`; false for a negative member. A member beyond the
-  // table reloads the whole index instead (the member's row is expected to be stored by then).
+  // Records that `inviter` invited `member`; false for a negative member. For a member beyond the
+  // table the database is asked instead (the member's row is expected to be stored by then): the
+  // whole index is reloaded, or, within the interval after the last reload, the member's row is
+  // read and applied and the table grown to what a reload would size it to. A failed connection
+  // leaves by exception (std::logic_error), also while the database is left alone after one.
   bool add(int member, int inviter);
   // The members recorded as invited by `inviter`, in recorded order; empty for a negative id
   // or an id with none. Never changes the index.
@@ -50,10 +72,32 @@ class inviter_manager {
   // Sets the table size for the highest member id `highest`: twice it, so members registered
   // after the load fit in place, but never beyond what a non-negative int can index.
   void size_table(int64_t highest);
+  // The three containers of the index alone: emptied, or taken from a fresh load.
+  void reset_index();
+  void adopt_index(inviter_manager&& fresh);
+  // reinit() answering whether the whole table was read.
+  bool reload();
+  // add() for a member beyond the table.
+  void add_beyond_table(int member);
+  void reload_now();
+  void apply_member_row(int member);
+  // Raises max_user_id (never lowers it) and grows the table to match.
+  void grow_for(int highest);
+  // A failed reload or read: the database is left alone for a while. `threw`: the connection
+  // failed, which the calls in that while report again.
+  void note_failure(bool threw);
 
   std::vector<int> inviter_table;                          // member id -> its inviter, 0 = none
   member_table<invitee_list> invitee_map;  // inviter id (sign-extended) -> invitees
   int max_user_id = 0;
+
+  // Reloads and row reads (event-loop thread, like the rest).
+  reload_pacing reloads;
+  std::chrono::steady_clock::time_point last_reload{};
+  std::chrono::steady_clock::time_point database_rest_until{};
+  unsigned int failures_in_a_row = 0;
+  bool last_failure_threw = false;
+  std::unique_ptr<mysql::connection> row_reader;  // kept between reads; reopened after a failure
 };
 
 namespace helper {

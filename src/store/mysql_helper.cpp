@@ -1,5 +1,6 @@
 #include "mysql_helper.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
@@ -62,13 +63,14 @@ MYSQL_ROW result::next() { return rows != nullptr ? mysql_fetch_row(rows) : null
 
 connection::connection(const std::string& host_name, const std::string& user_name,
                        const std::string& password, const std::string& name,
-                       unsigned int port_number, bool compressed)
+                       unsigned int port_number, bool compressed, unsigned int io_timeout_seconds)
     : host(host_name),
       user(user_name),
       passwd(password),
       dbname(name),
       port(port_number),
-      compress(compressed) {
+      compress(compressed),
+      io_timeout(io_timeout_seconds) {
   if (!init()) {
     log_event(log_fatal, "connection::mysql_init");
     throw std::logic_error("mysql connection init error.");
@@ -91,6 +93,10 @@ bool connection::init() {
   log_event(log_debug, "%s", dbname.c_str());
 
   mysql_options(handle, MYSQL_OPT_CONNECT_TIMEOUT, &connect_timeout_seconds);
+  if (io_timeout > 0) {
+    mysql_options(handle, MYSQL_OPT_READ_TIMEOUT, &io_timeout);
+    mysql_options(handle, MYSQL_OPT_WRITE_TIMEOUT, &io_timeout);
+  }
   if (mysql_real_connect(handle, host.c_str(), user.c_str(), passwd.c_str(), dbname.c_str(), port,
                          nullptr, compress ? CLIENT_COMPRESS : 0) == nullptr) {
     log_event(log_error, "mysql_real_connect() error:%s", mysql_error(handle));
@@ -126,14 +132,15 @@ bool connection::run_with_retry(const char* sql, oper_type kind) {
     return false;
   }
   const unsigned long length = std::strlen(sql);
+  const std::chrono::steady_clock::time_point sent = std::chrono::steady_clock::now();
   if (mysql_real_query(handle, sql, length) == 0) {
     return true;
   }
   const unsigned int code = mysql_errno(handle);
   log_event(log_debug, "mysql_real_query() error: %s,des:%s errornum:%d", sql,
             mysql_error(handle), static_cast<int>(code));
-  if (!worth_reconnecting(code, kind)) {
-    return false;
+  if (!worth_reconnecting(code, kind) || timed_out_since(sent)) {
+    return false;  // a server that let the timeout pass would most likely do it again
   }
   fini();
   init();
@@ -147,6 +154,15 @@ bool connection::run_with_retry(const char* sql, oper_type kind) {
     return false;
   }
   return true;
+}
+
+bool connection::timed_out_since(std::chrono::steady_clock::time_point sent) const {
+  if (io_timeout == 0) {
+    return false;
+  }
+  // The client library gives up after the timeout, or a little before it.
+  const std::chrono::milliseconds slack(200);
+  return std::chrono::steady_clock::now() - sent >= std::chrono::seconds(io_timeout) - slack;
 }
 
 result connection::exec(const char* sql, oper_type kind) {

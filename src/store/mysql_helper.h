@@ -7,6 +7,7 @@
 #ifndef NORVEL_MYSQL_HELPER_H_
 #define NORVEL_MYSQL_HELPER_H_
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -71,9 +72,12 @@ class connection {
 
   // Connects; logs and throws std::logic_error("mysql connection init error.") on failure.
   // `compress` asks the server for a compressed protocol (CLIENT_COMPRESS): worth it over a slow
-  // network, dearer than it saves on the same host.
+  // network, dearer than it saves on the same host. `io_timeout_seconds` above 0 bounds every wait
+  // for the server to answer or take a request, so a server that stops mid-statement fails the
+  // statement (logged, 2013) instead of holding the caller; 0 waits as long as it takes.
   connection(const std::string& host, const std::string& user, const std::string& passwd,
-             const std::string& name, unsigned int port, bool compress = true);
+             const std::string& name, unsigned int port, bool compress = true,
+             unsigned int io_timeout_seconds = 0);
   ~connection();
   connection(const connection&) = delete;
   connection& operator=(const connection&) = delete;
@@ -85,7 +89,7 @@ class connection {
   bool good() const { return handle != nullptr; }
   // Runs one statement; a failure answers an empty result and is logged at Debug. When the server
   // has gone away (2006), or the link broke during a query (2013, as after a KILL), it reconnects
-  // once and runs the statement once more.
+  // once and runs the statement once more; not when the I/O timeout ran out.
   result exec(const char* sql, oper_type kind);
   // Starts a query whose rows are read one by one as they arrive. Reconnects and retries once
   // as exec does; a statement that cannot start gives a failed, empty stream (logged).
@@ -95,6 +99,8 @@ class connection {
   // Sends `sql`, reconnecting and sending it once more when the link is worth retrying. False
   // after logging the failure.
   bool run_with_retry(const char* sql, oper_type kind);
+  // Whether a statement sent at `sent` failed by running into the I/O timeout.
+  bool timed_out_since(std::chrono::steady_clock::time_point sent) const;
 
   MYSQL client{};
   MYSQL* handle = nullptr;
@@ -104,6 +110,7 @@ class connection {
   std::string dbname;
   unsigned int port = 0;
   bool compress = true;
+  unsigned int io_timeout = 0;  // seconds; 0: none
 };
 
 // Column `index` of `row` read by the rules of atoi; an SQL NULL gives 0.

@@ -5,6 +5,7 @@
 // applied row by row, without re-inserting into the sorted public list or re-merging a feed for
 // every row.
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <exception>
 #include <future>
@@ -144,6 +145,8 @@ void logic_center::start() {
   const load_progress::timing load_timing;  // the load's start and end, for progress and metrics
   const app_cfg::store_setting& configured = singleton<app_cfg>::instance()->store;
   set_caps(list_caps{configured.feed_cap, configured.public_cap});
+  const app_cfg::inviter_setting& pacing = singleton<app_cfg>::instance()->inviter;
+  inviters.set_pacing({std::chrono::milliseconds(pacing.reload_interval_ms), pacing.read_timeout_s});
   // One connection reads the member table once, for the inviter index and the follow links.
   std::unique_ptr<mysql::connection> members = table_reader::connect();
   const inviter_manager::load_start index_start = inviters.prepare_load(*members);

@@ -138,10 +138,25 @@ class keyed_read {
 
 }  // namespace
 
-std::unique_ptr<mysql::connection> connect() {
+std::unique_ptr<mysql::connection> connect(unsigned int io_timeout_seconds) {
   const app_cfg::db_setting& db = singleton<app_cfg>::instance()->db;
   return std::make_unique<mysql::connection>(db.host, db.user, db.passwd, db.name, db_port,
-                                             db.compress);
+                                             db.compress, io_timeout_seconds);
+}
+
+lookup read_member(mysql::connection& conn, int member_id, member_row& out) {
+  const std::string sql = "SELECT member_id,inviter_id FROM brix_member WHERE member_id = " +
+                          std::to_string(member_id) + ";";
+  mysql::result rows = conn.exec(sql.c_str(), mysql::connection::oper_select);
+  if (!rows.good()) {
+    return lookup::failed;
+  }
+  MYSQL_ROW row = rows.begin();
+  if (row == nullptr) {
+    return lookup::absent;
+  }
+  out = member_row{read_id(row, 0), read_id(row, 1)};
+  return lookup::found;
 }
 
 read_outcome read_members(mysql::connection& conn,

@@ -46,13 +46,17 @@ struct read_outcome {
 };
 
 // A connection with the configured host, user, password, database and compression on the
-// loaders' port (always 3306: the configured port is not consulted). Throws as
-// mysql::connection does.
-std::unique_ptr<mysql::connection> connect();
+// loaders' port (always 3306: the configured port is not consulted), its waits for the server
+// bounded by `io_timeout_seconds` (0: unbounded). Throws as mysql::connection does.
+std::unique_ptr<mysql::connection> connect(unsigned int io_timeout_seconds = 0);
 
 // Every member row in ascending member_id order.
 read_outcome read_members(mysql::connection& conn,
                           const std::function<void(const member_row&)>& on_row);
+// The row of one member, if the member table has it.
+enum class lookup { found, absent, failed };
+lookup read_member(mysql::connection& conn, int member_id, member_row& out);
+
 // Every live member special in ascending (member_id, special_id) order.
 read_outcome read_specials(mysql::connection& conn,
                            const std::function<void(const special_row&)>& on_row);

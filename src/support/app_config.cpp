@@ -133,6 +133,42 @@ void app_cfg::limits_setting::init(const Json::Value& value) {
   }
 }
 
+namespace {
+
+// A whole number from 0 to `most`, or absent (null); throws `wrong` otherwise.
+bool read_bounded(const Json::Value& number, unsigned long most, const char* wrong,
+                  unsigned long& out) {
+  if (number.isNull()) {
+    return false;
+  }
+  if (!number.isIntegral() || !number.isUInt64() || number.asUInt64() > most) {
+    throw std::logic_error(wrong);
+  }
+  out = static_cast<unsigned long>(number.asUInt64());
+  return true;
+}
+
+}  // namespace
+
+void app_cfg::inviter_setting::init(const Json::Value& value) {
+  *this = inviter_setting();
+  if (value.isNull()) {
+    return;
+  }
+  const char* const wrong =
+      "Exception app_cfg::open_file: \"inviter\" member must be an object of \"reload_interval_ms\" "
+      "(0 to 3600000) and \"read_timeout_s\" (0 to 3600); the defaults of 1000 and 10 stay";
+  if (!value.isObject()) {
+    throw std::logic_error(wrong);
+  }
+  unsigned long interval = default_reload_interval_ms;
+  unsigned long timeout = default_read_timeout_s;
+  read_bounded(value["reload_interval_ms"], 3600000, wrong, interval);
+  read_bounded(value["read_timeout_s"], 3600, wrong, timeout);
+  reload_interval_ms = interval;
+  read_timeout_s = static_cast<unsigned int>(timeout);
+}
+
 bool app_cfg::open_file(const std::string& path) {
   try {
     const Json::Value document = read_config_document(path);
@@ -143,6 +179,7 @@ bool app_cfg::open_file(const std::string& path) {
     }
     store.init(document.isObject() ? document["store"] : Json::Value());
     limits.init(document.isObject() ? document["limits"] : Json::Value());
+    inviter.init(document.isObject() ? document["inviter"] : Json::Value());
     return true;
   } catch (const std::exception& e) {
     log_event(log_debug, "Exception: app_cfg::open_file error %s", e.what());

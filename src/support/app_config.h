@@ -61,7 +61,24 @@ class app_cfg {
     void init(const Json::Value& value);
   };
 
-  // Reads `path`, fills db, then log, then store, then limits, and applies log's level to the
+  // The optional top-level "inviter" member: {"reload_interval_ms": n, "read_timeout_s": t}.
+  // A request for a member beyond the inviter index reloads the index from the database at most
+  // once per n ms (0: on every such request); in between, that member's row alone is read. The
+  // database connections of those reloads and reads give up on a server silent for t seconds
+  // (0: they wait for ever). Absent members keep the defaults.
+  struct inviter_setting {
+    static constexpr unsigned long default_reload_interval_ms = 1000;
+    static constexpr unsigned int default_read_timeout_s = 10;
+    unsigned long reload_interval_ms = default_reload_interval_ms;
+    unsigned int read_timeout_s = default_read_timeout_s;
+
+    // Fills the settings from the "inviter" member `value` (null: absent). Throws
+    // std::logic_error with the message to report on anything but an object of valid settings;
+    // every setting then keeps its default.
+    void init(const Json::Value& value);
+  };
+
+  // Reads `path`, fills db, then log, then store, then limits, then inviter, and applies log's level to the
   // event log. Answers false after reporting any failure (log at Debug when the event log
   // exists, and the message alone on standard output).
   bool open_file(const std::string& path);
@@ -70,6 +87,7 @@ class app_cfg {
   log_setting log;
   store_setting store;
   limits_setting limits;
+  inviter_setting inviter;
 };
 
 // The configuration file's whole JSON document. Throws std::logic_error with the message that
