@@ -247,14 +247,14 @@ TEST_F(ConfigFile, InviterPacingIsReadOrReportedKeepingTheDefaults) {
   EXPECT_EQ(config.inviter.read_timeout_s, 3u);
   EXPECT_TRUE(open_with(R"({"DB": {}})"));
   EXPECT_EQ(config.inviter.reload_interval_ms, 1000u);
-  EXPECT_EQ(config.inviter.read_timeout_s, 10u);
+  EXPECT_EQ(config.inviter.read_timeout_s, 5u);
   for (const char* inviter : {R"([])", R"({"reload_interval_ms": -1})",
                               R"({"reload_interval_ms": 3600001})", R"({"read_timeout_s": 0.5})",
                               R"({"read_timeout_s": "10"})", R"({"read_timeout_s": 3601})"}) {
     config.inviter.reload_interval_ms = 7;
     EXPECT_FALSE(open_with(std::string(R"({"DB": {}, "inviter": )") + inviter + "}")) << inviter;
     EXPECT_EQ(config.inviter.reload_interval_ms, 1000u) << inviter;
-    EXPECT_EQ(config.inviter.read_timeout_s, 10u) << inviter;
+    EXPECT_EQ(config.inviter.read_timeout_s, 5u) << inviter;
     EXPECT_NE(printed.find("\"inviter\" member must be an object"), std::string::npos) << printed;
   }
 }

@@ -316,4 +316,50 @@ TEST_F(E2eLimits, MutationFloodIsHeldBackAndEveryAcceptedMutationIsApplied) {
   EXPECT_LT(resident_peak - resident_before, 768LL * 1024 * 1024);
 }
 
+// A client repeating "inviter add" for members beyond the inviter index no longer makes the
+// daemon re-read the member table for each; a database that stops answering pauses the daemon
+// for the read timeout, not for good, and does not keep SIGTERM from stopping it.
+TEST_F(E2eLimits, InviterAddsBeyondTheIndexReloadOncePerIntervalAndAHungDatabaseOnlyPauses) {
+  start(",\"inviter\":{\"reload_interval_ms\":1000,\"read_timeout_s\":1}");
+  const std::size_t reloads_at_start = count_of(runner->output_file(), "max user id=");
+  frame_client adder(daemon_runner::daemon_port);
+  std::string adds;
+  const int count = 300;
+  for (int i = 0; i < count; ++i) {
+    adds += frame(R"({"act":"inviter","op":"add","params":{"user_id":)" +
+                  std::to_string(1000 + i) + R"(,"inviter_id":1}})");
+  }
+  const auto sent = std::chrono::steady_clock::now();
+  adder.send_raw(adds);
+  for (int i = 0; i < count; ++i) {
+    ASSERT_EQ(adder.recv_frame(), "{\"code\":200,\"data\":null}\n") << "reply " << i;
+  }
+  const auto seconds_taken = std::chrono::duration_cast<std::chrono::seconds>(
+                                 std::chrono::steady_clock::now() - sent)
+                                 .count();
+  EXPECT_LE(count_of(runner->output_file(), "max user id=") - reloads_at_start,
+            static_cast<std::size_t>(seconds_taken) + 1)
+      << "at most one reload a second";
+
+  // The member table locked by another session: every read of it waits.
+  db->exec("LOCK TABLES brix_member WRITE");
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // a reload is due
+  adder.send_frame(R"({"act":"inviter","op":"add","params":{"user_id":5000,"inviter_id":1}})");
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  frame_client other(daemon_runner::daemon_port, std::chrono::milliseconds(10000));
+  other.send_frame(fetch_public);
+  EXPECT_EQ(other.recv_frame(), public_reply) << "other connections are answered after the read "
+                                                 "gives up";
+  EXPECT_EQ(adder.recv_frame(), "{\"code\":200,\"data\":null}\n");
+  EXPECT_TRUE(log_shows("the member table could not be read; the index is kept as it was"));
+
+  // After the rest that follows a failure, the next add waits for the database again; SIGTERM
+  // arriving meanwhile ends the daemon once the read gives up.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  adder.send_frame(R"({"act":"inviter","op":"add","params":{"user_id":5001,"inviter_id":1}})");
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(runner->stop(SIGTERM, std::chrono::seconds(10)), 0);
+  db->exec("UNLOCK TABLES");
+}
+
 }  // namespace

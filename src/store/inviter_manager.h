@@ -29,7 +29,7 @@ class inviter_manager {
  public:
   struct reload_pacing {
     std::chrono::milliseconds interval{1000};  // 0: every member beyond the index reloads it
-    unsigned int io_timeout_seconds = 10;      // bound on each database wait; 0: none
+    unsigned int io_timeout_seconds = 5;       // bound on each database wait; 0: none
   };
 
   inviter_manager() = default;

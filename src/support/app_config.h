@@ -68,7 +68,7 @@ class app_cfg {
   // (0: they wait for ever). Absent members keep the defaults.
   struct inviter_setting {
     static constexpr unsigned long default_reload_interval_ms = 1000;
-    static constexpr unsigned int default_read_timeout_s = 10;
+    static constexpr unsigned int default_read_timeout_s = 5;
     unsigned long reload_interval_ms = default_reload_interval_ms;
     unsigned int read_timeout_s = default_read_timeout_s;
 
