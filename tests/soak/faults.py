@@ -170,7 +170,8 @@ def failing_inviter_reload(args, db, checks):
     db.run("RENAME TABLE brix_member TO brix_member_away")
     try:
         offsets = log_offsets()
-        # A member far beyond the index makes it reload from the member table, which is gone.
+        # A member far beyond the index makes it read the member table (a reload, or that
+        # member's row alone within a second of the last reload), which is gone.
         reply = call(request("inviter", "add", user_id=100000, inviter_id=1))
         log = log_since(offsets)
     finally:
