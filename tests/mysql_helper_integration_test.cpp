@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -228,6 +229,22 @@ TEST_F(MysqlConnection, StatementThatChangedDataIsNotRepeatedAfterALostLink) {
   EXPECT_EQ(changed.size(), 0);
   EXPECT_EQ(count_of("reinit mysql connection."), 0);
   EXPECT_EQ(db.query("SELECT COUNT(*) FROM counter").at(0).at(0), "0");
+}
+
+TEST_F(MysqlConnection, AStatementThatOutlastsTheTimeoutFailsOnceAndIsNotRetried) {
+  auto conn = std::make_unique<mysql::connection>(db.host(), db.user(), db.password(), db.name(),
+                                                  db.port(), true, 1);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(conn->exec("SELECT SLEEP(5)", mysql::connection::oper_select).good());
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(took, std::chrono::milliseconds(900));
+  EXPECT_LT(took, std::chrono::milliseconds(2500)) << "one timeout, no second attempt";
+  EXPECT_TRUE(logged_containing("Debug:", "errornum:2013"));
+  EXPECT_EQ(count_of("reinit mysql connection."), 0);
+
+  // Without a timeout the same connection settings wait as long as the statement takes.
+  auto patient = connect();
+  EXPECT_TRUE(patient->exec("SELECT SLEEP(2)", mysql::connection::oper_select).good());
 }
 
 }  // namespace
