@@ -218,7 +218,7 @@ TEST_F(InviterIndex, PacedReloadsAnswerExactlyAsAReloadForEveryMemberBeyond) {
     EXPECT_EQ(paced.invitees(id), every.invitees(id)) << "invitees " << id;
   };
 
-  for (int step = 0; step < 400; ++step) {
+  for (int step = 0; step < 1000; ++step) {
     if (below(2) == 0) {
       const bool beyond = below(6) == 0 && next < 20000;
       next = beyond ? static_cast<int>(every.table_size()) + below(40) : next + 1 + below(3);
@@ -256,7 +256,7 @@ TEST_F(InviterIndex, PacedReloadsAnswerExactlyAsAReloadForEveryMemberBeyond) {
 }
 
 TEST_F(InviterIndex, RowsStoredWithoutARequestAppearAtTheFirstReloadAfterTheInterval) {
-  index.set_pacing({milliseconds(300), 10});
+  index.set_pacing({milliseconds(1000), 10});
   load_small_tree();
   db.exec("INSERT INTO brix_member (member_id, inviter_id) VALUES (8, 5), (40, 3)");
   const std::uint64_t reloads = reload_count();
@@ -266,11 +266,11 @@ TEST_F(InviterIndex, RowsStoredWithoutARequestAppearAtTheFirstReloadAfterTheInte
   EXPECT_EQ(index.table_size(), 80u) << "sized as a reload would";
   EXPECT_EQ(reload_count(), reloads);
 
-  std::this_thread::sleep_for(milliseconds(350));
+  std::this_thread::sleep_for(milliseconds(1100));
   db.exec("INSERT INTO brix_member (member_id, inviter_id) VALUES (90, 8)");
   reload();  // reinit() itself counts as the last reload
   EXPECT_THAT(index.list(90), ElementsAre(8, 5, 3, 1));
-  std::this_thread::sleep_for(milliseconds(350));
+  std::this_thread::sleep_for(milliseconds(1100));
   db.exec("INSERT INTO brix_member (member_id, inviter_id) VALUES (200, 90), (7, 1)");
   ::testing::internal::CaptureStdout();
   EXPECT_TRUE(index.add(200, 90));
@@ -283,7 +283,7 @@ TEST_F(InviterIndex, RowsStoredWithoutARequestAppearAtTheFirstReloadAfterTheInte
 
 // A write lock taken by another session makes every read of the member table wait for ever.
 TEST_F(InviterIndex, AHungDatabaseFailsWithinTheTimeoutAndIsThenLeftAloneForAWhile) {
-  index.set_pacing({milliseconds(400), 1});
+  index.set_pacing({milliseconds(1000), 1});
   load_small_tree();
   index.add(7, 3);
   db.exec("LOCK TABLES brix_member WRITE");
@@ -299,8 +299,8 @@ TEST_F(InviterIndex, AHungDatabaseFailsWithinTheTimeoutAndIsThenLeftAloneForAWhi
   took = time_of([&] { EXPECT_TRUE(index.add(40, 5)); });
   EXPECT_LT(took, milliseconds(200));
 
-  // Once the rest is over, the reload due gives up the same way.
-  std::this_thread::sleep_for(milliseconds(450));
+  // Once the rest (the interval) is over, the reload due gives up the same way.
+  std::this_thread::sleep_for(milliseconds(1100));
   const std::uint64_t reloads = reload_count();
   took = time_of([&] { EXPECT_TRUE(index.add(40, 5)); });
   EXPECT_EQ(reload_count(), reloads + 1);
@@ -313,7 +313,7 @@ TEST_F(InviterIndex, AHungDatabaseFailsWithinTheTimeoutAndIsThenLeftAloneForAWhi
   std::this_thread::sleep_for(milliseconds(500));
   EXPECT_TRUE(index.add(40, 5));
   EXPECT_THAT(index.list(40), IsEmpty()) << "still resting";
-  std::this_thread::sleep_for(milliseconds(400));
+  std::this_thread::sleep_for(milliseconds(1700));
   EXPECT_TRUE(index.add(40, 5));
   EXPECT_THAT(index.list(40), ElementsAre(5, 3, 1));
 }
