@@ -155,11 +155,9 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  fuzz_store::start();  // replays may not call the initialiser
-  if (size == 0) {
+  if (!fuzz_store::begin_input(size)) {
     return 0;
   }
-  fuzz_store::refresh_now_and_then();
   const unsigned piece_seed = data[0] + 1u;
   const std::string stream(reinterpret_cast<const char*>(data) + 1, size - 1);
 

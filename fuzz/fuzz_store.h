@@ -19,13 +19,8 @@ namespace fuzz_store {
 
 constexpr std::size_t refresh_every = 4096;
 
-// Idempotent.
-inline void start() {
-  static bool started = false;
-  if (started) {
-    return;
-  }
-  started = true;
+// Sets up the singletons with a database that cannot be reached. Call once.
+inline void configure_without_database() {
   // "localhost" makes the client library use a Unix socket, and this one is never there.
   setenv("MYSQL_UNIX_PORT", "/nonexistent/norvel-fuzz.sock", 1);
   object_manager::init();
@@ -33,6 +28,16 @@ inline void start() {
   config->db.host = "localhost";
   config->db.user = "fuzz";
   config->db.name = "fuzz";
+}
+
+// Idempotent.
+inline void start() {
+  static bool started = false;
+  if (started) {
+    return;
+  }
+  started = true;
+  configure_without_database();
   singleton<logic_center>::instance()->start_workers();
 }
 
@@ -44,6 +49,17 @@ inline void refresh_now_and_then() {
   }
   singleton<logic_center>::fini();  // stops the queues and joins the workers
   singleton<logic_center>::instance()->start_workers();
+}
+
+// The common start of a fuzz input: the store started (replays may not call the initialiser) and
+// refreshed now and then. False for an empty input, which the targets skip.
+inline bool begin_input(std::size_t size) {
+  start();
+  if (size == 0) {
+    return false;
+  }
+  refresh_now_and_then();
+  return true;
 }
 
 }  // namespace fuzz_store

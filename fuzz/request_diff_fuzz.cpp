@@ -22,10 +22,9 @@
 #include <string>
 #include <vector>
 
-#include "app_config.h"
+#include "fuzz_store.h"
 #include "log.h"
 #include "logic_center.h"
-#include "object_manager.h"
 #include "parser.h"
 
 // Reads the store's queues; the store names this class its friend for inspection.
@@ -40,7 +39,8 @@ class logic_center_inspector {
         if (!store.queues[i].getq(message)) {
           break;
         }
-        out << "queue " << i << ' ' << static_cast<int>(message.kind) << " user=" << message.user << " ids=";
+        out << "queue " << i << ' ' << static_cast<int>(message.kind) << " user=" << message.user
+            << " ids=";
         for (unsigned long id : message.ids) {
           out << id << ',';
         }
@@ -97,8 +97,10 @@ outcome answer(const std::string& body, parse_path path) {
 
 void fail(const char* what, const std::string& body, const std::string& fast,
           const std::string& json) {
-  std::fprintf(stderr, "request_diff_fuzz: the paths differ in %s\nbody: %s\nfast path: %s\n"
-               "JSON path: %s\n", what, body.c_str(), fast.c_str(), json.c_str());
+  std::fprintf(stderr,
+               "request_diff_fuzz: the paths differ in %s\nbody: %s\nfast path: %s\n"
+               "JSON path: %s\n",
+               what, body.c_str(), fast.c_str(), json.c_str());
   std::abort();
 }
 
@@ -137,13 +139,7 @@ void start() {
   // No stamps: the two paths run microseconds apart.
   gLogger = new logger::Logfile(dir, "diff", false);
   log_path = gLogger->current_path();
-  // "localhost" makes the client library use a Unix socket, and this one is never there.
-  setenv("MYSQL_UNIX_PORT", "/nonexistent/norvel-fuzz.sock", 1);
-  object_manager::init();
-  app_cfg* config = singleton<app_cfg>::instance();
-  config->db.host = "localhost";
-  config->db.user = "fuzz";
-  config->db.name = "fuzz";
+  fuzz_store::configure_without_database();
   seed_store(*singleton<logic_center>::instance());
   new_log_entries();
 }

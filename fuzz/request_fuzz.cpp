@@ -76,7 +76,9 @@ void fail(const char* what, const std::string& request, const std::string& reply
 }
 
 // The paging cursor is a signed 32-bit number that also takes the ids from 2^31 to 2^32-1.
-bool is_cursor(const parameter& read) { return std::string(read.key) == "special_id"; }
+bool is_cursor(const parameter& read) {
+  return std::string(read.key) == "special_id";
+}
 
 bool converts(const Json::Value& params, const operation& op) {
   for (const parameter& read : op.reads) {
@@ -102,11 +104,9 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  fuzz_store::start();  // replays may not call the initialiser
-  if (size == 0) {
+  if (!fuzz_store::begin_input(size)) {
     return 0;
   }
-  fuzz_store::refresh_now_and_then();
   const operation& op = operations()[data[0] % operations().size()];
   const std::string text(reinterpret_cast<const char*>(data) + 1, size - 1);
 

@@ -1,6 +1,7 @@
 // What clients can take of the daemon, against the built daemon: as many connections as the
 // machine's descriptor limit allows, but no more than the configured maximum, beyond which new
 // connections are closed at once while the others are served on.
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -16,8 +17,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "daemon_runner.h"
 #include "logic_center.h"
@@ -57,9 +56,10 @@ class E2eLimits : public ::testing::Test {
  protected:
   void SetUp() override {
     db = std::make_unique<test_db>("e2e_limits");
-    db->exec("INSERT INTO brix_member (member_id, inviter_id) VALUES (1,0);"
-             "INSERT INTO brix_mb_special (special_id, member_id, reader_type, from_user, state)"
-             " VALUES (900,1,0,1,0);");
+    db->exec(
+        "INSERT INTO brix_member (member_id, inviter_id) VALUES (1,0);"
+        "INSERT INTO brix_mb_special (special_id, member_id, reader_type, from_user, state)"
+        " VALUES (900,1,0,1,0);");
     runner = std::make_unique<daemon_runner>();
   }
 
@@ -71,9 +71,7 @@ class E2eLimits : public ::testing::Test {
 
   // Starts the daemon with the database settings and `members` (",\"limits\":{...}", say).
   void start(const std::string& members = "") {
-    runner->write_config("{\"DB\":{\"host\":\"" + db->host() + "\",\"user\":\"" + db->user() +
-                         "\",\"passwd\":\"" + db->password() + "\",\"name\":\"" + db->name() +
-                         "\"}" + members + "}");
+    runner->write_config(db->config_json(members));
     const launch_result launched = runner->launch();
     ASSERT_EQ(launched.exit_status, 0) << launched.terminal_output;
     ASSERT_TRUE(runner->wait_listening()) << runner->output_file();
@@ -81,8 +79,8 @@ class E2eLimits : public ::testing::Test {
 
   // A connection that has been answered once, so the daemon holds a session for it.
   std::unique_ptr<frame_client> served_client() {
-    auto client = std::make_unique<frame_client>(daemon_runner::daemon_port,
-                                                 std::chrono::milliseconds(5000));
+    auto client =
+        std::make_unique<frame_client>(daemon_runner::daemon_port, std::chrono::milliseconds(5000));
     client->send_frame(fetch_public);
     EXPECT_EQ(client->recv_frame(), public_reply);
     return client;
@@ -179,8 +177,8 @@ TEST_F(E2eLimits, BeyondTheMaximumNewConnectionsAreClosedAtOnceAndLoggedOncePerR
   open.erase(open.begin(), open.begin() + 3);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (open.size() < 20 && std::chrono::steady_clock::now() < deadline) {
-    auto probe = std::make_unique<frame_client>(daemon_runner::daemon_port,
-                                                std::chrono::milliseconds(5000));
+    auto probe =
+        std::make_unique<frame_client>(daemon_runner::daemon_port, std::chrono::milliseconds(5000));
     try {
       probe->send_frame(fetch_public);
       EXPECT_EQ(probe->recv_frame(), public_reply);
@@ -250,7 +248,8 @@ TEST_F(E2eLimits, MutationFloodIsHeldBackAndEveryAcceptedMutationIsApplied) {
   // daemon takes them, never reading a reply.
   std::string specials;
   for (int id = 1; id <= 1000; ++id) {
-    specials += std::string(id == 1 ? "" : ",") + "{\"spid\":" + std::to_string(id) + ",\"type\":1}";
+    specials +=
+        std::string(id == 1 ? "" : ",") + "{\"spid\":" + std::to_string(id) + ",\"type\":1}";
   }
   const std::string add =
       frame(R"({"act":"special","op":"add","params":{"user_id":1,"specials":[)" + specials + "]}}");
@@ -281,8 +280,8 @@ TEST_F(E2eLimits, MutationFloodIsHeldBackAndEveryAcceptedMutationIsApplied) {
     ++sent;
   }
   // Never more queued than the bound holds (64 MiB: ~2,800 of these) and the one past it.
-  const std::size_t message_cost = sizeof(logic_center::inner_type) + 4 * sizeof(void*) +
-                                   1000 * sizeof(special);
+  const std::size_t message_cost =
+      sizeof(logic_center::inner_type) + 4 * sizeof(void*) + 1000 * sizeof(special);
   EXPECT_LE(most_queued, work_backlog::bound / message_cost + 2)
       << "the daemon kept reading mutations its workers could not apply";
   flood.send_frame(R"({"act":"special","op":"add","params":{"user_id":1,"specials":[
@@ -307,8 +306,10 @@ TEST_F(E2eLimits, MutationFloodIsHeldBackAndEveryAcceptedMutationIsApplied) {
            std::chrono::steady_clock::now() < deadline &&
            (std::this_thread::sleep_for(std::chrono::milliseconds(20)), true));
   EXPECT_EQ(reply, "{\"code\":200,\"data\":{\"specials\":[5000000,1000]}}\n");
-  std::printf("flood: %zu requests sent in 3 s, at most %zu queued, resident set grew by %lld MiB "
-              "at most\n", sent, most_queued, (resident_peak - resident_before) / (1024 * 1024));
+  std::printf(
+      "flood: %zu requests sent in 3 s, at most %zu queued, resident set grew by %lld MiB "
+      "at most\n",
+      sent, most_queued, (resident_peak - resident_before) / (1024 * 1024));
   RecordProperty("requests_sent", static_cast<int>(sent));
   RecordProperty("resident_growth_mib",
                  static_cast<int>((resident_peak - resident_before) / (1024 * 1024)));

@@ -18,19 +18,12 @@
 #include <boost/asio.hpp>
 
 #include "daemon_runner.h"
+#include "eventually.h"
 #include "foreground_daemon.h"
 #include "metrics_client.h"
 #include "test_db.h"
-#include "eventually.h"
 
 namespace {
-
-unsigned short free_port() {
-  boost::asio::io_context io;
-  boost::asio::ip::tcp::acceptor probe(
-      io, boost::asio::ip::tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
-  return probe.local_endpoint().port();
-}
 
 // The program's path on PATH, or "" when it is not installed.
 std::string find_program(const std::string& name) {
@@ -78,17 +71,13 @@ class DaemonMetrics : public ::testing::Test {
     port = free_port();
     metrics_port = free_port();
     std::filesystem::create_directories(dir.path() + "/logs");
-    const std::string config =
-        dir.write("norvel.ini", "{\"DB\":{\"host\":\"" + db->host() + "\",\"user\":\"" +
-                                    db->user() + "\",\"passwd\":\"" + db->password() +
-                                    "\",\"name\":\"" + db->name() + "\"}}");
+    const std::string config = dir.write("norvel.ini", db->config_json());
     daemon = std::make_unique<foreground_daemon>(
         std::vector<std::string>{"--foreground", "--config", config, "--listen", "127.0.0.1",
                                  "--port", std::to_string(port), "--metrics", metrics_address(),
                                  "--log-dir", dir.path() + "/logs"},
         dir.path());
-    ASSERT_TRUE(eventually([&] { return port_accepts(port) || !daemon->running(); }));
-    ASSERT_TRUE(daemon->running()) << daemon->output();
+    ASSERT_TRUE(wait_accepting(port, *daemon)) << daemon->output();
   }
 
   void TearDown() override {

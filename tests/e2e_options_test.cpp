@@ -14,40 +14,11 @@
 #include <thread>
 #include <vector>
 
-#include <boost/asio.hpp>
-
 #include "daemon_runner.h"
 #include "foreground_daemon.h"
 #include "test_db.h"
 
 namespace {
-
-// A port nothing listens on right now (the kernel's pick, released at once).
-unsigned short free_port() {
-  boost::asio::io_context io;
-  boost::asio::ip::tcp::acceptor probe(
-      io, boost::asio::ip::tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
-  return probe.local_endpoint().port();
-}
-
-std::string config_json(const test_db& db, const std::string& daemon_member = "") {
-  std::string text = "{\"DB\":{\"host\":\"" + db.host() + "\",\"user\":\"" + db.user() +
-                     "\",\"passwd\":\"" + db.password() + "\",\"name\":\"" + db.name() + "\"}";
-  if (!daemon_member.empty()) {
-    text += ",\"daemon\":" + daemon_member;
-  }
-  return text + "}";
-}
-
-bool wait_accepting(unsigned short port, foreground_daemon& daemon) {
-  for (int i = 0; i < 1500 && daemon.running(); ++i) {
-    if (port_accepts(port)) {
-      return true;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return false;
-}
 
 // The service manager's end of the readiness protocol: a datagram socket the daemon is told of in
 // NOTIFY_SOCKET.
@@ -114,7 +85,7 @@ std::unique_ptr<test_db> DaemonOptions::db;
 
 TEST_F(DaemonOptions, WrongOptionsExitTwoWithOneLineAndTheUsageStartingNothing) {
   const unsigned short port = free_port();
-  const std::string config = dir.write("norvel.ini", config_json(*db));
+  const std::string config = dir.write("norvel.ini", db->config_json());
   dir.write("broken.ini", "{\"DB\":");
   const std::vector<std::vector<std::string>> wrong = {
       {"--bogus"},
@@ -153,7 +124,7 @@ TEST_F(DaemonOptions, HelpAndVersionPrintAndExitZero) {
 }
 
 TEST_F(DaemonOptions, CheckConfigCountsWhatTheLoadWouldReadAndStartsNothing) {
-  const std::string config = dir.write("norvel.ini", config_json(*db));
+  const std::string config = dir.write("norvel.ini", db->config_json());
   const command_result ok = run_daemon_command({"--config", config, "--check-config"}, dir.path());
   EXPECT_EQ(ok.exit_status, 0) << ok.out << ok.err;
   EXPECT_NE(ok.out.find("would load: 3 specials (brix_mb_special), 4 members of which 2 have an "
@@ -162,7 +133,7 @@ TEST_F(DaemonOptions, CheckConfigCountsWhatTheLoadWouldReadAndStartsNothing) {
       << ok.out;
   EXPECT_EQ(ok.err, "");
 
-  std::string wrong_password = config_json(*db);
+  std::string wrong_password = db->config_json();
   wrong_password.replace(wrong_password.find(db->password()), db->password().size(), "wrong");
   const command_result refused = run_daemon_command(
       {"--config", dir.write("bad.ini", wrong_password), "--check-config"}, dir.path());
@@ -181,10 +152,10 @@ TEST_F(DaemonOptions, ForegroundServesWhereToldWithoutDetachingAndStopsOnSigterm
   const unsigned short config_port = free_port();
   const unsigned short port = free_port();
   std::filesystem::create_directories(dir.path() + "/logs");
-  const std::string config = dir.write(
-      "norvel.ini",
-      config_json(*db, "{\"listen\":\"127.0.0.1\",\"port\":" + std::to_string(config_port) +
-                           ",\"log_dir\":\"" + dir.path() + "/logs\"}"));
+  const std::string config =
+      dir.write("norvel.ini", db->config_json(",\"daemon\":{\"listen\":\"127.0.0.1\",\"port\":" +
+                                              std::to_string(config_port) + ",\"log_dir\":\"" +
+                                              dir.path() + "/logs\"}"));
   const long long output_before = std::filesystem::exists(daemon_runner::output_path)
                                       ? std::filesystem::file_size(daemon_runner::output_path)
                                       : -1;
@@ -225,7 +196,7 @@ TEST_F(DaemonOptions, ForegroundServesWhereToldWithoutDetachingAndStopsOnSigterm
 
 TEST_F(DaemonOptions, ForegroundTellsTheServiceManagerOnceItServesAndWhenItStops) {
   const unsigned short port = free_port();
-  const std::string config = dir.write("norvel.ini", config_json(*db));
+  const std::string config = dir.write("norvel.ini", db->config_json());
   std::filesystem::create_directories(dir.path() + "/logs");
   notify_listener manager(dir.path() + "/notify");
 

@@ -18,17 +18,12 @@
 #include <boost/asio.hpp>
 
 #include "daemon_runner.h"
-#include "test_db.h"
 #include "eventually.h"
+#include "test_db.h"
 
 namespace {
 
 const char* const parent_line = "First fork parent exit\n";
-
-std::string config_for(const test_db& db) {
-  return "{\"DB\":{\"host\":\"" + db.host() + "\",\"user\":\"" + db.user() + "\",\"passwd\":\"" +
-         db.password() + "\",\"name\":\"" + db.name() + "\",\"port\":3306}}";
-}
 
 // True if `lines` appear in `text` in this order (other text may come between them).
 ::testing::AssertionResult appear_in_order(const std::string& text,
@@ -69,7 +64,7 @@ class DaemonLifecycle : public ::testing::Test {
 
   // Launches with a working configuration and waits until the daemon serves.
   void start_serving() {
-    runner->write_config(config_for(*db));
+    runner->write_config(db->config_json());
     const launch_result launched = runner->launch();
     ASSERT_EQ(launched.exit_status, 0) << launched.terminal_output;
     ASSERT_EQ(launched.terminal_output, std::string(parent_line) + parent_line);
@@ -135,7 +130,7 @@ TEST_F(DaemonLifecycle, PortInUseExitsWithStatusOneBeforeDetaching) {
   boost::asio::ip::tcp::acceptor holder(
       io, boost::asio::ip::tcp::endpoint(boost::asio::ip::address_v4::any(),
                                          daemon_runner::daemon_port));
-  runner->write_config(config_for(*db));
+  runner->write_config(db->config_json());
 
   const launch_result launched = runner->launch();
   EXPECT_EQ(launched.exit_status, 1);
@@ -149,7 +144,7 @@ TEST_F(DaemonLifecycle, PortInUseExitsWithStatusOneBeforeDetaching) {
 
 // Each test runs in a private host, so /tmp/norvel.out is ours to replace.
 TEST_F(DaemonLifecycle, UnusableOutputFileExitsWithStatusOneBeforeDetaching) {
-  runner->write_config(config_for(*db));
+  runner->write_config(db->config_json());
   const std::string output = daemon_runner::output_path;
   const std::string victim = runner->work_dir() + "/victim";
   auto replace_output = [&](const std::function<void()>& make) {
@@ -168,7 +163,8 @@ TEST_F(DaemonLifecycle, UnusableOutputFileExitsWithStatusOneBeforeDetaching) {
          std::filesystem::create_symlink(victim, output);
        },
        "Main Exception: /tmp/norvel.out is a symbolic link"},
-      {"a dangling symbolic link", [&] { std::filesystem::create_symlink(victim + ".new", output); },
+      {"a dangling symbolic link",
+       [&] { std::filesystem::create_symlink(victim + ".new", output); },
        "Main Exception: /tmp/norvel.out is a symbolic link"},
       {"a directory", [&] { std::filesystem::create_directory(output); },
        "Main Exception: cannot open /tmp/norvel.out for appending: Is a directory"},

@@ -1,8 +1,11 @@
 #include "foreground_daemon.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -98,6 +101,39 @@ bool wait_until(pid_t pid, steady::time_point deadline, int& raw_status) {
 }
 
 }  // namespace
+
+unsigned short free_port() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof(address);
+  const bool found = fd >= 0 &&
+                     ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
+                     ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
+  if (fd >= 0) {
+    ::close(fd);
+  }
+  if (!found) {
+    throw std::runtime_error("free_port: cannot bind a loopback socket");
+  }
+  return ntohs(address.sin_port);
+}
+
+bool wait_accepting(unsigned short port, foreground_daemon& daemon,
+                    std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (daemon.running()) {
+    if (port_accepts(port)) {
+      return true;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
 
 std::string daemon_binary() {
   return std::filesystem::absolute(NORVEL_RUNNER_DAEMON_PATH).string();

@@ -77,6 +77,12 @@ class foreground_daemon {
   std::string output_path;
 };
 
+// A loopback port nothing listens on right now (the kernel's pick, released at once).
+unsigned short free_port();
+// Waits until `port` accepts connections; false when the daemon ends first or at the deadline.
+bool wait_accepting(unsigned short port, foreground_daemon& daemon,
+                    std::chrono::milliseconds timeout = std::chrono::seconds(30));
+
 // The path of the built daemon and of the command-line client.
 std::string daemon_binary();
 std::string cli_binary();

@@ -32,7 +32,9 @@ std::string read_file(const std::string& path) {
   return text.str();
 }
 
-bool process_exists(long pid) { return kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM; }
+bool process_exists(long pid) {
+  return kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+}
 
 }  // namespace
 
@@ -96,20 +98,21 @@ void test_db::run(const std::string& sql) {
       return;
     }
     if (status > 0) {
-      throw std::runtime_error("test_db: " + std::string(mysql_error(admin.get())) +
-                               " in: " + sql);
+      throw std::runtime_error("test_db: " + std::string(mysql_error(admin.get())) + " in: " + sql);
     }
   }
 }
 
-void test_db::exec(const std::string& sql) { run(sql); }
+void test_db::exec(const std::string& sql) {
+  run(sql);
+}
 
 std::vector<test_db::row> test_db::query(const std::string& sql) {
   if (mysql_real_query(admin.get(), sql.c_str(), sql.size()) != 0) {
     throw std::runtime_error("test_db: " + std::string(mysql_error(admin.get())) + " in: " + sql);
   }
   std::unique_ptr<MYSQL_RES, void (*)(MYSQL_RES*)> rows(mysql_store_result(admin.get()),
-                                                         mysql_free_result);
+                                                        mysql_free_result);
   std::vector<row> out;
   if (!rows) {
     return out;
@@ -134,9 +137,7 @@ void test_db::configure_app() const {
   db.port = static_cast<int>(port());
 }
 
-std::string test_db::write_config(const std::string& dir) const {
-  const std::filesystem::path config_dir = std::filesystem::path(dir) / "data" / "config";
-  std::filesystem::create_directories(config_dir);
+std::string test_db::config_json(const std::string& more_members) const {
   Json::Value db;
   db["host"] = db_host;
   db["user"] = db_user;
@@ -145,9 +146,19 @@ std::string test_db::write_config(const std::string& dir) const {
   db["port"] = static_cast<int>(port());
   Json::Value root;
   root["DB"] = db;
+  Json::StreamWriterBuilder compact;
+  compact["indentation"] = "";
+  std::string text = Json::writeString(compact, root);
+  text.insert(text.size() - 1, more_members);  // before the closing brace
+  return text;
+}
+
+std::string test_db::write_config(const std::string& dir) const {
+  const std::filesystem::path config_dir = std::filesystem::path(dir) / "data" / "config";
+  std::filesystem::create_directories(config_dir);
   const std::string path = (config_dir / "norvel.config.ini").string();
   std::ofstream out(path, std::ios::trunc);
-  out << Json::writeString(Json::StreamWriterBuilder(), root) << '\n';
+  out << config_json() << '\n';
   out.flush();
   if (!out) {
     throw std::runtime_error("test_db: cannot write " + path);

@@ -41,6 +41,9 @@ class test_db {
   // Fills singleton<app_cfg>::instance()->db with this database's settings. The caller must
   // have called object_manager::init().
   void configure_app() const;
+  // A configuration file's text naming this database, with `more_members` (",\"limits\":{...}",
+  // say: a leading comma, then members of the top-level object) added after "DB".
+  std::string config_json(const std::string& more_members = "") const;
   // Writes <dir>/data/config/norvel.config.ini naming this database (directories are created);
   // answers the file's path.
   std::string write_config(const std::string& dir) const;
