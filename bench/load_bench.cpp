@@ -3,6 +3,7 @@
 // command and the first answer. The database name comes from NORVEL_BENCH_DB (default
 // norvel_bench_load); the other settings from NORVEL_DB_HOST / NORVEL_DB_USER /
 // NORVEL_DB_PASSWORD or the local defaults; NORVEL_BENCH_COMPRESS=0 connects uncompressed.
+#include <benchmark/benchmark.h>
 #include <malloc.h>
 #include <unistd.h>
 
@@ -12,12 +13,11 @@
 #include <memory>
 #include <string>
 
-#include <benchmark/benchmark.h>
-
 #include "app_config.h"
 #include "logic_center.h"
 #include "mysql_helper.h"
 #include "object_manager.h"
+#include "process_stats.h"
 
 namespace {
 
@@ -34,21 +34,6 @@ void configure() {
   db.name = env_or("NORVEL_BENCH_DB", "norvel_bench_load");
   db.port = 3306;
   db.compress = env_or("NORVEL_BENCH_COMPRESS", "1") != "0";
-}
-
-// Resident set size in bytes, from /proc/self/statm.
-long resident_bytes() {
-  long pages_total = 0;
-  long pages_resident = 0;
-  std::FILE* statm = std::fopen("/proc/self/statm", "r");
-  if (statm == nullptr) {
-    return 0;
-  }
-  if (std::fscanf(statm, "%ld %ld", &pages_total, &pages_resident) != 2) {
-    pages_resident = 0;
-  }
-  std::fclose(statm);
-  return pages_resident * sysconf(_SC_PAGESIZE);
 }
 
 bool database_ready() {
@@ -72,7 +57,7 @@ void BM_Start(benchmark::State& state) {
     object_manager::fini();
     return;
   }
-  const long resident_before = resident_bytes();
+  const auto resident_before = static_cast<long>(resident_bytes());
   for (auto _ : state) {
     state.PauseTiming();
     auto store = std::make_unique<logic_center>();
@@ -82,7 +67,7 @@ void BM_Start(benchmark::State& state) {
     std::fflush(stdout);
     malloc_trim(0);  // as the daemon does after the load
     const logic_center::store_sizes sizes = store->sizes();
-    const double grown = static_cast<double>(resident_bytes() - resident_before);
+    const double grown = static_cast<double>(static_cast<long>(resident_bytes()) - resident_before);
     state.counters["entries"] = static_cast<double>(sizes.entries());
     state.counters["members"] = static_cast<double>(sizes.members);
     state.counters["rss_mb"] = static_cast<double>(resident_bytes()) / (1 << 20);

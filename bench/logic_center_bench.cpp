@@ -8,26 +8,13 @@
 #include <vector>
 
 #include "logic_center.h"
+#include "process_stats.h"
 
 namespace {
 
 constexpr unsigned long all = ~0UL;
 constexpr unsigned long owner = 1;
 constexpr unsigned long page_size = 20;
-
-// Resident set size in bytes, from /proc/self/statm.
-long resident_bytes() {
-  long pages_total = 0, pages_resident = 0;
-  std::FILE* statm = std::fopen("/proc/self/statm", "r");
-  if (statm == nullptr) {
-    return 0;
-  }
-  if (std::fscanf(statm, "%ld %ld", &pages_total, &pages_resident) != 2) {
-    pages_resident = 0;
-  }
-  std::fclose(statm);
-  return pages_resident * sysconf(_SC_PAGESIZE);
-}
 
 // `entries` public specials of one owner, ids 2, 4, ..., so that odd cursors fall between ids.
 // They sit in the owner's own list, the public list and the owner's feed.
@@ -46,11 +33,12 @@ std::unique_ptr<logic_center> filled_store(unsigned long entries) {
 template <typename Fetch>
 void run_fetch(benchmark::State& state, Fetch fetch) {
   const auto entries = static_cast<unsigned long>(state.range(0));
-  const long before = resident_bytes();
+  const auto before = static_cast<long>(resident_bytes());
   auto store = filled_store(entries);
   // Three copies of every entry: own list, public list, feed.
   state.counters["bytes_per_entry"] =
-      static_cast<double>(resident_bytes() - before) / static_cast<double>(3 * entries);
+      static_cast<double>(static_cast<long>(resident_bytes()) - before) /
+      static_cast<double>(3 * entries);
   unsigned long cursor = 1;
   for (auto _ : state) {
     auto page = fetch(*store, cursor);
@@ -127,8 +115,12 @@ void fan_out_add_special(benchmark::State& state, bool newest) {
       static_cast<double>(state.iterations() * (followers + 1)), benchmark::Counter::kIsRate);
 }
 
-void BM_FanOutAddSpecial(benchmark::State& state) { fan_out_add_special(state, false); }
-void BM_FanOutNewest(benchmark::State& state) { fan_out_add_special(state, true); }
+void BM_FanOutAddSpecial(benchmark::State& state) {
+  fan_out_add_special(state, false);
+}
+void BM_FanOutNewest(benchmark::State& state) {
+  fan_out_add_special(state, true);
+}
 
 BENCHMARK(BM_FanOutNewest)
     ->Args({1000, 1000})

@@ -1,17 +1,13 @@
 #include "metrics_exposition.h"
 
-#include <dirent.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <fstream>
-#include <memory>
 
 #include "build_info.h"
 #include "load_progress.h"
 #include "metrics.h"
+#include "process_stats.h"
 
 namespace {
 
@@ -79,26 +75,6 @@ const char* const level_names[] = {"other", "fatal", "error", "warning", "info",
 // When this process started, in seconds since the epoch.
 const double process_start_seconds =
     std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-
-std::uint64_t resident_bytes() {
-  std::ifstream statm("/proc/self/statm");
-  unsigned long long total_pages = 0;
-  unsigned long long resident_pages = 0;
-  statm >> total_pages >> resident_pages;
-  return resident_pages * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
-}
-
-std::uint64_t open_descriptors() {
-  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir("/proc/self/fd"), &::closedir);
-  if (!dir) {
-    return 0;
-  }
-  std::uint64_t count = 0;
-  while (const dirent* entry = ::readdir(dir.get())) {
-    count += entry->d_name[0] != '.';
-  }
-  return count > 0 ? count - 1 : 0;  // not the one opendir holds
-}
 
 void write_requests(page_writer& page) {
   const metrics::registry& counters = metrics::global();
