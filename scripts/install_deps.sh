@@ -11,7 +11,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev redis-server
   procps netcat-openbsd python3 iproute2 util-linux
-  logrotate prometheus systemd
+  logrotate prometheus systemd gdb
 )
 
 missing=()

@@ -10,6 +10,7 @@
 // anything is started.
 #include <fcntl.h>
 #include <malloc.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -158,9 +159,32 @@ std::unique_ptr<metrics_server> open_metrics(const daemon_options& options) {
   }
 }
 
+// Holds SIGINT and SIGTERM back on this thread for its lifetime; one sent meanwhile stays pending
+// and is taken when the object goes.
+class stop_signals_held {
+ public:
+  stop_signals_held() {
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGINT);
+    sigaddset(&stop_signals, SIGTERM);
+    ::pthread_sigmask(SIG_BLOCK, &stop_signals, &previous);
+  }
+  ~stop_signals_held() { ::pthread_sigmask(SIG_SETMASK, &previous, nullptr); }
+  stop_signals_held(const stop_signals_held&) = delete;
+  stop_signals_held& operator=(const stop_signals_held&) = delete;
+
+ private:
+  sigset_t previous;
+};
+
 // Forks twice and sends the standard streams to /tmp/norvel.out. The exiting parents end the
 // process here with 0; answers false (printing nothing more) when a fork or a stream fails.
 bool detach(boost::asio::io_context& io, metrics_server* metrics_endpoint) {
+  // The loop learns of a stop signal through a pipe that the child makes anew after the forks.
+  // A signal caught before that would go into the old pipe and be lost, and the daemon would not
+  // stop: whoever started it may send one as soon as the terminal is let go, which is before.
+  const stop_signals_held held;
   io.notify_fork(boost::asio::io_context::fork_prepare);
   if (metrics_endpoint != nullptr) {
     metrics_endpoint->notify_fork(boost::asio::io_context::fork_prepare);

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -25,8 +26,6 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
-
-#include <gtest/gtest.h>
 
 namespace {
 
@@ -403,6 +402,26 @@ pid_t daemon_runner::daemon_pid() const {
   });
 }
 
+namespace {
+
+// Every thread's stack of a daemon that did not stop, on the test's standard error, so a hang
+// that shows once in a hundred runs can be read from that run's output. Needs gdb; without it
+// nothing is printed.
+void print_stacks(pid_t pid) {
+  if (::access("/usr/bin/gdb", X_OK) != 0) {
+    return;
+  }
+  const std::string command = "/usr/bin/gdb -p " + std::to_string(pid) +
+                              " -batch -nx -ex 'thread apply all bt' 2>&1 | grep -v '^\\[New LWP'";
+  std::fprintf(stderr, "the daemon (pid %d) did not stop in time; its threads:\n", pid);
+  std::fflush(stderr);
+  if (std::system(command.c_str()) != 0) {
+    std::fprintf(stderr, "(gdb could not attach)\n");
+  }
+}
+
+}  // namespace
+
 int daemon_runner::stop(int signal, std::chrono::milliseconds timeout) {
   const pid_t pid = daemon_pid();
   if (pid == 0 || ::kill(pid, signal) != 0) {
@@ -425,6 +444,7 @@ int daemon_runner::stop(int signal, std::chrono::milliseconds timeout) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
+  print_stacks(pid);
   return -1;
 }
 
@@ -433,7 +453,8 @@ pid_t daemon_runner::detached_child(bool session_leader) const {
   const pid_t self = ::getpid();
   return find_process([&](pid_t pid) {
     const proc_stat info = read_proc_stat(pid);
-    return info.parent == self && info.command == command && (info.session == pid) == session_leader;
+    return info.parent == self && info.command == command &&
+           (info.session == pid) == session_leader;
   });
 }
 
