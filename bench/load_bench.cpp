@@ -5,6 +5,7 @@
 // NORVEL_DB_PASSWORD or the local defaults; NORVEL_BENCH_COMPRESS=0 connects uncompressed.
 #include <benchmark/benchmark.h>
 #include <malloc.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -36,6 +37,33 @@ void configure() {
   db.compress = env_or("NORVEL_BENCH_COMPRESS", "1") != "0";
 }
 
+// CPU seconds (user and system) this process has used so far, all threads.
+double process_cpu_seconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// CPU seconds the database server has used so far, from /proc/<pid>/stat of the pid named by
+// NORVEL_BENCH_SERVER_PID (0 when unset or unreadable): the other side of the stream.
+double server_cpu_seconds() {
+  const std::string pid = env_or("NORVEL_BENCH_SERVER_PID", "");
+  std::FILE* stat = pid.empty() ? nullptr : std::fopen(("/proc/" + pid + "/stat").c_str(), "r");
+  if (stat == nullptr) {
+    return 0;
+  }
+  unsigned long user_ticks = 0;
+  unsigned long system_ticks = 0;
+  // Fields 14 and 15; the command name (field 2) holds no spaces for the server.
+  if (std::fscanf(stat, "%*d %*s %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu",
+                  &user_ticks, &system_ticks) != 2) {
+    user_ticks = system_ticks = 0;
+  }
+  std::fclose(stat);
+  return static_cast<double>(user_ticks + system_ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
 bool database_ready() {
   const app_cfg::db_setting& db = singleton<app_cfg>::instance()->db;
   try {
@@ -48,7 +76,8 @@ bool database_ready() {
 }
 
 // start() from its call to its return; the store is built and destroyed outside the timing.
-// Reports the stored entries and the growth of the resident set per entry.
+// Reports the stored entries, the growth of the resident set per entry, and the CPU seconds of
+// this process and of the server (NORVEL_BENCH_SERVER_PID) during start().
 void BM_Start(benchmark::State& state) {
   object_manager::init();
   configure();
@@ -61,9 +90,13 @@ void BM_Start(benchmark::State& state) {
   for (auto _ : state) {
     state.PauseTiming();
     auto store = std::make_unique<logic_center>();
+    const double cpu_before = process_cpu_seconds();
+    const double server_before = server_cpu_seconds();
     state.ResumeTiming();
     store->start();
     state.PauseTiming();
+    state.counters["cpu_s"] = process_cpu_seconds() - cpu_before;
+    state.counters["server_cpu_s"] = server_cpu_seconds() - server_before;
     std::fflush(stdout);
     malloc_trim(0);  // as the daemon does after the load
     const logic_center::store_sizes sizes = store->sizes();

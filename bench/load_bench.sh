@@ -50,6 +50,10 @@ cmake --build "$build" -j "$(nproc)" --target load_bench >/dev/null
 stream_statements="SELECT special_id,member_id,reader_type FROM brix_mb_special WHERE from_user=1 and state = 0 ORDER BY member_id ASC, special_id ASC;
 SELECT member_id,inviter_id FROM brix_member ORDER BY member_id ASC;"
 
+# The server's pid, so both sides can report its CPU seconds for the same stream.
+NORVEL_BENCH_SERVER_PID=$(cat "$NORVEL_DB_RUNDIR/mysqld.pid" 2>/dev/null || true)
+export NORVEL_BENCH_SERVER_PID
+
 # Both sides run three times after one warm-up of the server's buffer pool; the best counts.
 python3 - "$build/bench/load_bench" "$db" "$stream_statements" <<'PY'
 import json, os, subprocess, sys, tempfile, time
@@ -59,10 +63,24 @@ client = ["mariadb", "-h" + os.environ.get("NORVEL_DB_HOST", "127.0.0.1"), "-P33
           "-p" + os.environ.get("NORVEL_DB_PASSWORD", "norvel-local-pw"),
           "--quick", "-N", db, "-e", statements]
 
+def server_cpu():
+    pid = os.environ.get("NORVEL_BENCH_SERVER_PID", "")
+    try:
+        fields = open("/proc/%s/stat" % pid).read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+    except (OSError, IndexError, ValueError):
+        return 0.0
+
+server_stream_cpu = {}
+
 def stream(options=()):
+    cpu = server_cpu()
     start = time.perf_counter()
     subprocess.run(client[:1] + list(options) + client[1:], stdout=subprocess.DEVNULL, check=True)
-    return time.perf_counter() - start
+    elapsed = time.perf_counter() - start
+    key = tuple(options)
+    server_stream_cpu[key] = min(server_stream_cpu.get(key, 1e9), server_cpu() - cpu)
+    return elapsed
 
 def load(compress):
     env = dict(os.environ, NORVEL_BENCH_COMPRESS="1" if compress else "0")
@@ -82,6 +100,10 @@ runs_plain = [load(False) for _ in range(3)]
 best_load_compressed = min(r[0] for r in runs_compressed)
 best_load_plain = min(r[0] for r in runs_plain)
 report = runs_plain[-1][1]
+cpu_plain = min(r[1].get("cpu_s", 0) for r in runs_plain)
+cpu_compressed = min(r[1].get("cpu_s", 0) for r in runs_compressed)
+server_plain = min(r[1].get("server_cpu_s", 0) for r in runs_plain)
+server_compressed = min(r[1].get("server_cpu_s", 0) for r in runs_compressed)
 print("client streaming both statements:             %.3f s" % best_plain)
 print("client streaming both statements, compressed: %.3f s" % best_compressed)
 print("start-up, compressed:                         %.3f s" % best_load_compressed)
@@ -90,6 +112,10 @@ print("ratio compressed to the compressed stream: %.2f (target <= 1.5)" %
       (best_load_compressed / best_compressed))
 print("ratio uncompressed to the plain stream:    %.2f (target <= 1.5)" %
       (best_load_plain / best_plain))
+print("start-up CPU, compressed:   norvel %.2f s, server %.2f s (client stream: server %.2f s)" %
+      (cpu_compressed, server_compressed, server_stream_cpu.get(("--compress",), 0)))
+print("start-up CPU, uncompressed: norvel %.2f s, server %.2f s (client stream: server %.2f s)" %
+      (cpu_plain, server_plain, server_stream_cpu.get((), 0)))
 print("members %d, entries %d, resident %.0f MB, bytes per entry %.1f" %
       (report["members"], report["entries"], report["rss_mb"], report["bytes_per_entry"]))
 PY

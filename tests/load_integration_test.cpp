@@ -49,34 +49,82 @@ class InitialLoad : public ::testing::Test {
             std::to_string(state) + ")");
   }
 
+  // An id column as the load reads it: NULL is 0, a negative number wraps to 64 bits.
+  static unsigned long id_of(const std::string& text) {
+    return text == "NULL" ? 0 : std::strtoull(text.c_str(), nullptr, 10);
+  }
+  // A member-table id that counts: not NULL, not negative, not 0.
+  static bool positive(const std::string& text) {
+    return text != "NULL" && text[0] != '-' && id_of(text) != 0;
+  }
+
   // The same rows applied the slow way: one applier call per row, in the loader's row order.
   void load_row_by_row(logic_center& target) {
     for (const auto& row : db.query(
              "SELECT special_id,member_id,reader_type FROM brix_mb_special "
              "WHERE from_user=1 and state = 0 ORDER BY member_id ASC, special_id ASC")) {
-      const int special_id = std::atoi(row[0].c_str());
-      const int member_id = std::atoi(row[1].c_str());
-      const int reader_type = std::atoi(row[2].c_str());
+      const int reader_type = std::atoi(row[2].c_str());  // "NULL" reads as 0
       if (reader_type == 2) {
         continue;
       }
-      std::vector<special> one{special(static_cast<unsigned long>(special_id),
-                                       static_cast<unsigned long>(member_id),
-                                       static_cast<unsigned char>(reader_type))};
-      target.do_add_special(static_cast<unsigned long>(member_id), one);
+      const unsigned long owner = id_of(row[1]);
+      std::vector<special> one{
+          special(id_of(row[0]), owner, static_cast<unsigned char>(reader_type))};
+      target.do_add_special(owner, one);
     }
     for (const auto& row :
          db.query("SELECT member_id,inviter_id FROM brix_member ORDER BY member_id ASC")) {
-      const int member_id = std::atoi(row[0].c_str());
-      const int inviter_id = std::atoi(row[1].c_str());  // "NULL" reads as 0
-      if (member_id <= 0 || inviter_id <= 0) {
+      if (!positive(row[0]) || !positive(row[1])) {
         continue;
       }
-      ids inviter{static_cast<unsigned long>(inviter_id)};
-      ids member{static_cast<unsigned long>(member_id)};
-      target.do_add_follows(static_cast<unsigned long>(member_id), inviter);
-      target.do_add_follows(static_cast<unsigned long>(inviter_id), member);
+      ids inviter{id_of(row[1])};
+      ids member{id_of(row[0])};
+      target.do_add_follows(id_of(row[0]), inviter);
+      target.do_add_follows(id_of(row[1]), member);
     }
+  }
+
+  // Random rows over 64-bit columns that allow NULL and repeats: owners and members from a pool
+  // of small, past-31-bit, past-32-bit, negative and NULL ids; members without rows, members
+  // inviting themselves, repeated member rows, and the same special twice for one owner.
+  void fill_random_tables(unsigned seed) {
+    db.exec("DELETE FROM brix_mb_special; DELETE FROM brix_member");
+    std::mt19937 random(seed);
+    auto pick = [&random](long low, long high) {
+      return std::uniform_int_distribution<long>(low, high)(random);
+    };
+    auto member = [&pick]() -> std::string {
+      switch (pick(0, 19)) {
+        case 0: return "NULL";
+        case 1: return std::to_string(-pick(1, 3));
+        case 2: return std::to_string(3000000000L + pick(0, 5));
+        case 3: return std::to_string(5000000000L + pick(0, 5));
+        case 4: return "0";
+        default: return std::to_string(pick(1, 400));
+      }
+    };
+    std::string specials;
+    for (int i = 0; i < 3000; ++i) {
+      std::string special_id = std::to_string(pick(1, 2500));
+      if (pick(0, 29) == 0) special_id = "NULL";
+      if (pick(0, 29) == 0) special_id = std::to_string(-pick(1, 50));
+      if (pick(0, 29) == 0) special_id = std::to_string(4294967296L + pick(0, 100));
+      const char* reader_types[] = {"0", "0", "0", "1", "1", "2", "5", "258", "NULL"};
+      specials += std::string(specials.empty() ? "(" : ",(") + special_id + "," + member() +
+                  "," + reader_types[pick(0, 8)] + "," + (pick(0, 9) == 0 ? "0" : "1") + "," +
+                  (pick(0, 9) == 0 ? "1" : "0") + ")";
+    }
+    db.exec("INSERT INTO brix_mb_special (special_id, member_id, reader_type, from_user, state) "
+            "VALUES " + specials);
+    std::string members;
+    for (int i = 0; i < 1200; ++i) {
+      const std::string id = member();
+      const long kind = pick(0, 9);
+      const std::string inviter = kind == 0 ? id : kind == 1 ? std::to_string(pick(401, 600))
+                                                              : member();
+      members += std::string(members.empty() ? "(" : ",(") + id + "," + inviter + ")";
+    }
+    db.exec("INSERT INTO brix_member (member_id, inviter_id) VALUES " + members);
   }
 
   test_db db{"load"};
@@ -201,66 +249,49 @@ TEST_F(InitialLoad, UnreachableDatabaseLoadsNothingAndSaysWhy) {
   EXPECT_FALSE(store->has_member(3));
 }
 
-TEST_F(InitialLoad, BulkLoadEqualsApplyingEveryRowInOrder) {
-  // Special ids repeat across owners here (a site may key them per owner).
-  db.exec("ALTER TABLE brix_mb_special DROP PRIMARY KEY, "
-          "ADD UNIQUE KEY one_per_owner (member_id, special_id)");
-  std::mt19937 random(20240611);
-  auto pick = [&random](int low, int high) {
-    return std::uniform_int_distribution<int>(low, high)(random);
-  };
-  std::string specials;
-  for (int i = 0; i < 3500; ++i) {
-    const int member = pick(-3, 300);
-    const int special_id = pick(0, 20) == 0 ? -pick(1, 50) : pick(1, 2500);
-    const int reader_types[] = {0, 0, 0, 1, 1, 2, 5, 258};
-    const int reader_type = reader_types[pick(0, 7)];
-    const int from_user = pick(0, 9) == 0 ? 0 : 1;
-    const int state = pick(0, 9) == 0 ? 1 : 0;
-    specials += std::string(specials.empty() ? "" : ",") + "(" + std::to_string(special_id) +
-                "," + std::to_string(member) + "," + std::to_string(reader_type) + "," +
-                std::to_string(from_user) + "," + std::to_string(state) + ")";
+TEST_F(InitialLoad, LoadEqualsApplyingEveryRowInOrder) {
+  // Three random data sets; each loaded into an empty store (the joined bulk path), into one
+  // that already holds data (the appliers' path), and into an empty one with caps set.
+  db.exec("ALTER TABLE brix_mb_special DROP PRIMARY KEY, MODIFY special_id BIGINT NULL, "
+          "MODIFY member_id BIGINT NULL");
+  db.exec("ALTER TABLE brix_member DROP PRIMARY KEY, MODIFY member_id BIGINT NULL, "
+          "MODIFY inviter_id BIGINT NULL");
+  for (unsigned seed : {20240611u, 7u, 99991u}) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    fill_random_tables(seed);
+    ASSERT_GT(std::atoi(db.query("SELECT COUNT(*) FROM brix_mb_special "
+                                 "WHERE from_user=1 and state = 0")[0][0].c_str()),
+              2000);
+    auto earlier_content = [](logic_center& target) {
+      ids follows{4, 9, 4, 250};
+      target.do_add_follows(4, follows);
+      std::vector<special> earlier{special(7, 999, 3), special(8, 999, 0), special(9, 999, 0)};
+      target.do_add_special(999, earlier);
+      ids more{17};
+      target.do_add_follows(999, more);
+    };
+    for (int round = 0; round < 3; ++round) {
+      SCOPED_TRACE(round == 0 ? "empty store" : round == 1 ? "store with data" : "caps");
+      logic_center loaded;
+      logic_center reference;
+      if (round == 1) {
+        earlier_content(loaded);
+        earlier_content(reference);
+      }
+      if (round == 2) {
+        loaded.set_caps(logic_center::list_caps{2, 100});
+        reference.set_caps(logic_center::list_caps{2, 100});
+      }
+      EXPECT_EQ(load(loaded), "init_data start\ninit_specials\ninit_follow\ninit_data end\n");
+      load_row_by_row(reference);
+      const auto got = logic_center_inspector::of(loaded);
+      const auto expected = logic_center_inspector::of(reference);
+      EXPECT_EQ(got.pub, expected.pub);
+      EXPECT_EQ(got.follows, expected.follows);
+      EXPECT_EQ(got.own, expected.own);
+      EXPECT_EQ(got.feeds, expected.feeds);
+    }
   }
-  db.exec("INSERT IGNORE INTO brix_mb_special "
-          "(special_id, member_id, reader_type, from_user, state) VALUES " + specials);
-  std::string members;
-  for (int member = -5; member <= 1500; member += pick(1, 2)) {
-    const int kind = pick(0, 19);
-    std::string inviter = std::to_string(pick(1, 320));  // mostly members with specials
-    if (kind == 0) inviter = "0";
-    if (kind == 1) inviter = "NULL";
-    if (kind == 2) inviter = std::to_string(-pick(1, 9));
-    if (kind == 3) inviter = std::to_string(member);  // invited itself
-    if (kind == 4) inviter = std::to_string(pick(1, 1500));
-    members += std::string(members.empty() ? "" : ",") + "(" + std::to_string(member) + "," +
-               inviter + ")";
-  }
-  db.exec("INSERT INTO brix_member (member_id, inviter_id) VALUES " + members);
-
-  // Both stores start from the same earlier content: follows that decide where loaded specials
-  // go, and entries whose ids the rows repeat.
-  logic_center reference;
-  for (logic_center* target : {store.get(), &reference}) {
-    ids follows{4, 9, 4, 250};
-    target->do_add_follows(4, follows);
-    std::vector<special> earlier{special(7, 999, 3), special(8, 999, 0), special(9, 999, 0)};
-    target->do_add_special(999, earlier);
-    ids more{17};
-    target->do_add_follows(999, more);
-  }
-  load();
-  load_row_by_row(reference);
-
-  const auto loaded = logic_center_inspector::of(*store);
-  const auto expected = logic_center_inspector::of(reference);
-  ASSERT_GT(std::atoi(db.query("SELECT COUNT(*) FROM brix_mb_special "
-                               "WHERE from_user=1 and state = 0")[0][0].c_str()),
-            2000)
-      << "the rows span several pages";
-  EXPECT_EQ(loaded.pub, expected.pub);
-  EXPECT_EQ(loaded.follows, expected.follows);
-  EXPECT_EQ(loaded.own, expected.own);
-  EXPECT_EQ(loaded.feeds, expected.feeds);
 }
 
 }  // namespace

@@ -1,9 +1,10 @@
 // The one in-memory store (singleton<logic_center>): members, follows, feeds, public list,
 // inviters, and the queue and workers that apply mutations.
 // Threads: queries, the inviter operations and the enqueue calls run on the event-loop thread;
-// the do_* appliers run on the five workers. The initial load (store_load.cpp) runs on the main
-// thread before the workers start; it builds the lists in bulk under the same locks and gives
-// the same store as the appliers would, row by row.
+// the do_* appliers run on the five workers. The initial load (store_load.cpp) runs before the
+// workers start, on the main thread and two of its own (one reads the specials, one fills
+// `users` while the main thread fills the feeds); it builds the lists in bulk under the same
+// locks and gives the same store as the appliers would, row by row.
 // Locks: users_lock guards users, pri_lock guards pri_specials, pub_lock guards pub_specials.
 // No path holds two of them at once, so there is no lock order. Clang's -Wthread-safety checks
 // every access against the GUARDED_BY and REQUIRES annotations below.
@@ -27,6 +28,7 @@
 #include "annotated_mutex.h"
 #include "id_list.h"
 #include "inviter_manager.h"
+#include "load_plan.h"
 #include "member_table.h"
 #include "msgqueue.h"
 #include "special.h"
@@ -134,8 +136,13 @@ class logic_center {
   // The load; `members_conn` (or a connection of its own when null) reads the member rows,
   // which also go to `index` when it is not null.
   void load_database(mysql::connection* members_conn, inviter_manager* index);
-  void apply_loaded_specials(specials_read& read);
-  void apply_loaded_links(const members_read& read);
+  // Whether every table is empty (each lock taken shared in turn).
+  bool holds_nothing() const;
+  // The rows, joined, into a store that holds nothing yet; consumes them.
+  void fill_empty_store(load_plan::special_rows&& specials, std::vector<load_plan::link>&& links);
+  // The rows through the appliers, for a store that already holds data.
+  void apply_specials_one_by_one(const load_plan::special_rows& rows);
+  void apply_links_one_by_one(const std::vector<load_plan::link>& links);
 
   // The loop of worker `index`: takes messages off queues[index] until the store stops.
   void worker(size_t index);

@@ -1,10 +1,10 @@
 // The initial load of logic_center from the database.
 //
-// Instead of one applier call per row, each loader gathers what its rows deliver and applies it
-// in one pass per list: the result is exactly what do_add_special / do_add_follows would give
-// applied row by row, without re-inserting into the sorted public list or re-merging a feed for
-// every row.
-#include <algorithm>
+// Into an empty store (the daemon's start) the rows are joined first (load_plan.h) and each
+// table is then filled once, member by member: the users table on one thread while the feeds
+// fill on another. Into a store that already holds data (tests only) every row goes through
+// the appliers, as queued mutations would. Both give the store that do_add_special and
+// do_add_follows give applied row by row.
 #include <chrono>
 #include <cstdio>
 #include <exception>
@@ -15,105 +15,17 @@
 #include <vector>
 
 #include "app_config.h"
+#include "load_plan.h"
 #include "load_progress.h"
 #include "log.h"
 #include "logic_center.h"
 #include "object_manager.h"
 #include "table_reader.h"
 
-namespace {
-
-using id_vector = std::vector<unsigned long>;
-
-void sort_unique(unsigned long* first, unsigned long** last) {
-  if (!std::is_sorted(first, *last)) {
-    std::sort(first, *last);
-  }
-  *last = std::unique(first, *last);
-}
-
-void sort_unique(id_vector& ids) {
-  unsigned long* last = ids.data() + ids.size();
-  sort_unique(ids.data(), &last);
-  ids.resize(static_cast<size_t>(last - ids.data()));
-}
-
-// A run of ids, ascending without repeats: positions [first, last) of a block of ids that the
-// loader owns (positions stay valid while the block grows).
-struct id_run {
-  size_t first;
-  size_t last;
-};
-
-// The runs of ids that arrive at each private feed, as positions in one block of ids.
-class feed_deliveries {
- public:
-  void deliver(unsigned long recipient, id_run ids) {
-    if (ids.first != ids.last) {
-      arrivals.push_back(arrival{recipient, ids});
-    }
-  }
-  // Merges every recipient's arrivals, read from `block`, into its feed, creating the feed if it
-  // has none, and keeps the newest `feed_cap` ids (0: all). The caller holds the feeds' lock
-  // exclusively.
-  void apply_locked(const id_vector& block, member_table<id_list>& feeds, size_t feed_cap) {
-    std::sort(arrivals.begin(), arrivals.end(),
-              [](const arrival& a, const arrival& b) { return a.recipient < b.recipient; });
-    // Room for the recipients without a feed yet, so the table is sized once and stays full.
-    size_t new_feeds = 0;
-    for (size_t at = 0; at < arrivals.size(); ++at) {
-      const bool first_of_recipient =
-          at == 0 || arrivals[at].recipient != arrivals[at - 1].recipient;
-      new_feeds += first_of_recipient && feeds.find(arrivals[at].recipient) == nullptr ? 1 : 0;
-    }
-    feeds.reserve(feeds.size() + new_feeds);
-    id_vector gathered;
-    for (auto group = arrivals.begin(); group != arrivals.end();) {
-      auto group_end = std::find_if(group, arrivals.end(), [&](const arrival& a) {
-        return a.recipient != group->recipient;
-      });
-      id_list& feed = feeds.find_or_add(group->recipient);
-      if (group_end - group == 1) {
-        feed.insert(block.data() + group->ids.first, group->ids.last - group->ids.first);
-      } else {
-        gathered.clear();
-        for (auto at = group; at != group_end; ++at) {
-          gathered.insert(gathered.end(), block.begin() + static_cast<long>(at->ids.first),
-                          block.begin() + static_cast<long>(at->ids.last));
-        }
-        sort_unique(gathered);
-        feed.insert(gathered);
-      }
-      if (feed_cap != 0) {
-        feed.keep_newest(feed_cap);
-      }
-      group = group_end;
-    }
-  }
-
- private:
-  struct arrival {
-    unsigned long recipient;
-    id_run ids;
-  };
-  std::vector<arrival> arrivals;
-};
-
-// One owner's run of rows in specials_read::ids.
-struct owner_run {
-  unsigned long owner;
-  size_t first;
-  size_t last;
-};
-
-}  // namespace
-
 // The specials rows, read on their own thread and connection while the main thread reads the
-// member rows. Rows arrive ordered by owner, so each owner's ids are one run of `ids`.
+// member rows.
 struct logic_center::specials_read {
-  std::vector<owner_run> owners;
-  id_vector ids;
-  id_vector public_ids;
+  load_plan::special_rows rows;
   table_reader::read_outcome outcome;
   std::exception_ptr failure;  // the connection could not be made, or memory ran out
 
@@ -121,23 +33,16 @@ struct logic_center::specials_read {
     if (row.reader_type == 2) {
       return;
     }
-    const unsigned long owner = row.member_id.value;
-    if (owners.empty() || owners.back().owner != owner) {
-      owners.push_back(owner_run{owner, ids.size(), ids.size()});
-    }
-    ids.push_back(row.special_id.value);
-    ++owners.back().last;
     // The reader type is cut to its low 8 bits, as a request's is.
-    if (static_cast<unsigned char>(row.reader_type) == 0) {
-      public_ids.push_back(row.special_id.value);
-    }
+    rows.add(row.member_id.value, row.special_id.value,
+             static_cast<unsigned char>(row.reader_type) == 0);
   }
 };
 
 struct logic_center::members_read {
-  std::vector<std::pair<unsigned long, unsigned long>> links;
+  std::vector<load_plan::link> links;  // (member, inviter), both positive, in row order
   table_reader::read_outcome outcome;
-  std::exception_ptr failure;
+  std::exception_ptr failure;  // the connection could not be made, or memory ran out
 };
 
 void logic_center::start() {
@@ -217,17 +122,27 @@ void logic_center::load_database(mysql::connection* members_conn, inviter_manage
       log_event(log_error, "init_specials: the read ended early; loading the %zu rows read",
                 specials.outcome.rows);
     }
-    apply_loaded_specials(specials);
+    const bool bulk = holds_nothing();
+    if (!bulk) {
+      apply_specials_one_by_one(specials.rows);
+    }
     std::printf("init_follow\n");
     std::fflush(stdout);
     if (members.failure) {
+      if (bulk) {
+        fill_empty_store(std::move(specials.rows), {});
+      }
       std::rethrow_exception(members.failure);
     }
     if (!members.outcome.complete) {
       log_event(log_error, "init_follow: the read ended early; loading the %zu links read",
                 members.links.size());
     }
-    apply_loaded_links(members);
+    if (bulk) {
+      fill_empty_store(std::move(specials.rows), std::move(members.links));
+    } else {
+      apply_links_one_by_one(members.links);
+    }
   } catch (const std::exception& e) {
     std::printf("init_data   %s\n", e.what());
   }
@@ -235,90 +150,84 @@ void logic_center::load_database(mysql::connection* members_conn, inviter_manage
   std::fflush(stdout);
 }
 
-void logic_center::apply_loaded_specials(specials_read& read) {
-  // Owner step: each owner's list; its ids go to its follow list's feeds, then its own.
-  feed_deliveries deliveries;
+bool logic_center::holds_nothing() const {
   {
-    annotated::unique_lock lock(users_lock);
-    size_t new_members = 0;
-    for (const owner_run& run : read.owners) {
-      new_members += users.find(run.owner) == nullptr ? 1 : 0;
+    annotated::shared_lock lock(users_lock);
+    if (users.size() != 0) {
+      return false;
     }
-    users.reserve(users.size() + new_members);
-    for (owner_run& run : read.owners) {
-      unsigned long* first = read.ids.data() + run.first;
-      unsigned long* last = read.ids.data() + run.last;
-      sort_unique(first, &last);
-      const id_run ids{run.first, static_cast<size_t>(last - read.ids.data())};
-      member_lists& record = users.find_or_add(run.owner);
-      record.own.insert(first, ids.last - ids.first);
-      for (size_t at = 0; at < record.follows.size(); ++at) {
-        deliveries.deliver(record.follows.at(at), ids);
+  }
+  {
+    annotated::shared_lock lock(pri_lock);
+    if (pri_specials.size() != 0) {
+      return false;
+    }
+  }
+  annotated::shared_lock lock(pub_lock);
+  return pub_specials.empty();
+}
+
+void logic_center::fill_empty_store(load_plan::special_rows&& specials,
+                                    std::vector<load_plan::link>&& links) {
+  const load_plan::joined_rows joined(std::move(specials), std::move(links));
+  // The users table is worked out and filled on a thread of its own while this one does the
+  // feeds and the public list: they share only the read-only join, and no lock.
+  std::exception_ptr users_failure;
+  std::thread users_filler([this, &joined, &users_failure] {
+    try {
+      const load_plan::member_records records = joined.member_lists();
+      annotated::unique_lock lock(users_lock);
+      users.reserve(records.members.size());
+      for (const load_plan::member_records::record& member : records.members) {
+        member_lists& record = users.find_or_add(member.id);
+        record.own.insert(joined.own_ids().data() + member.own.first, member.own.size());
+        record.follows.insert(records.follow_ids.data() + member.follows.first,
+                              member.follows.size());
       }
-      deliveries.deliver(run.owner, ids);
+    } catch (...) {
+      users_failure = std::current_exception();
     }
-  }
-  // Public step.
-  sort_unique(read.public_ids);
-  {
-    annotated::unique_lock lock(pub_lock);
-    pub_specials.insert(read.public_ids);
-    if (caps.public_cap != 0) {
-      pub_specials.keep_newest(caps.public_cap);
+  });
+  try {
+    {
+      annotated::unique_lock lock(pub_lock);
+      pub_specials.insert(joined.public_ids());
+      if (caps.public_cap != 0) {
+        pub_specials.keep_newest(caps.public_cap);
+      }
     }
-  }
-  // Feed step.
-  {
+    const load_plan::feed_lists lists = joined.feeds();
     annotated::unique_lock lock(pri_lock);
-    deliveries.apply_locked(read.ids, pri_specials, caps.feed_cap);
+    pri_specials.reserve(lists.feeds.size());
+    for (const load_plan::feed_lists::feed& listed : lists.feeds) {
+      id_list& feed = pri_specials.find_or_add(listed.id);
+      feed.insert(lists.feed_ids.data() + listed.ids.first, listed.ids.size());
+      if (caps.feed_cap != 0) {
+        feed.keep_newest(caps.feed_cap);
+      }
+    }
+  } catch (...) {
+    users_filler.join();
+    throw;
+  }
+  users_filler.join();
+  if (users_failure) {
+    std::rethrow_exception(users_failure);
   }
 }
 
-void logic_center::apply_loaded_links(const members_read& read) {
-  // Follow step: each follow list gains all its ids at once.
-  std::vector<std::pair<unsigned long, unsigned long>> additions;  // (member, followed id)
-  additions.reserve(2 * read.links.size());
-  for (const auto& [member, inviter] : read.links) {
-    additions.emplace_back(member, inviter);
-    additions.emplace_back(inviter, member);
-  }
-  std::sort(additions.begin(), additions.end());
-  additions.erase(std::unique(additions.begin(), additions.end()), additions.end());
+void logic_center::apply_specials_one_by_one(const load_plan::special_rows& rows) {
+  rows.for_each_row([this](unsigned long owner, unsigned long special_id, bool is_public) {
+    std::vector<special> one{special(special_id, owner, is_public ? 0 : 1)};
+    do_add_special(owner, one);
+  });
+}
 
-  // Feed step: for each addition (a follows b), b's feed gains a's own specials. Each member's
-  // own ids are copied once into one block, since the feed step must not read `users` once
-  // users_lock is released.
-  id_vector own_block;
-  feed_deliveries deliveries;
-  {
-    annotated::unique_lock lock(users_lock);
-    // Room for the members without a record yet, so the table is sized once and stays full.
-    size_t new_members = 0;
-    for (size_t at = 0; at < additions.size(); ++at) {
-      const bool first_of_member = at == 0 || additions[at].first != additions[at - 1].first;
-      new_members += first_of_member && users.find(additions[at].first) == nullptr ? 1 : 0;
-    }
-    users.reserve(users.size() + new_members);
-    id_vector ids;
-    for (auto group = additions.begin(); group != additions.end();) {
-      const unsigned long member = group->first;
-      ids.clear();
-      for (; group != additions.end() && group->first == member; ++group) {
-        ids.push_back(group->second);
-      }
-      member_lists& record = users.find_or_add(member);
-      record.follows.insert(ids);
-      const id_run own{own_block.size(), own_block.size() + record.own.size()};
-      for (size_t at = 0; at < record.own.size(); ++at) {
-        own_block.push_back(record.own.at(at));
-      }
-      for (unsigned long followed : ids) {
-        deliveries.deliver(followed, own);
-      }
-    }
-  }
-  {
-    annotated::unique_lock lock(pri_lock);
-    deliveries.apply_locked(own_block, pri_specials, caps.feed_cap);
+void logic_center::apply_links_one_by_one(const std::vector<load_plan::link>& links) {
+  for (const auto& [member, inviter] : links) {
+    std::vector<unsigned long> to_inviter{inviter};
+    do_add_follows(member, to_inviter);
+    std::vector<unsigned long> to_member{member};
+    do_add_follows(inviter, to_member);
   }
 }

@@ -1,0 +1,198 @@
+#include "load_plan.h"
+
+#include <algorithm>
+
+#include "key_sort.h"
+
+namespace load_plan {
+
+namespace {
+
+// Sorts block[first, end) and drops repeats; the span it leaves.
+span close_span(id_vector& block, size_t first) {
+  const size_t count = block.size() - first;
+  if (count > 1) {
+    const auto begin = block.begin() + static_cast<long>(first);
+    if (!std::is_sorted(begin, block.end())) {
+      std::sort(begin, block.end());
+    }
+    block.erase(std::unique(begin, block.end()), block.end());
+  }
+  return span{first, block.size()};
+}
+
+// The smallest of the members at the heads of several ascending sequences.
+class smallest_head {
+ public:
+  void consider(bool present, unsigned long member) {
+    if (present && (!found || member < smallest)) {
+      smallest = member;
+      found = true;
+    }
+  }
+  bool any() const { return found; }
+  unsigned long member() const { return smallest; }
+
+ private:
+  bool found = false;
+  unsigned long smallest = 0;
+};
+
+auto member_key = [](const auto& end) { return end.member; };
+
+}  // namespace
+
+void special_rows::add(unsigned long owner, unsigned long special_id, bool is_public) {
+  if (runs.empty() || runs.back().owner != owner) {
+    runs.push_back(owner_run{owner, span{ids.size(), ids.size()}});
+  }
+  ids.push_back(special_id);
+  public_flags.push_back(is_public ? 1 : 0);
+  ++runs.back().rows.last;
+}
+
+joined_rows::joined_rows(special_rows&& specials, std::vector<link>&& links) {
+  // The public list, and each owner's list. Rows come ordered by owner unless an owner id is
+  // NULL or negative; runs of one owner are then brought together first.
+  for (size_t at = 0; at < specials.ids.size(); ++at) {
+    if (specials.public_flags[at] != 0) {
+      public_list.push_back(specials.ids[at]);
+    }
+  }
+  key_sort::stable_sort_by_key(public_list, [](unsigned long id) { return id; });
+  public_list.erase(std::unique(public_list.begin(), public_list.end()), public_list.end());
+  auto by_owner = [](const special_rows::owner_run& a, const special_rows::owner_run& b) {
+    return a.owner < b.owner;
+  };
+  if (!std::is_sorted(specials.runs.begin(), specials.runs.end(), by_owner)) {
+    std::stable_sort(specials.runs.begin(), specials.runs.end(), by_owner);
+  }
+  own_block.reserve(specials.ids.size());
+  for (size_t at = 0; at < specials.runs.size();) {
+    const unsigned long owner = specials.runs[at].owner;
+    const size_t first = own_block.size();
+    for (; at < specials.runs.size() && specials.runs[at].owner == owner; ++at) {
+      const span rows = specials.runs[at].rows;
+      own_block.insert(own_block.end(), specials.ids.begin() + static_cast<long>(rows.first),
+                       specials.ids.begin() + static_cast<long>(rows.last));
+    }
+    owners.push_back(owner_lists{owner, close_span(own_block, first)});
+  }
+  specials = special_rows();
+
+  // Both ends of every link, each with its partner's place among the owners (found by a merge,
+  // as both come in ascending order): sorted by inviter (invitees ascending within one), then
+  // by member (inviters ascending within one).
+  if (!std::is_sorted(links.begin(), links.end())) {
+    std::sort(links.begin(), links.end());
+  }
+  auto owner_place = [this](size_t& cursor, unsigned long member) {
+    while (cursor < owners.size() && owners[cursor].id < member) {
+      ++cursor;
+    }
+    return cursor < owners.size() && owners[cursor].id == member ? cursor : no_owner;
+  };
+  by_inviter.reserve(links.size());
+  size_t cursor = 0;
+  for (const auto& [member, inviter] : links) {
+    by_inviter.push_back(link_end{inviter, member, owner_place(cursor, member)});
+  }
+  std::vector<link>().swap(links);
+  key_sort::stable_sort_by_key(by_inviter, member_key);
+  by_member.reserve(by_inviter.size());
+  cursor = 0;
+  for (const link_end& end : by_inviter) {
+    by_member.push_back(link_end{end.partner, end.member, owner_place(cursor, end.member)});
+  }
+  key_sort::stable_sort_by_key(by_member, member_key);
+}
+
+template <typename Visit>
+void joined_rows::walk(Visit visit) const {
+  size_t next_owner = 0;
+  auto next_inviter = by_member.cbegin();
+  auto next_invitee = by_inviter.cbegin();
+  for (;;) {
+    smallest_head head;
+    const bool owners_left = next_owner < owners.size();
+    const bool inviters_left = next_inviter != by_member.cend();
+    const bool invitees_left = next_invitee != by_inviter.cend();
+    head.consider(owners_left, owners_left ? owners[next_owner].id : 0);
+    head.consider(inviters_left, inviters_left ? next_inviter->member : 0);
+    head.consider(invitees_left, invitees_left ? next_invitee->member : 0);
+    if (!head.any()) {
+      return;
+    }
+    member_ends ends{head.member(), no_owner, next_inviter, next_inviter, next_invitee,
+                     next_invitee};
+    if (owners_left && owners[next_owner].id == ends.member) {
+      ends.owner = next_owner++;
+    }
+    for (; next_inviter != by_member.cend() && next_inviter->member == ends.member;
+         ++next_inviter) {
+    }
+    for (; next_invitee != by_inviter.cend() && next_invitee->member == ends.member;
+         ++next_invitee) {
+    }
+    ends.inviters_last = next_inviter;
+    ends.invitees_last = next_invitee;
+    visit(ends);
+  }
+}
+
+void joined_rows::append_own(size_t owner, id_vector& out) const {
+  if (owner == no_owner) {
+    return;
+  }
+  const span own = owners[owner].own;
+  for (size_t at = own.first; at != own.last; ++at) {
+    out.push_back(own_block[at]);
+  }
+}
+
+member_records joined_rows::member_lists() const {
+  member_records out;
+  out.follow_ids.reserve(2 * by_member.size());
+  out.members.reserve(owners.size() + 2 * by_member.size());
+  walk([this, &out](const member_ends& ends) {
+    const size_t first = out.follow_ids.size();
+    for (auto end = ends.inviters_first; end != ends.inviters_last; ++end) {
+      out.follow_ids.push_back(end->partner);
+    }
+    for (auto end = ends.invitees_first; end != ends.invitees_last; ++end) {
+      out.follow_ids.push_back(end->partner);
+    }
+    const span own = ends.owner == no_owner ? span{} : owners[ends.owner].own;
+    out.members.push_back(member_records::record{ends.member, own, close_span(out.follow_ids, first)});
+  });
+  return out;
+}
+
+feed_lists joined_rows::feeds() const {
+  feed_lists out;
+  size_t room = own_block.size();
+  for (const std::vector<link_end>* ends : {&by_member, &by_inviter}) {
+    for (const link_end& end : *ends) {
+      room += end.partner_owner == no_owner ? 0 : owners[end.partner_owner].own.size();
+    }
+  }
+  out.feed_ids.reserve(room);
+  out.feeds.reserve(owners.size() + 2 * by_member.size());
+  walk([this, &out](const member_ends& ends) {
+    const size_t first = out.feed_ids.size();
+    append_own(ends.owner, out.feed_ids);
+    for (auto end = ends.inviters_first; end != ends.inviters_last; ++end) {
+      append_own(end->partner_owner, out.feed_ids);
+    }
+    for (auto end = ends.invitees_first; end != ends.invitees_last; ++end) {
+      append_own(end->partner_owner, out.feed_ids);
+    }
+    const span feed = close_span(out.feed_ids, first);
+    if (feed.size() != 0) {
+      out.feeds.push_back(feed_lists::feed{ends.member, feed});
+    }
+  });
+  return out;
+}
+
+}  // namespace load_plan
