@@ -2,6 +2,7 @@
 // port with its own body handler, driven by blocking clients.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <chrono>
@@ -9,6 +10,7 @@
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -380,6 +382,145 @@ TEST_F(ServedFraming, ReplyArrivesOnlyAfterItsRequestsLogEntryIsWritten) {
       ASSERT_NE(new_log().find("\tDebug:\thandled " + body + "\r\n"), std::string::npos) << body;
     }
   }
+}
+
+// Many connections at once, each sending its own pipeline of frames in random pieces, in a random
+// interleaving with the others, and reading replies as they come: each must receive exactly what
+// one cutter makes of its whole stream, in order. Some end mid-frame with the end of the stream
+// (they get the replies to their whole frames, then the close), some reset mid-frame, and a few
+// take no reply until they have sent everything while asking for replies large enough to fill
+// their sockets and pass the unwritten bound.
+TEST_F(ServedFraming, RandomlySplitPipelinesOnManyConnectionsMatchOneCutter) {
+  const body_handler answer = [](const std::string& body) {
+    return body[0] == 'L' ? std::string(512 * 1024, 'L') + body : reply_to(body);
+  };
+  serve(answer);
+  const unsigned seed = std::random_device()();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 rng(seed);
+  auto pick = [&rng](std::size_t low, std::size_t high) {
+    return std::uniform_int_distribution<std::size_t>(low, high)(rng);
+  };
+
+  enum class ending { whole, end_of_stream, reset };
+  struct peer {
+    std::unique_ptr<frame_client> client;
+    std::string stream;    // everything it sends
+    std::size_t sent = 0;
+    std::string expected;  // the replies one cutter makes of its whole frames
+    std::string received;
+    ending end = ending::whole;
+    bool stalled = false;  // reads nothing until all is sent
+    bool closed = false;   // the server closed it (end of stream seen)
+  };
+  std::vector<peer> peers(40);
+  for (std::size_t p = 0; p < peers.size(); ++p) {
+    peer& one = peers[p];
+    one.client = std::make_unique<frame_client>(port);
+    one.stalled = p < 3;
+    const std::size_t frames = one.stalled ? 40 : pick(1, 40);
+    for (std::size_t f = 0; f < frames; ++f) {
+      std::string body(pick(0, 3) == 0 ? pick(300, 3000) : pick(0, 40), 'x');
+      for (char& c : body) {
+        c = static_cast<char>(pick(32, 126));
+      }
+      if (!body.empty()) {
+        body[0] = one.stalled ? 'L' : 'b';
+      }
+      one.stream += frame(body);
+    }
+    std::string whole = one.stream;
+    ASSERT_EQ(cut_frames(whole, answer, one.expected), frame_status::drained);
+    if (!one.stalled && pick(0, 5) == 0) {
+      one.end = pick(0, 1) == 0 ? ending::end_of_stream : ending::reset;
+      const std::string tail = frame(std::string(pick(1, 2000), 'b'));
+      one.stream += tail.substr(0, pick(1, tail.size() - 1));
+    }
+  }
+
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  auto take_replies = [](peer& one) {
+    char chunk[65536];
+    for (;;) {
+      const ssize_t n = ::recv(one.client->descriptor(), chunk, sizeof(chunk), MSG_DONTWAIT);
+      if (n > 0) {
+        one.received.append(chunk, static_cast<std::size_t>(n));
+        continue;
+      }
+      if (n == 0) {
+        one.closed = true;
+      }
+      return;
+    }
+  };
+  auto finished = [](const peer& one) {
+    if (one.end == ending::reset) {
+      return one.client == nullptr;
+    }
+    return one.sent == one.stream.size() &&
+           (one.end == ending::whole ? one.received.size() >= one.expected.size() : one.closed);
+  };
+  for (;;) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      for (std::size_t p = 0; p < peers.size(); ++p) {
+        if (!finished(peers[p])) {
+          ADD_FAILURE() << "connection " << p << " stuck: sent " << peers[p].sent << " of "
+                        << peers[p].stream.size() << ", received " << peers[p].received.size()
+                        << " of " << peers[p].expected.size() << ", ending "
+                        << static_cast<int>(peers[p].end) << ", stalled " << peers[p].stalled;
+        }
+      }
+      FAIL() << "replies stopped coming";
+    }
+    bool all_done = true;
+    for (peer& one : peers) {
+      if (finished(one)) {
+        continue;
+      }
+      all_done = false;
+      if (one.sent < one.stream.size() && pick(0, 2) == 0) {
+        const std::size_t piece = std::min(one.stream.size() - one.sent, pick(1, 1500));
+        const ssize_t n = ::send(one.client->descriptor(), one.stream.data() + one.sent, piece,
+                                 MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n > 0) {
+          one.sent += static_cast<std::size_t>(n);
+        }
+        if (one.sent == one.stream.size() && one.end == ending::end_of_stream) {
+          ::shutdown(one.client->descriptor(), SHUT_WR);
+        }
+        if (one.sent == one.stream.size() && one.end == ending::reset) {
+          const linger abort_on_close{1, 0};
+          ::setsockopt(one.client->descriptor(), SOL_SOCKET, SO_LINGER, &abort_on_close,
+                       sizeof(abort_on_close));
+          one.client.reset();
+          continue;
+        }
+      }
+      if (!one.stalled || one.sent == one.stream.size()) {
+        take_replies(one);
+      }
+    }
+    if (all_done) {
+      break;
+    }
+    if (pick(0, 20) == 0) {
+      std::this_thread::sleep_for(std::chrono::microseconds(pick(50, 500)));
+    }
+  }
+  for (std::size_t p = 0; p < peers.size(); ++p) {
+    if (peers[p].end != ending::reset) {
+      EXPECT_TRUE(peers[p].received == peers[p].expected)
+          << "connection " << p << ": " << peers[p].received.size() << " bytes received, "
+          << peers[p].expected.size() << " expected";
+    }
+  }
+  EXPECT_GT(listener->stats().read_pauses.load(), 0u);  // the stalled ones passed the bound
+  peers.clear();
+  EXPECT_TRUE(eventually([&] { return listener->stats().open_sessions.load() == 0; }));
+  EXPECT_EQ(listener->stats().bad_headers.load(), 0u);
+  frame_client after(port);
+  after.send_frame("z");
+  EXPECT_EQ(after.recv_frame(), "Rz");
 }
 
 TEST_F(ServedFraming, PortInUseFailsNamingTheBindStep) {

@@ -7,9 +7,8 @@
 // Threads: everything here runs on the event loop's one thread; a session's buffers are touched
 // by no other thread and need no lock. connection_stats is atomic only so that tests and tools on
 // other threads may read it.
-// Ownership: `server` owns the acceptor; each accepted socket is handed straight to its session.
-// A session is owned by shared_ptr: each pending read or write holds `self`, so it lives until
-// its last handler has run (or until the event loop is destroyed).
+// Ownership: `server` owns the acceptor and the socket loop (socket_loop.h); each accepted socket
+// is handed straight to its session, which the socket loop owns until it finishes.
 #ifndef NORVEL_SRV_H_
 #define NORVEL_SRV_H_
 
@@ -20,7 +19,6 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <boost/asio.hpp>
@@ -85,40 +83,14 @@ struct connection_stats {
 };
 
 class session;
-
-// One turn of the event loop: the completion handlers that run between two waits for input.
-// The event-log entries of a turn are written together when it ends, and only then do the
-// replies of the turn go out, so a client that has a reply finds its request's entries in the
-// file. The end is a handler posted at the turn's first request; the loop runs it after the
-// handlers that were ready with it.
-// Threads: the event loop's only. Owned by the server and by the posted end (shared_ptr).
-class reply_turn : public std::enable_shared_from_this<reply_turn> {
- public:
-  explicit reply_turn(boost::asio::io_context& loop) : io(loop) {}
-  reply_turn(const reply_turn&) = delete;
-  reply_turn& operator=(const reply_turn&) = delete;
-
-  // Opens the turn if it is not open: log entries of this thread wait for its end.
-  void open();
-  // `replies_of` has replies to send when the turn ends. Opens the turn.
-  void send_at_end(std::shared_ptr<session> replies_of);
-  // Ends the turn now: writes the log entries, then starts the replies' writes. Does nothing
-  // on another thread than the one that opened it.
-  void end();
-
- private:
-  boost::asio::io_context& io;
-  bool is_open = false;
-  std::thread::id opened_on;
-  std::vector<std::shared_ptr<session>> waiting;  // sessions with replies of this turn
-};
+class socket_loop;
 
 // Sessions held back because the workers' backlog of mutations is over its bound, resumed
 // together once it is down to the resume level. The workers cannot call into the event loop, so
 // a timer looks at the backlog every millisecond while any session waits.
 // Threads: the event loop's only. Ownership: owned by the server (and by its pending timer
-// wait); it owns the held sessions, which have no pending operation then, until it resumes them
-// or the server lets them go (release()).
+// wait); it shares the held sessions with the socket loop until it resumes them or the server
+// lets them go (release()).
 class backlog_wait : public std::enable_shared_from_this<backlog_wait> {
  public:
   explicit backlog_wait(boost::asio::io_context& loop) : timer(loop) {}
@@ -126,7 +98,7 @@ class backlog_wait : public std::enable_shared_from_this<backlog_wait> {
   backlog_wait& operator=(const backlog_wait&) = delete;
 
   void hold(std::shared_ptr<session> waiting);
-  // Drops every held session (they end); at the server's teardown.
+  // Drops every held session; at the server's teardown.
   void release();
 
  private:
@@ -138,37 +110,54 @@ class backlog_wait : public std::enable_shared_from_this<backlog_wait> {
   std::vector<std::shared_ptr<session>> held;
 };
 
+// One connection: reads at most read_chunk_size bytes at a time, answers every complete frame,
+// and queues the framed replies, which the socket loop has sent at the end of the turn.
+// Reading stops for a while when the unwritten replies pass max_unwritten_size or the workers'
+// backlog is over its bound, and for good at the end of the stream, a read or write error, a
+// bad header or a failing handler; the session finishes once nothing is left to write.
+// Threads: the event loop's only. Ownership: shared; the socket loop holds it while it is
+// registered, backlog_wait while it waits for the workers. Owns its socket descriptor.
 class session : public std::enable_shared_from_this<session> {
  public:
-  // `workers_wait`: when given, the session stops reading after a request that queued work
-  // while the workers' backlog is over its bound, and waits there until it is down again.
+  // Takes the accepted socket out of Asio's hands and makes it non-blocking; throws
+  // boost::system::system_error if it cannot. `workers_wait`: when given, the session stops
+  // reading after a request that queued work while the workers' backlog is over its bound, and
+  // waits there until it is down again.
   session(boost::asio::ip::tcp::socket socket, std::shared_ptr<const body_handler> handler,
-          std::shared_ptr<connection_stats> stats, std::shared_ptr<reply_turn> turn = nullptr,
+          std::shared_ptr<connection_stats> stats, socket_loop& loop,
           std::shared_ptr<backlog_wait> workers_wait = nullptr);
-  ~session();  // logs "~session quit"; the socket closes with it
+  ~session();  // logs "~session quit"; closes the socket
   session(const session&) = delete;
   session& operator=(const session&) = delete;
 
-  // Starts reading. Call on a session owned by a shared_ptr.
+  // Registers with the socket loop, which then owns the session. Call on a session owned by a
+  // shared_ptr. Throws boost::system::system_error if the socket cannot be registered.
   void start();
 
  private:
-  friend class reply_turn;
+  friend class socket_loop;
   friend class backlog_wait;
 
+  // The socket loop's events for this socket, in a turn.
+  void on_events(std::uint32_t events);
+  // Reads and answers while it can, in a turn; a handler failure ends the reading.
+  void serve();
+  // Reads and answers while nothing stops it. Throws what the handler throws.
+  void pump();
+  // One read of at most read_chunk_size bytes, then the frames it completes are answered.
   void do_read();
-  void on_read(const boost::system::error_code& ec, std::size_t n);
   // Answers every complete frame in `input`; true if the input ended empty.
   bool handler_req();
-  // Starts the one write in flight: the first n bytes of `in_flight`.
-  void do_write(unsigned long n);
-  void on_write(const boost::system::error_code& ec, std::size_t n);
-  // Writes the queued replies if no write is in flight.
+  // After the turn's log entries are written: sends the replies; true once the session has
+  // finished (the loop then lets it go). Asks to be served again if it can go on.
+  bool end_of_turn();
+  // Sends the queued replies until the socket takes no more.
   void flush();
-  // After frames were answered: the replies go out at the end of the turn (or at once).
-  void send_replies();
-  // Starts the next read unless reading has stopped or the unwritten replies are over the bound.
-  void continue_reading();
+  // Sends the first n unsent bytes; answers the bytes taken, 0 when the socket is full, or
+  // -1 after a failure (logged, the connection closed).
+  long do_write(unsigned long n);
+  void fail_write();
+  void end_reading_after_error();
   void reject_bad_header();
   // Stops reading until the workers' backlog is down again (backlog_wait resumes the session).
   void hold_for_workers();
@@ -176,26 +165,32 @@ class session : public std::enable_shared_from_this<session> {
   void resume_after_workers();
   // Logs the handler failure and stops reading; the queued replies still go out.
   void end_after_handler_error();
-  std::size_t unwritten() const { return output.size() + in_flight.size(); }
-  // Ends the connection at once; pending operations complete aborted.
+  std::size_t unwritten() const { return output.size() - sent; }
+  bool finished() const { return read_stopped && (unwritten() == 0 || write_failed); }
+  // Ends the connection at once.
   void close_socket();
 
-  boost::asio::ip::tcp::socket socket;
+  int fd;  // -1 once closed
   std::shared_ptr<const body_handler> handler;
   std::shared_ptr<connection_stats> stats;
-  std::shared_ptr<reply_turn> turn;  // null: replies go out at once
+  socket_loop* loop;  // owns this session while it is registered
   std::shared_ptr<backlog_wait> workers_wait;  // null: no back-pressure from the workers
   std::array<char, read_chunk_size> receive_area;
   std::string input;         // received bytes not yet consumed as frames
-  std::string output;        // framed replies waiting for the next write
-  std::string in_flight;     // the bytes of the one write in progress; untouched until it completes
-  bool reading = false;      // a read is pending
+  std::string output;        // framed replies; the first `sent` bytes are written already
+  std::size_t sent = 0;
+  bool readable = false;     // the socket may hold bytes or the end: not read dry since its event
+  // The peer has ended its stream or the connection broke: reads go on until they say so, since
+  // a short read no longer means that nothing is left to see.
+  bool end_seen = false;
   bool read_paused = false;  // reading waits for the unwritten replies to drain
   bool read_stopped = false;  // the connection reads no more (peer gone, error, bad input)
   bool frames_pending = false;  // complete frames wait in `input` until the replies drain
   bool write_failed = false;  // the connection writes no more
   bool waiting_for_workers = false;  // the last frame cut queued work over the backlog's bound
   bool held_by_wait = false;  // in workers_wait's list now
+  bool in_turn = false;       // in the socket loop's list of this turn
+  bool again_queued = false;  // in the socket loop's list for the next turn
 };
 
 class server {
@@ -207,7 +202,7 @@ class server {
   // The same on one local address (IPv4 or IPv6) and port.
   server(boost::asio::io_context& io, const boost::asio::ip::tcp::endpoint& local,
          body_handler handler);
-  ~server();  // closes the acceptor; sessions live on until their pending operations end
+  ~server();  // closes the acceptor and every session
   server(const server&) = delete;
   server& operator=(const server&) = delete;
 
@@ -230,7 +225,7 @@ class server {
   boost::asio::steady_timer retry_timer;  // delays re-arming after resource exhaustion
   std::shared_ptr<const body_handler> handler;
   std::shared_ptr<connection_stats> counters;
-  std::shared_ptr<reply_turn> turn;
+  std::shared_ptr<socket_loop> sessions;
   std::shared_ptr<backlog_wait> workers_wait;
   // Lets completion handlers that run after the server is gone see that it is gone.
   std::shared_ptr<bool> alive;
