@@ -124,19 +124,19 @@ bool open_output() {
   return true;
 }
 
-std::string answer_request(const std::string& body) {
-  return parser(body).request();
+// Appends the reply to `reply`, the session's output.
+void answer_request(const std::string& body, std::string& reply) {
+  parser(body).request(reply);
 }
 
 // The same with the metrics endpoint on: times each request, and counts the bodies that are not
 // requests (they end their connection). The parser counts the others by kind and result.
-std::string answer_request_measured(const std::string& body) {
+void answer_request_measured(const std::string& body, std::string& reply) {
   const auto started = std::chrono::steady_clock::now();
   metrics::registry& counters = metrics::global();
   try {
-    std::string reply = parser(body).request();
+    parser(body).request(reply);
     counters.request_latency.observe(std::chrono::steady_clock::now() - started);
-    return reply;
   } catch (...) {
     counters.request_latency.observe(std::chrono::steady_clock::now() - started);
     metrics::count_request(metrics::other_request, metrics::result_closed);

@@ -129,6 +129,22 @@ TEST(FrameCutting, ThrowingHandlerKeepsEarlierRepliesAndConsumesThem) {
   EXPECT_EQ(input, frame("boom") + frame("c"));
 }
 
+// A writer renders straight into the output: what a failing one appended is taken back, and
+// the headers it leaves are the lengths of what it wrote.
+TEST(FrameCutting, WriterRepliesAreFramedInPlaceAndAFailureLeavesNoTrace) {
+  const reply_writer writer = [](const std::string& body, std::string& out) {
+    out += "W" + body;
+    if (body == "boom") {
+      throw std::runtime_error("boom");
+    }
+  };
+  std::string input = frame("a") + frame("") + frame(std::string(1500, 'z')) + frame("boom");
+  std::string output = "kept";
+  EXPECT_THROW(cut_frames(input, writer, output), std::runtime_error);
+  EXPECT_EQ(output, "kept" + frame("Wa") + "0000000000" + frame("W" + std::string(1500, 'z')));
+  EXPECT_EQ(input, frame("boom"));
+}
+
 // ---- a real server on loopback ----
 
 // One event log per test process, in a private directory.

@@ -236,9 +236,14 @@ parser::parser(const std::string& body, parse_path path) {
 
 std::string parser::request() {
   std::string reply;
+  request(reply);
+  return reply;
+}
+
+void parser::request(std::string& reply) {
   if (is_fast) {
     answer(fast.act, fast.op, reply);
-    return reply;
+    return;
   }
   // Read outside the handling below on purpose: a document that is not an object (or null), or
   // an act/op that is not text, is not a request at all and ends the connection.
@@ -246,17 +251,18 @@ std::string parser::request() {
   const std::string act = root["act"].asString();
   const std::string op = root["op"].asString();
   answer(act, op, reply);
-  return reply;
 }
 
 void parser::answer(std::string_view act, std::string_view op, std::string& reply) {
   metrics::request_result outcome = metrics::result_ok;
+  const std::size_t start = reply.size();
   try {
     const operation_result result = run(act, op);
     result.render_reply(reply);
   } catch (const std::exception& e) {
     log_event(log_debug, "exception:%s what=%s", "request", e.what());
-    reply = failed_reply;
+    reply.resize(start);
+    reply += failed_reply;
     outcome = metrics::result_failed;
   }
   if (metrics::enabled()) {

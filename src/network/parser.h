@@ -52,6 +52,8 @@ class parser {
   // failed, followed by "\n". A top-level value that is not an object or null, or an "act" or
   // "op" that is an array or object, throws (the session then drops the connection).
   std::string request();
+  // The same reply text, appended to `reply` (the session's output: no copy of the text).
+  void request(std::string& reply);
 
   // Runs the operation named by `act` and `op` and returns the reply's "data". Throws on an
   // unknown operation of a known action and on a failed parameter conversion; in both cases
@@ -61,7 +63,7 @@ class parser {
  private:
   // The one dispatch table behind request() and dispatch(); throws as dispatch() does.
   operation_result run(std::string_view act, std::string_view op);
-  // Runs the operation and writes the reply text; a failure is logged and answers code 0.
+  // Runs the operation and appends the reply text; a failure is logged and answers code 0.
   void answer(std::string_view act, std::string_view op, std::string& reply);
 
   bool is_fast = false;  // the body was read by the fast path into `fast`, else into `document`

@@ -77,19 +77,37 @@ long long read_frame_length(const char* header) {
   return negative ? -value : value;
 }
 
-void append_frame_header(std::size_t body_size, std::string& out) {
+namespace {
+
+// Writes the ten-digit header for a body of `body_size` bytes at `at`, digit by digit: once per
+// reply.
+void write_frame_header(std::size_t body_size, char* at) {
   if (body_size > 9999999999ULL) {
     throw std::length_error("reply too large for a ten-digit frame header");
   }
-  char header[frame_header_size];  // "%010zu", digit by digit: once per reply
   for (std::size_t i = frame_header_size; i > 0; --i) {
-    header[i - 1] = static_cast<char>('0' + body_size % 10);
+    at[i - 1] = static_cast<char>('0' + body_size % 10);
     body_size /= 10;
   }
+}
+
+}  // namespace
+
+void append_frame_header(std::size_t body_size, std::string& out) {
+  char header[frame_header_size];
+  write_frame_header(body_size, header);
   out.append(header, frame_header_size);
 }
 
 frame_status cut_frames(std::string& input, const body_handler& handler, std::string& output,
+                        std::size_t output_limit, bool hold_back_work) {
+  const reply_writer copy_reply = [&handler](const std::string& body, std::string& out) {
+    out += handler(body);
+  };
+  return cut_frames(input, copy_reply, output, output_limit, hold_back_work);
+}
+
+frame_status cut_frames(std::string& input, const reply_writer& writer, std::string& output,
                         std::size_t output_limit, bool hold_back_work) {
   consumed_eraser eraser(input);
   for (;;) {
@@ -111,7 +129,9 @@ frame_status cut_frames(std::string& input, const body_handler& handler, std::st
     if (available - frame_header_size < body_size) {
       return frame_status::need_more;
     }
-    std::string reply;
+    // The reply is written after a header of zeros, which then gets its length.
+    const std::size_t header_at = output.size();
+    output.append(frame_header_size, '0');
     bool queued_work = false;
     if (body_size > 0) {
       // One buffer per thread holds each body in turn, so a request costs no allocation here.
@@ -123,11 +143,16 @@ frame_status cut_frames(std::string& input, const body_handler& handler, std::st
       }
       body.assign(input, eraser.consumed + frame_header_size, body_size);
       const std::uint64_t queued_before = mutation_backlog().added();
-      reply = handler(body);
+      try {
+        writer(body, output);
+        write_frame_header(output.size() - header_at - frame_header_size,
+                           &output[header_at]);
+      } catch (...) {
+        output.resize(header_at);
+        throw;
+      }
       queued_work = mutation_backlog().added() != queued_before;
     }
-    append_frame_header(reply.size(), output);
-    output += reply;
     eraser.consumed += frame_header_size + body_size;
     if (hold_back_work && queued_work && mutation_backlog().over_bound()) {
       return frame_status::work_full;
@@ -202,7 +227,7 @@ int take_descriptor(tcp::socket& peer) {
 
 }  // namespace
 
-session::session(tcp::socket peer, std::shared_ptr<const body_handler> body,
+session::session(tcp::socket peer, std::shared_ptr<const reply_writer> body,
                  std::shared_ptr<connection_stats> counters, socket_loop& owner,
                  std::shared_ptr<backlog_wait> wait)
     : fd(take_descriptor(peer)),
@@ -452,13 +477,29 @@ void throw_if_failed(const boost::system::error_code& ec, const char* step) {
 
 }  // namespace
 
+namespace {
+
+reply_writer copying_writer(body_handler handler) {
+  return [handler = std::move(handler)](const std::string& body, std::string& out) {
+    out += handler(body);
+  };
+}
+
+}  // namespace
+
 server::server(boost::asio::io_context& io, unsigned short port, body_handler body)
     : server(io, tcp::endpoint(boost::asio::ip::address_v4::any(), port), std::move(body)) {}
 
 server::server(boost::asio::io_context& io, const tcp::endpoint& local, body_handler body)
+    : server(io, local, copying_writer(std::move(body))) {}
+
+server::server(boost::asio::io_context& io, unsigned short port, reply_writer writer)
+    : server(io, tcp::endpoint(boost::asio::ip::address_v4::any(), port), std::move(writer)) {}
+
+server::server(boost::asio::io_context& io, const tcp::endpoint& local, reply_writer writer)
     : acceptor(io),
       retry_timer(io),
-      handler(std::make_shared<const body_handler>(std::move(body))),
+      handler(std::make_shared<const reply_writer>(std::move(writer))),
       counters(std::make_shared<connection_stats>()),
       sessions(std::make_shared<socket_loop>(io)),
       workers_wait(std::make_shared<backlog_wait>(io)),

@@ -26,6 +26,9 @@
 // Turns one request body into one reply body; the daemon wires it to the request parser. It may
 // throw (the std::exception family): the session then stops reading that connection.
 using body_handler = std::function<std::string(const std::string& body)>;
+// The same, appending the reply to `out` instead of returning it, so the reply is written once,
+// straight into the session's output. On a throw, what it appended is taken back.
+using reply_writer = std::function<void(const std::string& body, std::string& out)>;
 
 // The frame header: the body's length as ten zero-padded ASCII digits.
 constexpr std::size_t frame_header_size = 10;
@@ -62,6 +65,9 @@ long long read_frame_length(const char* header);
 // `hold_back_work`, a frame whose handling queued a mutation while the workers' backlog is over
 // its bound is the last one cut (work_full).
 // No sockets, so it can be driven byte by byte by tests and fuzzers.
+frame_status cut_frames(std::string& input, const reply_writer& writer, std::string& output,
+                        std::size_t output_limit = SIZE_MAX, bool hold_back_work = false);
+// The same with a handler that returns each reply (copied into `output`).
 frame_status cut_frames(std::string& input, const body_handler& handler, std::string& output,
                         std::size_t output_limit = SIZE_MAX, bool hold_back_work = false);
 
@@ -123,7 +129,7 @@ class session : public std::enable_shared_from_this<session> {
   // boost::system::system_error if it cannot. `workers_wait`: when given, the session stops
   // reading after a request that queued work while the workers' backlog is over its bound, and
   // waits there until it is down again.
-  session(boost::asio::ip::tcp::socket socket, std::shared_ptr<const body_handler> handler,
+  session(boost::asio::ip::tcp::socket socket, std::shared_ptr<const reply_writer> handler,
           std::shared_ptr<connection_stats> stats, socket_loop& loop,
           std::shared_ptr<backlog_wait> workers_wait = nullptr);
   ~session();  // logs "~session quit"; closes the socket
@@ -171,7 +177,7 @@ class session : public std::enable_shared_from_this<session> {
   void close_socket();
 
   int fd;  // -1 once closed
-  std::shared_ptr<const body_handler> handler;
+  std::shared_ptr<const reply_writer> handler;
   std::shared_ptr<connection_stats> stats;
   socket_loop* loop;  // owns this session while it is registered
   std::shared_ptr<backlog_wait> workers_wait;  // null: no back-pressure from the workers
@@ -202,6 +208,10 @@ class server {
   // The same on one local address (IPv4 or IPv6) and port.
   server(boost::asio::io_context& io, const boost::asio::ip::tcp::endpoint& local,
          body_handler handler);
+  // The same with a handler that appends each reply to the session's output.
+  server(boost::asio::io_context& io, unsigned short port, reply_writer writer);
+  server(boost::asio::io_context& io, const boost::asio::ip::tcp::endpoint& local,
+         reply_writer writer);
   ~server();  // closes the acceptor and every session
   server(const server&) = delete;
   server& operator=(const server&) = delete;
@@ -223,7 +233,7 @@ class server {
 
   boost::asio::ip::tcp::acceptor acceptor;
   boost::asio::steady_timer retry_timer;  // delays re-arming after resource exhaustion
-  std::shared_ptr<const body_handler> handler;
+  std::shared_ptr<const reply_writer> handler;
   std::shared_ptr<connection_stats> counters;
   std::shared_ptr<socket_loop> sessions;
   std::shared_ptr<backlog_wait> workers_wait;
