@@ -11,7 +11,7 @@
 // row, 60 s at most), and every wait for it is bounded, so a hung server stalls the loop briefly
 // and rarely rather than for good.
 // Threads: no lock; only the main thread touches it (start-up, then requests on the event loop).
-// Ownership: owns both containers; results are copies.
+// Ownership: owns both containers and the connection it keeps for row reads; results are copies.
 #ifndef NORVEL_INVITER_MANAGER_H_
 #define NORVEL_INVITER_MANAGER_H_
 
@@ -31,10 +31,6 @@ class inviter_manager {
     std::chrono::milliseconds interval{1000};  // 0: every member beyond the index reloads it
     unsigned int io_timeout_seconds = 5;       // bound on each database wait; 0: none
   };
-
-  inviter_manager() = default;
-  inviter_manager(inviter_manager&&) = default;
-  inviter_manager& operator=(inviter_manager&&) = default;
 
   void set_pacing(const reload_pacing& pacing) { reloads = pacing; }
 
@@ -79,7 +75,10 @@ class inviter_manager {
   bool reload();
   // add() for a member beyond the table.
   void add_beyond_table(int member);
+  // A reload from add(), counted and paced.
   void reload_now();
+  // Between reloads: reads the highest member id and `member`'s row, and applies them as a reload
+  // would.
   void apply_member_row(int member);
   // Raises max_user_id (never lowers it) and grows the table to match.
   void grow_for(int highest);
