@@ -34,15 +34,38 @@ bool is_plain_number(const char* text) {
   return digits > 0 && digits <= 20 && digit[digits] == '\0';
 }
 
+// The number strtoull reads from `text`, found directly for the plain digit strings the server
+// sends for integer columns (up to 19 digits cannot overflow 64 bits); anything else (a sign,
+// more digits) goes to strtoull itself.
+unsigned long parse_number(const char* text) {
+  unsigned long value = 0;
+  const char* at = text;
+  for (; at - text < 19 && static_cast<unsigned>(*at - '0') < 10; ++at) {
+    value = value * 10 + static_cast<unsigned>(*at - '0');
+  }
+  return *at == '\0' && at != text ? value : std::strtoull(text, nullptr, 10);
+}
+
 id_column read_id(MYSQL_ROW row, int index) {
   id_column id;
   const char* text = row[index];
   if (text != nullptr) {
     id.null = false;
     id.negative = *text == '-';
-    id.value = std::strtoull(text, nullptr, 10);
+    id.value = parse_number(text);
   }
   return id;
+}
+
+// An int column by the rules of atoi (mysql::fetch_column), directly for a single digit.
+int read_int(MYSQL_ROW row, int index) {
+  const char* text = row[index];
+  if (text != nullptr && static_cast<unsigned>(text[0] - '0') < 10 && text[1] == '\0') {
+    return text[0] - '0';
+  }
+  int value = 0;
+  mysql::fetch_column(row, index, value);
+  return value;
 }
 
 // One table read in key order with one streamed query. After a break the query is sent again
@@ -177,7 +200,7 @@ read_outcome read_specials(mysql::connection& conn,
     special_row read_row;
     read_row.special_id = read_id(row, 0);
     read_row.member_id = read_id(row, 1);
-    mysql::fetch_column(row, 2, read_row.reader_type);
+    read_row.reader_type = read_int(row, 2);
     on_row(read_row);
   });
 }
