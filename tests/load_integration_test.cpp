@@ -238,6 +238,24 @@ TEST_F(InitialLoad, AMemberWithTensOfThousandsOfFollowersReachesEveryFeed) {
   EXPECT_THAT(store->fetch_pri_specials(20000, all, 10, below), ElementsAre(2000000000));
 }
 
+TEST_F(InitialLoad, StartBuildsTheInviterIndexBesideTheStoreFromOneRead) {
+  db.exec("INSERT INTO brix_member (member_id, inviter_id) VALUES "
+          "(1, 0), (3, 1), (5, 3), (6, NULL), (7, 3)");
+  add_special_row(100, 1, 0);
+  add_special_row(300, 3, 1);
+  ::testing::internal::CaptureStdout();
+  store->start();
+  const std::string out = ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(out, "max user id=7 max_bucket=53\nstart rehash\ninit_data start\ninit_specials\n"
+                 "init_follow\ninit_data end\n");
+  EXPECT_THAT(store->fetch_inviter(5), ElementsAre(3, 1));
+  EXPECT_THAT(store->fetch_invitees(3), ElementsAre(5, 7));
+  EXPECT_THAT(store->fetch_invitees(0), ElementsAre(1, 6));
+  EXPECT_THAT(store->fetch_follow(3), ElementsAre(1, 5, 7));
+  EXPECT_THAT(store->fetch_pri_specials(7, all, 10, below), ElementsAre(300));
+  EXPECT_THAT(store->fetch_pri_specials(3, all, 10, below), ElementsAre(300, 100));
+}
+
 TEST_F(InitialLoad, UnreachableDatabaseLoadsNothingAndSaysWhy) {
   add_special_row(10, 5, 0);
   db.exec("INSERT INTO brix_member (member_id, inviter_id) VALUES (5, 3)");

@@ -10,7 +10,9 @@
 // reload or read the database is left alone for a while (the interval, doubled per failure in a
 // row, 60 s at most), and every wait for it is bounded, so a hung server stalls the loop briefly
 // and rarely rather than for good.
-// Threads: no lock; only the main thread touches it (start-up, then requests on the event loop).
+// Threads: no lock; only the main thread touches it (start-up, then requests on the event loop),
+// except that the start-up's load records the member rows on a thread of its own, joined
+// before the load returns.
 // Ownership: owns both containers and the connection it keeps for row reads; results are copies.
 #ifndef NORVEL_INVITER_MANAGER_H_
 #define NORVEL_INVITER_MANAGER_H_

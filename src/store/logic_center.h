@@ -2,9 +2,10 @@
 // inviters, and the queue and workers that apply mutations.
 // Threads: queries, the inviter operations and the enqueue calls run on the event-loop thread;
 // the do_* appliers run on the five workers. The initial load (store_load.cpp) runs before the
-// workers start, on the main thread and two of its own (one reads the specials, one fills
-// `users` while the main thread fills the feeds); it builds the lists in bulk under the same
-// locks and gives the same store as the appliers would, row by row.
+// workers start, on the main thread and threads of its own (one reads the specials, one records
+// the member rows in the inviter index, one fills `users` while the main thread fills the
+// feeds), all joined before it returns; it builds the lists in bulk under the same locks and
+// gives the same store as the appliers would, row by row.
 // Locks: users_lock guards users, pri_lock guards pri_specials, pub_lock guards pub_specials.
 // No path holds two of them at once, so there is no lock order. Clang's -Wthread-safety checks
 // every access against the GUARDED_BY and REQUIRES annotations below.

@@ -22,6 +22,29 @@
 #include "object_manager.h"
 #include "table_reader.h"
 
+namespace {
+
+// A thread joined when the scope that made it is left, however it is left.
+class scoped_thread {
+ public:
+  template <typename Body>
+  explicit scoped_thread(Body body) : thread(std::move(body)) {}
+  scoped_thread(const scoped_thread&) = delete;
+  scoped_thread& operator=(const scoped_thread&) = delete;
+  ~scoped_thread() { join(); }
+
+  void join() {
+    if (thread.joinable()) {
+      thread.join();
+    }
+  }
+
+ private:
+  std::thread thread;
+};
+
+}  // namespace
+
 // The specials rows, read on their own thread and connection while the main thread reads the
 // member rows.
 struct logic_center::specials_read {
@@ -41,6 +64,7 @@ struct logic_center::specials_read {
 
 struct logic_center::members_read {
   std::vector<load_plan::link> links;  // (member, inviter), both positive, in row order
+  std::vector<table_reader::member_row> index_rows;  // every row, when the index is loaded too
   table_reader::read_outcome outcome;
   std::exception_ptr failure;  // the connection could not be made, or memory ran out
 };
@@ -104,7 +128,7 @@ void logic_center::load_database(mysql::connection* members_conn, inviter_manage
       members.outcome =
           table_reader::read_members(*members_conn, [&](const table_reader::member_row& row) {
             if (index != nullptr) {
-              index->record_loaded_row(row);
+              members.index_rows.push_back(row);
             }
             if (row.member_id.positive() && row.inviter_id.positive()) {
               members.links.emplace_back(row.member_id.value, row.inviter_id.value);
@@ -114,6 +138,18 @@ void logic_center::load_database(mysql::connection* members_conn, inviter_manage
       members.failure = std::current_exception();
     }
     specials_reader.join();
+    // The inviter index takes the member rows on a thread of its own while this one builds the
+    // store; nothing else touches the index until it is joined.
+    std::exception_ptr index_failure;
+    scoped_thread index_builder([index, &members, &index_failure] {
+      try {
+        for (const table_reader::member_row& row : members.index_rows) {
+          index->record_loaded_row(row);
+        }
+      } catch (...) {
+        index_failure = std::current_exception();
+      }
+    });
 
     if (specials.failure) {
       std::rethrow_exception(specials.failure);
@@ -142,6 +178,10 @@ void logic_center::load_database(mysql::connection* members_conn, inviter_manage
       fill_empty_store(std::move(specials.rows), std::move(members.links));
     } else {
       apply_links_one_by_one(members.links);
+    }
+    index_builder.join();
+    if (index_failure) {
+      std::rethrow_exception(index_failure);
     }
   } catch (const std::exception& e) {
     std::printf("init_data   %s\n", e.what());
