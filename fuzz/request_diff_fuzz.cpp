@@ -72,16 +72,18 @@ std::string log_path;
 size_t log_seen = 0;
 
 // The log entries written since the last call. The file starts over now and then, so a long run
-// does not fill the disk (the log appends, so it simply writes at the new end).
+// does not fill the disk (the log appends, so it simply writes at the new end). It starts over
+// only after the new entries are read: emptied before, it would lose them and tell the two
+// paths apart when they agree.
 std::string new_log_entries() {
-  if (log_seen > log_restart_bytes) {
-    std::ofstream(log_path, std::ios::binary | std::ios::trunc);
-    log_seen = 0;
-  }
   std::ifstream in(log_path, std::ios::binary);
   in.seekg(static_cast<std::streamoff>(log_seen));
   std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   log_seen += text.size();
+  if (log_seen > log_restart_bytes) {
+    std::ofstream(log_path, std::ios::binary | std::ios::trunc);
+    log_seen = 0;
+  }
   return text;
 }
 
