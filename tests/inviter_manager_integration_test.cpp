@@ -281,6 +281,28 @@ TEST_F(InviterIndex, RowsStoredWithoutARequestAppearAtTheFirstReloadAfterTheInte
   EXPECT_THAT(index.list(7), ElementsAre(1));
 }
 
+// However short the interval, reloads of a big table take at most a tenth of the time.
+TEST_F(InviterIndex, ReloadsWaitNineTimesAsLongAsTheLastOneTook) {
+  db.exec("INSERT INTO brix_member (member_id, inviter_id) SELECT seq, seq DIV 2 "
+          "FROM seq_1_to_50000");
+  index.set_pacing({milliseconds(1), 10});
+  ::testing::internal::CaptureStdout();
+  const milliseconds took = time_of([&] { index.reinit(); });
+  std::this_thread::sleep_for(milliseconds(5));  // past the interval, not past nine reloads
+  const std::uint64_t reloads = reload_count();
+  db.exec("INSERT INTO brix_member (member_id, inviter_id) VALUES (100001, 7), (60000, 3)");
+  EXPECT_TRUE(index.add(100001, 7));
+  EXPECT_EQ(reload_count(), reloads) << "a row read, not a reload";
+  EXPECT_THAT(index.list(100001), ElementsAre(7, 3, 1));
+  EXPECT_THAT(index.list(60000), IsEmpty());
+
+  std::this_thread::sleep_for(9 * took + milliseconds(50));
+  EXPECT_TRUE(index.add(200003, 7));
+  ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(reload_count(), reloads + 1);
+  EXPECT_THAT(index.list(60000), ElementsAre(3, 1));
+}
+
 // A write lock taken by another session makes every read of the member table wait for ever.
 TEST_F(InviterIndex, AHungDatabaseFailsWithinTheTimeoutAndIsThenLeftAloneForAWhile) {
   index.set_pacing({milliseconds(1000), 1});

@@ -86,9 +86,34 @@ constexpr int64_t table_limit = int64_t{INT_MAX} + 1;
 
 }  // namespace
 
-void inviter_manager::reinit() {
-  last_reload = std::chrono::steady_clock::now();
-  reload();
+void inviter_manager::reinit() { timed_reload(); }
+
+bool inviter_manager::timed_reload() {
+  const std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
+  const auto note_time = [&] {
+    last_reload = std::chrono::steady_clock::now();  // a failed reload counts too
+    last_reload_took = last_reload - started;
+  };
+  bool complete = false;
+  try {
+    complete = reload();
+  } catch (const std::exception&) {
+    note_time();
+    throw;
+  }
+  note_time();
+  return complete;
+}
+
+bool inviter_manager::reload_due(std::chrono::steady_clock::time_point now) const {
+  if (reloads.interval.count() == 0) {
+    return true;
+  }
+  // A big table takes long to read: reloads then wait longer, so they never take more than a
+  // tenth of the loop's time, however often members beyond the index arrive.
+  const std::chrono::steady_clock::duration pause =
+      std::max<std::chrono::steady_clock::duration>(reloads.interval, 9 * last_reload_took);
+  return now - last_reload >= pause;
 }
 
 bool inviter_manager::reload() {
@@ -202,7 +227,7 @@ void inviter_manager::add_beyond_table(int member) {
     }
     return;
   }
-  if (now - last_reload >= reloads.interval) {
+  if (reload_due(now)) {
     reload_now();
   } else {
     apply_member_row(member);
@@ -211,10 +236,9 @@ void inviter_manager::add_beyond_table(int member) {
 
 void inviter_manager::reload_now() {
   metrics::global().inviter_reloads.fetch_add(1, std::memory_order_relaxed);
-  last_reload = std::chrono::steady_clock::now();  // a failed reload counts too
   bool complete = false;
   try {
-    complete = reload();
+    complete = timed_reload();
   } catch (const std::exception&) {
     note_failure(true);
     throw;

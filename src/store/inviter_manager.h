@@ -4,7 +4,8 @@
 // Filled from the member table by reinit(), updated in place by add().
 // A reload is built aside and swapped in only once it has read the whole table, so a database
 // failure during a reload leaves the index as it was.
-// A member beyond the index reloads it at most once per interval; in between, that member's row
+// A member beyond the index reloads it at most once per interval (counted from the end of the
+// last reload, and at least nine times as long as that reload took); in between, that member's row
 // alone is read and applied as a reload would apply it, so the answers are the same but a client
 // repeating such requests cannot keep the event loop reading the whole table. After a failed
 // reload or read the database is left alone for a while (the interval, doubled per failure in a
@@ -75,6 +76,10 @@ class inviter_manager {
   void adopt_index(inviter_manager&& fresh);
   // reinit() answering whether the whole table was read.
   bool reload();
+  // reload(), noting when it ended and how long it took.
+  bool timed_reload();
+  // Whether a member beyond the index reloads it now, or has its row read alone.
+  bool reload_due(std::chrono::steady_clock::time_point now) const;
   // add() for a member beyond the table.
   void add_beyond_table(int member);
   // A reload from add(), counted and paced.
@@ -94,7 +99,8 @@ class inviter_manager {
 
   // Reloads and row reads (event-loop thread, like the rest).
   reload_pacing reloads;
-  std::chrono::steady_clock::time_point last_reload{};
+  std::chrono::steady_clock::time_point last_reload{};  // when the last one ended
+  std::chrono::steady_clock::duration last_reload_took{};
   std::chrono::steady_clock::time_point database_rest_until{};
   unsigned int failures_in_a_row = 0;
   bool last_failure_threw = false;

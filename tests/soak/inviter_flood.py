@@ -136,6 +136,10 @@ def main():
     if not ok:
         print("the daemon did not start: %s" % daemon.launch_output)
         return 1
+    # The port is bound before the store is loaded: wait for the load to end.
+    deadline = time.monotonic() + 900
+    while "init_data end" not in read_output() and time.monotonic() < deadline:
+        time.sleep(0.2)
     reloads_at_start = read_output().count("max user id=")
 
     answered, elapsed, latencies = asyncio.run(flood_and_read(args))
