@@ -24,7 +24,8 @@
 // wait holds a weak reference); the loop owns every registered session until it finishes (no
 // more reading and nothing left to write), then lets it go at the end of the turn. The epoll
 // descriptor is owned by `waiter` and closed with it. A session's descriptor leaves the set when
-// the session closes it.
+// the session closes it. The set is made before the daemon detaches, while it is still empty;
+// the io_context's fork notices register `waiter` again in the child's reactor.
 #ifndef NORVEL_SOCKET_LOOP_H_
 #define NORVEL_SOCKET_LOOP_H_
 

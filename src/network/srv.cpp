@@ -240,7 +240,9 @@ session::session(tcp::socket peer, std::shared_ptr<const reply_writer> body,
 }
 
 session::~session() {
-  close_socket();
+  if (fd >= 0) {
+    ::close(fd);  // as the socket object's destruction did: no shutdown first
+  }
   stats->open_sessions.fetch_sub(1, std::memory_order_relaxed);
   stats->closed.fetch_add(1, std::memory_order_relaxed);
   if (read_paused) {
