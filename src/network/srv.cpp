@@ -91,6 +91,13 @@ void write_frame_header(std::size_t body_size, char* at) {
   }
 }
 
+// A writer for a handler that returns each reply: the reply is copied into the output.
+reply_writer copying_writer(body_handler handler) {
+  return [handler = std::move(handler)](const std::string& body, std::string& out) {
+    out += handler(body);
+  };
+}
+
 }  // namespace
 
 void append_frame_header(std::size_t body_size, std::string& out) {
@@ -101,10 +108,7 @@ void append_frame_header(std::size_t body_size, std::string& out) {
 
 frame_status cut_frames(std::string& input, const body_handler& handler, std::string& output,
                         std::size_t output_limit, bool hold_back_work) {
-  const reply_writer copy_reply = [&handler](const std::string& body, std::string& out) {
-    out += handler(body);
-  };
-  return cut_frames(input, copy_reply, output, output_limit, hold_back_work);
+  return cut_frames(input, copying_writer(handler), output, output_limit, hold_back_work);
 }
 
 frame_status cut_frames(std::string& input, const reply_writer& writer, std::string& output,
@@ -345,7 +349,7 @@ void session::end_reading_after_error() {
   readable = false;
 }
 
-bool session::handler_req() {
+void session::handler_req() {
   // `output` begins with the `sent` bytes already written, which do not count.
   const frame_status status =
       cut_frames(input, *handler, output, max_unwritten_size + sent, workers_wait != nullptr);
@@ -354,7 +358,6 @@ bool session::handler_req() {
   if (status == frame_status::bad_header) {
     reject_bad_header();
   }
-  return status == frame_status::drained;
 }
 
 void session::reject_bad_header() {
@@ -475,16 +478,6 @@ void throw_if_failed(const boost::system::error_code& ec, const char* step) {
   if (ec) {
     throw boost::system::system_error(ec, step);
   }
-}
-
-}  // namespace
-
-namespace {
-
-reply_writer copying_writer(body_handler handler) {
-  return [handler = std::move(handler)](const std::string& body, std::string& out) {
-    out += handler(body);
-  };
 }
 
 }  // namespace

@@ -152,8 +152,8 @@ class session : public std::enable_shared_from_this<session> {
   void pump();
   // One read of at most read_chunk_size bytes, then the frames it completes are answered.
   void do_read();
-  // Answers every complete frame in `input`; true if the input ended empty.
-  bool handler_req();
+  // Answers the complete frames in `input` as far as the output and the workers' bounds allow.
+  void handler_req();
   // After the turn's log entries are written: sends the replies; true once the session has
   // finished (the loop then lets it go). Asks to be served again if it can go on.
   bool end_of_turn();
