@@ -112,6 +112,24 @@ void app_cfg::store_setting::init(const Json::Value& value) {
   public_cap = pub.isNull() ? 0 : static_cast<unsigned long>(pub.asUInt64());
 }
 
+namespace {
+
+// A whole number from `least` to `most` goes to `out`; absent (null) leaves `out` as it is;
+// anything else throws `wrong`.
+void read_bounded(const Json::Value& number, unsigned long least, unsigned long most,
+                  const char* wrong, unsigned long& out) {
+  if (number.isNull()) {
+    return;
+  }
+  if (!number.isIntegral() || !number.isUInt64() || number.asUInt64() < least ||
+      number.asUInt64() > most) {
+    throw std::logic_error(wrong);
+  }
+  out = static_cast<unsigned long>(number.asUInt64());
+}
+
+}  // namespace
+
 void app_cfg::limits_setting::init(const Json::Value& value) {
   *this = limits_setting();
   if (value.isNull()) {
@@ -123,32 +141,10 @@ void app_cfg::limits_setting::init(const Json::Value& value) {
   if (!value.isObject()) {
     throw std::logic_error(wrong);
   }
-  const Json::Value& connections = value["max_connections"];
-  if (!connections.isNull()) {
-    if (!connections.isIntegral() || !connections.isUInt64() || connections.asUInt64() < 1 ||
-        connections.asUInt64() > 1000000) {
-      throw std::logic_error(wrong);
-    }
-    max_connections = static_cast<std::size_t>(connections.asUInt64());
-  }
+  unsigned long connections = max_connections;
+  read_bounded(value["max_connections"], 1, 1000000, wrong, connections);
+  max_connections = static_cast<std::size_t>(connections);
 }
-
-namespace {
-
-// A whole number from 0 to `most`, or absent (null); throws `wrong` otherwise.
-bool read_bounded(const Json::Value& number, unsigned long most, const char* wrong,
-                  unsigned long& out) {
-  if (number.isNull()) {
-    return false;
-  }
-  if (!number.isIntegral() || !number.isUInt64() || number.asUInt64() > most) {
-    throw std::logic_error(wrong);
-  }
-  out = static_cast<unsigned long>(number.asUInt64());
-  return true;
-}
-
-}  // namespace
 
 void app_cfg::inviter_setting::init(const Json::Value& value) {
   *this = inviter_setting();
@@ -163,8 +159,8 @@ void app_cfg::inviter_setting::init(const Json::Value& value) {
   }
   unsigned long interval = default_reload_interval_ms;
   unsigned long timeout = default_read_timeout_s;
-  read_bounded(value["reload_interval_ms"], 3600000, wrong, interval);
-  read_bounded(value["read_timeout_s"], 3600, wrong, timeout);
+  read_bounded(value["reload_interval_ms"], 0, 3600000, wrong, interval);
+  read_bounded(value["read_timeout_s"], 0, 3600, wrong, timeout);
   reload_interval_ms = interval;
   read_timeout_s = static_cast<unsigned int>(timeout);
 }
