@@ -84,6 +84,13 @@ unsigned long inviter_key(int inviter) { return static_cast<unsigned long>(long{
 // Every non-negative int is an index below this; the table never needs to be longer.
 constexpr int64_t table_limit = int64_t{INT_MAX} + 1;
 
+// The table size for the highest member id `highest`: twice it, so members registered after a
+// load fit in place, but never beyond what a non-negative int can index. A load and a member
+// read between reloads size the table alike.
+size_t table_size_for(int64_t highest) {
+  return static_cast<size_t>(std::min(2 * highest, table_limit));
+}
+
 }  // namespace
 
 void inviter_manager::reinit() { timed_reload(); }
@@ -167,7 +174,7 @@ inviter_manager::load_start inviter_manager::prepare_load(mysql::connection& con
 }
 
 void inviter_manager::size_table(int64_t highest) {
-  inviter_table.assign(static_cast<size_t>(std::min(2 * highest, table_limit)), 0);
+  inviter_table.assign(table_size_for(highest), 0);
 }
 
 void inviter_manager::record_loaded_row(const table_reader::member_row& row) {
@@ -285,7 +292,7 @@ void inviter_manager::grow_for(int highest) {
   if (highest <= max_user_id) {
     return;
   }
-  const size_t wanted = static_cast<size_t>(std::min(2 * int64_t{highest}, table_limit));
+  const size_t wanted = table_size_for(highest);
   if (wanted > inviter_table.size()) {
     inviter_table.resize(wanted, 0);
   }
