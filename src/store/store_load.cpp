@@ -213,7 +213,7 @@ void logic_center::fill_empty_store(load_plan::special_rows&& specials,
   // The users table is worked out and filled on a thread of its own while this one does the
   // feeds and the public list: they share only the read-only join, and no lock.
   std::exception_ptr users_failure;
-  std::thread users_filler([this, &joined, &users_failure] {
+  scoped_thread users_filler([this, &joined, &users_failure] {
     try {
       const load_plan::member_records records = joined.member_lists();
       annotated::unique_lock lock(users_lock);
@@ -228,14 +228,15 @@ void logic_center::fill_empty_store(load_plan::special_rows&& specials,
       users_failure = std::current_exception();
     }
   });
-  try {
-    {
-      annotated::unique_lock lock(pub_lock);
-      pub_specials.insert(joined.public_ids());
-      if (caps.public_cap != 0) {
-        pub_specials.keep_newest(caps.public_cap);
-      }
+  // A failure here leaves by exception once the filler has been joined (its own is dropped).
+  {
+    annotated::unique_lock lock(pub_lock);
+    pub_specials.insert(joined.public_ids());
+    if (caps.public_cap != 0) {
+      pub_specials.keep_newest(caps.public_cap);
     }
+  }
+  {
     const load_plan::feed_lists lists = joined.feeds();
     annotated::unique_lock lock(pri_lock);
     pri_specials.reserve(lists.feeds.size());
@@ -246,9 +247,6 @@ void logic_center::fill_empty_store(load_plan::special_rows&& specials,
         feed.keep_newest(caps.feed_cap);
       }
     }
-  } catch (...) {
-    users_filler.join();
-    throw;
   }
   users_filler.join();
   if (users_failure) {
