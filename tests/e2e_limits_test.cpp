@@ -22,6 +22,7 @@
 #include "logic_center.h"
 #include "special.h"
 #include "test_db.h"
+#include "text_search.h"
 #include "work_backlog.h"
 
 namespace {
@@ -29,14 +30,6 @@ namespace {
 const char* const fetch_public =
     R"({"act":"special","op":"fetch_pub","params":{"special_id":-1,"count":10,"type":1}})";
 const std::string public_reply = "{\"code\":200,\"data\":{\"specials\":[900]}}\n";
-
-std::size_t count_of(const std::string& text, const std::string& part) {
-  std::size_t found = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
-    ++found;
-  }
-  return found;
-}
 
 // The soft limit on open files of process `pid`, from /proc.
 unsigned long long soft_open_files(pid_t pid) {

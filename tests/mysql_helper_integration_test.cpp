@@ -15,6 +15,7 @@
 
 #include "log.h"
 #include "test_db.h"
+#include "text_search.h"
 
 namespace {
 
@@ -57,12 +58,7 @@ class MysqlConnection : public ::testing::Test {
     return false;
   }
   int count_of(const std::string& part) const {
-    const std::string text = log_text();
-    int found = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
-      ++found;
-    }
-    return found;
+    return static_cast<int>(::count_of(log_text(), part));
   }
 
   static int connection_id(mysql::connection& conn) {

@@ -22,6 +22,7 @@
 #include "logic_center.h"
 #include "object_manager.h"
 #include "eventually.h"
+#include "text_search.h"
 
 namespace {
 
@@ -64,13 +65,7 @@ class Parser : public ::testing::Test {
 
   // How many records have exactly `message` as their message.
   size_t records(const std::string& message) const {
-    const std::string text = log_text();
-    const std::string needle = "\t" + message + "\r\n";
-    size_t count = 0;
-    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
-      ++count;
-    }
-    return count;
+    return count_of(log_text(), "\t" + message + "\r\n");
   }
 
   // Mutations are applied by the workers later; wait (bounded) until `done` holds.
