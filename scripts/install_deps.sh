@@ -12,6 +12,7 @@ packages=(
   clang libclang-rt-14-dev redis-server
   procps netcat-openbsd python3 iproute2 util-linux
   logrotate prometheus systemd gdb
+  nats-server libnats-dev
 )
 
 missing=()

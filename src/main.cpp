@@ -44,6 +44,8 @@
 #include "parser.h"
 #include "service_notify.h"
 #include "srv.h"
+#include "stream_check.h"
+#include "stream_settings.h"
 
 namespace {
 
@@ -308,9 +310,10 @@ void report_start_failure(const char* what) {
   }
 }
 
-// Reads the command line and the configuration file's own settings. Answers the settings, or
-// throws option_error.
-daemon_options read_options(int argc, const char* const argv[]) {
+// Reads the command line and the configuration file's own settings, the "stream" member into
+// `stream` when there is one. Answers the settings, or throws option_error.
+daemon_options read_options(int argc, const char* const argv[],
+                            std::optional<stream_settings>& stream) {
   daemon_options options = parse_command_line(argc, argv);
   if (options.show_help || options.show_version) {
     return options;
@@ -328,6 +331,14 @@ daemon_options read_options(int argc, const char* const argv[]) {
     }
   }
   apply_config_settings(document, options);
+  try {
+    stream_settings read;
+    if (read_stream_settings(document, read)) {
+      stream = std::move(read);
+    }
+  } catch (const std::invalid_argument& e) {
+    throw option_error(e.what());
+  }
   settle_defaults(options);
   check_settings(options);
   return options;
@@ -337,8 +348,9 @@ daemon_options read_options(int argc, const char* const argv[]) {
 
 int main(int argc, char** argv) {
   daemon_options options;
+  std::optional<stream_settings> stream;
   try {
-    options = read_options(argc, argv);
+    options = read_options(argc, argv, stream);
   } catch (const option_error& e) {
     std::fprintf(stderr, "norvel: %s\n", e.what());
     print_usage(std::cerr);
@@ -353,7 +365,11 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (options.check_config) {
-    return check_configuration(options, std::cout, std::cerr);
+    const int status = check_configuration(options, std::cout, std::cerr);
+    if (status != 0 || !stream) {
+      return status;
+    }
+    return check_stream(*stream, std::cout, std::cerr);
   }
 
   int status = 1;

@@ -33,7 +33,9 @@ po::options_description described_options() {
      "during the start-up load, an Info entry with its progress in the event log every SECONDS "
      "(0: none; default 5 with --foreground, else none)")
     ("check-config", "read the configuration, connect to the database, print what would be "
-                     "loaded and exit: 0 when all is well, 1 otherwise");
+                     "loaded and exit: 0 when all is well, 1 otherwise")
+    ("rebuild", "with a \"stream\" configured and no snapshot: load the database, then apply "
+                "the whole stream as retained (a recovery, not a normal start)");
   // clang-format on
   return options;
 }
@@ -125,6 +127,7 @@ daemon_options parse_command_line(int argc, const char* const argv[]) {
   options.show_version = values.count("version") != 0;
   options.foreground = values.count("foreground") != 0;
   options.check_config = values.count("check-config") != 0;
+  options.rebuild = values.count("rebuild") != 0;
   if (values.count("config")) {
     options.config_path = values["config"].as<std::string>();
     if (options.config_path.empty()) {

@@ -1,0 +1,335 @@
+#include "jetstream.h"
+
+#include <thread>
+#include <vector>
+
+#include "log.h"
+
+namespace {
+
+std::string describe(natsStatus status) {
+  std::string text = natsStatus_GetText(status);
+  const char* detail = nats_GetLastError(nullptr);
+  if (detail != nullptr && *detail != '\0' && text != detail) {
+    text += std::string(" (") + detail + ")";
+  }
+  return text;
+}
+
+std::string server_list(const stream_settings& settings) {
+  std::string out;
+  for (const std::string& server : settings.servers) {
+    out += (out.empty() ? "" : ",") + server;
+  }
+  return out;
+}
+
+constexpr std::int64_t nanoseconds_per_hour = 3600LL * 1000 * 1000 * 1000;
+
+stream_state state_of(const jsStreamInfo& info) {
+  stream_state out;
+  out.first_seq = info.State.FirstSeq;
+  out.last_seq = info.State.LastSeq;
+  out.messages = info.State.Msgs;
+  return out;
+}
+
+nats_raii::ptr<natsOptions> connection_options(const stream_settings& settings) {
+  natsOptions* raw = nullptr;
+  if (natsOptions_Create(&raw) != NATS_OK) {
+    throw stream_error("cannot create the stream client's options");
+  }
+  nats_raii::ptr<natsOptions> options(raw);
+  std::vector<const char*> urls;
+  for (const std::string& server : settings.servers) {
+    urls.push_back(server.c_str());
+  }
+  natsStatus status = natsOptions_SetServers(options.get(), urls.data(), static_cast<int>(urls.size()));
+  if (status == NATS_OK) status = natsOptions_SetName(options.get(), settings.node.c_str());
+  // Reconnect for as long as the node runs; the consumer and the front door cope meanwhile.
+  if (status == NATS_OK) status = natsOptions_SetMaxReconnect(options.get(), -1);
+  if (status == NATS_OK) status = natsOptions_SetReconnectWait(options.get(), 250);
+  if (status == NATS_OK) status = natsOptions_SetTimeout(options.get(), 2000);
+  // Nothing is buffered while disconnected: a publish then fails at once and is answered so.
+  if (status == NATS_OK) status = natsOptions_SetReconnectBufSize(options.get(), 0);
+  if (status != NATS_OK) {
+    throw stream_error("cannot set the stream client's options: " + describe(status));
+  }
+  return options;
+}
+
+}  // namespace
+
+jetstream::jetstream(const stream_settings& settings, ack_callback on_ack)
+    : config(settings), ack_handler(std::move(on_ack)) {
+  const nats_raii::ptr<natsOptions> options = connection_options(config);
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(config.connect_timeout_s);
+  natsStatus status = NATS_OK;
+  while (true) {
+    natsConnection* raw = nullptr;
+    status = natsConnection_Connect(&raw, options.get());
+    if (status == NATS_OK) {
+      connection.reset(raw);
+      break;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) {
+      throw stream_error("cannot reach the stream servers " + server_list(config) + " within " +
+                         std::to_string(config.connect_timeout_s) + " s: " + describe(status));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+  }
+  jsOptions js_options;
+  jsOptions_Init(&js_options);
+  js_options.Wait = 5000;
+  js_options.PublishAsync.AckHandler = &jetstream::on_publish_ack;
+  js_options.PublishAsync.AckHandlerClosure = this;
+  js_options.PublishAsync.MaxPending = 65536;
+  jsCtx* raw_context = nullptr;
+  status = natsConnection_JetStream(&raw_context, connection.get(), &js_options);
+  if (status != NATS_OK) {
+    throw stream_error("cannot open the stream context: " + describe(status));
+  }
+  context.reset(raw_context);
+}
+
+jetstream::~jetstream() {
+  if (connection) {
+    natsConnection_Close(connection.get());  // ends the library's callbacks for it
+  }
+  context.reset();
+  connection.reset();
+}
+
+bool jetstream::connected() const {
+  return connection && natsConnection_Status(connection.get()) == NATS_CONN_STATUS_CONNECTED;
+}
+
+stream_state jetstream::state() {
+  jsStreamInfo* raw = nullptr;
+  jsErrCode code = static_cast<jsErrCode>(0);
+  const natsStatus status = js_GetStreamInfo(&raw, context.get(), config.name.c_str(), nullptr, &code);
+  if (status != NATS_OK) {
+    throw stream_error("cannot read the state of stream " + config.name + ": " + describe(status));
+  }
+  const nats_raii::ptr<jsStreamInfo> info(raw);
+  return state_of(*info);
+}
+
+bool jetstream::find_state(stream_state& out) {
+  jsStreamInfo* raw = nullptr;
+  jsErrCode code = static_cast<jsErrCode>(0);
+  const natsStatus status = js_GetStreamInfo(&raw, context.get(), config.name.c_str(), nullptr, &code);
+  if (status == NATS_NOT_FOUND) {
+    return false;
+  }
+  if (status != NATS_OK) {
+    throw stream_error("cannot read the state of stream " + config.name + ": " + describe(status));
+  }
+  const nats_raii::ptr<jsStreamInfo> info(raw);
+  out = state_of(*info);
+  return true;
+}
+
+stream_state jetstream::ensure_stream() {
+  jsStreamInfo* raw = nullptr;
+  jsErrCode code = static_cast<jsErrCode>(0);
+  natsStatus status = js_GetStreamInfo(&raw, context.get(), config.name.c_str(), nullptr, &code);
+  const std::string subjects = config.stream_subjects();
+  if (status == NATS_OK) {
+    const nats_raii::ptr<jsStreamInfo> info(raw);
+    bool holds_subjects = false;
+    for (int i = 0; i < info->Config->SubjectsLen; ++i) {
+      holds_subjects = holds_subjects || subjects == info->Config->Subjects[i];
+    }
+    if (!holds_subjects) {
+      throw stream_error("stream " + config.name + " exists but does not hold the subjects " +
+                         subjects);
+    }
+    if (info->Config->Replicas != static_cast<std::int64_t>(config.replicas) ||
+        info->Config->MaxAge != config.max_age_hours * nanoseconds_per_hour) {
+      log_event(log_warning,
+                "stream %s exists with %lld replicas and a retention of %lld h; the settings say "
+                "%u and %u, which apply only when norvel creates it",
+                config.name.c_str(), static_cast<long long>(info->Config->Replicas),
+                static_cast<long long>(info->Config->MaxAge / nanoseconds_per_hour),
+                config.replicas, config.max_age_hours);
+    }
+    return state_of(*info);
+  }
+  if (status != NATS_NOT_FOUND) {
+    throw stream_error("cannot look up stream " + config.name + ": " + describe(status));
+  }
+  jsStreamConfig wanted;
+  jsStreamConfig_Init(&wanted);
+  const char* subject_list[] = {subjects.c_str()};
+  wanted.Name = config.name.c_str();
+  wanted.Subjects = subject_list;
+  wanted.SubjectsLen = 1;
+  wanted.Storage = js_FileStorage;
+  wanted.Replicas = config.replicas;
+  wanted.MaxAge = config.max_age_hours * nanoseconds_per_hour;
+  raw = nullptr;
+  status = js_AddStream(&raw, context.get(), &wanted, nullptr, &code);
+  if (status != NATS_OK) {
+    throw stream_error("cannot create stream " + config.name + ": " + describe(status));
+  }
+  const nats_raii::ptr<jsStreamInfo> info(raw);
+  log_event(log_info, "created stream %s (subjects %s, %u replicas, retention %u h)",
+            config.name.c_str(), subjects.c_str(), config.replicas, config.max_age_hours);
+  return state_of(*info);
+}
+
+nats_raii::ptr<natsMsg> jetstream::make_message(const std::string& subject,
+                                                const std::string& body,
+                                                const std::string& msg_id, std::string& error) {
+  natsMsg* raw = nullptr;
+  natsStatus status = natsMsg_Create(&raw, subject.c_str(), nullptr, body.data(),
+                                     static_cast<int>(body.size()));
+  nats_raii::ptr<natsMsg> message(raw);
+  if (status == NATS_OK) {
+    status = natsMsgHeader_Set(message.get(), "Nats-Msg-Id", msg_id.c_str());
+  }
+  if (status != NATS_OK) {
+    error = describe(status);
+    message.reset();
+  }
+  return message;
+}
+
+publish_outcome jetstream::publish(const std::string& subject, const std::string& body,
+                                   const std::string& msg_id, std::chrono::milliseconds timeout) {
+  publish_outcome outcome;
+  nats_raii::ptr<natsMsg> message = make_message(subject, body, msg_id, outcome.error);
+  if (!message) {
+    return outcome;
+  }
+  jsPubOptions options;
+  jsPubOptions_Init(&options);
+  options.MaxWait = timeout.count();
+  jsPubAck* raw_ack = nullptr;
+  jsErrCode code = static_cast<jsErrCode>(0);
+  const natsStatus status = js_PublishMsg(&raw_ack, context.get(), message.get(), &options, &code);
+  const nats_raii::ptr<jsPubAck> ack(raw_ack);
+  if (status != NATS_OK || !ack) {
+    outcome.error = describe(status);
+    return outcome;
+  }
+  outcome.ok = true;
+  outcome.seq = ack->Sequence;
+  outcome.duplicate = ack->Duplicate;
+  return outcome;
+}
+
+bool jetstream::publish_async(const std::string& subject, const std::string& body,
+                              const std::string& msg_id, std::chrono::milliseconds timeout,
+                              std::string& error) {
+  if (!connected()) {
+    error = "not connected to the stream";
+    return false;
+  }
+  nats_raii::ptr<natsMsg> message = make_message(subject, body, msg_id, error);
+  if (!message) {
+    return false;
+  }
+  jsPubOptions options;
+  jsPubOptions_Init(&options);
+  options.MaxWait = timeout.count();
+  natsMsg* handed = message.release();
+  // The library takes the message on success (and clears `handed`); on failure it stays ours.
+  const natsStatus status = js_PublishMsgAsync(context.get(), &handed, &options);
+  nats_raii::ptr<natsMsg> left(handed);
+  if (status != NATS_OK) {
+    error = describe(status);
+    return false;
+  }
+  return true;
+}
+
+void jetstream::on_publish_ack(jsCtx*, natsMsg* msg, jsPubAck* ack, jsPubAckErr* failure,
+                               void* closure) {
+  const nats_raii::ptr<natsMsg> owned(msg);
+  auto* self = static_cast<jetstream*>(closure);
+  if (!self->ack_handler || msg == nullptr) {
+    return;
+  }
+  const char* id = nullptr;
+  if (natsMsgHeader_Get(msg, "Nats-Msg-Id", &id) != NATS_OK || id == nullptr) {
+    return;
+  }
+  publish_outcome outcome;
+  if (ack != nullptr) {
+    outcome.ok = true;
+    outcome.seq = ack->Sequence;
+    outcome.duplicate = ack->Duplicate;
+  } else if (failure != nullptr) {
+    outcome.error = failure->ErrText != nullptr && *failure->ErrText != '\0'
+                        ? std::string(failure->ErrText)
+                        : std::string(natsStatus_GetText(failure->Err));
+  } else {
+    outcome.error = "no acknowledgement";
+  }
+  self->ack_handler(id, outcome);
+}
+
+ordered_reader::ordered_reader(jetstream& stream, std::uint64_t start_seq) {
+  jsOptions js_options;
+  jsOptions_Init(&js_options);
+  jsSubOptions options;
+  jsSubOptions_Init(&options);
+  options.Stream = stream.config.name.c_str();
+  options.Ordered = true;
+  if (start_seq <= 1) {
+    options.Config.DeliverPolicy = js_DeliverAll;
+  } else {
+    options.Config.DeliverPolicy = js_DeliverByStartSequence;
+    options.Config.OptStartSeq = start_seq;
+  }
+  const std::string subjects = stream.config.stream_subjects();
+  natsSubscription* raw = nullptr;
+  jsErrCode code = static_cast<jsErrCode>(0);
+  const natsStatus status =
+      js_SubscribeSync(&raw, stream.context.get(), subjects.c_str(), &js_options, &options, &code);
+  if (status != NATS_OK) {
+    throw stream_error("cannot read stream " + stream.config.name + " from sequence " +
+                       std::to_string(start_seq) + ": " + describe(status));
+  }
+  subscription.reset(raw);
+  // Ample room: the reader stops taking messages when the workers are busy, and the stream's
+  // flow control then holds the rest back on the server.
+  natsSubscription_SetPendingLimits(subscription.get(), 1 << 20, 256 << 20);
+}
+
+ordered_reader::~ordered_reader() {
+  if (subscription) {
+    natsSubscription_Unsubscribe(subscription.get());
+  }
+}
+
+bool ordered_reader::next(stream_message& out, std::chrono::milliseconds wait) {
+  natsMsg* raw = nullptr;
+  const natsStatus status =
+      natsSubscription_NextMsg(&raw, subscription.get(), static_cast<std::int64_t>(wait.count()));
+  if (status == NATS_TIMEOUT) {
+    return false;
+  }
+  if (status != NATS_OK) {
+    if (status == NATS_SLOW_CONSUMER) {
+      return false;  // the ordered consumer starts again after what it delivered
+    }
+    throw stream_error(std::string("reading the stream failed: ") + describe(status));
+  }
+  const nats_raii::ptr<natsMsg> message(raw);
+  jsMsgMetaData* raw_meta = nullptr;
+  if (natsMsg_GetMetaData(&raw_meta, message.get()) != NATS_OK) {
+    return false;  // not a stream message (a status the library did not take)
+  }
+  const nats_raii::ptr<jsMsgMetaData> meta(raw_meta);
+  out.seq = meta->Sequence.Stream;
+  out.stored_ns = meta->Timestamp;
+  out.pending = meta->NumPending;
+  const char* data = natsMsg_GetData(message.get());
+  out.body.assign(data == nullptr ? "" : data,
+                  static_cast<std::size_t>(natsMsg_GetDataLength(message.get())));
+  return true;
+}

@@ -1,0 +1,174 @@
+#include "jetstream_cluster.h"
+
+#include <signal.h>
+
+#include <stdexcept>
+#include <thread>
+
+#include <nats/nats.h>
+
+namespace {
+
+const char* const server_binary = "/usr/sbin/nats-server";
+
+// Asks server `url` for the stream feature's state; true once it answers.
+bool stream_feature_answers(const std::string& url) {
+  natsConnection* connection = nullptr;
+  natsOptions* options = nullptr;
+  natsOptions_Create(&options);
+  natsOptions_SetURL(options, url.c_str());
+  natsOptions_SetTimeout(options, 1000);
+  natsOptions_SetMaxReconnect(options, 0);
+  const bool connected = natsConnection_Connect(&connection, options) == NATS_OK;
+  natsOptions_Destroy(options);
+  if (!connected) {
+    return false;
+  }
+  jsCtx* context = nullptr;
+  jsOptions js_options;
+  jsOptions_Init(&js_options);
+  js_options.Wait = 1000;
+  bool answered = false;
+  if (natsConnection_JetStream(&context, connection, &js_options) == NATS_OK) {
+    jsAccountInfo* info = nullptr;
+    jsErrCode code = static_cast<jsErrCode>(0);
+    answered = js_GetAccountInfo(&info, context, nullptr, &code) == NATS_OK;
+    jsAccountInfo_Destroy(info);
+    jsCtx_Destroy(context);
+  }
+  natsConnection_Destroy(connection);
+  return answered;
+}
+
+}  // namespace
+
+jetstream_cluster::jetstream_cluster(int size) {
+  if (size != 1 && size != 3) {
+    throw std::invalid_argument("jetstream_cluster: 1 or 3 servers");
+  }
+  servers.resize(static_cast<std::size_t>(size));
+  for (server& each : servers) {
+    each.client_port = free_port();
+    each.cluster_port = free_port();
+    each.monitor_port = free_port();
+  }
+  for (int i = 0; i < size; ++i) {
+    write_config(i);
+  }
+  for (int i = 0; i < size; ++i) {
+    start(i);
+  }
+  wait_ready();
+}
+
+jetstream_cluster::~jetstream_cluster() {
+  for (server& each : servers) {
+    each.process.reset();  // SIGTERM, then SIGKILL
+  }
+}
+
+void jetstream_cluster::write_config(int index) {
+  server& self = servers[static_cast<std::size_t>(index)];
+  const std::string name = "s" + std::to_string(index + 1);
+  std::string text = "server_name: " + name + "\n" + "listen: 127.0.0.1:" +
+                     std::to_string(self.client_port) + "\n" + "http: 127.0.0.1:" +
+                     std::to_string(self.monitor_port) + "\n" + "jetstream {\n  store_dir: \"" +
+                     dir.path() + "/" + name + "\"\n}\n";
+  if (servers.size() > 1) {
+    text += "cluster {\n  name: norveltest\n  listen: 127.0.0.1:" +
+            std::to_string(self.cluster_port) + "\n  routes: [\n";
+    for (std::size_t other = 0; other < servers.size(); ++other) {
+      if (static_cast<int>(other) != index) {
+        text += "    nats://127.0.0.1:" + std::to_string(servers[other].cluster_port) + "\n";
+      }
+    }
+    text += "  ]\n}\n";
+  }
+  self.config_path = dir.write(name + ".conf", text);
+}
+
+void jetstream_cluster::start(int index) {
+  server& self = servers[static_cast<std::size_t>(index)];
+  self.process.reset();
+  self.process = std::make_unique<foreground_daemon>(
+      std::vector<std::string>{"-c", self.config_path}, dir.path(), std::vector<std::string>{},
+      server_binary);
+}
+
+void jetstream_cluster::stop(int index, bool kill) {
+  server& self = servers[static_cast<std::size_t>(index)];
+  if (self.process) {
+    self.process->stop(kill ? SIGKILL : SIGTERM);
+    self.process.reset();
+  }
+}
+
+bool jetstream_cluster::running(int index) const {
+  const server& self = servers[static_cast<std::size_t>(index)];
+  return self.process && self.process->running();
+}
+
+std::string jetstream_cluster::url(int index) const {
+  return "nats://127.0.0.1:" + std::to_string(servers[static_cast<std::size_t>(index)].client_port);
+}
+
+std::vector<std::string> jetstream_cluster::urls() const {
+  std::vector<std::string> out;
+  for (int i = 0; i < size(); ++i) {
+    out.push_back(url(i));
+  }
+  return out;
+}
+
+std::string jetstream_cluster::servers_json() const {
+  std::string out = "[";
+  for (int i = 0; i < size(); ++i) {
+    out += (i == 0 ? "\"" : ",\"") + url(i) + "\"";
+  }
+  return out + "]";
+}
+
+int jetstream_cluster::leader_of(const std::string& stream) const {
+  for (int i = 0; i < size(); ++i) {
+    if (!running(i)) {
+      continue;
+    }
+    natsConnection* connection = nullptr;
+    if (natsConnection_ConnectTo(&connection, url(i).c_str()) != NATS_OK) {
+      continue;
+    }
+    jsCtx* context = nullptr;
+    jsStreamInfo* info = nullptr;
+    jsErrCode code = static_cast<jsErrCode>(0);
+    int found = -1;
+    if (natsConnection_JetStream(&context, connection, nullptr) == NATS_OK &&
+        js_GetStreamInfo(&info, context, stream.c_str(), nullptr, &code) == NATS_OK &&
+        info->Cluster != nullptr && info->Cluster->Leader != nullptr) {
+      const std::string leader = info->Cluster->Leader;  // "s<N>"
+      if (leader.size() > 1 && leader[0] == 's') {
+        found = std::stoi(leader.substr(1)) - 1;
+      }
+    } else if (info != nullptr && size() == 1) {
+      found = 0;
+    }
+    jsStreamInfo_Destroy(info);
+    jsCtx_Destroy(context);
+    natsConnection_Destroy(connection);
+    if (found >= 0 || size() == 1) {
+      return size() == 1 ? 0 : found;
+    }
+  }
+  return -1;
+}
+
+void jetstream_cluster::wait_ready(std::chrono::milliseconds timeout) const {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (int i = 0; i < size(); ++i) {
+    while (running(i) && !stream_feature_answers(url(i))) {
+      if (std::chrono::steady_clock::now() > deadline) {
+        throw std::runtime_error("stream server " + url(i) + " did not become ready");
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  }
+}
