@@ -43,6 +43,7 @@
 #include "object_manager.h"
 #include "parser.h"
 #include "service_notify.h"
+#include "replica.h"
 #include "srv.h"
 #include "stream_check.h"
 #include "stream_settings.h"
@@ -239,7 +240,7 @@ void limit_connections(server& listener, const descriptor_limit& descriptors) {
 // Start-up, the event loop and the finalisers. The event loop, the server and the signal set are
 // locals destroyed in reverse order on every way out, before the caller closes the log.
 // Throws on a failed start-up step.
-int run_daemon(const daemon_options& options) {
+int run_daemon(const daemon_options& options, const std::optional<stream_settings>& stream) {
   const descriptor_limit descriptors = raise_descriptor_limit();
   boost::asio::io_context io(1);  // one thread runs the loop: the scheduler may skip wake-ups
   server listener(io, options.listen_endpoint(),
@@ -269,6 +270,7 @@ int run_daemon(const daemon_options& options) {
     service_notify::status("loading the store from the database");
   }
   logic_center* store = singleton<logic_center>::instance();
+  std::optional<replica> node;  // with a "stream": this node of the replicated site
   if (metrics_endpoint) {
     const metrics_sources sources{&listener.stats(), store};
     metrics_endpoint->start([sources] { return render_metrics(sources); });
@@ -279,7 +281,18 @@ int run_daemon(const daemon_options& options) {
       reporter.emplace(std::chrono::seconds(options.progress_seconds),
                        options.foreground ? &service_notify::status : nullptr);
     }
-    store->start();
+    if (stream) {
+      node.emplace(*stream, *store, io);
+      replica::start_options start;
+      start.rebuild = options.rebuild;
+      start.progress_seconds = options.progress_seconds;
+      if (options.foreground) {
+        start.status = &service_notify::status;
+      }
+      node->start(start);
+    } else {
+      store->start();
+    }
   }
   malloc_trim(0);  // what the load's temporaries leave free goes back now, not at the next trim
 
@@ -290,9 +303,15 @@ int run_daemon(const daemon_options& options) {
                             std::to_string(options.port));
     });
   }
+  if (node) {
+    node->serve_on_loop();
+  }
   io.run();
   if (options.foreground) {
     service_notify::stopping();
+  }
+  if (node) {
+    node->stop();
   }
   if (metrics_endpoint) {
     metrics_endpoint->stop();  // it reads the store, which the finalisers destroy
@@ -308,6 +327,17 @@ void report_start_failure(const char* what) {
     std::fprintf(stderr, "Main Exception: %s\n", what);
     std::fflush(stderr);
   }
+}
+
+// A start the operator must act on (the stream unreachable, no snapshot for a stream that holds
+// changes): the reason goes to the event log and to standard error, where whoever started the
+// daemon sees it.
+void report_refused_start(const char* what) {
+  if (gLogger != nullptr) {
+    log_event(log_fatal, "start refused: %s", what);
+  }
+  std::fprintf(stderr, "norvel: %s\n", what);
+  std::fflush(stderr);
 }
 
 // Reads the command line and the configuration file's own settings, the "stream" member into
@@ -374,7 +404,13 @@ int main(int argc, char** argv) {
 
   int status = 1;
   try {
-    status = run_daemon(options);
+    status = run_daemon(options, stream);
+  } catch (const start_refused& e) {
+    report_refused_start(e.what());
+    status = 1;
+  } catch (const stream_error& e) {
+    report_refused_start(e.what());
+    status = 1;
   } catch (const option_error& e) {
     std::fprintf(stderr, "norvel: %s\n", e.what());
     status = 2;

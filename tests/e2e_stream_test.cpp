@@ -1,15 +1,19 @@
 // The built daemon with a "stream" configured, on stream servers the test starts: a wrong
-// "stream" member stops it with status 2 naming the member, and --check-config reports the
-// stream's last sequence (or status 1 when no server answers).
+// "stream" member stops it with status 2 naming the member, --check-config reports the stream's
+// last sequence (or status 1 when no server answers); a node applies whatever valid change the
+// stream holds, whoever published it, skips what is not one, refuses to start without a
+// snapshot once the stream holds changes, and --rebuild then serves them all.
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "eventually.h"
 #include "foreground_daemon.h"
 #include "jetstream.h"
 #include "jetstream_cluster.h"
+#include "replica_node.h"
 #include "test_db.h"
 
 namespace {
@@ -78,6 +82,88 @@ TEST_F(StreamDaemon, CheckConfigPrintsTheStreamsLastSequence) {
   result = run_daemon_command({"--config", nowhere, "--check-config"}, dir.path());
   EXPECT_EQ(result.exit_status, 1);
   EXPECT_NE(result.err.find("cannot reach the stream servers"), std::string::npos) << result.err;
+}
+
+// A publisher of our own, as another node (or a foreign program) would be.
+class test_publisher {
+ public:
+  explicit test_publisher(const jetstream_cluster& servers) {
+    stream_settings settings;
+    settings.servers = servers.urls();
+    settings.node = "test";
+    stream = std::make_unique<jetstream>(settings);
+    stream->ensure_stream();
+  }
+  std::uint64_t publish(const std::string& body) {
+    const publish_outcome outcome = stream->publish("norvel.mut.x", body,
+                                                    "test-" + std::to_string(++counter),
+                                                    std::chrono::milliseconds(5000));
+    EXPECT_TRUE(outcome.ok) << outcome.error;
+    return outcome.seq;
+  }
+
+ private:
+  std::unique_ptr<jetstream> stream;
+  int counter = 0;
+};
+
+std::string special_add(unsigned long user, unsigned long spid) {
+  return R"({"act":"special","op":"add","params":{"user_id":)" + std::to_string(user) +
+         R"(,"specials":[{"spid":)" + std::to_string(spid) + R"(,"type":0}]}})";
+}
+std::string fetch_self(unsigned long user) {
+  return R"({"act":"special","op":"fetch_self","params":{"user_id":)" + std::to_string(user) +
+         R"(,"special_id":-1,"count":100,"type":1}})";
+}
+std::string fetch_follow(unsigned long user) {
+  return R"({"act":"follow","op":"fetch","params":{"user_id":)" + std::to_string(user) + "}}";
+}
+
+TEST_F(StreamDaemon, AppliesTheStreamSkipsWhatIsNotAChangeAndRefusesAStartThatWouldMissChanges) {
+  jetstream_cluster servers(1);
+  test_publisher publisher(servers);
+  replica_node node("n1", dir.path(), db->config_json(), servers.servers_json());
+  node.start();
+  ASSERT_TRUE(node.wait_serving()) << node.output();
+
+  publisher.publish(special_add(11, 101));
+  publisher.publish("not json at all");
+  publisher.publish(R"({"act":"special","op":"fetch_pub","params":{}})");  // not a change
+  publisher.publish(R"({"act":"follow","op":"add","params":{"user_id":"x","friends":[1]}})");
+  publisher.publish(special_add(11, 102));
+  publisher.publish(R"({"act":"follow","op":"add","params":{"user_id":12,"friends":[11]}})");
+  EXPECT_TRUE(eventually([&] {
+    return node.ask(fetch_self(11)) == R"({"code":200,"data":{"specials":[102,101]}})" "\n";
+  })) << node.ask(fetch_self(11));
+  EXPECT_EQ(node.ask(fetch_follow(12)), R"({"code":200,"data":{"follows":[11]}})" "\n");
+  EXPECT_EQ(node.stop(SIGTERM), 0) << node.output();
+
+  // The stream now holds changes and the node has no snapshot: a database load would miss them.
+  node.start();
+  EXPECT_EQ(node.wait_exit(), 1);
+  EXPECT_NE(node.output().find("--rebuild"), std::string::npos) << node.output();
+  EXPECT_NE(node.output().find(node.snapshot_dir()), std::string::npos) << node.output();
+
+  // --rebuild: the database, then the whole stream; its first answers hold every change.
+  node.start({"--rebuild"});
+  ASSERT_TRUE(node.wait_serving()) << node.output();
+  EXPECT_EQ(node.ask(fetch_self(11)), R"({"code":200,"data":{"specials":[102,101]}})" "\n");
+  EXPECT_EQ(node.ask(fetch_follow(12)), R"({"code":200,"data":{"follows":[11]}})" "\n");
+  publisher.publish(special_add(11, 103));
+  EXPECT_TRUE(eventually([&] {
+    return node.ask(fetch_self(11)) == R"({"code":200,"data":{"specials":[103,102,101]}})" "\n";
+  }));
+  EXPECT_EQ(node.stop(SIGTERM), 0);
+}
+
+TEST_F(StreamDaemon, UnreachableStreamEndsTheStartWithStatusOne) {
+  replica_node node("n1", dir.path(), db->config_json(),
+                    "[\"nats://127.0.0.1:" + std::to_string(free_port()) + "\"]",
+                    ",\"connect_timeout_s\":1");
+  node.start();
+  EXPECT_EQ(node.wait_exit(), 1);
+  EXPECT_NE(node.output().find("cannot reach the stream servers"), std::string::npos)
+      << node.output();
 }
 
 }  // namespace

@@ -13,118 +13,12 @@
 #include "id_list.h"
 #include "logic_center.h"
 #include "store_image.h"
+#include "store_model.h"
 
 namespace {
 
 using ids = std::vector<unsigned long>;
 constexpr unsigned long top = ~0UL;
-
-// The rules, written the plain way.
-class store_model {
- public:
-  explicit store_model(logic_center::list_caps bounds) : caps(bounds) {}
-
-  void follow(unsigned long user, const ids& followed, bool adding) {
-    auto& record = users[user];
-    for (unsigned long id : followed) {
-      if (adding) {
-        record.follows.insert(id);
-      } else {
-        record.follows.erase(id);
-      }
-    }
-    if (record.own.empty()) {
-      return;
-    }
-    for (unsigned long follower : std::set<unsigned long>(followed.begin(), followed.end())) {
-      if (adding) {
-        merge_feed(follower, record.own);
-      } else if (feeds.count(follower) != 0) {
-        for (unsigned long id : record.own) {
-          feeds[follower].erase(id);
-        }
-      }
-    }
-  }
-
-  // `items` hold no id twice with different reader types.
-  void specials(unsigned long user, const std::vector<special>& items, bool adding) {
-    if (items.empty()) {
-      return;
-    }
-    std::set<unsigned long> all_ids, public_ids;
-    for (const special& item : items) {
-      all_ids.insert(item.special_id);
-      if (item.reader_type == 0) {
-        public_ids.insert(item.special_id);
-      }
-    }
-    auto& record = users[user];
-    for (unsigned long id : all_ids) {
-      if (adding) {
-        record.own.insert(id);
-      } else {
-        record.own.erase(id);
-      }
-    }
-    for (unsigned long id : public_ids) {
-      if (adding) {
-        pub.insert(id);
-      } else {
-        pub.erase(id);
-      }
-    }
-    cut(pub, caps.public_cap);
-    std::set<unsigned long> recipients = record.follows;
-    recipients.insert(user);
-    for (unsigned long recipient : recipients) {
-      if (adding) {
-        merge_feed(recipient, all_ids);
-      } else if (feeds.count(recipient) != 0) {
-        for (unsigned long id : all_ids) {
-          feeds[recipient].erase(id);
-        }
-      }
-    }
-  }
-
-  static ids page(const std::set<unsigned long>& list, unsigned long cursor, unsigned long count,
-                  bool below) {
-    ids out;
-    if (below) {
-      for (auto at = list.lower_bound(cursor); at != list.begin() && out.size() < count;) {
-        out.push_back(*--at);
-      }
-    } else {
-      for (auto at = list.upper_bound(cursor); at != list.end() && out.size() < count; ++at) {
-        out.push_back(*at);
-      }
-    }
-    return out;
-  }
-
-  struct member {
-    std::set<unsigned long> follows;
-    std::set<unsigned long> own;
-  };
-  std::map<unsigned long, member> users;
-  std::map<unsigned long, std::set<unsigned long>> feeds;
-  std::set<unsigned long> pub;
-
- private:
-  void merge_feed(unsigned long recipient, const std::set<unsigned long>& added) {
-    auto& feed = feeds[recipient];
-    feed.insert(added.begin(), added.end());
-    cut(feed, caps.feed_cap);
-  }
-  static void cut(std::set<unsigned long>& list, size_t cap) {
-    while (cap != 0 && list.size() > cap) {
-      list.erase(list.begin());
-    }
-  }
-
-  logic_center::list_caps caps;
-};
 
 class StoreAgainstModel : public ::testing::TestWithParam<logic_center::list_caps> {
  protected:
@@ -212,16 +106,7 @@ TEST_P(StoreAgainstModel, RandomMutationsAnswerAsTheModel) {
       FAIL() << "after step " << step;
     }
   }
-  const auto image = logic_center_inspector::of(store);
-  for (const auto& [id, member] : model.users) {
-    EXPECT_EQ(image.follows.at(id), ids(member.follows.begin(), member.follows.end()));
-    EXPECT_EQ(image.own.at(id), ids(member.own.begin(), member.own.end()));
-  }
-  EXPECT_EQ(image.own.size(), model.users.size()) << "the same members have records";
-  EXPECT_EQ(image.feeds.size(), model.feeds.size()) << "the same members have feeds";
-  for (const auto& [id, feed] : model.feeds) {
-    EXPECT_EQ(image.feeds.at(id), ids(feed.begin(), feed.end()));
-  }
+  expect_store_equals_model(logic_center_inspector::of(store), model);
 }
 
 INSTANTIATE_TEST_SUITE_P(Caps, StoreAgainstModel,

@@ -213,6 +213,35 @@ operation_result run_operation(std::string_view act, std::string_view op, const 
   return operation_result();  // an unknown action is not an error
 }
 
+// The change behind an add or del, read in the order the operation reads its parameters.
+template <typename Params>
+bool read_change_of(std::string_view act, std::string_view op, const Params& params,
+                    change_request& out) {
+  const bool adding = op == "add";
+  if (!adding && op != "del") {
+    return false;
+  }
+  if (act == "follow") {
+    out.user = params.user();
+    params.friends(out.ids);
+    out.what = adding ? change_request::kind::add_follow : change_request::kind::del_follow;
+    return true;
+  }
+  if (act == "special") {
+    out.user = params.user();
+    params.specials(out.user, out.items);
+    out.what = adding ? change_request::kind::add_special : change_request::kind::del_special;
+    return true;
+  }
+  if (act == "inviter" && adding) {
+    out.inviter_member = params.inviter_member();
+    out.inviter = params.inviter();
+    out.what = change_request::kind::add_inviter;
+    return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 parser::parser(const std::string& body, parse_path path) {
@@ -268,6 +297,17 @@ void parser::answer(std::string_view act, std::string_view op, std::string& repl
   if (metrics::enabled()) {
     metrics::count_request(metrics::classify(act, op), outcome);
   }
+}
+
+bool parser::read_change(change_request& out) {
+  out = change_request();
+  if (is_fast) {
+    return read_change_of(fast.act, fast.op, fast_params(fast), out);
+  }
+  const Json::Value& root = document;
+  const std::string act = root["act"].asString();
+  const std::string op = root["op"].asString();
+  return read_change_of(act, op, json_params(root), out);
 }
 
 Json::Value parser::dispatch(const std::string& act, const std::string& op) {

@@ -12,6 +12,7 @@
 #ifndef NORVEL_PARSER_H_
 #define NORVEL_PARSER_H_
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -32,6 +33,26 @@ struct operation_result {
   // Appends the whole reply text of a dispatched operation: exactly what Json::FastWriter writes
   // for {"code":200,"data":to_json()}, line feed included.
   void render_reply(std::string& out) const;
+};
+
+// The change an "add" or "del" request asks for, converted by the same rules as when the request
+// is answered: what the stream carries, and what a node applies from it.
+struct change_request {
+  enum class kind { none, add_follow, del_follow, add_special, del_special, add_inviter };
+  kind what = kind::none;
+  unsigned long user = 0;              // the follow and special changes' member
+  std::vector<unsigned long> ids;      // the follow changes' members
+  std::vector<special> items;          // the special changes' items
+  int inviter_member = 0;              // add_inviter: who was invited
+  int inviter = 0;                     // add_inviter: by whom
+  std::int64_t stored_ns = 0;          // when the stream stored it (0: not from the stream)
+
+  // A follow or special change with no member or item in it: answered, never published.
+  bool empty() const {
+    return (what == kind::add_follow || what == kind::del_follow) ? ids.empty()
+           : (what == kind::add_special || what == kind::del_special) ? items.empty()
+                                                                      : what == kind::none;
+  }
 };
 
 // Which way a parser reads its body.
@@ -59,6 +80,12 @@ class parser {
   // unknown operation of a known action and on a failed parameter conversion; in both cases
   // the store has not been touched.
   Json::Value dispatch(const std::string& act, const std::string& op);
+
+  // When the request is a change (an "add" or "del" of follow or special, an inviter "add"),
+  // converts its parameters as request() would and answers true; false for anything else,
+  // which request() answers. Throws where request() would fail the request (a parameter that
+  // does not convert) or drop the connection (an "act" or "op" that is not text).
+  bool read_change(change_request& out);
 
  private:
   // The one dispatch table behind request() and dispatch(); throws as dispatch() does.

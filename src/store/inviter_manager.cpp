@@ -225,6 +225,20 @@ bool inviter_manager::add(int member, int inviter) {
   return true;
 }
 
+bool inviter_manager::add_in_place(int member, int inviter) {
+  if (member < 0) {
+    return false;
+  }
+  if (static_cast<size_t>(member) < inviter_table.size()) {
+    inviter_table[static_cast<size_t>(member)] = inviter;
+  } else {
+    log_event(log_warning, "inviter change for member %d beyond the index: not recorded", member);
+    return false;
+  }
+  invitee_map.find_or_add(inviter_key(inviter)).push_back(member);
+  return true;
+}
+
 void inviter_manager::add_beyond_table(int member) {
   const std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now();
   if (now < database_rest_until) {

@@ -51,6 +51,11 @@ class inviter_manager {
   // read and applied and the table grown to what a reload would size it to. A failed connection
   // leaves by exception (std::logic_error), also while the database is left alone after one.
   bool add(int member, int inviter);
+  // Records that `inviter` invited `member` without asking the database, so that every node
+  // holding the same index records the same: in place inside the table; a member beyond it goes
+  // to a small side table rather than growing the table (one hostile id must not make every node
+  // allocate gigabytes). False for a negative member. For changes that come from the stream.
+  bool add_in_place(int member, int inviter);
   // The members recorded as invited by `inviter`, in recorded order; empty for a negative id
   // or an id with none. Never changes the index.
   std::vector<int> invitees(int inviter) const;

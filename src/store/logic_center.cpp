@@ -60,6 +60,9 @@ void logic_center::worker(size_t index) {
       log_event(log_debug, "logic_center::worker exception");
     }
     mutation_backlog().remove(message.cost);
+    if (message.on_applied) {
+      message.on_applied();
+    }
   }
   log_event(log_debug, "logic_center::worker quit");
 }
@@ -94,6 +97,21 @@ void logic_center::enqueue(mutation_kind kind, unsigned long user,
   // The record, its list node and the two arrays: what the message holds until it is applied.
   message.cost = sizeof(inner_type) + 4 * sizeof(void*) + ids.size() * sizeof(unsigned long) +
                  items.size() * sizeof(special);
+  mutation_backlog().add(message.cost);
+  queues[queue_index(user)].putq(std::move(message));
+}
+
+void logic_center::queue_tracked(mutation_kind kind, unsigned long user,
+                                 std::vector<unsigned long> ids, std::vector<special> items,
+                                 std::function<void()> on_applied) {
+  inner_type message;
+  message.kind = kind;
+  message.user = user;
+  message.cost = sizeof(inner_type) + 4 * sizeof(void*) + ids.size() * sizeof(unsigned long) +
+                 items.size() * sizeof(special);
+  message.ids = std::move(ids);
+  message.items = std::move(items);
+  message.on_applied = std::move(on_applied);
   mutation_backlog().add(message.cost);
   queues[queue_index(user)].putq(std::move(message));
 }
@@ -208,6 +226,11 @@ void logic_center::set_caps(const list_caps& bounds) {
 bool logic_center::add_inviter(int member, int inviter) {
   log_event(log_debug, "add_inviter");
   return inviters.add(member, inviter);
+}
+
+bool logic_center::add_inviter_in_place(int member, int inviter) {
+  log_event(log_debug, "add_inviter_in_place");
+  return inviters.add_in_place(member, inviter);
 }
 
 std::vector<int> logic_center::fetch_inviter(int member) {

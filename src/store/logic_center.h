@@ -23,6 +23,7 @@
 #include <array>
 #include <atomic>
 #include <cstddef>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -50,6 +51,7 @@ class logic_center {
     std::vector<unsigned long> ids;
     std::vector<special> items;
     size_t cost = 0;  // what it counts in the work backlog (work_backlog.h)
+    std::function<void()> on_applied;  // called by the worker once applied; may be empty
   };
 
   // Optional bounds on list lengths; 0 is unbounded.
@@ -74,6 +76,16 @@ class logic_center {
   bool del_follow(unsigned long user, const std::vector<unsigned long>& ids);
   bool add_special(unsigned long user, const std::vector<special>& items);
   bool del_special(unsigned long user, const std::vector<special>& items);
+
+  // Queues a mutation for its member's worker as the calls above do, taking the arrays; the worker
+  // calls `on_applied` once it is applied (also when the applier failed). Any thread: the stream
+  // consumer queues the stream's changes through it.
+  void queue_tracked(mutation_kind kind, unsigned long user, std::vector<unsigned long> ids,
+                     std::vector<special> items, std::function<void()> on_applied);
+  // Records an inviter change from the stream in place, the same on every node: no database
+  // read; a member far beyond the index goes to a small side table. Event-loop thread (or the
+  // thread that owns the store before the loop runs).
+  bool add_inviter_in_place(int member, int inviter);
 
   // Paged queries: at most `count` ids beyond `special_id` in direction `type`. Copies out.
   std::vector<unsigned long> fetch_self_specials(unsigned long user, unsigned long special_id,

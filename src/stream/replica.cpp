@@ -1,0 +1,182 @@
+#include "replica.h"
+
+#include <chrono>
+#include <thread>
+#include <utility>
+
+#include <boost/asio/post.hpp>
+
+#include "app_config.h"
+#include "log.h"
+#include "object_manager.h"
+#include "stream_stats.h"
+
+namespace {
+
+// Changes handed to the workers and not yet applied, at most: beyond it the reader waits and the
+// stream holds the rest.
+constexpr std::size_t max_changes_in_flight = 4096;
+
+std::int64_t now_ns() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+void note_applied(std::int64_t stored_ns) {
+  stream_stats& stats = stream_stats::global();
+  stats.applied.fetch_add(1, std::memory_order_relaxed);
+  if (stored_ns > 0) {
+    const std::int64_t lag = now_ns() - stored_ns;
+    stats.last_lag_ns.store(lag, std::memory_order_relaxed);
+    if (stats.replay_target.load(std::memory_order_relaxed) == 0) {
+      stats.lag.observe(std::chrono::nanoseconds(lag > 0 ? lag : 0));
+    }
+  }
+}
+
+logic_center::mutation_kind kind_for_workers(change_request::kind what) {
+  switch (what) {
+    case change_request::kind::add_follow:
+      return logic_center::mutation_kind::add_follow;
+    case change_request::kind::del_follow:
+      return logic_center::mutation_kind::del_follow;
+    case change_request::kind::add_special:
+      return logic_center::mutation_kind::add_special;
+    default:
+      return logic_center::mutation_kind::del_special;
+  }
+}
+
+}  // namespace
+
+replica::replica(const stream_settings& settings, logic_center& target, boost::asio::io_context& io)
+    : config(settings), store(target), loop(io) {}
+
+replica::~replica() { stop(); }
+
+void replica::apply_on_workers(change_request&& change, ordered_dispatch::done_fn done) {
+  const std::int64_t stored_ns = change.stored_ns;
+  store.queue_tracked(kind_for_workers(change.what), change.user, std::move(change.ids),
+                      std::move(change.items), [done = std::move(done), stored_ns] {
+                        note_applied(stored_ns);
+                        done();
+                      });
+}
+
+void replica::apply_inviter(change_request&& change, ordered_dispatch::done_fn done) {
+  std::unique_lock<std::mutex> gate(inviter_gate);
+  if (!on_loop) {
+    store.add_inviter_in_place(change.inviter_member, change.inviter);
+    note_applied(change.stored_ns);
+    done();
+    return;
+  }
+  gate.unlock();
+  boost::asio::post(loop, [this, member = change.inviter_member, inviter = change.inviter,
+                           stored_ns = change.stored_ns, done = std::move(done)] {
+    store.add_inviter_in_place(member, inviter);
+    note_applied(stored_ns);
+    done();
+  });
+}
+
+void replica::start(const start_options& options) {
+  connection = std::make_unique<jetstream>(config);
+  const stream_state state = connection->ensure_stream();
+  stream_stats::global().last_sequence.store(state.last_seq, std::memory_order_relaxed);
+  log_event(log_info, "stream %s: messages %llu, sequences %llu to %llu", config.name.c_str(),
+            static_cast<unsigned long long>(state.messages),
+            static_cast<unsigned long long>(state.first_seq),
+            static_cast<unsigned long long>(state.last_seq));
+  const app_cfg::store_setting& caps = singleton<app_cfg>::instance()->store;
+  // With a cap, which ids a list keeps depends on the order of every change to it.
+  const bool serial = caps.feed_cap != 0 || caps.public_cap != 0;
+  changes = std::make_unique<ordered_dispatch>(
+      [this](change_request&& change, ordered_dispatch::done_fn done) {
+        apply_on_workers(std::move(change), std::move(done));
+      },
+      [this](change_request&& change, ordered_dispatch::done_fn done) {
+        apply_inviter(std::move(change), std::move(done));
+      },
+      max_changes_in_flight, serial);
+  const std::uint64_t held = fill_store(state, options);
+  changes->start_after(held);
+  reader = std::make_unique<stream_consumer>(*connection, *changes);
+  reader->start();
+  wait_for_replay(connection->state().last_seq, options);
+}
+
+std::uint64_t replica::fill_store(const stream_state& state, const start_options& options) {
+  if (state.messages == 0) {
+    // The first start of a cluster (or everything expired): the database is the whole truth.
+    if (options.status) {
+      options.status("loading the store from the database");
+    }
+    store.start();
+    return state.last_seq;
+  }
+  if (!options.rebuild) {
+    throw start_refused(
+        "stream " + config.name + " holds " + std::to_string(state.messages) +
+        " changes and there is no snapshot in " + config.snapshot_dir +
+        ": a database load would miss them. Copy a peer's snapshot into " + config.snapshot_dir +
+        ", or start once with --rebuild (database load, then the whole stream as retained)");
+  }
+  log_event(log_warning,
+            "rebuilding: loading the database, then applying stream %s from sequence %llu",
+            config.name.c_str(), static_cast<unsigned long long>(state.first_seq));
+  if (options.status) {
+    options.status("rebuilding: loading the store from the database");
+  }
+  store.start();
+  return state.first_seq - 1;
+}
+
+void replica::wait_for_replay(std::uint64_t target, const start_options& options) {
+  stream_stats& stats = stream_stats::global();
+  stats.replay_target.store(target, std::memory_order_relaxed);
+  const std::uint64_t from = changes->applied();
+  const auto started = std::chrono::steady_clock::now();
+  auto last_report = started;
+  while (changes->applied() < target && !reader->idle_and(*changes)) {
+    changes->wait_applied(target, std::chrono::milliseconds(200));
+    const auto now = std::chrono::steady_clock::now();
+    if (options.progress_seconds != 0 &&
+        now - last_report >= std::chrono::seconds(options.progress_seconds)) {
+      last_report = now;
+      const double seconds = std::chrono::duration<double>(now - started).count();
+      const std::uint64_t done = changes->applied();
+      char line[200];
+      std::snprintf(line, sizeof(line),
+                    "replaying the stream: sequence %llu of %llu (%.0f changes/s)",
+                    static_cast<unsigned long long>(done), static_cast<unsigned long long>(target),
+                    seconds > 0 ? static_cast<double>(done - from) / seconds : 0.0);
+      log_event(log_info, "%s", line);
+      if (options.status) {
+        options.status(line);
+      }
+    }
+  }
+  stats.replay_target.store(0, std::memory_order_relaxed);
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  log_event(log_info, "stream %s replayed up to sequence %llu (%llu changes in %.2f s)",
+            config.name.c_str(), static_cast<unsigned long long>(changes->applied()),
+            static_cast<unsigned long long>(changes->applied() - from), seconds);
+}
+
+void replica::serve_on_loop() {
+  std::lock_guard<std::mutex> gate(inviter_gate);
+  on_loop = true;
+}
+
+void replica::stop() {
+  if (reader) {
+    reader->stop();
+  }
+  if (changes) {
+    changes->drain(std::chrono::seconds(5));
+    changes->stop();
+  }
+}

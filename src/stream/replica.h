@@ -1,0 +1,80 @@
+// A node of a replicated site: everything the daemon does with a "stream" configured, wired
+// together. At start it connects to the stream (creating it if absent), fills the store (from the
+// database on the first start of a cluster or with --rebuild, else it refuses), starts the
+// workers and the stream's reader, and waits until it has applied what the stream held, so the
+// node's first answers are already caught up. While it runs, every change of the stream goes
+// through the ordered dispatch to the workers (inviter changes to the event loop).
+//
+// Threads: constructed, started and stopped on the main thread; the reader runs on its own
+// thread; inviter changes run on the event loop once serve_on_loop() was called (until then, on
+// the reader's thread while the main thread waits for the start-up replay and touches nothing).
+// Ownership: owns the stream connection, the dispatch and the reader; refers to the store and the
+// event loop, which outlive it.
+#ifndef NORVEL_REPLICA_H_
+#define NORVEL_REPLICA_H_
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+
+#include <boost/asio/io_context.hpp>
+
+#include "jetstream.h"
+#include "logic_center.h"
+#include "ordered_dispatch.h"
+#include "stream_consumer.h"
+#include "stream_settings.h"
+
+// The node must not start as configured (no snapshot while the stream holds changes); the
+// message says what the operator can do. The daemon ends with status 1.
+class start_refused : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+class replica {
+ public:
+  struct start_options {
+    bool rebuild = false;            // no snapshot: database load, then the whole stream
+    unsigned progress_seconds = 0;   // replay progress lines; 0: none
+    std::function<void(const std::string&)> status;  // the service manager's status line, or null
+  };
+
+  replica(const stream_settings& settings, logic_center& store, boost::asio::io_context& io);
+  ~replica();  // stop()
+  replica(const replica&) = delete;
+  replica& operator=(const replica&) = delete;
+
+  // Everything up to the node's first answer; throws stream_error (unreachable stream, exit 1)
+  // or start_refused (exit 1), or what the database load throws.
+  void start(const start_options& options);
+  // From now on inviter changes run on the event loop. Call just before the loop runs.
+  void serve_on_loop();
+  // Stops the reader and gives the workers a moment to apply what was handed out.
+  void stop();
+
+  ordered_dispatch& dispatch() { return *changes; }
+  jetstream& stream() { return *connection; }
+  const stream_settings& settings() const { return config; }
+
+ private:
+  // Fills the store and answers the sequence it already holds.
+  std::uint64_t fill_store(const stream_state& state, const start_options& options);
+  void wait_for_replay(std::uint64_t target, const start_options& options);
+  void apply_on_workers(change_request&& change, ordered_dispatch::done_fn done);
+  void apply_inviter(change_request&& change, ordered_dispatch::done_fn done);
+
+  stream_settings config;
+  logic_center& store;
+  boost::asio::io_context& loop;
+  std::unique_ptr<jetstream> connection;
+  std::unique_ptr<ordered_dispatch> changes;
+  std::unique_ptr<stream_consumer> reader;
+  std::mutex inviter_gate;  // guards on_loop; held while an inviter change runs off the loop
+  bool on_loop = false;
+};
+
+#endif  // NORVEL_REPLICA_H_

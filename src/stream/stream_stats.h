@@ -1,0 +1,28 @@
+// The stream's counters and gauges for the metrics endpoint and the start-up's progress lines.
+// Threads: written by the consumer thread, the workers (lag at apply), the front door (event loop
+// and the stream client's threads); read by anyone. Relaxed atomics: each figure is whole, not all
+// of them at one instant.
+#ifndef NORVEL_STREAM_STATS_H_
+#define NORVEL_STREAM_STATS_H_
+
+#include <atomic>
+#include <cstdint>
+
+#include "metrics.h"
+
+struct stream_stats {
+  std::atomic<std::uint64_t> last_sequence{0};   // the stream's last sequence, as last seen
+  std::atomic<std::uint64_t> applied{0};         // messages applied
+  std::atomic<std::uint64_t> skipped{0};         // messages that were not a valid change
+  std::atomic<std::uint64_t> publishes{0};       // front-door publishes acknowledged
+  std::atomic<std::uint64_t> publish_failures{0};  // answered {"code":0}
+  std::atomic<std::uint64_t> duplicates{0};      // publishes the stream already held (a retry)
+  std::atomic<std::uint64_t> replay_target{0};   // the sequence the start-up replays up to; 0: done
+  std::atomic<std::uint64_t> reconnects{0};      // readers made again after a failure
+  std::atomic<std::int64_t> last_lag_ns{0};      // store time to applied, of the last message
+  metrics::latency_histogram lag;                // the same, every message after start-up
+
+  static stream_stats& global();
+};
+
+#endif  // NORVEL_STREAM_STATS_H_
