@@ -101,11 +101,23 @@ void BM_Start(benchmark::State& state) {
     malloc_trim(0);  // as the daemon does after the load
     const logic_center::store_sizes sizes = store->sizes();
     const double grown = static_cast<double>(static_cast<long>(resident_bytes()) - resident_before);
+    // List entries as the sizes of a site are usually quoted: own, public and feed entries; the
+    // follow lists count in bytes_per_entry only.
+    const size_t list_entries = sizes.own_entries + sizes.public_entries + sizes.feed_entries;
     state.counters["entries"] = static_cast<double>(sizes.entries());
+    state.counters["list_entries"] = static_cast<double>(list_entries);
+    state.counters["own_entries"] = static_cast<double>(sizes.own_entries);
+    state.counters["public_entries"] = static_cast<double>(sizes.public_entries);
+    state.counters["feed_entries"] = static_cast<double>(sizes.feed_entries);
+    state.counters["follow_entries"] = static_cast<double>(sizes.follow_entries);
     state.counters["members"] = static_cast<double>(sizes.members);
+    state.counters["feeds"] = static_cast<double>(sizes.feeds);
     state.counters["rss_mb"] = static_cast<double>(resident_bytes()) / (1 << 20);
+    state.counters["grown_mb"] = grown / (1 << 20);
     state.counters["bytes_per_entry"] =
         grown / static_cast<double>(std::max<size_t>(1, sizes.entries()));
+    state.counters["bytes_per_list_entry"] =
+        grown / static_cast<double>(std::max<size_t>(1, list_entries));
     store.reset();
     state.ResumeTiming();
   }

@@ -4,19 +4,39 @@
 # client streaming the same two statements to /dev/null: the compressed start-up (the default)
 # against `mariadb --quick --compress`, the uncompressed one ("compress": false) against
 # `mariadb --quick` (target: at most 1.5 each). Also prints the resident bytes per stored entry.
-# Usage: bench/load_bench.sh [--keep]   (--keep: leave the database norvel_bench_load behind)
-# NORVEL_BENCH_DB names the database (default norvel_bench_load), so several shapes can be kept.
-# Environment: NORVEL_BENCH_SPECIALS, NORVEL_BENCH_MEMBERS (row counts), NORVEL_BENCH_BUILD
-# (build directory, default build-bench).
+# Usage: bench/load_bench.sh [--keep]   (--keep: leave the database behind for the next run)
+# NORVEL_BENCH_SHAPE chooses the data:
+#   tree (default): NORVEL_BENCH_MEMBERS members in an invitation tree (one in ten uninvited) and
+#     NORVEL_BENCH_SPECIALS specials rows on random owners, reader type id % 3;
+#   sparse: 1,000,000 members, each invited with probability 0.95 by a uniformly random earlier
+#     member (else by nobody), exactly one specials row each, owners in random order, special
+#     ids rising by 1 to 3, reader type 0/1/2 for 85/10/5 %, state 0 for 97 %;
+#   dense: the same rules with 100,000 members and twelve specials rows each.
+# NORVEL_BENCH_DB names the database (default norvel_bench_load, norvel_bench_sparse,
+# norvel_bench_dense), so several shapes can be kept. Environment: NORVEL_BENCH_SPECIALS,
+# NORVEL_BENCH_MEMBERS (row counts, tree shape), NORVEL_BENCH_BUILD (build directory, default
+# build-bench), NORVEL_BENCH_BINARY (a load_bench built earlier, e.g. from another commit, for
+# before-and-after runs; nothing is built then). Each start-up runs three times (after one warm-up of the server's buffer pool,
+# shared with the client's streams); the best and the median are printed.
+# "list entries" are the own, public and feed entries; the figure "with follows" counts the
+# follow-list entries too.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 . scripts/db_env.sh
 
-specials=${NORVEL_BENCH_SPECIALS:-1000000}
-members=${NORVEL_BENCH_MEMBERS:-1000000}
+shape=${NORVEL_BENCH_SHAPE:-tree}
+case "$shape" in
+  tree)
+    specials=${NORVEL_BENCH_SPECIALS:-1000000}
+    members=${NORVEL_BENCH_MEMBERS:-1000000}
+    default_db=norvel_bench_load ;;
+  sparse) members=1000000; per_member=1; specials=$members; default_db=norvel_bench_sparse ;;
+  dense) members=100000; per_member=12; specials=$((members * 12)); default_db=norvel_bench_dense ;;
+  *) echo "load_bench.sh: NORVEL_BENCH_SHAPE must be tree, sparse or dense" >&2; exit 2 ;;
+esac
 build=${NORVEL_BENCH_BUILD:-$root/build-bench}
-db=${NORVEL_BENCH_DB:-norvel_bench_load}
+db=${NORVEL_BENCH_DB:-$default_db}
 export NORVEL_BENCH_DB=$db
 
 bash scripts/start_test_db.sh >/dev/null
@@ -29,6 +49,22 @@ else
   echo "== generating $specials specials rows and $members member rows into $db"
   client -e "DROP DATABASE IF EXISTS \`$db\`; CREATE DATABASE \`$db\` CHARACTER SET utf8mb4"
   client "$db" < db/schema.sql
+  if [ "$shape" != tree ]; then
+    # Owners in random order, each member exactly per_member times; special ids rising by 1 to 3.
+    client "$db" <<SQL
+INSERT INTO brix_member (member_id, inviter_id)
+  SELECT seq, IF(seq = 1 OR RAND(seq + 7000000000) >= 0.95, 0, 1 + FLOOR(RAND(seq) * (seq - 1)))
+  FROM seq_1_to_${members};
+INSERT INTO brix_mb_special (special_id, member_id, reader_type, from_user, state)
+  SELECT SUM(1 + FLOOR(RAND(seq + 3000000000) * 3)) OVER (ORDER BY seq),
+         1 + MOD(ROW_NUMBER() OVER (ORDER BY RAND(seq + 5000000000)) - 1, ${members}),
+         CASE WHEN RAND(seq + 9000000000) < 0.85 THEN 0
+              WHEN RAND(seq + 9000000000) < 0.95 THEN 1 ELSE 2 END,
+         1, IF(RAND(seq + 11000000000) < 0.97, 0, 1)
+  FROM seq_1_to_${specials};
+ANALYZE TABLE brix_member, brix_mb_special;
+SQL
+  else
   # An invitation tree (each member invited by an earlier one, one in ten by nobody) and specials
   # spread over the members with reader types 0, 1 and 2 and a few rows the filters drop.
   client "$db" <<SQL
@@ -41,11 +77,18 @@ INSERT INTO brix_mb_special (special_id, member_id, reader_type, from_user, stat
   FROM seq_1_to_${specials};
 ANALYZE TABLE brix_member, brix_mb_special;
 SQL
+  fi
 fi
 
-echo "== building load_bench in $build"
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DNORVEL_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" -j "$(nproc)" --target load_bench >/dev/null
+if [ -n "${NORVEL_BENCH_BINARY:-}" ]; then
+  binary=$NORVEL_BENCH_BINARY
+  echo "== using $binary"
+else
+  echo "== building load_bench in $build"
+  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DNORVEL_BUILD_TESTS=OFF >/dev/null
+  cmake --build "$build" -j "$(nproc)" --target load_bench >/dev/null
+  binary=$build/bench/load_bench
+fi
 
 stream_statements="SELECT special_id,member_id,reader_type FROM brix_mb_special WHERE from_user=1 and state = 0 ORDER BY member_id ASC, special_id ASC;
 SELECT member_id,inviter_id FROM brix_member ORDER BY member_id ASC;"
@@ -55,7 +98,7 @@ NORVEL_BENCH_SERVER_PID=$(cat "$NORVEL_DB_RUNDIR/mysqld.pid" 2>/dev/null || true
 export NORVEL_BENCH_SERVER_PID
 
 # Both sides run three times after one warm-up of the server's buffer pool; the best counts.
-python3 - "$build/bench/load_bench" "$db" "$stream_statements" <<'PY'
+python3 - "$binary" "$db" "$stream_statements" <<'PY'
 import json, os, subprocess, sys, tempfile, time
 bench, db, statements = sys.argv[1:4]
 client = ["mariadb", "-h" + os.environ.get("NORVEL_DB_HOST", "127.0.0.1"), "-P3306",
@@ -92,32 +135,50 @@ def load(compress):
             sys.exit("load_bench: " + report.get("error_message", "failed"))
         return report["real_time"] / 1000.0, report
 
+def median(values):
+    return sorted(values)[len(values) // 2]
+
 stream()
-best_plain = min(stream() for _ in range(3))
-best_compressed = min(stream(["--compress"]) for _ in range(3))
+plain = [stream() for _ in range(3)]
+compressed = [stream(["--compress"]) for _ in range(3)]
 runs_compressed = [load(True) for _ in range(3)]
 runs_plain = [load(False) for _ in range(3)]
-best_load_compressed = min(r[0] for r in runs_compressed)
-best_load_plain = min(r[0] for r in runs_plain)
+times_compressed = [r[0] for r in runs_compressed]
+times_plain = [r[0] for r in runs_plain]
 report = runs_plain[-1][1]
-cpu_plain = min(r[1].get("cpu_s", 0) for r in runs_plain)
-cpu_compressed = min(r[1].get("cpu_s", 0) for r in runs_compressed)
-server_plain = min(r[1].get("server_cpu_s", 0) for r in runs_plain)
-server_compressed = min(r[1].get("server_cpu_s", 0) for r in runs_compressed)
-print("client streaming both statements:             %.3f s" % best_plain)
-print("client streaming both statements, compressed: %.3f s" % best_compressed)
-print("start-up, compressed:                         %.3f s" % best_load_compressed)
-print("start-up, \"compress\": false:                 %.3f s" % best_load_plain)
-print("ratio compressed to the compressed stream: %.2f (target <= 1.5)" %
-      (best_load_compressed / best_compressed))
-print("ratio uncompressed to the plain stream:    %.2f (target <= 1.5)" %
-      (best_load_plain / best_plain))
+cpu_plain = median([r[1].get("cpu_s", 0) for r in runs_plain])
+cpu_compressed = median([r[1].get("cpu_s", 0) for r in runs_compressed])
+server_plain = median([r[1].get("server_cpu_s", 0) for r in runs_plain])
+server_compressed = median([r[1].get("server_cpu_s", 0) for r in runs_compressed])
+def times(values):
+    return "best %.3f s, median %.3f s  (%s)" % (min(values), median(values),
+                                               " ".join("%.3f" % v for v in values))
+print("load average at the end: %s" % open("/proc/loadavg").read().split()[0])
+print("client streaming both statements:             " + times(plain))
+print("client streaming both statements, compressed: " + times(compressed))
+print("start-up, compressed:                         " + times(times_compressed))
+print("start-up, \"compress\": false:                 " + times(times_plain))
+print("ratio compressed to the compressed stream: best %.2f, median %.2f (target <= 1.5)" %
+      (min(times_compressed) / min(compressed), median(times_compressed) / median(compressed)))
+print("ratio uncompressed to the plain stream:    best %.2f, median %.2f, worst %.2f (target <= 1.5)" %
+      (min(times_plain) / min(plain), median(times_plain) / median(plain),
+       max(times_plain) / median(plain)))
 print("start-up CPU, compressed:   norvel %.2f s, server %.2f s (client stream: server %.2f s)" %
       (cpu_compressed, server_compressed, server_stream_cpu.get(("--compress",), 0)))
 print("start-up CPU, uncompressed: norvel %.2f s, server %.2f s (client stream: server %.2f s)" %
       (cpu_plain, server_plain, server_stream_cpu.get((), 0)))
-print("members %d, entries %d, resident %.0f MB, bytes per entry %.1f" %
-      (report["members"], report["entries"], report["rss_mb"], report["bytes_per_entry"]))
+per_entry = [r[1]["bytes_per_entry"] for r in runs_compressed + runs_plain]
+per_list_entry = [r[1].get("bytes_per_list_entry", 0) for r in runs_compressed + runs_plain]
+print("members %d, feeds %d, list entries %d (own %d, public %d, feeds %d), follow entries %d" %
+      (report["members"], report.get("feeds", 0), report.get("list_entries", 0),
+       report.get("own_entries", 0), report.get("public_entries", 0),
+       report.get("feed_entries", 0), report.get("follow_entries", 0)))
+print("resident %.0f MB grown; bytes per list entry %s; with follows %s" %
+      (report["grown_mb"] if "grown_mb" in report else report["rss_mb"],
+       " ".join("%.1f" % v for v in per_list_entry), " ".join("%.1f" % v for v in per_entry)))
+for key in sorted(k for k in report if k.startswith("bytes_")):
+    if key not in ("bytes_per_entry", "bytes_per_list_entry"):
+        print("  %-28s %8.1f MB" % (key[len("bytes_"):], report[key] / (1 << 20)))
 PY
 
 if [ "${1:-}" != "--keep" ]; then
