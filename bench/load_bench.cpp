@@ -118,6 +118,14 @@ void BM_Start(benchmark::State& state) {
         grown / static_cast<double>(std::max<size_t>(1, sizes.entries()));
     state.counters["bytes_per_list_entry"] =
         grown / static_cast<double>(std::max<size_t>(1, list_entries));
+    const logic_center::store_bytes held = store->bytes();
+    state.counters["bytes_member_tables"] = static_cast<double>(held.member_tables);
+    state.counters["bytes_own_lists"] = static_cast<double>(held.own_lists);
+    state.counters["bytes_follow_lists"] = static_cast<double>(held.follow_lists);
+    state.counters["bytes_feeds"] = static_cast<double>(held.feeds);
+    state.counters["bytes_public_list"] = static_cast<double>(held.public_list);
+    state.counters["bytes_inviter_index"] = static_cast<double>(held.inviter_index);
+    state.counters["bytes_structures"] = static_cast<double>(held.total());
     store.reset();
     state.ResumeTiming();
   }

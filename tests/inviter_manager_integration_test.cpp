@@ -2,7 +2,9 @@
 
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <random>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -182,6 +184,90 @@ milliseconds time_of(Call call) {
   const auto start = std::chrono::steady_clock::now();
   call();
   return std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - start);
+}
+
+// The rules written the plain way: an array of twice the highest id, and one list per inviter.
+struct plain_index {
+  std::vector<int> inviter_of;
+  std::map<int, std::vector<int>> invitees_of;
+
+  void record(int member, int inviter) {
+    inviter_of[static_cast<size_t>(member)] = inviter;
+    invitees_of[inviter].push_back(member);
+  }
+  std::vector<int> list(int member) const {
+    std::vector<int> chain;
+    if (member < 0 || static_cast<size_t>(member) >= inviter_of.size()) {
+      return chain;
+    }
+    std::set<int> seen{member};
+    for (;;) {
+      member = inviter_of[static_cast<size_t>(member)];
+      if (member <= 0 || !seen.insert(member).second) {
+        return chain;
+      }
+      chain.push_back(member);
+      if (static_cast<size_t>(member) >= inviter_of.size()) {
+        return chain;
+      }
+    }
+  }
+  std::vector<int> invitees(int inviter) const {
+    const auto found = invitees_of.find(inviter);
+    return inviter < 0 || found == invitees_of.end() ? std::vector<int>() : found->second;
+  }
+};
+
+// Random rows (inviters missing, NULL, negative, above the highest id, or naming each other;
+// negative member ids), a load, then random adds within the index (repeated pairs, members
+// changing inviter, any inviter id): every chain and every invitee list as the plain rules say.
+TEST_F(InviterIndex, LoadAndAddsMatchThePlainRules) {
+  const unsigned seed = ::testing::UnitTest::GetInstance()->random_seed();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 random(seed);
+  auto pick = [&random](int low, int high) {
+    return std::uniform_int_distribution<int>(low, high)(random);
+  };
+  constexpr int highest = 2000;
+  std::map<int, std::string> rows;  // member id -> inviter column, read back in member order
+  rows[highest] = "0";
+  for (int n = 0; n < 1500; ++n) {
+    const int member = pick(0, 9) == 0 ? -pick(1, 50) : pick(0, highest);
+    const int kind = pick(0, 19);
+    rows[member] = kind == 0   ? "NULL"
+                   : kind == 1 ? std::to_string(-pick(1, 5))
+                   : kind == 2 ? std::to_string(highest + pick(1, 100))
+                   : kind < 6  ? "0"
+                               : std::to_string(pick(1, highest));
+  }
+  std::string values;
+  plain_index model;
+  model.inviter_of.assign(2 * highest, 0);
+  for (const auto& [member, inviter] : rows) {
+    values += (values.empty() ? "(" : ",(") + std::to_string(member) + "," + inviter + ")";
+    const int read = inviter == "NULL" ? 0 : std::stoi(inviter);
+    if (member >= 0 && read >= 0 && read <= highest) {
+      model.record(member, read);
+    }
+  }
+  db.exec("INSERT INTO brix_member (member_id, inviter_id) VALUES " + values);
+  reload();
+  ASSERT_EQ(index.table_size(), model.inviter_of.size());
+
+  auto compare_all = [&](const char* when) {
+    for (int id = -3; id <= 2 * highest + 3; ++id) {
+      ASSERT_EQ(index.list(id), model.list(id)) << when << ": list " << id;
+      ASSERT_EQ(index.invitees(id), model.invitees(id)) << when << ": invitees " << id;
+    }
+  };
+  compare_all("after the load");
+  for (int n = 0; n < 3000; ++n) {
+    const int member = pick(0, 2 * highest - 1);
+    const int inviter = pick(0, 9) == 0 ? -pick(1, 3) : pick(0, 3 * highest);
+    ASSERT_TRUE(index.add(member, inviter));
+    model.record(member, inviter);
+  }
+  compare_all("after the adds");
 }
 
 // The site stores a member's row, then names the same pair in "inviter add" (for a member beyond

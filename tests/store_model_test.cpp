@@ -10,7 +10,6 @@
 
 #include <gtest/gtest.h>
 
-#include "id_list.h"
 #include "logic_center.h"
 #include "store_image.h"
 #include "store_model.h"
@@ -112,40 +111,5 @@ TEST_P(StoreAgainstModel, RandomMutationsAnswerAsTheModel) {
 INSTANTIATE_TEST_SUITE_P(Caps, StoreAgainstModel,
                          ::testing::Values(logic_center::list_caps{0, 0},
                                            logic_center::list_caps{3, 5}));
-
-// A long list against std::set: appends, merges from the back, removals, the turn to 64-bit
-// entries and the shrink after removals.
-TEST(IdList, RandomChangesMatchASet) {
-  std::mt19937_64 random(7);
-  auto pick = [&random](unsigned long low, unsigned long high) {
-    return std::uniform_int_distribution<unsigned long>(low, high)(random);
-  };
-  for (int round = 0; round < 20; ++round) {
-    id_list list;
-    std::set<unsigned long> model;
-    const unsigned long span = round < 10 ? 5000 : top;
-    for (int step = 0; step < 400; ++step) {
-      std::set<unsigned long> chosen;
-      const bool newest = pick(0, 1) == 0 && !model.empty() && *model.rbegin() < span - 100;
-      for (unsigned long n = pick(1, 40); n > 0; --n) {
-        chosen.insert(newest ? *model.rbegin() + pick(1, 100) : pick(0, span));
-      }
-      const ids batch(chosen.begin(), chosen.end());
-      if (pick(0, 3) == 0) {
-        list.erase(batch);
-        for (unsigned long id : batch) {
-          model.erase(id);
-        }
-      } else {
-        list.insert(batch);
-        model.insert(batch.begin(), batch.end());
-      }
-      ASSERT_EQ(list.ids(), ids(model.begin(), model.end())) << "round " << round;
-    }
-    list.keep_newest(7);
-    ASSERT_EQ(list.ids(), ids(std::prev(model.end(), std::min<long>(7, model.size())),
-                              model.end()));
-  }
-}
 
 }  // namespace

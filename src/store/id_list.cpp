@@ -1,173 +1,269 @@
 #include "id_list.h"
 
-#include <malloc.h>
-
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <new>
-#include <utility>
 
 namespace {
 
 constexpr unsigned long narrow_limit = std::numeric_limits<uint32_t>::max();
+constexpr uint32_t wide_flag = 0x80000000u;
+constexpr size_t largest_capacity = ~wide_flag;
+
+// Ids kept in the word: one below 2^62, or two below 2^31.
+constexpr unsigned long one_limit = (1UL << 62) - 1;
+constexpr unsigned long two_limit = (1UL << 31) - 1;
 
 // Lists beyond this many entries grow by a quarter, so appending stays amortised constant while
-// the spare room stays small; shorter ones take just the block the allocator hands out.
+// the spare room stays small; shorter ones grow to just what they need.
 constexpr size_t exact_growth_below = 16;
 
-void* allocate(size_t bytes) {
-  void* block = std::malloc(bytes);
-  if (block == nullptr) {
-    throw std::bad_alloc();
+size_t grown_capacity(size_t needed) {
+  return needed < exact_growth_below ? needed : needed + needed / 4;
+}
+
+// The union of two ascending, repeat-free ranges into `out` (room for na + nb); answers how
+// many were written.
+template <typename T, typename A, typename B>
+size_t merge_union(T* out, const A* a, size_t na, const B* b, size_t nb) {
+  size_t i = 0;
+  size_t j = 0;
+  size_t written = 0;
+  while (i < na && j < nb) {
+    const unsigned long left = a[i];
+    const unsigned long right = b[j];
+    if (left < right) {
+      out[written++] = static_cast<T>(left);
+      ++i;
+    } else if (right < left) {
+      out[written++] = static_cast<T>(right);
+      ++j;
+    } else {
+      out[written++] = static_cast<T>(left);
+      ++i;
+      ++j;
+    }
   }
-  return block;
+  for (; i < na; ++i) {
+    out[written++] = static_cast<T>(a[i]);
+  }
+  for (; j < nb; ++j) {
+    out[written++] = static_cast<T>(b[j]);
+  }
+  return written;
+}
+
+// Size of the union of two ascending, repeat-free ranges.
+template <typename A>
+size_t union_size(const A* a, size_t na, const unsigned long* b, size_t nb) {
+  size_t common = 0;
+  for (size_t i = 0, j = 0; i < na && j < nb;) {
+    if (a[i] < b[j]) {
+      ++i;
+    } else if (b[j] < a[i]) {
+      ++j;
+    } else {
+      ++common;
+      ++i;
+      ++j;
+    }
+  }
+  return na + nb - common;
+}
+
+template <typename T>
+std::vector<unsigned long> page_over(const T* stored, size_t count, unsigned long cursor,
+                                     unsigned long limit, bool below) {
+  std::vector<unsigned long> out;
+  const T* end = stored + count;
+  if (below) {
+    const T* from = std::lower_bound(stored, end, cursor);  // the ids before it are smaller
+    const auto available = static_cast<unsigned long>(from - stored);
+    out.reserve(std::min(limit, available));
+    for (; from != stored && out.size() < limit;) {
+      out.push_back(*--from);
+    }
+  } else {
+    const T* from = std::upper_bound(stored, end, cursor);  // it and the ids after are larger
+    const auto available = static_cast<unsigned long>(end - from);
+    out.reserve(std::min(limit, available));
+    for (; from != end && out.size() < limit; ++from) {
+      out.push_back(*from);
+    }
+  }
+  return out;
 }
 
 }  // namespace
 
-id_list::id_list(id_list&& other) noexcept
-    : count(std::exchange(other.count, 0)), shape(std::exchange(other.shape, 0)) {
-  storage = other.storage;
-  other.storage.wide_inline = 0;
+// The head of a list's block; the entries follow it.
+struct id_list::block {
+  uint32_t count;
+  uint32_t shape;  // capacity in entries | wide_flag
+
+  size_t capacity() const { return shape & ~wide_flag; }
+  bool wide() const { return (shape & wide_flag) != 0; }
+  size_t bytes() const { return sizeof(block) + capacity() * (wide() ? 8 : 4); }
+  template <typename T>
+  T* entries() {
+    return reinterpret_cast<T*>(this + 1);
+  }
+  template <typename T>
+  const T* entries() const {
+    return reinterpret_cast<const T*>(this + 1);
+  }
+
+  // A block from `arena` with room for at least `capacity` entries of T, and none stored.
+  template <typename T>
+  static block* make(list_arena& arena, size_t capacity) {
+    size_t usable = 0;
+    void* memory = arena.allocate(sizeof(block) + capacity * sizeof(T), usable);
+    auto* made = static_cast<block*>(memory);
+    made->count = 0;
+    made->shape = static_cast<uint32_t>(
+                      std::min(largest_capacity, (usable - sizeof(block)) / sizeof(T))) |
+                  (sizeof(T) == 8 ? wide_flag : 0);
+    return made;
+  }
+  static void give_back(list_arena& arena, block* gone) { arena.release(gone, gone->bytes()); }
+};
+static_assert(sizeof(id_list) == 8, "a list head is one word");
+
+size_t id_list::unpack(unsigned long out[2]) const {
+  switch (word & tag_mask) {
+    case tag_one:
+      out[0] = word >> 2;
+      return 1;
+    case tag_two:
+      out[0] = (word >> 2) & two_limit;
+      out[1] = word >> 33;
+      return 2;
+    default:
+      return 0;
+  }
 }
 
-id_list& id_list::operator=(id_list&& other) noexcept {
-  if (this != &other) {
-    release();
-    count = std::exchange(other.count, 0);
-    shape = std::exchange(other.shape, 0);
-    storage = other.storage;
-    other.storage.wide_inline = 0;
+bool id_list::pack(const unsigned long* ids, size_t n) {
+  if (n == 0) {
+    word = 0;
+    return true;
   }
-  return *this;
+  if (n == 1 && ids[0] <= one_limit) {
+    word = (uint64_t{ids[0]} << 2) | tag_one;
+    return true;
+  }
+  if (n == 2 && ids[1] <= two_limit) {
+    word = (uint64_t{ids[1]} << 33) | (uint64_t{ids[0]} << 2) | tag_two;
+    return true;
+  }
+  return false;
 }
 
-void id_list::release() {
-  if (on_heap()) {
-    std::free(storage.heap);
+size_t id_list::size() const {
+  if (word == 0) {
+    return 0;
   }
-  count = 0;
-  shape = 0;
-  storage.wide_inline = 0;
+  if (in_word()) {
+    return (word & tag_mask) == tag_one ? 1 : 2;
+  }
+  return heap()->count;
 }
 
-template <typename T>
-T* id_list::data() {
-  if (on_heap()) {
-    return static_cast<T*>(storage.heap);
-  }
-  return reinterpret_cast<T*>(&storage);
-}
-
-template <typename T>
-const T* id_list::data() const {
-  if (on_heap()) {
-    return static_cast<const T*>(storage.heap);
-  }
-  return reinterpret_cast<const T*>(&storage);
-}
-
-size_t id_list::room() const {
-  if (on_heap()) {
-    return capacity();
-  }
-  return wide() ? wide_inline : narrow_inline;
-}
+bool id_list::wide() const { return word != 0 && !in_word() && heap()->wide(); }
 
 unsigned long id_list::at(size_t i) const {
-  return wide() ? data<uint64_t>()[i] : data<uint32_t>()[i];
+  if (in_word()) {
+    unsigned long kept[2];
+    unpack(kept);
+    return kept[i];
+  }
+  return heap()->wide() ? heap()->entries<uint64_t>()[i] : heap()->entries<uint32_t>()[i];
 }
 
-size_t id_list::heap_bytes() const {
-  return on_heap() ? malloc_usable_size(storage.heap) : 0;
+size_t id_list::heap_bytes() const { return word == 0 || in_word() ? 0 : heap()->bytes(); }
+
+void id_list::clear(list_arena& arena) {
+  if (word != 0 && !in_word()) {
+    block::give_back(arena, heap());
+  }
+  word = 0;
 }
 
-// Moves the entries into a heap array with room for at least `needed` of them; the array takes
-// every entry its block can hold.
-template <typename T>
-void id_list::grow_to(size_t needed) {
-  const size_t wanted = needed < exact_growth_below ? needed : needed + needed / 4;
-  void* block = allocate(wanted * sizeof(T));
-  const size_t usable = std::min<size_t>(malloc_usable_size(block) / sizeof(T), ~wide_flag);
-  std::memcpy(block, data<T>(), count * sizeof(T));
-  const uint32_t kept = count;
-  const uint32_t width = shape & wide_flag;
-  if (on_heap()) {
-    std::free(storage.heap);
-  }
-  storage.heap = block;
-  count = kept;
-  shape = static_cast<uint32_t>(usable) | width;
-}
+// ---- insertion ----
 
-// After removals: a heap array less than half used is given back for one that fits (or the
-// entries go inline).
-template <typename T>
-void id_list::shrink_if_sparse() {
-  if (!on_heap() || count * 2 > capacity()) {
-    return;
-  }
-  const size_t inline_room = sizeof(storage) / sizeof(T);
-  void* old = storage.heap;
-  const uint32_t width = shape & wide_flag;
-  if (count <= inline_room) {
-    std::memcpy(&storage, old, count * sizeof(T));
-    shape = width;
-    std::free(old);
-    return;
-  }
-  void* block = std::malloc(count * sizeof(T));
-  if (block == nullptr) {
-    return;  // keeping the larger array is fine
-  }
-  std::memcpy(block, old, count * sizeof(T));
-  std::free(old);
-  storage.heap = block;
-  shape = static_cast<uint32_t>(malloc_usable_size(block) / sizeof(T)) | width;
-}
-
-void id_list::widen() {
-  const size_t wanted = std::max<size_t>(count, wide_inline);
-  if (!on_heap() && count <= wide_inline) {
-    // Inline: at most one narrow id, which fits one wide slot.
-    const uint64_t only = count == 1 ? data<uint32_t>()[0] : 0;
-    storage.wide_inline = only;
-    shape = wide_flag;
-    return;
-  }
-  void* block = allocate(wanted * sizeof(uint64_t));
-  const uint32_t* narrow = data<uint32_t>();
-  auto* wide_ids = static_cast<uint64_t*>(block);
-  for (size_t i = 0; i < count; ++i) {
-    wide_ids[i] = narrow[i];
-  }
-  if (on_heap()) {
-    std::free(storage.heap);
-  }
-  storage.heap = block;
-  shape = static_cast<uint32_t>(malloc_usable_size(block) / sizeof(uint64_t)) | wide_flag;
-}
-
-void id_list::insert(const unsigned long* ids, size_t n) {
+void id_list::insert(list_arena& arena, const unsigned long* ids, size_t n) {
   if (n == 0) {
     return;
   }
-  if (!wide() && ids[n - 1] > narrow_limit) {
-    widen();
+  if (word == 0 || in_word()) {
+    insert_into_word(arena, ids, n);
+    return;
   }
-  if (wide()) {
-    insert_as<uint64_t>(ids, n);
+  if (!heap()->wide() && ids[n - 1] > narrow_limit) {
+    widen(arena);
+  }
+  if (heap()->wide()) {
+    insert_into_block<uint64_t>(arena, ids, n);
   } else {
-    insert_as<uint32_t>(ids, n);
+    insert_into_block<uint32_t>(arena, ids, n);
   }
 }
 
+// The list holds at most two ids in its word: the union goes back into the word if it fits,
+// otherwise into a new block (sized exactly for a list that was empty, as the load fills them).
+void id_list::insert_into_word(list_arena& arena, const unsigned long* ids, size_t n) {
+  unsigned long kept[2];
+  const size_t stored = unpack(kept);
+  const size_t total = union_size(kept, stored, ids, n);
+  if (total <= 2) {
+    unsigned long merged[2];
+    merge_union(merged, kept, stored, ids, n);
+    if (pack(merged, total)) {
+      return;
+    }
+  }
+  const unsigned long largest = std::max(stored != 0 ? kept[stored - 1] : 0, ids[n - 1]);
+  const size_t capacity = stored == 0 ? total : grown_capacity(total);
+  block* made;
+  if (largest > narrow_limit) {
+    made = block::make<uint64_t>(arena, capacity);
+    made->count = static_cast<uint32_t>(merge_union(made->entries<uint64_t>(), kept, stored, ids, n));
+  } else {
+    made = block::make<uint32_t>(arena, capacity);
+    made->count = static_cast<uint32_t>(merge_union(made->entries<uint32_t>(), kept, stored, ids, n));
+  }
+  word = reinterpret_cast<uint64_t>(made);
+}
+
+// Moves the entries into a new block with room for at least `needed` of them.
 template <typename T>
-void id_list::insert_as(const unsigned long* ids, size_t n) {
-  const size_t old_count = count;
-  const T* stored = data<T>();
+void id_list::move_to_block(list_arena& arena, size_t needed) {
+  block* old = heap();
+  block* made = block::make<T>(arena, grown_capacity(needed));
+  std::memcpy(made->entries<T>(), old->entries<T>(), old->count * sizeof(T));
+  made->count = old->count;
+  block::give_back(arena, old);
+  word = reinterpret_cast<uint64_t>(made);
+}
+
+void id_list::widen(list_arena& arena) {
+  block* old = heap();
+  block* made = block::make<uint64_t>(arena, std::max<size_t>(old->count, 1));
+  const uint32_t* narrow = old->entries<uint32_t>();
+  uint64_t* wide_ids = made->entries<uint64_t>();
+  for (size_t i = 0; i < old->count; ++i) {
+    wide_ids[i] = narrow[i];
+  }
+  made->count = old->count;
+  block::give_back(arena, old);
+  word = reinterpret_cast<uint64_t>(made);
+}
+
+template <typename T>
+void id_list::insert_into_block(list_arena& arena, const unsigned long* ids, size_t n) {
+  const size_t old_count = heap()->count;
+  const T* stored = heap()->entries<T>();
   size_t added = n;
   if (old_count != 0 && ids[0] <= stored[old_count - 1]) {
     // Not a plain append: count the ids already stored to know the merged size.
@@ -187,10 +283,10 @@ void id_list::insert_as(const unsigned long* ids, size_t n) {
       return;
     }
   }
-  if (old_count + added > room()) {
-    grow_to<T>(old_count + added);
+  if (old_count + added > heap()->capacity()) {
+    move_to_block<T>(arena, old_count + added);
   }
-  T* out = data<T>();
+  T* out = heap()->entries<T>();
   if (added == n && (old_count == 0 || ids[0] > out[old_count - 1])) {
     for (size_t j = 0; j < n; ++j) {
       out[old_count + j] = static_cast<T>(ids[j]);
@@ -217,24 +313,39 @@ void id_list::insert_as(const unsigned long* ids, size_t n) {
       }
     }
   }
-  count = static_cast<uint32_t>(old_count + added);
+  heap()->count = static_cast<uint32_t>(old_count + added);
 }
 
-void id_list::erase(const unsigned long* ids, size_t n) {
-  if (n == 0 || count == 0) {
+// ---- removal ----
+
+void id_list::erase(list_arena& arena, const unsigned long* ids, size_t n) {
+  if (n == 0 || word == 0) {
     return;
   }
-  if (wide()) {
-    erase_as<uint64_t>(ids, n);
+  if (in_word()) {
+    unsigned long kept[2];
+    const size_t stored = unpack(kept);
+    unsigned long left[2];
+    size_t remaining = 0;
+    for (size_t i = 0; i < stored; ++i) {
+      if (!std::binary_search(ids, ids + n, kept[i])) {
+        left[remaining++] = kept[i];
+      }
+    }
+    pack(left, remaining);  // a part of what fitted fits
+    return;
+  }
+  if (heap()->wide()) {
+    erase_from_block<uint64_t>(arena, ids, n);
   } else {
-    erase_as<uint32_t>(ids, n);
+    erase_from_block<uint32_t>(arena, ids, n);
   }
 }
 
 template <typename T>
-void id_list::erase_as(const unsigned long* ids, size_t n) {
-  T* stored = data<T>();
-  T* end = stored + count;
+void id_list::erase_from_block(list_arena& arena, const unsigned long* ids, size_t n) {
+  T* stored = heap()->entries<T>();
+  T* end = stored + heap()->count;
   T* read = std::lower_bound(stored, end, ids[0]);
   T* write = read;
   size_t j = 0;
@@ -251,61 +362,92 @@ void id_list::erase_as(const unsigned long* ids, size_t n) {
   if (write == end) {
     return;
   }
-  count = static_cast<uint32_t>(write - stored);
-  shrink_if_sparse<T>();
+  heap()->count = static_cast<uint32_t>(write - stored);
+  shrink_if_sparse<T>(arena);
 }
 
-void id_list::keep_newest(size_t n) {
-  if (count <= n) {
+void id_list::keep_newest(list_arena& arena, size_t n) {
+  const size_t stored = size();
+  if (stored <= n) {
     return;
   }
-  const size_t dropped = count - n;
-  if (wide()) {
-    uint64_t* stored = data<uint64_t>();
-    std::memmove(stored, stored + dropped, n * sizeof(uint64_t));
-    count = static_cast<uint32_t>(n);
-    shrink_if_sparse<uint64_t>();
+  if (in_word()) {
+    unsigned long kept[2];
+    unpack(kept);
+    pack(kept + (stored - n), n);
+    return;
+  }
+  if (heap()->wide()) {
+    keep_newest_in_block<uint64_t>(arena, n);
   } else {
-    uint32_t* stored = data<uint32_t>();
-    std::memmove(stored, stored + dropped, n * sizeof(uint32_t));
-    count = static_cast<uint32_t>(n);
-    shrink_if_sparse<uint32_t>();
+    keep_newest_in_block<uint32_t>(arena, n);
   }
 }
 
 template <typename T>
-std::vector<unsigned long> id_list::page_as(unsigned long cursor, unsigned long limit,
-                                            bool below) const {
-  std::vector<unsigned long> out;
-  const T* stored = data<T>();
-  const T* end = stored + count;
-  if (below) {
-    const T* from = std::lower_bound(stored, end, cursor);  // the ids before it are smaller
-    const auto available = static_cast<unsigned long>(from - stored);
-    out.reserve(std::min(limit, available));
-    for (; from != stored && out.size() < limit;) {
-      out.push_back(*--from);
+void id_list::keep_newest_in_block(list_arena& arena, size_t n) {
+  T* stored = heap()->entries<T>();
+  std::memmove(stored, stored + (heap()->count - n), n * sizeof(T));
+  heap()->count = static_cast<uint32_t>(n);
+  shrink_if_sparse<T>(arena);
+}
+
+// After removals: ids that fit the word go there; a block less than half used is given back for
+// one that fits.
+template <typename T>
+void id_list::shrink_if_sparse(list_arena& arena) {
+  block* old = heap();
+  const size_t count = old->count;
+  if (count <= 2) {
+    unsigned long left[2];
+    for (size_t i = 0; i < count; ++i) {
+      left[i] = old->entries<T>()[i];
     }
-  } else {
-    const T* from = std::upper_bound(stored, end, cursor);  // it and the ids after are larger
-    const auto available = static_cast<unsigned long>(end - from);
-    out.reserve(std::min(limit, available));
-    for (; from != end && out.size() < limit; ++from) {
-      out.push_back(*from);
+    if (pack(left, count)) {
+      block::give_back(arena, old);
+      return;
     }
   }
-  return out;
+  if (count * 2 > old->capacity()) {
+    return;
+  }
+  block* made;
+  try {
+    made = block::make<T>(arena, count);
+  } catch (const std::bad_alloc&) {
+    return;  // keeping the larger block is fine
+  }
+  std::memcpy(made->entries<T>(), old->entries<T>(), count * sizeof(T));
+  made->count = static_cast<uint32_t>(count);
+  block::give_back(arena, old);
+  word = reinterpret_cast<uint64_t>(made);
 }
+
+// ---- reading ----
 
 std::vector<unsigned long> id_list::page(unsigned long cursor, unsigned long limit,
                                          bool below) const {
-  return wide() ? page_as<uint64_t>(cursor, limit, below) : page_as<uint32_t>(cursor, limit, below);
+  if (word == 0 || in_word()) {
+    unsigned long kept[2];
+    const size_t stored = unpack(kept);
+    return page_over(kept, stored, cursor, limit, below);
+  }
+  const block* stored = heap();
+  return stored->wide() ? page_over(stored->entries<uint64_t>(), stored->count, cursor, limit, below)
+                        : page_over(stored->entries<uint32_t>(), stored->count, cursor, limit, below);
 }
 
 std::vector<unsigned long> id_list::ids() const {
-  std::vector<unsigned long> out(count);
-  for (size_t i = 0; i < count; ++i) {
-    out[i] = at(i);
+  if (word == 0 || in_word()) {
+    unsigned long kept[2];
+    const size_t stored = unpack(kept);
+    return std::vector<unsigned long>(kept, kept + stored);
   }
-  return out;
+  const block* stored = heap();
+  if (stored->wide()) {
+    return std::vector<unsigned long>(stored->entries<uint64_t>(),
+                                      stored->entries<uint64_t>() + stored->count);
+  }
+  return std::vector<unsigned long>(stored->entries<uint32_t>(),
+                                    stored->entries<uint32_t>() + stored->count);
 }

@@ -4,6 +4,9 @@
 #ifndef NORVEL_INVITEE_LIST_H_
 #define NORVEL_INVITEE_LIST_H_
 
+#include <malloc.h>
+
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -40,6 +43,10 @@ class invitee_list {
     data()[count++] = member;
   }
   std::vector<int> members() const { return std::vector<int>(data(), data() + count); }
+  // Bytes of the heap array, with the allocator's own word (0 while inline).
+  size_t heap_bytes() const {
+    return capacity == 0 ? 0 : malloc_usable_size(storage.heap) + sizeof(size_t);
+  }
 
  private:
   static constexpr uint32_t inline_room = 2;

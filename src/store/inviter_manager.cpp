@@ -129,9 +129,14 @@ bool inviter_manager::reload() {
   const load_start start = fresh.prepare_load(*conn);
   bool read_whole = start != load_start::failed;
   if (start == load_start::ready) {
-    read_whole = table_reader::read_members(*conn, [&fresh](const table_reader::member_row& row) {
-                   fresh.record_loaded_row(row);
+    std::vector<invitation> rows;
+    read_whole = table_reader::read_members(*conn, [&fresh, &rows](const table_reader::member_row& row) {
+                   invitation taken{};
+                   if (fresh.accept_loaded_row(row, taken)) {
+                     rows.push_back(taken);
+                   }
                  }).complete;
+    fresh.record_loaded_rows(rows);
   }
   if (!read_whole) {
     log_event(log_error, "inviter_manager::reinit: the member table could not be read; "
@@ -143,15 +148,40 @@ bool inviter_manager::reload() {
 }
 
 void inviter_manager::reset_index() {
-  inviter_table = std::vector<int>();
+  inviter_table = decltype(inviter_table)();
+  table_bound = 0;
+  loaded_first = decltype(loaded_first)();
+  loaded_invitees = decltype(loaded_invitees)();
   invitee_map = member_table<invitee_list>();
   max_user_id = 0;
+  invitee_heap_bytes = 0;
+  recount_bytes();
 }
 
 void inviter_manager::adopt_index(inviter_manager&& fresh) {
   inviter_table = std::move(fresh.inviter_table);
+  table_bound = fresh.table_bound;
+  loaded_first = std::move(fresh.loaded_first);
+  loaded_invitees = std::move(fresh.loaded_invitees);
   invitee_map = std::move(fresh.invitee_map);
   max_user_id = fresh.max_user_id;
+  invitee_heap_bytes = fresh.invitee_heap_bytes;
+  recount_bytes();
+}
+
+void inviter_manager::recount_bytes() {
+  held_bytes.store(inviter_table.capacity() * sizeof(int) +
+                       loaded_first.capacity() * sizeof(uint32_t) +
+                       loaded_invitees.capacity() * sizeof(int) + invitee_map.table_bytes() +
+                       invitee_heap_bytes,
+                   std::memory_order_relaxed);
+}
+
+void inviter_manager::add_invitee(int inviter, int member) {
+  invitee_list& invited = invitee_map.find_or_add(inviter_key(inviter));
+  const size_t before = invited.heap_bytes();
+  invited.push_back(member);
+  invitee_heap_bytes += invited.heap_bytes() - before;
 }
 
 inviter_manager::load_start inviter_manager::prepare_load(mysql::connection& conn) {
@@ -174,39 +204,90 @@ inviter_manager::load_start inviter_manager::prepare_load(mysql::connection& con
 }
 
 void inviter_manager::size_table(int64_t highest) {
-  inviter_table.assign(table_size_for(highest), 0);
+  inviter_table.clear();
+  table_bound = table_size_for(highest);
+  recount_bytes();
 }
 
-void inviter_manager::record_loaded_row(const table_reader::member_row& row) {
+bool inviter_manager::accept_loaded_row(const table_reader::member_row& row,
+                                        invitation& out) const {
   const table_reader::id_column& member_id = row.member_id;
   const table_reader::id_column& inviter_id = row.inviter_id;
   if (member_id.negative || inviter_id.negative || member_id.value > INT_MAX ||
       inviter_id.value > static_cast<unsigned long>(max_user_id)) {
+    return false;
+  }
+  out.member = static_cast<int>(member_id.value);
+  out.inviter = static_cast<int>(inviter_id.value);
+  return true;
+}
+
+void inviter_manager::set_inviter(size_t member, int inviter) {
+  if (member >= table_bound) {
+    table_bound = member + 1;  // stored after the maximum was read: grow rather than lose it
+  }
+  if (member >= inviter_table.size()) {
+    if (member >= inviter_table.capacity()) {
+      // Members registered one after another: grow by an eighth, not twice over.
+      inviter_table.reserve(std::max(member + 1, inviter_table.size() + inviter_table.size() / 8));
+    }
+    inviter_table.resize(member + 1, 0);
+  }
+  inviter_table[member] = inviter;
+}
+
+void inviter_manager::record_loaded_rows(const std::vector<invitation>& rows) {
+  size_t highest = 0;
+  for (const invitation& row : rows) {
+    highest = std::max(highest, static_cast<size_t>(row.member));
+  }
+  inviter_table.reserve(rows.empty() ? 0 : highest + 1);
+  for (const invitation& row : rows) {
+    set_inviter(static_cast<size_t>(row.member), row.inviter);
+  }
+  // The invitees grouped by inviter, each group in the order read: count, sum, place.
+  loaded_first.assign(static_cast<size_t>(max_user_id) + 2, 0);
+  for (const invitation& row : rows) {
+    ++loaded_first[static_cast<size_t>(row.inviter) + 1];
+  }
+  for (size_t i = 1; i < loaded_first.size(); ++i) {
+    loaded_first[i] += loaded_first[i - 1];
+  }
+  loaded_invitees.resize(rows.size());
+  for (const invitation& row : rows) {
+    loaded_invitees[loaded_first[static_cast<size_t>(row.inviter)]++] = row.member;
+  }
+  // Each offset now stands where the next group starts: move them back by one.
+  for (size_t i = loaded_first.size() - 1; i > 0; --i) {
+    loaded_first[i] = loaded_first[i - 1];
+  }
+  loaded_first[0] = 0;
+  recount_bytes();
+}
+
+void inviter_manager::record_loaded_row(const table_reader::member_row& row) {
+  invitation taken{};
+  if (!accept_loaded_row(row, taken)) {
     return;
   }
-  const int member = static_cast<int>(member_id.value);
-  const int inviter = static_cast<int>(inviter_id.value);
-  if (static_cast<size_t>(member) >= inviter_table.size()) {
-    // Stored after the maximum was read: grow rather than lose it.
-    inviter_table.resize(static_cast<size_t>(member) + 1, 0);
-  }
-  inviter_table[static_cast<size_t>(member)] = inviter;
-  invitee_map.find_or_add(inviter_key(inviter)).push_back(member);
+  set_inviter(static_cast<size_t>(taken.member), taken.inviter);
+  add_invitee(taken.inviter, taken.member);
+  recount_bytes();
 }
 
 std::vector<int> inviter_manager::list(int member) const {
   std::vector<int> chain;
-  if (member < 0 || static_cast<size_t>(member) >= inviter_table.size()) {
+  if (member < 0 || static_cast<size_t>(member) >= table_bound) {
     return chain;
   }
   std::unordered_set<int> seen{member};
   for (;;) {
-    member = inviter_table[static_cast<size_t>(member)];
+    member = inviter_of(static_cast<size_t>(member));
     if (member <= 0 || !seen.insert(member).second) {
       return chain;
     }
     chain.push_back(member);
-    if (static_cast<size_t>(member) >= inviter_table.size()) {
+    if (static_cast<size_t>(member) >= table_bound) {
       return chain;  // recorded by add() beyond the table: nothing is known above it
     }
   }
@@ -216,9 +297,10 @@ bool inviter_manager::add(int member, int inviter) {
   if (member < 0) {
     return false;
   }
-  if (static_cast<size_t>(member) < inviter_table.size()) {
-    inviter_table[static_cast<size_t>(member)] = inviter;
-    invitee_map.find_or_add(inviter_key(inviter)).push_back(member);
+  if (static_cast<size_t>(member) < table_bound) {
+    set_inviter(static_cast<size_t>(member), inviter);
+    add_invitee(inviter, member);
+    recount_bytes();
   } else {
     add_beyond_table(member);
   }
@@ -306,11 +388,9 @@ void inviter_manager::grow_for(int highest) {
   if (highest <= max_user_id) {
     return;
   }
-  const size_t wanted = table_size_for(highest);
-  if (wanted > inviter_table.size()) {
-    inviter_table.resize(wanted, 0);
-  }
+  table_bound = std::max(table_bound, table_size_for(highest));
   max_user_id = highest;
+  recount_bytes();
 }
 
 void inviter_manager::note_failure(bool threw) {
@@ -326,6 +406,15 @@ std::vector<int> inviter_manager::invitees(int inviter) const {
   if (inviter < 0) {
     return {};
   }
-  const invitee_list* found = invitee_map.find(inviter_key(inviter));
-  return found != nullptr ? found->members() : std::vector<int>();
+  std::vector<int> out;
+  const auto group = static_cast<size_t>(inviter);
+  if (group + 1 < loaded_first.size()) {
+    out.assign(loaded_invitees.begin() + loaded_first[group],
+               loaded_invitees.begin() + loaded_first[group + 1]);
+  }
+  if (const invitee_list* added = invitee_map.find(inviter_key(inviter))) {
+    const std::vector<int> later = added->members();
+    out.insert(out.end(), later.begin(), later.end());
+  }
+  return out;
 }

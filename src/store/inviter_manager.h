@@ -1,7 +1,12 @@
 // The inviter index: who invited whom, as an array indexed by member id (the inviter of each
-// member) and a compact open-addressing table from inviter id to the members it invited, in
-// recorded order.
+// member) and, for each inviter, the members it invited in recorded order.
 // Filled from the member table by reinit(), updated in place by add().
+// Layout: the array covers the ids the index admits in place (twice the highest member id, so
+// that members registered after a load are recorded without a reload) but holds entries only up
+// to the highest id recorded so far; the rest read as 0 and are added as they are recorded. The
+// invitees of a load sit in one block grouped by inviter (an offset per inviter id up to the
+// highest member id); invitations recorded after it go to a small table of invitee_lists, read
+// after the loaded ones.
 // A reload is built aside and swapped in only once it has read the whole table, so a database
 // failure during a reload leaves the index as it was.
 // A member beyond the index reloads it at most once per interval (counted from the end of the
@@ -18,6 +23,7 @@
 #ifndef NORVEL_INVITER_MANAGER_H_
 #define NORVEL_INVITER_MANAGER_H_
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -25,6 +31,7 @@
 #include <vector>
 
 #include "invitee_list.h"
+#include "mapped_allocator.h"
 #include "member_table.h"
 #include "table_reader.h"
 
@@ -60,17 +67,32 @@ class inviter_manager {
   // or an id with none. Never changes the index.
   std::vector<int> invitees(int inviter) const;
 
-  // A load in two steps, for the start-up, which reads the member rows once for this index and
+  // A load in steps, for the start-up, which reads the member rows once for this index and
   // for the follow links. prepare_load empties the index and sizes it for the highest member
-  // id on `conn`; then each member row goes to record_loaded_row. A failed read leaves the
-  // rows recorded so far in place.
+  // id on `conn`; accept_loaded_row picks each member row the index takes (any thread, while
+  // nothing else changes the index), and record_loaded_rows records them all at once, once.
+  // A failed read leaves the rows recorded so far in place.
   enum class load_start { failed, empty_table, ready };
+  struct invitation {
+    int member;
+    int inviter;
+  };
   load_start prepare_load(mysql::connection& conn);
-  // Rows whose ids do not fit the index (negative, or beyond a signed 32-bit int) are skipped.
+  // False for a row the index skips: ids that do not fit it (negative, or beyond a signed
+  // 32-bit int) or an inviter above the highest member id; otherwise the row as an invitation.
+  bool accept_loaded_row(const table_reader::member_row& row, invitation& out) const;
+  // `rows` are accepted rows in the order read (ascending member ids), recorded into an index
+  // that prepare_load has just emptied.
+  void record_loaded_rows(const std::vector<invitation>& rows);
+  // One row read after a load, recorded as a load would record it (skipped likewise).
   void record_loaded_row(const table_reader::member_row& row);
 
   int max_user() const { return max_user_id; }
-  size_t table_size() const { return inviter_table.size(); }
+  // Bytes the index holds (the array, the invitee table and the invitees' arrays), kept up to
+  // date as it changes; any thread (relaxed).
+  size_t bytes() const { return held_bytes.load(std::memory_order_relaxed); }
+  // How many member ids the array admits in place.
+  size_t table_size() const { return table_bound; }
 
  private:
   // Sets the table size for the highest member id `highest`: twice it, so members registered
@@ -92,15 +114,33 @@ class inviter_manager {
   // Between reloads: reads the highest member id and `member`'s row, and applies them as a reload
   // would.
   void apply_member_row(int member);
+  // `member`'s inviter as recorded (0 beyond the entries held).
+  int inviter_of(size_t member) const {
+    return member < inviter_table.size() ? inviter_table[member] : 0;
+  }
+  // Records `member`'s inviter in the array, growing the entries held to cover it.
+  void set_inviter(size_t member, int inviter);
+  // Records one invitation after the load's in the invitee table, counting any bytes its list
+  // gains.
+  void add_invitee(int inviter, int member);
+  // Sets held_bytes from the containers' sizes and the invitees' arrays counted so far.
+  void recount_bytes();
   // Raises max_user_id (never lowers it) and grows the table to match.
   void grow_for(int highest);
   // A failed reload or read: the database is left alone for a while. `threw`: the connection
   // failed, which the calls in that while report again.
   void note_failure(bool threw);
 
-  std::vector<int> inviter_table;                          // member id -> its inviter, 0 = none
-  member_table<invitee_list> invitee_map;  // inviter id (sign-extended) -> invitees
+  std::vector<int, mapped_allocator<int>> inviter_table;  // member id -> its inviter, 0 = none
+  size_t table_bound = 0;  // member ids below it are recorded in place
+  // The load's invitees by inviter: those of inviter i are
+  // loaded_invitees[loaded_first[i], loaded_first[i + 1]), for i up to loaded_first.size() - 2.
+  std::vector<uint32_t, mapped_allocator<uint32_t>> loaded_first;
+  std::vector<int, mapped_allocator<int>> loaded_invitees;
+  member_table<invitee_list> invitee_map;  // inviter id (sign-extended) -> invitees added since
   int max_user_id = 0;
+  size_t invitee_heap_bytes = 0;          // the invitee lists' arrays
+  std::atomic<size_t> held_bytes{0};      // what bytes() answers
 
   // Reloads and row reads (event-loop thread, like the rest).
   reload_pacing reloads;

@@ -207,6 +207,27 @@ logic_center::store_sizes logic_center::sizes() const {
   return out;
 }
 
+logic_center::store_bytes logic_center::bytes() const {
+  store_bytes out;
+  {
+    annotated::shared_lock lock(users_lock);
+    out.member_tables += users.table_bytes();
+    out.own_lists = own_arena.bytes();
+    out.follow_lists = follow_arena.bytes();
+  }
+  {
+    annotated::shared_lock lock(pri_lock);
+    out.member_tables += pri_specials.table_bytes();
+    out.feeds = feed_arena.bytes();
+  }
+  {
+    annotated::shared_lock lock(pub_lock);
+    out.public_list = pub_arena.bytes();
+  }
+  out.inviter_index = inviters.bytes();
+  return out;
+}
+
 bool logic_center::has_member(unsigned long user) const {
   annotated::shared_lock lock(users_lock);
   return users.find(user) != nullptr;
@@ -292,9 +313,9 @@ void logic_center::change_follows(unsigned long user, std::vector<unsigned long>
     annotated::unique_lock lock(users_lock);
     member_lists& record = users.find_or_add(user);
     if (adding) {
-      record.follows.insert(ids);
+      record.follows.insert(follow_arena, ids);
     } else {
-      record.follows.erase(ids);
+      record.follows.erase(follow_arena, ids);
     }
     own = record.own.ids();
   }
@@ -326,9 +347,9 @@ void logic_center::change_specials(unsigned long user, std::vector<special>& ite
     annotated::unique_lock lock(users_lock);
     member_lists& record = users.find_or_add(user);
     if (adding) {
-      record.own.insert(ids);
+      record.own.insert(own_arena, ids);
     } else {
-      record.own.erase(ids);
+      record.own.erase(own_arena, ids);
     }
     recipients = record.follows.ids();
   }
@@ -336,12 +357,12 @@ void logic_center::change_specials(unsigned long user, std::vector<special>& ite
   if (!public_ids.empty()) {
     annotated::unique_lock lock(pub_lock);
     if (adding) {
-      pub_specials.insert(public_ids);
+      pub_specials.insert(pub_arena, public_ids);
       if (caps.public_cap != 0) {
-        pub_specials.keep_newest(caps.public_cap);
+        pub_specials.keep_newest(pub_arena, caps.public_cap);
       }
     } else {
-      pub_specials.erase(public_ids);
+      pub_specials.erase(pub_arena, public_ids);
     }
   }
   recipients.push_back(user);
@@ -358,9 +379,9 @@ void logic_center::change_specials(unsigned long user, std::vector<special>& ite
 void logic_center::merge_into_feed_locked(unsigned long member,
                                           const std::vector<unsigned long>& ids) {
   id_list& feed = pri_specials.find_or_add(member);
-  feed.insert(ids);
+  feed.insert(feed_arena, ids);
   if (caps.feed_cap != 0) {
-    feed.keep_newest(caps.feed_cap);
+    feed.keep_newest(feed_arena, caps.feed_cap);
   }
 }
 
@@ -368,6 +389,6 @@ void logic_center::remove_from_feed_locked(unsigned long member,
                                            const std::vector<unsigned long>& ids) {
   id_list* feed = pri_specials.find(member);
   if (feed != nullptr) {
-    feed->erase(ids);
+    feed->erase(feed_arena, ids);
   }
 }

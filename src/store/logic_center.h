@@ -13,7 +13,8 @@
 // are applied in the order they were queued and never two at once.
 // Layout: every list holds special ids (or member ids) alone, in a compact sorted id_list: no
 // query returns an entry's owner or reader type, and matching and ordering look at the id
-// alone. Members are found through open-addressing member_tables.
+// alone. Members are found through open-addressing member_tables. The lists' blocks come from
+// one list_arena per kind of list (follow lists, own lists, feeds, the public list).
 // Caps: with a feed cap or a public cap set, a private feed or the public list keeps only its
 // newest ids; own lists and follow lists are never capped. No cap: unbounded.
 // Ownership: the store owns every container; queries hand out copies.
@@ -30,6 +31,7 @@
 #include "annotated_mutex.h"
 #include "id_list.h"
 #include "inviter_manager.h"
+#include "list_arena.h"
 #include "load_plan.h"
 #include "member_table.h"
 #include "msgqueue.h"
@@ -109,6 +111,22 @@ class logic_center {
     size_t entries() const { return follow_entries + own_entries + feed_entries + public_entries; }
   };
   store_sizes sizes() const;
+  // Bytes each structure holds, from the structures' own running figures (no walk over the
+  // members): the two member tables' slots, the arenas of each kind of list, the inviter index.
+  // Takes each lock shared in turn, briefly; any thread.
+  struct store_bytes {
+    size_t member_tables = 0;
+    size_t own_lists = 0;
+    size_t follow_lists = 0;
+    size_t feeds = 0;
+    size_t public_list = 0;
+    size_t inviter_index = 0;
+
+    size_t total() const {
+      return member_tables + own_lists + follow_lists + feeds + public_list + inviter_index;
+    }
+  };
+  store_bytes bytes() const;
   // Messages waiting in worker `index`'s queue; any thread.
   size_t queued(size_t index) const { return queues[index].size(); }
 
@@ -178,6 +196,12 @@ class logic_center {
     id_list own;
   };
 
+  // Each arena holds the blocks of the lists beside it and is guarded by the same lock; the
+  // arenas are declared first so that they outlive the lists.
+  list_arena feed_arena GUARDED_BY(pri_lock);
+  list_arena pub_arena GUARDED_BY(pub_lock);
+  list_arena follow_arena GUARDED_BY(users_lock);
+  list_arena own_arena GUARDED_BY(users_lock);
   member_table<id_list> pri_specials GUARDED_BY(pri_lock);
   id_list pub_specials GUARDED_BY(pub_lock);
   member_table<member_lists> users GUARDED_BY(users_lock);

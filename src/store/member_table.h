@@ -2,6 +2,7 @@
 // over one array of slots, no per-member heap node), sized so it stays at most 80% full.
 // Members are never removed. Every id from 0 to 2^64-1 is a valid key: the one id the table
 // uses to mark empty slots is kept beside it.
+// A big slot array has pages of its own (mapped_allocator.h).
 // Not thread-safe by itself: the store's lock for the table guards it. Adding a member may move
 // every record, so no reference into the table outlives that lock. Owns its records.
 #ifndef NORVEL_MEMBER_TABLE_H_
@@ -12,6 +13,8 @@
 #include <memory>
 #include <utility>
 #include <vector>
+
+#include "mapped_allocator.h"
 
 template <typename Record>
 class member_table {
@@ -113,7 +116,7 @@ class member_table {
   size_t next(size_t at) const { return at + 1 == slots.size() ? 0 : at + 1; }
 
   void rehash(size_t slot_count) {
-    std::vector<slot> old;
+    slot_array old;
     old.swap(slots);
     slots.resize(slot_count);
     for (slot& entry : old) {
@@ -129,7 +132,9 @@ class member_table {
     }
   }
 
-  std::vector<slot> slots;
+  using slot_array = std::vector<slot, mapped_allocator<slot>>;
+
+  slot_array slots;
   size_t used = 0;                        // occupied slots
   std::unique_ptr<Record> marker_record;  // the record of member empty_id, if any
 };

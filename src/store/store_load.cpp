@@ -64,7 +64,7 @@ struct logic_center::specials_read {
 
 struct logic_center::members_read {
   std::vector<load_plan::link> links;  // (member, inviter), both positive, in row order
-  std::vector<table_reader::member_row> index_rows;  // every row, when the index is loaded too
+  std::vector<inviter_manager::invitation> index_rows;  // what the index takes, when it loads too
   table_reader::read_outcome outcome;
   std::exception_ptr failure;  // the connection could not be made, or memory ran out
 };
@@ -127,8 +127,9 @@ void logic_center::load_database(mysql::connection* members_conn, inviter_manage
       }
       members.outcome =
           table_reader::read_members(*members_conn, [&](const table_reader::member_row& row) {
-            if (index != nullptr) {
-              members.index_rows.push_back(row);
+            inviter_manager::invitation taken{};
+            if (index != nullptr && index->accept_loaded_row(row, taken)) {
+              members.index_rows.push_back(taken);
             }
             if (row.member_id.positive() && row.inviter_id.positive()) {
               members.links.emplace_back(row.member_id.value, row.inviter_id.value);
@@ -143,8 +144,8 @@ void logic_center::load_database(mysql::connection* members_conn, inviter_manage
     std::exception_ptr index_failure;
     scoped_thread index_builder([index, &members, &index_failure] {
       try {
-        for (const table_reader::member_row& row : members.index_rows) {
-          index->record_loaded_row(row);
+        if (index != nullptr) {
+          index->record_loaded_rows(members.index_rows);
         }
       } catch (...) {
         index_failure = std::current_exception();
@@ -220,8 +221,8 @@ void logic_center::fill_empty_store(load_plan::special_rows&& specials,
       users.reserve(records.members.size());
       for (const load_plan::member_records::record& member : records.members) {
         member_lists& record = users.find_or_add(member.id);
-        record.own.insert(joined.own_ids().data() + member.own.first, member.own.size());
-        record.follows.insert(records.follow_ids.data() + member.follows.first,
+        record.own.insert(own_arena, joined.own_ids().data() + member.own.first, member.own.size());
+        record.follows.insert(follow_arena, records.follow_ids.data() + member.follows.first,
                               member.follows.size());
       }
     } catch (...) {
@@ -231,9 +232,9 @@ void logic_center::fill_empty_store(load_plan::special_rows&& specials,
   // A failure here leaves by exception once the filler has been joined (its own is dropped).
   {
     annotated::unique_lock lock(pub_lock);
-    pub_specials.insert(joined.public_ids());
+    pub_specials.insert(pub_arena, joined.public_ids());
     if (caps.public_cap != 0) {
-      pub_specials.keep_newest(caps.public_cap);
+      pub_specials.keep_newest(pub_arena, caps.public_cap);
     }
   }
   {
@@ -242,9 +243,9 @@ void logic_center::fill_empty_store(load_plan::special_rows&& specials,
     pri_specials.reserve(lists.feeds.size());
     for (const load_plan::feed_lists::feed& listed : lists.feeds) {
       id_list& feed = pri_specials.find_or_add(listed.id);
-      feed.insert(lists.feed_ids.data() + listed.ids.first, listed.ids.size());
+      feed.insert(feed_arena, lists.feed_ids.data() + listed.ids.first, listed.ids.size());
       if (caps.feed_cap != 0) {
-        feed.keep_newest(caps.feed_cap);
+        feed.keep_newest(feed_arena, caps.feed_cap);
       }
     }
   }
