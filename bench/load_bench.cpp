@@ -14,11 +14,11 @@
 #include <memory>
 #include <string>
 
-#include "app_config.h"
-#include "logic_center.h"
-#include "mysql_helper.h"
-#include "object_manager.h"
-#include "process_stats.h"
+#include "db/mysql_helper.h"
+#include "metrics/process_stats.h"
+#include "store/logic_center.h"
+#include "support/app_config.h"
+#include "support/object_manager.h"
 
 namespace {
 

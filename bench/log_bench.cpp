@@ -11,7 +11,7 @@
 
 #include <boost/filesystem.hpp>
 
-#include "log.h"
+#include "support/log.h"
 
 namespace {
 

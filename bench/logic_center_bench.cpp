@@ -7,8 +7,8 @@
 #include <memory>
 #include <vector>
 
-#include "logic_center.h"
-#include "process_stats.h"
+#include "metrics/process_stats.h"
+#include "store/logic_center.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 
 #include <json/json.h>
 
-#include "app_config.h"
+#include "support/app_config.h"
 
 namespace {
 

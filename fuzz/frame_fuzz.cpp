@@ -21,8 +21,8 @@
 #include <json/json.h>
 
 #include "fuzz_store.h"
-#include "parser.h"
-#include "srv.h"
+#include "network/parser.h"
+#include "network/srv.h"
 
 namespace {
 

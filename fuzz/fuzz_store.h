@@ -11,9 +11,9 @@
 
 #include <cstddef>
 
-#include "app_config.h"
-#include "logic_center.h"
-#include "object_manager.h"
+#include "store/logic_center.h"
+#include "support/app_config.h"
+#include "support/object_manager.h"
 
 namespace fuzz_store {
 

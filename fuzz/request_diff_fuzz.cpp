@@ -24,9 +24,9 @@
 #include <vector>
 
 #include "fuzz_store.h"
-#include "log.h"
-#include "logic_center.h"
-#include "parser.h"
+#include "network/parser.h"
+#include "store/logic_center.h"
+#include "support/log.h"
 
 // Reads the store's queues; the store names this class its friend for inspection.
 class logic_center_inspector {

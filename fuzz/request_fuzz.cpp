@@ -17,7 +17,7 @@
 #include <json/json.h>
 
 #include "fuzz_store.h"
-#include "parser.h"
+#include "network/parser.h"
 
 namespace {
 

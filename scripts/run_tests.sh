@@ -35,10 +35,10 @@ echo "== plain build: all tests and the fuzz corpus replays"
 build build-ci -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNORVEL_BUILD_FUZZ=ON
 (cd build-ci && ctest --output-on-failure -j "$jobs")
 
-echo "== Clang lock annotations: the core library with -Wthread-safety -Werror (compile only)"
+echo "== Clang lock annotations: every room and the daemon with -Wthread-safety -Werror"
 CXX=clang++ cmake -S "$root" -B build-clang -DNORVEL_WERROR=ON -DCMAKE_BUILD_TYPE=Debug \
   -DNORVEL_BUILD_TESTS=OFF -DNORVEL_BUILD_BENCH=OFF >/dev/null
-cmake --build build-clang -j "$jobs" --target norvel_core
+cmake --build build-clang -j "$jobs" --target norvel
 
 if [ "${1:-}" = "--quick" ]; then
   exit 0

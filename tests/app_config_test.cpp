@@ -1,4 +1,4 @@
-#include "app_config.h"
+#include "support/app_config.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -9,7 +9,7 @@
 
 #include <boost/filesystem.hpp>
 
-#include "log.h"
+#include "support/log.h"
 
 namespace {
 

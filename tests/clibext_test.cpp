@@ -1,4 +1,4 @@
-#include "clibext.h"
+#include "support/clibext.h"
 
 #include <gtest/gtest.h>
 #include <stdio.h>

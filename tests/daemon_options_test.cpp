@@ -1,6 +1,6 @@
 // The daemon's options: the command line and the configuration file's "daemon" member, and which
 // one wins.
-#include "daemon_options.h"
+#include "support/daemon_options.h"
 
 #include <gtest/gtest.h>
 

@@ -18,12 +18,12 @@
 #include <thread>
 #include <vector>
 
+#include "apply/work_backlog.h"
 #include "daemon_runner.h"
-#include "logic_center.h"
-#include "special.h"
+#include "store/logic_center.h"
+#include "store/special.h"
 #include "test_db.h"
 #include "text_search.h"
-#include "work_backlog.h"
 
 namespace {
 

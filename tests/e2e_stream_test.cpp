@@ -11,9 +11,9 @@
 
 #include "eventually.h"
 #include "foreground_daemon.h"
-#include "jetstream.h"
 #include "jetstream_cluster.h"
 #include "replica_node.h"
+#include "stream/jetstream.h"
 #include "test_db.h"
 
 namespace {

@@ -10,8 +10,8 @@
 
 #include <gtest/gtest.h>
 
-#include "id_list.h"
-#include "list_arena.h"
+#include "store/id_list.h"
+#include "store/list_arena.h"
 
 namespace {
 

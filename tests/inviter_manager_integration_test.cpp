@@ -1,4 +1,4 @@
-#include "inviter_manager.h"
+#include "store/inviter_manager.h"
 
 #include <chrono>
 #include <cstdint>
@@ -13,8 +13,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "metrics.h"
-#include "object_manager.h"
+#include "metrics/metrics.h"
+#include "support/object_manager.h"
 #include "test_db.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // The stream connection against real stream servers started by the test: creating and checking
 // the stream, de-duplication by message id, ordered reading from a sequence, and publishing on
 // through a change of the stream's leader in a three-server cluster.
-#include "jetstream.h"
+#include "stream/jetstream.h"
 
 #include <gtest/gtest.h>
 

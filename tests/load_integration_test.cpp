@@ -7,10 +7,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "app_config.h"
-#include "logic_center.h"
-#include "object_manager.h"
+#include "store/logic_center.h"
 #include "store_image.h"
+#include "support/app_config.h"
+#include "support/object_manager.h"
 #include "test_db.h"
 
 namespace {

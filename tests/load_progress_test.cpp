@@ -1,6 +1,6 @@
 // Progress of the start-up load: rows counted from several reader threads, and the reporter's
 // periodic and final event-log entries carrying those counts.
-#include "load_progress.h"
+#include "metrics/load_progress.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "log.h"
+#include "support/log.h"
 
 namespace {
 

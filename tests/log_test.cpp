@@ -1,4 +1,4 @@
-#include "log.h"
+#include "support/log.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>

@@ -1,4 +1,4 @@
-#include "logic_center.h"
+#include "store/logic_center.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
-#include "log.h"
 #include "store_image.h"
+#include "support/log.h"
 
 namespace {
 

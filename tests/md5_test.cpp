@@ -1,10 +1,10 @@
-#include "md5.h"
+#include "support/md5.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "stringutil.h"
+#include "support/stringutil.h"
 
 namespace {
 

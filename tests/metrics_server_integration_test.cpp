@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "daemon_runner.h"
+#include "metrics/metrics_server.h"
 #include "metrics_client.h"
-#include "metrics_server.h"
 
 namespace {
 

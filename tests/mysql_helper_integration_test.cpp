@@ -1,4 +1,4 @@
-#include "mysql_helper.h"
+#include "db/mysql_helper.h"
 
 #include <unistd.h>
 
@@ -13,7 +13,7 @@
 
 #include <gtest/gtest.h>
 
-#include "log.h"
+#include "support/log.h"
 #include "test_db.h"
 #include "text_search.h"
 

@@ -1,4 +1,4 @@
-#include "object_manager.h"
+#include "support/object_manager.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -13,7 +13,7 @@
 
 #include <boost/filesystem.hpp>
 
-#include "log.h"
+#include "support/log.h"
 
 // Services at global scope so their type names read like the daemon's ("5alpha").
 std::vector<std::string> destroyed;  // the order in which finalised objects went away

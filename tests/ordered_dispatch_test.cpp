@@ -2,7 +2,7 @@
 // member or an id take effect in stream order while unrelated ones overlap, follow changes run
 // alone, and the applied sequence never runs ahead of a change not yet applied. Then the same
 // through the store's real workers, compared with a model that applied the stream in order.
-#include "ordered_dispatch.h"
+#include "stream/ordered_dispatch.h"
 
 #include <gtest/gtest.h>
 

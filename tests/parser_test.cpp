@@ -1,4 +1,4 @@
-#include "parser.h"
+#include "network/parser.h"
 
 #include <unistd.h>
 
@@ -16,12 +16,12 @@
 #include <boost/filesystem.hpp>
 #include <gtest/gtest.h>
 
-#include "app_config.h"
-#include "fast_request.h"
-#include "log.h"
-#include "logic_center.h"
-#include "object_manager.h"
 #include "eventually.h"
+#include "network/fast_request.h"
+#include "store/logic_center.h"
+#include "support/app_config.h"
+#include "support/log.h"
+#include "support/object_manager.h"
 #include "text_search.h"
 
 namespace {

@@ -18,9 +18,9 @@
 #include <vector>
 
 #include "daemon_runner.h"
-#include "log.h"
-#include "srv.h"
 #include "eventually.h"
+#include "network/srv.h"
+#include "support/log.h"
 
 namespace {
 

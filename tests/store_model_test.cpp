@@ -10,7 +10,8 @@
 
 #include <gtest/gtest.h>
 
-#include "logic_center.h"
+#include "store/id_list.h"
+#include "store/logic_center.h"
 #include "store_image.h"
 #include "store_model.h"
 

@@ -1,5 +1,5 @@
 // The "stream" member: defaults, every member read, and each kind of fault named by its member.
-#include "stream_settings.h"
+#include "stream/stream_settings.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "stringutil.h"
+#include "support/stringutil.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "table_reader.h"
+#include "db/table_reader.h"
 
 #include <string>
 #include <utility>
@@ -6,8 +6,8 @@
 
 #include <gtest/gtest.h>
 
-#include "app_config.h"
-#include "object_manager.h"
+#include "support/app_config.h"
+#include "support/object_manager.h"
 #include "test_db.h"
 
 namespace {

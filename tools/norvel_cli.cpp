@@ -19,7 +19,7 @@
 #include <boost/asio.hpp>
 
 #include "metrics_client.h"
-#include "srv.h"
+#include "network/srv.h"
 
 namespace {
 

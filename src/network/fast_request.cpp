@@ -1,4 +1,4 @@
-#include "fast_request.h"
+#include "network/fast_request.h"
 
 #include <cstring>
 

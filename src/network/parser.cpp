@@ -1,4 +1,4 @@
-#include "parser.h"
+#include "network/parser.h"
 
 #include <algorithm>
 #include <charconv>
@@ -8,10 +8,10 @@
 #include <stdexcept>
 #include <utility>
 
-#include "fast_request.h"
-#include "log.h"
-#include "metrics.h"
-#include "object_manager.h"
+#include "metrics/metrics.h"
+#include "network/fast_request.h"
+#include "support/log.h"
+#include "support/object_manager.h"
 
 namespace {
 

@@ -19,8 +19,8 @@
 
 #include <json/json.h>
 
-#include "fast_request.h"
-#include "logic_center.h"
+#include "network/fast_request.h"
+#include "store/logic_center.h"
 
 // What an operation answers: nothing (the reply's "data" is null) or a list of ids held under
 // one key of the "data" object. Ids are written as their low 32 bits.

@@ -1,12 +1,12 @@
-#include "socket_loop.h"
+#include "network/socket_loop.h"
 
 #include <sys/epoll.h>
 
 #include <cerrno>
 #include <utility>
 
-#include "log.h"
-#include "srv.h"
+#include "network/srv.h"
+#include "support/log.h"
 
 namespace {
 

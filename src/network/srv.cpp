@@ -1,4 +1,4 @@
-#include "srv.h"
+#include "network/srv.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -10,9 +10,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "log.h"
-#include "socket_loop.h"
-#include "work_backlog.h"
+#include "apply/work_backlog.h"
+#include "network/socket_loop.h"
+#include "support/log.h"
 
 using boost::asio::ip::tcp;
 

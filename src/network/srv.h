@@ -23,6 +23,8 @@
 
 #include <boost/asio.hpp>
 
+#include "metrics/connection_stats.h"
+
 // Turns one request body into one reply body; the daemon wires it to the request parser. It may
 // throw (the std::exception family): the session then stops reading that connection.
 using body_handler = std::function<std::string(const std::string& body)>;
@@ -73,20 +75,6 @@ frame_status cut_frames(std::string& input, const body_handler& handler, std::st
 
 // Appends the ten-digit header for a body of `body_size` bytes to `out`.
 void append_frame_header(std::size_t body_size, std::string& out);
-
-// Counters shared by a server and its sessions, for operators and tests.
-struct connection_stats {
-  std::atomic<std::size_t> open_sessions{0};
-  std::atomic<std::size_t> accepted{0};
-  std::atomic<std::size_t> read_pauses{0};  // times a session stopped reading for a slow peer
-  std::atomic<std::size_t> peak_unwritten_bytes{0};  // largest backlog of unwritten replies seen
-  std::atomic<std::size_t> bad_headers{0};
-  std::atomic<std::size_t> closed{0};           // sessions ended
-  std::atomic<std::size_t> refused{0};  // connections turned away: out of descriptors, or too many
-  std::atomic<std::size_t> paused_sessions{0};  // sessions not reading for a slow peer, now
-  std::atomic<std::uint64_t> bytes_received{0};
-  std::atomic<std::uint64_t> bytes_sent{0};
-};
 
 class session;
 class socket_loop;

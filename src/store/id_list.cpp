@@ -1,4 +1,4 @@
-#include "id_list.h"
+#include "store/id_list.h"
 
 #include <algorithm>
 #include <cstring>

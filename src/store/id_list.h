@@ -17,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-#include "list_arena.h"
+#include "store/list_arena.h"
 
 class id_list {
  public:

@@ -1,4 +1,4 @@
-#include "inviter_manager.h"
+#include "store/inviter_manager.h"
 
 #include <algorithm>
 #include <climits>
@@ -10,10 +10,10 @@
 #include <unordered_set>
 #include <utility>
 
-#include "log.h"
-#include "metrics.h"
-#include "mysql_helper.h"
-#include "table_reader.h"
+#include "db/mysql_helper.h"
+#include "db/table_reader.h"
+#include "metrics/metrics.h"
+#include "support/log.h"
 
 namespace helper {
 

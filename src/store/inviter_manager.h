@@ -30,10 +30,10 @@
 #include <memory>
 #include <vector>
 
-#include "invitee_list.h"
-#include "mapped_allocator.h"
-#include "member_table.h"
-#include "table_reader.h"
+#include "db/table_reader.h"
+#include "store/invitee_list.h"
+#include "store/mapped_allocator.h"
+#include "store/member_table.h"
 
 class inviter_manager {
  public:

@@ -1,4 +1,4 @@
-#include "list_arena.h"
+#include "store/list_arena.h"
 
 #include <malloc.h>
 #include <sys/mman.h>

@@ -1,8 +1,8 @@
-#include "load_plan.h"
+#include "store/load_plan.h"
 
 #include <algorithm>
 
-#include "key_sort.h"
+#include "store/key_sort.h"
 
 namespace load_plan {
 

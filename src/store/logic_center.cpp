@@ -1,13 +1,13 @@
-#include "logic_center.h"
+#include "store/logic_center.h"
 
 #include <algorithm>
 #include <exception>
 #include <utility>
 
-#include "log.h"
-#include "metrics.h"
-#include "sorted_list.h"
-#include "work_backlog.h"
+#include "apply/work_backlog.h"
+#include "metrics/metrics.h"
+#include "store/sorted_list.h"
+#include "support/log.h"
 
 // ---- lifecycle and workers ----
 

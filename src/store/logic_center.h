@@ -28,15 +28,15 @@
 #include <thread>
 #include <vector>
 
-#include "annotated_mutex.h"
-#include "id_list.h"
-#include "inviter_manager.h"
-#include "list_arena.h"
-#include "load_plan.h"
-#include "member_table.h"
-#include "msgqueue.h"
-#include "special.h"
-#include "userinfo.h"
+#include "apply/msgqueue.h"
+#include "store/id_list.h"
+#include "store/inviter_manager.h"
+#include "store/list_arena.h"
+#include "store/load_plan.h"
+#include "store/member_table.h"
+#include "store/special.h"
+#include "store/userinfo.h"
+#include "support/annotated_mutex.h"
 
 class logic_center {
  public:

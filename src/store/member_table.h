@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "mapped_allocator.h"
+#include "store/mapped_allocator.h"
 
 template <typename Record>
 class member_table {

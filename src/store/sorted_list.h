@@ -10,7 +10,7 @@
 #include <iterator>
 #include <vector>
 
-#include "special.h"
+#include "store/special.h"
 
 namespace sorted_list {
 

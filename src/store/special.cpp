@@ -1,6 +1,6 @@
-#include "special.h"
+#include "store/special.h"
 
-#include "log.h"
+#include "support/log.h"
 
 bool greater_special(const special& a, const special& b) {
   return a.special_id > b.special_id;

@@ -14,13 +14,13 @@
 #include <utility>
 #include <vector>
 
-#include "app_config.h"
-#include "load_plan.h"
-#include "load_progress.h"
-#include "log.h"
-#include "logic_center.h"
-#include "object_manager.h"
-#include "table_reader.h"
+#include "db/table_reader.h"
+#include "metrics/load_progress.h"
+#include "store/load_plan.h"
+#include "store/logic_center.h"
+#include "support/app_config.h"
+#include "support/log.h"
+#include "support/object_manager.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
-#include "userinfo.h"
+#include "store/userinfo.h"
 
 #include <functional>
 
-#include "sorted_list.h"
+#include "store/sorted_list.h"
 
 const std::vector<unsigned long> empty_user;
 

@@ -6,7 +6,7 @@
 
 #include <vector>
 
-#include "special.h"
+#include "store/special.h"
 
 class userinfo {
  public:

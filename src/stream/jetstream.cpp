@@ -1,9 +1,9 @@
-#include "jetstream.h"
+#include "stream/jetstream.h"
 
 #include <thread>
 #include <vector>
 
-#include "log.h"
+#include "support/log.h"
 
 namespace {
 

@@ -21,7 +21,7 @@
 
 #include <nats/nats.h>
 
-#include "stream_settings.h"
+#include "stream/stream_settings.h"
 
 // The stream cannot be reached, created or read; the message says which and why.
 class stream_error : public std::runtime_error {

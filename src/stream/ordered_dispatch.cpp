@@ -1,4 +1,4 @@
-#include "ordered_dispatch.h"
+#include "stream/ordered_dispatch.h"
 
 #include <utility>
 

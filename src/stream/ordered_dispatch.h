@@ -22,7 +22,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "parser.h"
+#include "network/parser.h"
 
 class ordered_dispatch {
  public:

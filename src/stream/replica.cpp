@@ -1,4 +1,4 @@
-#include "replica.h"
+#include "stream/replica.h"
 
 #include <chrono>
 #include <thread>
@@ -6,10 +6,10 @@
 
 #include <boost/asio/post.hpp>
 
-#include "app_config.h"
-#include "log.h"
-#include "object_manager.h"
-#include "stream_stats.h"
+#include "stream/stream_stats.h"
+#include "support/app_config.h"
+#include "support/log.h"
+#include "support/object_manager.h"
 
 namespace {
 

@@ -22,11 +22,11 @@
 
 #include <boost/asio/io_context.hpp>
 
-#include "jetstream.h"
-#include "logic_center.h"
-#include "ordered_dispatch.h"
-#include "stream_consumer.h"
-#include "stream_settings.h"
+#include "store/logic_center.h"
+#include "stream/jetstream.h"
+#include "stream/ordered_dispatch.h"
+#include "stream/stream_consumer.h"
+#include "stream/stream_settings.h"
 
 // The node must not start as configured (no snapshot while the stream holds changes); the
 // message says what the operator can do. The daemon ends with status 1.

@@ -1,8 +1,8 @@
-#include "stream_check.h"
+#include "stream/stream_check.h"
 
 #include <ostream>
 
-#include "jetstream.h"
+#include "stream/jetstream.h"
 
 int check_stream(const stream_settings& settings, std::ostream& out, std::ostream& err) {
   try {

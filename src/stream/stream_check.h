@@ -7,7 +7,7 @@
 
 #include <iosfwd>
 
-#include "stream_settings.h"
+#include "stream/stream_settings.h"
 
 int check_stream(const stream_settings& settings, std::ostream& out, std::ostream& err);
 

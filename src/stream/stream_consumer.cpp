@@ -1,12 +1,12 @@
-#include "stream_consumer.h"
+#include "stream/stream_consumer.h"
 
 #include <chrono>
 #include <exception>
 #include <memory>
 #include <string>
 
-#include "log.h"
-#include "stream_stats.h"
+#include "stream/stream_stats.h"
+#include "support/log.h"
 
 stream_stats& stream_stats::global() {
   static stream_stats instance;

@@ -14,8 +14,8 @@
 #include <cstdint>
 #include <thread>
 
-#include "jetstream.h"
-#include "ordered_dispatch.h"
+#include "stream/jetstream.h"
+#include "stream/ordered_dispatch.h"
 
 class stream_consumer {
  public:

@@ -1,4 +1,4 @@
-#include "stream_settings.h"
+#include "stream/stream_settings.h"
 
 #include <stdexcept>
 

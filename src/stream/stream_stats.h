@@ -8,7 +8,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "metrics.h"
+#include "metrics/metrics.h"
 
 struct stream_stats {
   std::atomic<std::uint64_t> last_sequence{0};   // the stream's last sequence, as last seen

@@ -1,4 +1,4 @@
-#include "app_config.h"
+#include "support/app_config.h"
 
 #include <sys/stat.h>
 
@@ -8,8 +8,8 @@
 #include <stdexcept>
 #include <vector>
 
-#include "clibext.h"
-#include "log.h"
+#include "support/clibext.h"
+#include "support/log.h"
 
 namespace {
 

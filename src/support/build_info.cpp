@@ -1,4 +1,4 @@
-#include "build_info.h"
+#include "support/build_info.h"
 
 #ifndef NORVEL_VERSION
 #define NORVEL_VERSION "unknown"

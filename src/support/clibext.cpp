@@ -1,4 +1,4 @@
-#include "clibext.h"
+#include "support/clibext.h"
 
 #include <cctype>
 #include <cstring>
@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "stringutil.h"
+#include "support/stringutil.h"
 
 namespace clibext {
 namespace {

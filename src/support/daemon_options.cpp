@@ -1,4 +1,4 @@
-#include "daemon_options.h"
+#include "support/daemon_options.h"
 
 #include <sys/stat.h>
 

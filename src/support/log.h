@@ -26,6 +26,7 @@
 #include <atomic>
 #include <cstdarg>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
 #include <functional>
@@ -188,6 +189,10 @@ class log_batch {
 // The level number of one of the six level words ("fatal" .. "trace", any case); 0 for any
 // other text.
 int log_level_from_word(const std::string& word);
+
+// Entries written (that passed the level filter) at `level` since the process started, for the
+// metrics page: levels 1 to 6, and any other level counted under 0. Any thread; relaxed reads.
+std::uint64_t log_entries_written(int level);
 
 // Writes every thread's pending entries with async-signal-safe calls only. The fatal-signal
 // handlers that init_log() installs call it; callable from a signal handler.

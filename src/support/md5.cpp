@@ -1,4 +1,4 @@
-#include "md5.h"
+#include "support/md5.h"
 
 #include <cstring>
 

@@ -1,8 +1,8 @@
-#include "object_manager.h"
+#include "support/object_manager.h"
 
 #include <cstdint>
 
-#include "log.h"
+#include "support/log.h"
 
 std::atomic<object_manager*> object_manager::m_pstObjectManager{nullptr};
 std::mutex object_manager::m_instanceLock;

@@ -1,4 +1,4 @@
-#include "service_notify.h"
+#include "support/service_notify.h"
 
 #include <systemd/sd-daemon.h>
 

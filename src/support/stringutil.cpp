@@ -1,11 +1,11 @@
-#include "stringutil.h"
+#include "support/stringutil.h"
 
 #include <climits>
 #include <cstring>
 #include <cwchar>
 #include <stdexcept>
 
-#include "md5.h"
+#include "support/md5.h"
 
 namespace stringutil {
 namespace helper {

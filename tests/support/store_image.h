@@ -8,7 +8,7 @@
 #include <map>
 #include <vector>
 
-#include "logic_center.h"
+#include "store/logic_center.h"
 
 class logic_center_inspector {
  public:

@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "logic_center.h"
+#include "store/logic_center.h"
 #include "store_image.h"
 
 // The rules, written the plain way.

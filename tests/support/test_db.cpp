@@ -12,8 +12,8 @@
 
 #include <json/json.h>
 
-#include "app_config.h"
-#include "object_manager.h"
+#include "support/app_config.h"
+#include "support/object_manager.h"
 
 namespace {
 

@@ -29,24 +29,24 @@
 
 #include <boost/asio.hpp>
 
-#include "app_config.h"
-#include "build_info.h"
-#include "config_check.h"
-#include "daemon_options.h"
-#include "descriptor_limit.h"
-#include "load_progress.h"
-#include "log.h"
-#include "logic_center.h"
-#include "metrics.h"
-#include "metrics_exposition.h"
-#include "metrics_server.h"
-#include "object_manager.h"
-#include "parser.h"
-#include "service_notify.h"
-#include "replica.h"
-#include "srv.h"
-#include "stream_check.h"
-#include "stream_settings.h"
+#include "db/config_check.h"
+#include "metrics/load_progress.h"
+#include "metrics/metrics.h"
+#include "metrics/metrics_exposition.h"
+#include "metrics/metrics_server.h"
+#include "network/parser.h"
+#include "network/srv.h"
+#include "store/logic_center.h"
+#include "stream/replica.h"
+#include "stream/stream_check.h"
+#include "stream/stream_settings.h"
+#include "support/app_config.h"
+#include "support/build_info.h"
+#include "support/daemon_options.h"
+#include "support/descriptor_limit.h"
+#include "support/log.h"
+#include "support/object_manager.h"
+#include "support/service_notify.h"
 
 namespace {
 
@@ -145,6 +145,22 @@ void answer_request_measured(const std::string& body, std::string& reply) {
     metrics::count_request(metrics::other_request, metrics::result_closed);
     throw;
   }
+}
+
+// The store's part of the metrics page: queue lengths and list sizes.
+store_figures store_figures_of(const logic_center& store) {
+  store_figures figures;
+  for (std::size_t i = 0; i < logic_center::worker_count; ++i) {
+    figures.queued.push_back(store.queued(i));
+  }
+  const logic_center::store_sizes sizes = store.sizes();
+  figures.members = sizes.members;
+  figures.feeds = sizes.feeds;
+  figures.follow_entries = sizes.follow_entries;
+  figures.own_entries = sizes.own_entries;
+  figures.feed_entries = sizes.feed_entries;
+  figures.public_entries = sizes.public_entries;
+  return figures;
 }
 
 // The metrics endpoint bound where the operator said, or null when it is off. An address that
@@ -272,7 +288,7 @@ int run_daemon(const daemon_options& options, const std::optional<stream_setting
   logic_center* store = singleton<logic_center>::instance();
   std::optional<replica> node;  // with a "stream": this node of the replicated site
   if (metrics_endpoint) {
-    const metrics_sources sources{&listener.stats(), store};
+    const metrics_sources sources{&listener.stats(), [store] { return store_figures_of(*store); }};
     metrics_endpoint->start([sources] { return render_metrics(sources); });
   }
   {

@@ -1,4 +1,4 @@
-#include "process_stats.h"
+#include "metrics/process_stats.h"
 
 #include <dirent.h>
 #include <unistd.h>

@@ -1,12 +1,12 @@
-#include "config_check.h"
+#include "db/config_check.h"
 
 #include <cstdlib>
 #include <ostream>
 #include <sstream>
 #include <string>
 
-#include "app_config.h"
-#include "mysql_helper.h"
+#include "db/mysql_helper.h"
+#include "support/app_config.h"
 
 namespace {
 

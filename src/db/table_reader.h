@@ -12,7 +12,7 @@
 #include <functional>
 #include <memory>
 
-#include "mysql_helper.h"
+#include "db/mysql_helper.h"
 
 namespace table_reader {
 

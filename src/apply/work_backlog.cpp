@@ -1,4 +1,4 @@
-#include "work_backlog.h"
+#include "apply/work_backlog.h"
 
 work_backlog& mutation_backlog() {
   static work_backlog backlog;

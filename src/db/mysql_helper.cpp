@@ -1,4 +1,4 @@
-#include "mysql_helper.h"
+#include "db/mysql_helper.h"
 
 #include <chrono>
 #include <cstdlib>
@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "log.h"
+#include "support/log.h"
 
 namespace mysql {
 

@@ -1,4 +1,4 @@
-#include "metrics_server.h"
+#include "metrics/metrics_server.h"
 
 #include <chrono>
 #include <optional>
@@ -7,8 +7,8 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 
-#include "log.h"
-#include "metrics_exposition.h"
+#include "metrics/metrics_exposition.h"
+#include "support/log.h"
 
 namespace beast = boost::beast;
 namespace http = boost::beast::http;

@@ -1,13 +1,14 @@
-#include "metrics_exposition.h"
+#include "metrics/metrics_exposition.h"
 
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 
-#include "build_info.h"
-#include "load_progress.h"
-#include "metrics.h"
-#include "process_stats.h"
+#include "metrics/load_progress.h"
+#include "metrics/metrics.h"
+#include "metrics/process_stats.h"
+#include "support/build_info.h"
+#include "support/log.h"
 
 namespace {
 
@@ -139,17 +140,16 @@ void write_connections(page_writer& page, const connection_stats& stats) {
   page.integer("norvel_session_holds_total", "", value(stats.read_pauses));
 }
 
-void write_store(page_writer& page, const logic_center& store) {
+void write_store(page_writer& page, const store_figures& sizes) {
   page.family("norvel_queued_messages", "gauge", "Changes waiting in each worker's queue.");
-  for (std::size_t i = 0; i < logic_center::worker_count; ++i) {
-    page.integer("norvel_queued_messages", label("worker", std::to_string(i)), store.queued(i));
+  for (std::size_t i = 0; i < sizes.queued.size(); ++i) {
+    page.integer("norvel_queued_messages", label("worker", std::to_string(i)), sizes.queued[i]);
   }
   page.family("norvel_applied_messages_total", "counter", "Changes applied by each worker.");
-  for (std::size_t i = 0; i < logic_center::worker_count; ++i) {
+  for (std::size_t i = 0; i < sizes.queued.size(); ++i) {
     page.integer("norvel_applied_messages_total", label("worker", std::to_string(i)),
                  metrics::global().applied[i].get());
   }
-  const logic_center::store_sizes sizes = store.sizes();
   page.family("norvel_store_members", "gauge", "Member records in the store.");
   page.integer("norvel_store_members", "", sizes.members);
   page.family("norvel_store_private_feeds", "gauge", "Private feeds in the store.");
@@ -185,7 +185,7 @@ void write_support(page_writer& page) {
   page.family("norvel_log_entries_total", "counter", "Event-log entries written, by level.");
   for (std::size_t level = 1; level < metrics::registry::level_count; ++level) {
     page.integer("norvel_log_entries_total", label("level", level_names[level]),
-                 counters.log_entries[level].get());
+                 log_entries_written(static_cast<int>(level)));
   }
   page.family("norvel_build_info", "gauge",
               "The running version, and the commit it was built from.");
@@ -211,8 +211,8 @@ std::string render_metrics(const metrics_sources& sources) {
   if (sources.connections != nullptr) {
     write_connections(page, *sources.connections);
   }
-  if (sources.store != nullptr) {
-    write_store(page, *sources.store);
+  if (sources.store) {
+    write_store(page, sources.store());
   }
   write_load(page);
   write_support(page);

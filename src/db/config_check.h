@@ -7,7 +7,7 @@
 
 #include <iosfwd>
 
-#include "daemon_options.h"
+#include "support/daemon_options.h"
 
 int check_configuration(const daemon_options& options, std::ostream& out, std::ostream& err);
 

@@ -1,8 +1,8 @@
-#include "load_progress.h"
+#include "metrics/load_progress.h"
 
 #include <cstdio>
 
-#include "log.h"
+#include "support/log.h"
 
 const char* load_progress::table_name(table t) {
   return t == specials_table ? "brix_mb_special" : "brix_member";

@@ -1,13 +1,13 @@
 // The daemon's own counters for the metrics endpoint: requests by kind and result with a latency
-// histogram, messages applied per worker, inviter reloads and event-log entries by level. One
-// process-wide instance, metrics::global().
+// histogram, messages applied per worker and inviter reloads. One process-wide instance,
+// metrics::global(). The event log counts its own entries by level (log_entries_written).
 //
 // Hot paths only add to relaxed atomics that no other writer shares a cache line with, and the
 // request counters and the latency clock run only when the endpoint is on (metrics::enabled()),
 // so a daemon without --metrics pays one predictable branch per request.
-// Threads: writers are the event loop (requests), the workers (their own slot each) and any
-// thread that logs; the metrics thread reads everything with relaxed loads. A scrape sees each
-// counter whole, not all counters at one instant, which is what Prometheus expects.
+// Threads: writers are the event loop (requests) and the workers (their own slot each); the metrics
+// thread reads everything with relaxed loads. A scrape sees each counter whole, not all counters at
+// one instant, which is what Prometheus expects.
 #ifndef NORVEL_METRICS_H_
 #define NORVEL_METRICS_H_
 
@@ -83,9 +83,8 @@ struct registry {
   std::array<std::array<std::atomic<std::uint64_t>, request_result_count>, request_kind_count>
       requests{};
   latency_histogram request_latency;
-  std::array<padded_counter, max_workers> applied;      // messages applied, by worker
-  std::atomic<std::uint64_t> inviter_reloads{0};        // event-loop thread writes
-  std::array<padded_counter, level_count> log_entries;  // by level
+  std::array<padded_counter, max_workers> applied;  // messages applied, by worker
+  std::atomic<std::uint64_t> inviter_reloads{0};    // event-loop thread writes
 };
 
 registry& global();
@@ -97,9 +96,6 @@ void enable();
 // Counting helpers for the hot paths.
 inline void count_request(request_kind kind, request_result result) {
   global().requests[kind][result].fetch_add(1, std::memory_order_relaxed);
-}
-inline void count_log_entry(int level) {
-  global().log_entries[level >= 1 && level <= 6 ? level : 0].add();
 }
 
 }  // namespace metrics

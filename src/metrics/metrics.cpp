@@ -1,4 +1,4 @@
-#include "metrics.h"
+#include "metrics/metrics.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "table_reader.h"
+#include "db/table_reader.h"
 
 #include <cctype>
 #include <cstdlib>
@@ -6,10 +6,10 @@
 #include <utility>
 #include <vector>
 
-#include "app_config.h"
-#include "load_progress.h"
-#include "log.h"
-#include "object_manager.h"
+#include "metrics/load_progress.h"
+#include "support/app_config.h"
+#include "support/log.h"
+#include "support/object_manager.h"
 
 namespace table_reader {
 

@@ -1,0 +1,40 @@
+// The metrics endpoint's page: everything the daemon counts, in the Prometheus text exposition
+// format (version 0.0.4), with the norvel_ prefix, _total counters and base units (seconds,
+// bytes), and the process_ metrics every Prometheus client exposes.
+// Threads: called on the metrics thread; reads atomics, and whatever the store figures function
+// reads (the daemon's takes the store's shared locks).
+#ifndef NORVEL_METRICS_EXPOSITION_H_
+#define NORVEL_METRICS_EXPOSITION_H_
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "metrics/connection_stats.h"
+
+// What the store holds at one scrape: each worker queue's length, members with a record, private
+// feeds, and the entries of each kind of list.
+struct store_figures {
+  std::vector<std::size_t> queued;  // by worker
+  std::size_t members = 0;
+  std::size_t feeds = 0;
+  std::size_t follow_entries = 0;
+  std::size_t own_entries = 0;
+  std::size_t feed_entries = 0;
+  std::size_t public_entries = 0;
+};
+
+// What the page is made from besides the global counters; either may be empty (left out).
+// `connections` is not owned and must outlive every render; `store` is called once a render.
+struct metrics_sources {
+  const connection_stats* connections = nullptr;  // the request server's
+  std::function<store_figures()> store;
+};
+
+std::string render_metrics(const metrics_sources& sources);
+
+// The content type of the page.
+constexpr const char* metrics_content_type = "text/plain; version=0.0.4; charset=utf-8";
+
+#endif  // NORVEL_METRICS_EXPOSITION_H_
