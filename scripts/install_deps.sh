@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config ccache
   libboost-dev libboost-system-dev libboost-thread-dev libboost-filesystem-dev
-  libboost-program-options-dev libsystemd-dev
+  libboost-program-options-dev libsystemd-dev zlib1g-dev
   libjsoncpp-dev libmariadb-dev mariadb-server mariadb-client
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev redis-server

@@ -75,6 +75,17 @@ class latency_histogram {
   std::atomic<std::uint64_t> sum_ns{0};
 };
 
+// The last snapshot written by this node (stream mode only); shown once `taken_on` is set.
+struct snapshot_figures {
+  std::atomic<bool> taken_on{false};              // a snapshot taker runs
+  std::atomic<double> last_written_unix{0};       // when the newest snapshot was written (or found)
+  std::atomic<double> duration_seconds{0};        // the last snapshot's pause to its rename
+  std::atomic<double> pause_seconds{0};           // the last dispatch pause (drain and fork)
+  std::atomic<std::uint64_t> bytes{0};            // the last snapshot's size
+  std::atomic<std::uint64_t> written{0};          // snapshots written
+  std::atomic<std::uint64_t> failed{0};           // snapshots that could not be written
+};
+
 struct registry {
   static constexpr std::size_t max_workers = 16;
   static constexpr std::size_t level_count = 7;  // event-log levels 1 to 6; 0 for any other
@@ -85,6 +96,7 @@ struct registry {
   latency_histogram request_latency;
   std::array<padded_counter, max_workers> applied;  // messages applied, by worker
   std::atomic<std::uint64_t> inviter_reloads{0};    // event-loop thread writes
+  snapshot_figures snapshots;                       // event-loop / main thread writes
 };
 
 registry& global();

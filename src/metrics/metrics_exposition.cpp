@@ -176,6 +176,34 @@ void write_load(page_writer& page) {
   }
 }
 
+void write_snapshots(page_writer& page) {
+  const metrics::snapshot_figures& figures = metrics::global().snapshots;
+  if (!figures.taken_on.load(std::memory_order_relaxed)) {
+    return;
+  }
+  const double now =
+      std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+  const double written = figures.last_written_unix.load(std::memory_order_relaxed);
+  page.family("norvel_snapshot_age_seconds", "gauge",
+              "Seconds since the newest snapshot was written; -1 while there is none.");
+  page.real("norvel_snapshot_age_seconds", "", written > 0 ? now - written : -1.0);
+  page.family("norvel_snapshot_duration_seconds", "gauge",
+              "Time the last snapshot took, from the dispatch pause to the file's rename.");
+  page.real("norvel_snapshot_duration_seconds", "",
+            figures.duration_seconds.load(std::memory_order_relaxed));
+  page.family("norvel_snapshot_pause_seconds", "gauge",
+              "How long the last snapshot paused the applying of changes (drain and fork).");
+  page.real("norvel_snapshot_pause_seconds", "",
+            figures.pause_seconds.load(std::memory_order_relaxed));
+  page.family("norvel_snapshot_size_bytes", "gauge", "Size of the last snapshot written.");
+  page.integer("norvel_snapshot_size_bytes", "", figures.bytes.load(std::memory_order_relaxed));
+  page.family("norvel_snapshots_total", "counter", "Snapshots written, and failed, by result.");
+  page.integer("norvel_snapshots_total", label("result", "written"),
+               figures.written.load(std::memory_order_relaxed));
+  page.integer("norvel_snapshots_total", label("result", "failed"),
+               figures.failed.load(std::memory_order_relaxed));
+}
+
 void write_support(page_writer& page) {
   const metrics::registry& counters = metrics::global();
   page.family("norvel_inviter_reloads_total", "counter",
@@ -215,6 +243,7 @@ std::string render_metrics(const metrics_sources& sources) {
     write_store(page, sources.store());
   }
   write_load(page);
+  write_snapshots(page);
   write_support(page);
   return text;
 }

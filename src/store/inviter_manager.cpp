@@ -155,6 +155,7 @@ void inviter_manager::reset_index() {
   invitee_map = member_table<invitee_list>();
   max_user_id = 0;
   invitee_heap_bytes = 0;
+  far_inviters.clear();
   recount_bytes();
 }
 
@@ -166,6 +167,7 @@ void inviter_manager::adopt_index(inviter_manager&& fresh) {
   invitee_map = std::move(fresh.invitee_map);
   max_user_id = fresh.max_user_id;
   invitee_heap_bytes = fresh.invitee_heap_bytes;
+  far_inviters = std::move(fresh.far_inviters);
   recount_bytes();
 }
 

@@ -27,7 +27,9 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "db/table_reader.h"
@@ -87,6 +89,27 @@ class inviter_manager {
   // One row read after a load, recorded as a load would record it (skipped likewise).
   void record_loaded_row(const table_reader::member_row& row);
 
+  // The whole index as values, for snapshots: what save_image() hands out, restore_image() puts
+  // back exactly (table size and highest id included), so every answer is as before. The
+  // reload pacing and the database connection are not part of it. Main thread.
+  struct image {
+    int max_user_id = 0;
+    uint64_t table_size = 0;  // entries of the member -> inviter table
+    // The table's non-zero entries, (member, inviter), ascending by member.
+    std::vector<std::pair<int, int>> links;
+    // Each inviter with its invitees in recorded order (repeats kept), in no particular order:
+    // inviter_keys[i] invited invitee_counts[i] members, taken in turn from invitees.
+    std::vector<int> inviter_keys;
+    std::vector<uint32_t> invitee_counts;
+    std::vector<int> invitees;
+    // The side table, (member, inviter), ascending by member.
+    std::vector<std::pair<int, int>> far_links;
+  };
+  image save_image() const;
+  // Replaces the index with `index`; false (and the index emptied) when it does not hold
+  // together: a link outside the table, or counts that do not add up.
+  bool restore_image(image&& index);
+
   int max_user() const { return max_user_id; }
   // Bytes the index holds (the array, the invitee table and the invitees' arrays), kept up to
   // date as it changes; any thread (relaxed).
@@ -141,6 +164,7 @@ class inviter_manager {
   int max_user_id = 0;
   size_t invitee_heap_bytes = 0;          // the invitee lists' arrays
   std::atomic<size_t> held_bytes{0};      // what bytes() answers
+  std::map<int, int> far_inviters;  // member -> inviter, members past twice the loaded highest id
 
   // Reloads and row reads (event-loop thread, like the rest).
   reload_pacing reloads;

@@ -26,6 +26,7 @@
 #include <cstddef>
 #include <functional>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "apply/msgqueue.h"
@@ -149,6 +150,44 @@ class logic_center {
   // inviter index): reads the specials and the member tables on two connections in parallel,
   // then builds the lists. Main thread, before the workers start; store_load.cpp.
   void init_data();
+
+  // ---- the whole store as values, for snapshots (store_restore.cpp) ----
+  // Every member record (an empty one too) with its follow list and own list, every private feed
+  // (an empty one too) and the public list, each list as ascending ids. Members and feeds come in
+  // no particular order. Each export takes its lock shared for the whole walk; any thread.
+  using member_visitor = std::function<void(unsigned long member,
+                                            const std::vector<unsigned long>& follows,
+                                            const std::vector<unsigned long>& own)>;
+  using feed_visitor =
+      std::function<void(unsigned long member, const std::vector<unsigned long>& feed)>;
+  void for_each_member(const member_visitor& visit) const;
+  void for_each_feed(const feed_visitor& visit) const;
+  std::vector<unsigned long> public_ids() const;
+  size_t member_count() const;
+  size_t feed_count() const;
+
+  // One member's lists handed to a restore; `follows` and `own` ascending without repeats.
+  struct restored_member {
+    unsigned long id = 0;
+    std::vector<unsigned long> follows;
+    std::vector<unsigned long> own;
+  };
+  struct restored_feed {
+    unsigned long id = 0;
+    std::vector<unsigned long> ids;
+  };
+  // Fill a store that holds nothing yet, before its workers start: each restore takes its lock
+  // once, sizes its table for `count` entries and calls next(out) until it answers false. The
+  // lists are stored as given (no cap applies). restore_members and restore_feeds share no lock,
+  // so two threads may run them at once. A member or feed given twice keeps the union.
+  void restore_members(size_t count, const std::function<bool(restored_member&)>& next);
+  void restore_feeds(size_t count, const std::function<bool(restored_feed&)>& next);
+  void restore_public(const std::vector<unsigned long>& ids);
+  // The inviter index as values, and its restore into a store not yet serving; main thread.
+  inviter_manager::image save_inviters() const { return inviters.save_image(); }
+  bool restore_inviters(inviter_manager::image&& index) {
+    return inviters.restore_image(std::move(index));
+  }
 
   // ---- for tests only ----
   // Starts the five workers without a database (start() calls it too).

@@ -1,0 +1,104 @@
+// When and how this node takes its snapshots (stream mode only): every interval, on SIGUSR1 and
+// at a clean stop. Taking one must not stall requests, so it only pauses the applying of changes
+// until the store is at rest (the apply gate drains what it handed out), forks, and resumes at
+// once: the child process writes the file from its copy-on-write image of the store and exits,
+// reporting through a pipe. A write that fails (a full disk, an I/O error) is logged, counted and
+// leaves the previous snapshots as they were; the node runs on.
+// Threads: everything runs on the event-loop thread, except write_at_stop (main thread, after the
+// loop has ended). The fork happens on the event-loop thread at rest, so no store lock is held
+// and no change is half applied; the child starts no thread.
+// Ownership: owns its timer, its signal set, the pipe and the child it forked (waited for, never
+// left behind). The store, the gate and the io_context are not owned and must outlive it.
+#ifndef NORVEL_SNAPSHOT_TAKER_H_
+#define NORVEL_SNAPSHOT_TAKER_H_
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/posix/stream_descriptor.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include "store/logic_center.h"
+
+namespace snapshot {
+
+// Implemented by the stream consumer, the only source of changes once a stream is configured.
+class apply_gate {
+ public:
+  virtual ~apply_gate() = default;
+  // Stop handing changes to the workers; once every change already handed out is applied
+  // (worker queues drained, workers idle, inviter adds done), post at_rest(the sequence of the
+  // last change applied) to the event loop. Reads are served meanwhile. Event-loop thread.
+  virtual void pause(std::function<void(uint64_t applied_sequence)> at_rest) = 0;
+  // Hand changes out again. Event-loop thread, after the pause's at_rest ran.
+  virtual void resume() = 0;
+};
+
+struct taker_settings {
+  std::string dir;                     // where the files go
+  std::string stream;                  // the stream's name, in the file's name and header
+  std::chrono::seconds interval{300};  // 0: no periodic snapshots
+};
+
+class snapshot_taker {
+ public:
+  snapshot_taker(boost::asio::io_context& io, const logic_center& store, apply_gate& gate,
+                 taker_settings settings);
+  // Cancels the timer and the signal, and waits for a child still writing.
+  ~snapshot_taker();
+  snapshot_taker(const snapshot_taker&) = delete;
+  snapshot_taker& operator=(const snapshot_taker&) = delete;
+
+  // Arms the interval and SIGUSR1, and notes the newest snapshot already in the directory (so
+  // one at the same sequence is not written again). Event-loop thread, or before the loop runs.
+  void start();
+  // Takes a snapshot now, unless one is under way. Event-loop thread.
+  void take();
+  // The clean stop, after the loop has ended and the consumer has stopped with every change it
+  // handed out applied: waits for a child still writing, then writes the store at
+  // `applied_sequence` in this process unless the newest snapshot already holds that sequence.
+  // Answers whether a snapshot at that sequence exists afterwards. Main thread.
+  bool write_at_stop(uint64_t applied_sequence);
+
+  // Whether a pause or a child's write is under way (tests).
+  bool busy() const { return pause_requested || child_pid > 0; }
+
+ private:
+  void arm_timer();
+  void wait_for_signal();
+  // The store is at rest: fork the writer and resume.
+  void at_rest(uint64_t sequence);
+  void read_report();
+  // The child's report has been read (or the pipe broke): reap it and record the outcome.
+  void child_finished();
+  // Blocks until the child has ended; records nothing. Main thread at the end.
+  void wait_for_child();
+  void record(bool ok, uint64_t sequence, uint64_t bytes, const std::string& path_or_error);
+
+  boost::asio::io_context& io;
+  const logic_center& store;
+  apply_gate& gate;
+  const taker_settings settings;
+  boost::asio::steady_timer timer;
+  boost::asio::signal_set user_signal;
+  boost::asio::posix::stream_descriptor report_pipe;  // read end of the child's report
+  std::string report;                                 // what the child wrote so far
+  char report_chunk[256];
+
+  bool pause_requested = false;
+  pid_t child_pid = -1;
+  uint64_t child_sequence = 0;
+  bool have_written = false;  // a snapshot at newest_sequence exists
+  uint64_t newest_sequence = 0;
+  std::chrono::steady_clock::time_point pause_began;
+};
+
+}  // namespace snapshot
+
+#endif  // NORVEL_SNAPSHOT_TAKER_H_
