@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -68,8 +69,7 @@ std::string report_line(const write_outcome& outcome) {
 
 snapshot_taker::snapshot_taker(boost::asio::io_context& context, const logic_center& source,
                                apply_gate& applier, taker_settings wanted)
-    : io(context),
-      store(source),
+    : store(source),
       gate(applier),
       settings(std::move(wanted)),
       timer(context),
@@ -93,7 +93,11 @@ void snapshot_taker::start() {
     if (!found.empty()) {
       have_written = true;
       newest_sequence = found.front().sequence;
-      figures.last_written_unix.store(unix_now(), std::memory_order_relaxed);
+      struct stat status {};
+      if (::stat(found.front().path.c_str(), &status) == 0) {
+        figures.last_written_unix.store(static_cast<double>(status.st_mtime),
+                                        std::memory_order_relaxed);
+      }
     }
   } catch (const std::runtime_error& e) {
     log_event(log_error, "snapshot: %s", e.what());

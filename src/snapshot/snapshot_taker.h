@@ -81,7 +81,6 @@ class snapshot_taker {
   void wait_for_child();
   void record(bool ok, uint64_t sequence, uint64_t bytes, const std::string& path_or_error);
 
-  boost::asio::io_context& io;
   const logic_center& store;
   apply_gate& gate;
   const taker_settings settings;
