@@ -8,6 +8,7 @@
 // NORVEL_BENCH_SNAPSHOT_DIR for the files (default: a fresh directory under /tmp, removed).
 #include <benchmark/benchmark.h>
 #include <malloc.h>
+#include <sys/resource.h>
 #include <stdlib.h>
 
 #include <chrono>
@@ -108,6 +109,14 @@ bool skip_without_database(benchmark::State& state) {
   return false;
 }
 
+// CPU seconds (user and system) of this process so far, all threads.
+double process_cpu_seconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
 double since(std::chrono::steady_clock::time_point began) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
 }
@@ -120,9 +129,11 @@ void BM_DatabaseStart(benchmark::State& state) {
   for (auto _ : state) {
     state.PauseTiming();
     auto fresh = std::make_unique<logic_center>();
+    const double cpu_before = process_cpu_seconds();
     state.ResumeTiming();
     fresh->start();
     state.PauseTiming();
+    state.counters["cpu_s"] = process_cpu_seconds() - cpu_before;
     state.counters["members"] = static_cast<double>(fresh->member_count());
     fresh.reset();
     malloc_trim(0);
@@ -158,10 +169,12 @@ void BM_SnapshotStart(benchmark::State& state) {
   for (auto _ : state) {
     state.PauseTiming();
     auto fresh = std::make_unique<logic_center>();
+    const double cpu_before = process_cpu_seconds();
     state.ResumeTiming();
     const snapshot::load_result result = snapshot::load_newest(setup().dir, stream, *fresh);
     fresh->start_workers();
     state.PauseTiming();
+    state.counters["cpu_s"] = process_cpu_seconds() - cpu_before;
     if (!result.loaded) {
       state.SkipWithError("no snapshot to load: BM_SnapshotWrite runs first");
       return;

@@ -23,6 +23,10 @@ uint32_t checksum(uint32_t running, const void* data, size_t size) {
   return static_cast<uint32_t>(sum);
 }
 
+uint32_t combine_checksums(uint32_t first, uint32_t second, uint64_t second_size) {
+  return static_cast<uint32_t>(crc32_combine(first, second, static_cast<z_off_t>(second_size)));
+}
+
 // ---- writer ----
 
 byte_writer::byte_writer(int fd_to_write, std::string file_path)

@@ -28,6 +28,9 @@ class malformed : public std::runtime_error {
 
 // The checksum of `size` bytes at `data`, continuing from `running` (0 to start).
 uint32_t checksum(uint32_t running, const void* data, size_t size);
+// The checksum of two pieces one after the other from the checksums of each; `second_size` is
+// the second one's length.
+uint32_t combine_checksums(uint32_t first, uint32_t second, uint64_t second_size);
 
 class byte_writer {
  public:

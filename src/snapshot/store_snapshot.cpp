@@ -77,8 +77,7 @@ void write_inviters(const logic_center& store, byte_writer& out) {
   }
 }
 
-// ---- reading: each section is read twice, first only checked, then into the store, so a
-// file that does not hold together leaves the store untouched ----
+// ---- reading ----
 
 void expect_end(const byte_reader& in, const char* section) {
   if (in.left() != 0) {
@@ -137,13 +136,6 @@ class feed_source {
   uint64_t remaining;
   size_t total = static_cast<size_t>(remaining);
 };
-
-template <typename Source, typename Record>
-void check_all(Source source) {
-  Record record;
-  while (source.next(record)) {
-  }
-}
 
 std::vector<unsigned long> read_public(byte_reader in) {
   std::vector<unsigned long> ids;
@@ -216,39 +208,42 @@ write_outcome save_store(const logic_center& store, const std::string& dir,
   return write_file(dir, stream, sequence, sections);
 }
 
+// Leaves the store as empty as before a load that went wrong half way.
+void empty_store(logic_center& store) {
+  store.restore_members(0, [](logic_center::restored_member&) { return false; });
+  store.restore_feeds(0, [](logic_center::restored_feed&) { return false; });
+  store.restore_public({});
+  store.restore_inviters(inviter_manager::image());
+}
+
 uint64_t load_file(const found_file& found, const std::string& stream, logic_center& store) {
   const verified_file verified = open_verified(found, stream);
-  std::vector<unsigned long> public_ids;
-  inviter_manager::image index;
+  const byte_reader members = verified.section(members_tag);
+  const byte_reader feeds = verified.section(feeds_tag);
+  const byte_reader public_list = verified.section(public_tag);
+  const byte_reader inviters = verified.section(inviters_tag);
   try {
-    // The member section is the largest: checked and filled on a thread of its own while this
-    // one does the rest (the two share no lock).
-    const byte_reader members = verified.section(members_tag);
-    std::future<void> members_checked = std::async(std::launch::async, [members] {
-      check_all<member_source, logic_center::restored_member>(member_source(members));
+    // The member section is the largest: read into the store on a thread of its own while this
+    // one reads the rest (the two share no lock). A section that does not hold together
+    // empties the store again.
+    std::future<void> members_filled = std::async(std::launch::async, [members, &store] {
+      member_source source(members);
+      store.restore_members(source.count(), [&source](logic_center::restored_member& out) {
+        return source.next(out);
+      });
     });
-    check_all<feed_source, logic_center::restored_feed>(feed_source(verified.section(feeds_tag)));
-    public_ids = read_public(verified.section(public_tag));
-    index = read_inviters(verified.section(inviters_tag));
-    members_checked.get();
+    feed_source feed_lists(feeds);
+    store.restore_feeds(feed_lists.count(), [&feed_lists](logic_center::restored_feed& out) {
+      return feed_lists.next(out);
+    });
+    store.restore_public(read_public(public_list));
+    if (!store.restore_inviters(read_inviters(inviters))) {
+      throw malformed("the inviter index does not hold together");
+    }
+    members_filled.get();
   } catch (const malformed& e) {
+    empty_store(store);  // the member thread has ended: its future was waited for on the way out
     throw refused(std::string("it is malformed: ") + e.what());
-  }
-  std::future<void> members_filled = std::async(std::launch::async, [&verified, &store] {
-    member_source source(verified.section(members_tag));
-    store.restore_members(
-        source.count(), [&source](logic_center::restored_member& out) { return source.next(out); });
-  });
-  feed_source feeds(verified.section(feeds_tag));
-  store.restore_feeds(feeds.count(),
-                      [&feeds](logic_center::restored_feed& out) { return feeds.next(out); });
-  store.restore_public(public_ids);
-  const bool index_sound = store.restore_inviters(std::move(index));
-  members_filled.get();
-  if (!index_sound) {
-    // read_inviters checks what restore_inviters does, so this is a fault of the code, and a
-    // half-filled store must not be taken for a loaded one.
-    throw std::logic_error("snapshot " + found.path + ": the inviter index was not restored");
   }
   return verified.file.size();
 }

@@ -2,10 +2,10 @@
 // list in recorded order, whether the load grouped it or it was added since; a restore groups
 // every list of an inviter up to the highest member id the way a load does, and keeps the rest
 // (negative ids, ids beyond it) in the invitee table.
-#include "store/inviter_manager.h"
-
 #include <algorithm>
 #include <climits>
+
+#include "store/inviter_manager.h"
 
 inviter_manager::image inviter_manager::save_image() const {
   image out;

@@ -176,10 +176,12 @@ class logic_center {
     unsigned long id = 0;
     std::vector<unsigned long> ids;
   };
-  // Fill a store that holds nothing yet, before its workers start: each restore takes its lock
-  // once, sizes its table for `count` entries and calls next(out) until it answers false. The
-  // lists are stored as given (no cap applies). restore_members and restore_feeds share no lock,
-  // so two threads may run them at once. A member or feed given twice keeps the union.
+  // Before the workers start: each restore replaces its table (the member records, the private
+  // feeds, the public list) with what next(out) hands out until it answers false, sized for
+  // `count` entries. The lists are stored as given (no cap applies); a member or feed given
+  // twice keeps the union. What `next` throws leaves by exception with the table emptied.
+  // Each holds its own lock throughout, so restore_members and restore_feeds may run on two
+  // threads at once.
   void restore_members(size_t count, const std::function<bool(restored_member&)>& next);
   void restore_feeds(size_t count, const std::function<bool(restored_feed&)>& next);
   void restore_public(const std::vector<unsigned long>& ids);
@@ -213,6 +215,10 @@ class logic_center {
   // The rows through the appliers, for a store that already holds data.
   void apply_specials_one_by_one(const load_plan::special_rows& rows);
   void apply_links_one_by_one(const std::vector<load_plan::link>& links);
+
+  // Empty the table, giving every list's block back to its arena (restores).
+  void drop_members_locked() REQUIRES(users_lock);
+  void drop_feeds_locked() REQUIRES(pri_lock);
 
   // The loop of worker `index`: takes messages off queues[index] until the store stops.
   void worker(size_t index);

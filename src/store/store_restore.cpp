@@ -29,28 +29,65 @@ size_t logic_center::feed_count() const {
   return pri_specials.size();
 }
 
+// A restore replaces a table: what it held is dropped first, and again when the source throws
+// half way, so the store is never left with part of a snapshot. The lists' blocks go back to
+// their arenas.
+
+void logic_center::drop_members_locked() {
+  std::vector<unsigned long> ids;
+  users.for_each([&ids](unsigned long id, const member_lists&) { ids.push_back(id); });
+  for (unsigned long id : ids) {
+    member_lists* record = users.find(id);
+    record->follows.clear(follow_arena);
+    record->own.clear(own_arena);
+  }
+  users = member_table<member_lists>();
+}
+
+void logic_center::drop_feeds_locked() {
+  std::vector<unsigned long> ids;
+  pri_specials.for_each([&ids](unsigned long id, const id_list&) { ids.push_back(id); });
+  for (unsigned long id : ids) {
+    pri_specials.find(id)->clear(feed_arena);
+  }
+  pri_specials = member_table<id_list>();
+}
+
 void logic_center::restore_members(size_t count,
                                    const std::function<bool(restored_member&)>& next) {
   restored_member member;
   annotated::unique_lock lock(users_lock);
-  users.reserve(users.size() + count);
-  while (next(member)) {
-    member_lists& record = users.find_or_add(member.id);
-    record.follows.insert(member.follows);
-    record.own.insert(member.own);
+  drop_members_locked();
+  users.reserve(count);
+  try {
+    while (next(member)) {
+      member_lists& record = users.find_or_add(member.id);
+      record.follows.insert(follow_arena, member.follows);
+      record.own.insert(own_arena, member.own);
+    }
+  } catch (...) {
+    drop_members_locked();
+    throw;
   }
 }
 
 void logic_center::restore_feeds(size_t count, const std::function<bool(restored_feed&)>& next) {
   restored_feed listed;
   annotated::unique_lock lock(pri_lock);
-  pri_specials.reserve(pri_specials.size() + count);
-  while (next(listed)) {
-    pri_specials.find_or_add(listed.id).insert(listed.ids);
+  drop_feeds_locked();
+  pri_specials.reserve(count);
+  try {
+    while (next(listed)) {
+      pri_specials.find_or_add(listed.id).insert(feed_arena, listed.ids);
+    }
+  } catch (...) {
+    drop_feeds_locked();
+    throw;
   }
 }
 
 void logic_center::restore_public(const std::vector<unsigned long>& ids) {
   annotated::unique_lock lock(pub_lock);
-  pub_specials.insert(ids);
+  pub_specials.clear(pub_arena);
+  pub_specials.insert(pub_arena, ids);
 }
