@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "daemon_runner.h"
 #include "eventually.h"
 #include "foreground_daemon.h"
 #include "jetstream_cluster.h"
@@ -164,6 +165,74 @@ TEST_F(StreamDaemon, UnreachableStreamEndsTheStartWithStatusOne) {
   EXPECT_EQ(node.wait_exit(), 1);
   EXPECT_NE(node.output().find("cannot reach the stream servers"), std::string::npos)
       << node.output();
+}
+
+// The front door: changes are answered only once the stream holds them, in request order with
+// the reads between them; one connection's changes reach the stream in its order; nothing that
+// is not a change is published; with the stream gone changes fail with code 0 while reads go on,
+// and the node reconnects by itself. With reply_seq a change's sequence lets a read wait for it.
+TEST_F(StreamDaemon, FrontDoorAnswersOnTheStreamsAcknowledgementInRequestOrder) {
+  jetstream_cluster servers(1);
+  replica_node node("n1", dir.path(), db->config_json(), servers.servers_json(),
+                    ",\"reply_seq\":true,\"min_seq_wait_ms\":300,\"publish_timeout_ms\":500");
+  node.start();
+  ASSERT_TRUE(node.wait_serving()) << node.output();
+  stream_settings settings;
+  settings.servers = servers.urls();
+  settings.node = "t";
+  jetstream stream(settings);
+
+  // Pipelined on one connection: changes with reads between them.
+  frame_client client(node.port());
+  std::vector<std::string> expected_order;
+  for (unsigned long spid = 1; spid <= 200; ++spid) {
+    client.send_frame(special_add(21, spid));
+    if (spid % 50 == 0) {
+      client.send_frame(fetch_follow(21));
+    }
+  }
+  std::uint64_t last_seq = 0;
+  for (unsigned long spid = 1; spid <= 200; ++spid) {
+    const std::string reply = client.recv_frame();
+    ASSERT_EQ(reply.rfind("{\"code\":200,\"data\":{\"seq\":", 0), 0u) << reply;
+    const std::uint64_t seq = std::stoull(reply.substr(26));
+    EXPECT_GT(seq, last_seq);  // the stream stored them in request order
+    last_seq = seq;
+    if (spid % 50 == 0) {
+      EXPECT_EQ(client.recv_frame(), "{\"code\":200,\"data\":{\"follows\":[]}}\n");
+    }
+  }
+  // Read your writes: a fetch carrying the last sequence sees every change.
+  const std::string after = R"({"act":"special","op":"fetch_self","params":{"user_id":21,"special_id":-1,"count":1,"type":1,"min_seq":)" +
+                            std::to_string(last_seq) + "}}";
+  EXPECT_EQ(node.ask(after), "{\"code\":200,\"data\":{\"specials\":[200]}}\n");
+  const std::string too_far = R"({"act":"special","op":"fetch_self","params":{"user_id":21,"special_id":-1,"count":1,"type":1,"min_seq":)" +
+                              std::to_string(last_seq + 1000) + "}}";
+  EXPECT_EQ(node.ask(too_far), "{\"code\":0}\n");
+
+  // Not published: a change that fails conversion, and one with nothing in it.
+  EXPECT_EQ(node.ask(R"({"act":"follow","op":"add","params":{"user_id":"x","friends":[1]}})"),
+            "{\"code\":0}\n");
+  EXPECT_EQ(node.ask(R"({"act":"follow","op":"add","params":{"user_id":21,"friends":[]}})"),
+            "{\"code\":200,\"data\":null}\n");
+  EXPECT_EQ(stream.state().last_seq, last_seq);
+
+  // The stream goes away: changes fail, reads are answered from memory.
+  servers.stop(0);
+  EXPECT_EQ(node.ask(special_add(21, 500)), "{\"code\":0}\n");
+  EXPECT_EQ(node.ask(fetch_follow(21)), "{\"code\":200,\"data\":{\"follows\":[]}}\n");
+  servers.start(0);
+  servers.wait_ready();
+  std::string reply;
+  EXPECT_TRUE(eventually([&] {
+    reply = node.ask(special_add(21, 501));
+    return reply.rfind("{\"code\":200", 0) == 0;
+  })) << reply;
+  EXPECT_TRUE(eventually([&] {
+    return node.ask(R"({"act":"special","op":"fetch_self","params":{"user_id":21,"special_id":-1,"count":1,"type":1}})") ==
+           "{\"code\":200,\"data\":{\"specials\":[501]}}\n";
+  }));
+  EXPECT_EQ(node.stop(SIGTERM), 0);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 //
 //   norvel-cli [--host H] [--port P] [--timeout S] ['{"act":...}']
 //   norvel-cli --stats ADDRESS:PORT [--timeout S]
+//   norvel-cli --servers H:P,H:P,... [--wait-writes] [--timeout S] ['{"act":...}']
 //
 // With a request argument it sends that one request; without one it reads standard input and
 // sends one request per non-blank line, in order, on one connection. Frames are the daemon's:
@@ -10,6 +11,11 @@
 // connection or does not answer in time, 2 for a wrong command line.
 // --stats reads the daemon's metrics endpoint (its --metrics address) and prints the numbers
 // readably.
+// --servers names the nodes of a replicated site: each request goes to the node chosen by its
+// member id (params.user_id modulo the number of nodes; the first node without one), so one
+// member's reads stay on one node and never go back in time; a node that cannot be reached or
+// does not answer is left for the next one. With --wait-writes every read carries "min_seq": the
+// highest sequence the client's own changes were answered with (the nodes' "reply_seq").
 #include <chrono>
 #include <cstdlib>
 #include <iostream>
@@ -17,6 +23,12 @@
 #include <string>
 
 #include <boost/asio.hpp>
+
+#include <json/json.h>
+
+#include <memory>
+#include <utility>
+#include <vector>
 
 #include "metrics_client.h"
 #include "network/srv.h"
@@ -33,6 +45,8 @@ struct options {
   bool have_request = false;
   std::string request;
   std::string stats_address;  // --stats ADDRESS:PORT; empty: send requests
+  std::vector<std::pair<std::string, std::string>> servers;  // --servers; empty: --host/--port
+  bool wait_writes = false;
 };
 
 void print_usage(std::ostream& out) {
@@ -41,7 +55,11 @@ void print_usage(std::ostream& out) {
          "  Sends REQUEST (one JSON document) to the norvel daemon and prints the reply.\n"
          "  Without REQUEST, sends each non-blank line of standard input as one request.\n"
          "  Defaults: --host 127.0.0.1 --port 5000 --timeout 10\n"
-         "  --stats prints the numbers of the daemon's metrics endpoint (its --metrics address).\n";
+         "       norvel-cli --servers HOST:PORT,HOST:PORT,... [--wait-writes] [REQUEST]\n"
+         "  --stats prints the numbers of the daemon's metrics endpoint (its --metrics address).\n"
+         "  --servers sends each request to the node its member id picks, the next one when a\n"
+         "  node does not answer; --wait-writes makes reads wait for the client's own changes\n"
+         "  (the nodes need \"reply_seq\": true).\n";
 }
 
 // One connection to the daemon. Every step runs on a private io_context with a deadline, so a
@@ -135,6 +153,90 @@ class connection {
   std::chrono::seconds timeout;
 };
 
+// The nodes of a replicated site, one connection each, made when first needed and made again
+// after a failure.
+class node_set {
+ public:
+  node_set(std::vector<std::pair<std::string, std::string>> addresses, std::chrono::seconds timeout,
+           bool wait_writes)
+      : nodes(std::move(addresses)), connections(nodes.size()), step_timeout(timeout),
+        wait_for_own_writes(wait_writes) {}
+
+  std::string exchange(const std::string& body) {
+    Json::Value request;
+    Json::Reader reader;
+    const bool parsed = reader.parse(body, request, false) && request.isObject();
+    std::string text = body;
+    std::size_t first = 0;
+    if (parsed) {
+      const Json::Value& params = request["params"];
+      if (params.isObject() && params["user_id"].isUInt64()) {
+        first = static_cast<std::size_t>(params["user_id"].asUInt64() % nodes.size());
+      }
+      const std::string op = request["op"].isString() ? request["op"].asString() : "";
+      if (wait_for_own_writes && highest_seq != 0 && op != "add" && op != "del") {
+        request["params"]["min_seq"] = Json::UInt64(highest_seq);
+        Json::FastWriter writer;
+        writer.omitEndingLineFeed();
+        text = writer.write(request);
+      }
+    }
+    std::string last_error;
+    for (std::size_t tried = 0; tried < nodes.size(); ++tried) {
+      const std::size_t index = (first + tried) % nodes.size();
+      try {
+        if (!connections[index]) {
+          connections[index] =
+              std::make_unique<connection>(nodes[index].first, nodes[index].second, step_timeout);
+        }
+        std::string reply = connections[index]->exchange(text);
+        note_sequence(reply);
+        return reply;
+      } catch (const std::exception& e) {
+        connections[index].reset();
+        last_error = e.what();
+      }
+    }
+    throw std::runtime_error("no node answered: " + last_error);
+  }
+
+ private:
+  void note_sequence(const std::string& reply) {
+    Json::Value document;
+    Json::Reader reader;
+    if (reader.parse(reply, document, false) && document.isObject() &&
+        document["data"].isObject() && document["data"]["seq"].isUInt64()) {
+      highest_seq = std::max<std::uint64_t>(highest_seq, document["data"]["seq"].asUInt64());
+    }
+  }
+
+  std::vector<std::pair<std::string, std::string>> nodes;
+  std::vector<std::unique_ptr<connection>> connections;
+  std::chrono::seconds step_timeout;
+  bool wait_for_own_writes;
+  std::uint64_t highest_seq = 0;
+};
+
+// "H:P,H:P" into host and port pairs; false when a part has no port.
+bool parse_servers(const std::string& text, std::vector<std::pair<std::string, std::string>>& out) {
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    const std::size_t comma = text.find(',', start);
+    const std::string part =
+        text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+    const std::size_t colon = part.rfind(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 == part.size()) {
+      return false;
+    }
+    out.emplace_back(part.substr(0, colon), part.substr(colon + 1));
+    if (comma == std::string::npos) {
+      return true;
+    }
+    start = comma + 1;
+  }
+  return false;
+}
+
 bool is_blank(const std::string& line) {
   return line.find_first_not_of(" \t\r\n") == std::string::npos;
 }
@@ -155,7 +257,12 @@ bool parse_options(int argc, char** argv, options& opts) {
       print_usage(std::cout);
       std::exit(0);
     }
-    if (arg == "--host" || arg == "--port" || arg == "--timeout" || arg == "--stats") {
+    if (arg == "--wait-writes") {
+      opts.wait_writes = true;
+      continue;
+    }
+    if (arg == "--host" || arg == "--port" || arg == "--timeout" || arg == "--stats" ||
+        arg == "--servers") {
       if (i + 1 >= argc) {
         std::cerr << "norvel-cli: " << arg << " needs a value\n";
         return false;
@@ -163,6 +270,11 @@ bool parse_options(int argc, char** argv, options& opts) {
       const std::string value = argv[++i];
       if (arg == "--stats") {
         opts.stats_address = value;
+      } else if (arg == "--servers") {
+        if (!parse_servers(value, opts.servers)) {
+          std::cerr << "norvel-cli: --servers needs HOST:PORT[,HOST:PORT...]\n";
+          return false;
+        }
       } else if (arg == "--host") {
         opts.host = value;
       } else if (arg == "--port") {
@@ -228,6 +340,25 @@ int main(int argc, char** argv) {
   }
   if (!opts.stats_address.empty()) {
     return print_stats(opts);
+  }
+  if (!opts.servers.empty()) {
+    try {
+      node_set site(opts.servers, std::chrono::seconds(opts.timeout_seconds), opts.wait_writes);
+      if (opts.have_request) {
+        print_reply(site.exchange(opts.request));
+        return 0;
+      }
+      std::string line;
+      while (std::getline(std::cin, line)) {
+        if (!is_blank(line)) {
+          print_reply(site.exchange(line));
+        }
+      }
+      return 0;
+    } catch (const std::exception& e) {
+      std::cerr << "norvel-cli: " << e.what() << "\n";
+      return 1;
+    }
   }
   try {
     connection daemon(opts.host, opts.port, std::chrono::seconds(opts.timeout_seconds));

@@ -39,6 +39,7 @@
 #include "store/logic_center.h"
 #include "stream/replica.h"
 #include "stream/stream_check.h"
+#include "stream/stream_metrics.h"
 #include "stream/stream_settings.h"
 #include "support/app_config.h"
 #include "support/build_info.h"
@@ -163,6 +164,19 @@ store_figures store_figures_of(const logic_center& store) {
   return figures;
 }
 
+// The request handler: the parser's, or with a stream the replicated node's front door, which
+// exists once the node has started (before the loop runs any request).
+reply_writer request_handler(const daemon_options& options,
+                             const std::optional<stream_settings>& stream,
+                             std::optional<replica>& node) {
+  if (stream) {
+    return [&node](const std::string& body, std::string& reply) {
+      answer_replicated(node->door(), body, reply);
+    };
+  }
+  return options.metrics.empty() ? answer_request : answer_request_measured;
+}
+
 // The metrics endpoint bound where the operator said, or null when it is off. An address that
 // cannot be bound is the operator's to fix: option_error.
 std::unique_ptr<metrics_server> open_metrics(const daemon_options& options) {
@@ -259,8 +273,8 @@ void limit_connections(server& listener, const descriptor_limit& descriptors) {
 int run_daemon(const daemon_options& options, const std::optional<stream_settings>& stream) {
   const descriptor_limit descriptors = raise_descriptor_limit();
   boost::asio::io_context io(1);  // one thread runs the loop: the scheduler may skip wake-ups
-  server listener(io, options.listen_endpoint(),
-                  options.metrics.empty() ? answer_request : answer_request_measured);
+  std::optional<replica> node;  // with a "stream": this node of the replicated site
+  server listener(io, options.listen_endpoint(), request_handler(options, stream, node));
   const std::unique_ptr<metrics_server> metrics_endpoint = open_metrics(options);
   boost::asio::signal_set signals(io, SIGINT, SIGTERM);
   signals.async_wait([&io](const boost::system::error_code&, int) { io.stop(); });
@@ -286,10 +300,20 @@ int run_daemon(const daemon_options& options, const std::optional<stream_setting
     service_notify::status("loading the store from the database");
   }
   logic_center* store = singleton<logic_center>::instance();
-  std::optional<replica> node;  // with a "stream": this node of the replicated site
   if (metrics_endpoint) {
     const metrics_sources sources{&listener.stats(), [store] { return store_figures_of(*store); }};
-    metrics_endpoint->start([sources] { return render_metrics(sources); });
+    if (stream) {
+      metrics_endpoint->start([sources, &node] {
+        std::string page = render_metrics(sources);
+        if (node && node->started()) {
+          render_stream_metrics(stream_stats::global(), node->dispatch().applied(),
+                                node->stream().connected(), page);
+        }
+        return page;
+      });
+    } else {
+      metrics_endpoint->start([sources] { return render_metrics(sources); });
+    }
   }
   {
     std::optional<load_reporter> reporter;

@@ -299,6 +299,19 @@ void parser::answer(std::string_view act, std::string_view op, std::string& repl
   }
 }
 
+bool parser::names_change() const {
+  auto is_change = [](std::string_view act, std::string_view op) {
+    return ((act == "follow" || act == "special") && (op == "add" || op == "del")) ||
+           (act == "inviter" && op == "add");
+  };
+  if (is_fast) {
+    return is_change(fast.act, fast.op);
+  }
+  const std::string act = document["act"].asString();
+  const std::string op = document["op"].asString();
+  return is_change(act, op);
+}
+
 bool parser::read_change(change_request& out) {
   out = change_request();
   if (is_fast) {

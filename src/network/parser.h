@@ -81,6 +81,9 @@ class parser {
   // the store has not been touched.
   Json::Value dispatch(const std::string& act, const std::string& op);
 
+  // Whether the request names a change (an "add" or "del" of follow or special, an inviter
+  // "add"). Throws where request() would drop the connection (an "act" or "op" not text).
+  bool names_change() const;
   // When the request is a change (an "add" or "del" of follow or special, an inviter "add"),
   // converts its parameters as request() would and answers true; false for anything else,
   // which request() answers. Throws where request() would fail the request (a parameter that

@@ -58,6 +58,14 @@ class consumed_eraser {
   std::string& input;
 };
 
+// The session whose handler runs on this thread now, for defer_reply(); and whether the handler
+// deferred the frame's reply.
+thread_local session* deferring_session = nullptr;
+thread_local bool reply_was_deferred = false;
+
+// At most this many deferred replies wait on one connection; reading waits beyond it.
+constexpr std::size_t max_deferred_replies = 4096;
+
 }  // namespace
 
 long long read_frame_length(const char* header) {
@@ -147,8 +155,15 @@ frame_status cut_frames(std::string& input, const reply_writer& writer, std::str
       }
       body.assign(input, eraser.consumed + frame_header_size, body_size);
       const std::uint64_t queued_before = mutation_backlog().added();
+      reply_was_deferred = false;
       try {
         writer(body, output);
+        if (reply_was_deferred) {
+          reply_was_deferred = false;
+          output.resize(header_at);
+          eraser.consumed += frame_header_size + body_size;
+          return frame_status::deferred;
+        }
         write_frame_header(output.size() - header_at - frame_header_size,
                            &output[header_at]);
       } catch (...) {
@@ -292,6 +307,10 @@ void session::pump() {
     if (read_stopped || held_by_wait) {
       return;
     }
+    if (waiting_for_replies) {
+      note_read_paused();
+      return;
+    }
     if (waiting_for_workers && !mutation_backlog().may_resume()) {
       hold_for_workers();
       return;
@@ -350,14 +369,84 @@ void session::end_reading_after_error() {
 }
 
 void session::handler_req() {
-  // `output` begins with the `sent` bytes already written, which do not count.
-  const frame_status status =
-      cut_frames(input, *handler, output, max_unwritten_size + sent, workers_wait != nullptr);
-  frames_pending = status == frame_status::output_full || status == frame_status::work_full;
-  waiting_for_workers = status == frame_status::work_full;
-  if (status == frame_status::bad_header) {
-    reject_bad_header();
+  session* const outer = deferring_session;
+  deferring_session = this;
+  struct restore {
+    session* previous;
+    ~restore() { deferring_session = previous; }
+  } restore_on_exit{outer};
+  for (;;) {
+    if (slots.size() >= max_deferred_replies) {
+      frames_pending = !input.empty();
+      waiting_for_replies = true;
+      return;
+    }
+    // Behind a deferred reply, replies wait in its slot. `output` begins with the `sent` bytes
+    // already written, which do not count.
+    std::string& target = slots.empty() ? output : slots.back().after;
+    const std::size_t limit = slots.empty() ? max_unwritten_size + sent : max_unwritten_size;
+    const frame_status status =
+        cut_frames(input, *handler, target, limit, workers_wait != nullptr);
+    if (status == frame_status::deferred) {
+      continue;
+    }
+    frames_pending = status == frame_status::output_full || status == frame_status::work_full;
+    waiting_for_workers = status == frame_status::work_full;
+    waiting_for_replies = status == frame_status::output_full && !slots.empty();
+    if (status == frame_status::bad_header) {
+      reject_bad_header();
+    }
+    return;
   }
+}
+
+deferred_reply session::open_slot() {
+  reply_slot slot;
+  slot.id = next_slot++;
+  slots.push_back(std::move(slot));
+  return deferred_reply(weak_from_this(), slots.back().id);
+}
+
+void session::complete_slot(std::uint64_t id, const std::string& reply) {
+  bool found = false;
+  for (reply_slot& slot : slots) {
+    if (slot.id == id && !slot.answered) {
+      slot.answered = true;
+      slot.reply = reply;
+      found = true;
+      break;
+    }
+  }
+  if (!found || !slots.front().answered) {
+    return;
+  }
+  while (!slots.empty() && slots.front().answered) {
+    reply_slot& front = slots.front();
+    if (!write_failed) {
+      append_frame_header(front.reply.size(), output);
+      output += front.reply;
+      output += front.after;
+    }
+    slots.pop_front();
+  }
+  waiting_for_replies = false;  // looked at again when the frames are answered
+  if (!write_failed || finished()) {
+    loop->serve_again(*this);
+  }
+}
+
+void deferred_reply::complete(const std::string& reply) const {
+  if (const std::shared_ptr<session> waiting = owner.lock()) {
+    waiting->complete_slot(slot, reply);
+  }
+}
+
+deferred_reply defer_reply() {
+  if (deferring_session == nullptr) {
+    throw std::logic_error("a reply can be deferred only while a session answers a request");
+  }
+  reply_was_deferred = true;
+  return deferring_session->open_slot();
 }
 
 void session::reject_bad_header() {
@@ -398,8 +487,8 @@ bool session::end_of_turn() {
     return true;
   }
   // Room again for replies, pending frames, or more input than one turn's share.
-  if (!read_stopped && !held_by_wait && unwritten() <= max_unwritten_size &&
-      (frames_pending || readable || read_paused)) {
+  if (!read_stopped && !held_by_wait && !waiting_for_replies &&
+      unwritten() <= max_unwritten_size && (frames_pending || readable || read_paused)) {
     loop->serve_again(*this);
   }
   return false;

@@ -14,6 +14,7 @@
 
 #include <array>
 #include <atomic>
+#include <deque>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -50,7 +51,35 @@ enum class frame_status {
   output_full,  // stopped because `output` passed its limit; complete frames may remain
   work_full,    // stopped after a frame that queued work while the workers' backlog is over its
                 // bound (work_backlog.h); complete frames may remain
+  deferred,     // stopped after a frame whose handler deferred its reply (defer_reply());
+                // complete frames may remain
 };
+
+class session;
+
+// A reply given later. The handler of a request whose answer has to wait (a change waiting for
+// the stream's acknowledgement, a read waiting for a sequence) takes one with defer_reply() and
+// completes it on the event loop; the session writes it in the request's place, after every
+// reply before it, and holds every reply after it until then. Completing it after the session
+// has ended does nothing. Event-loop thread; complete once.
+class deferred_reply {
+ public:
+  deferred_reply() = default;
+  // `reply`: the whole reply body (line feed included), framed by the session.
+  void complete(const std::string& reply) const;
+
+ private:
+  friend class session;
+  deferred_reply(std::weak_ptr<session> waiting, std::uint64_t id)
+      : owner(std::move(waiting)), slot(id) {}
+  std::weak_ptr<session> owner;
+  std::uint64_t slot = 0;
+};
+
+// For a handler while its session runs it: this request's reply comes later, through the answer.
+// The handler appends nothing. Throws std::logic_error when no session runs the handler
+// (cut_frames driven directly).
+deferred_reply defer_reply();
 
 // The announced body length of a ten-byte header, read the way atoi reads text: leading blanks,
 // an optional sign, then digits up to the first non-digit (no digits read as 0). Never
@@ -131,6 +160,8 @@ class session : public std::enable_shared_from_this<session> {
  private:
   friend class socket_loop;
   friend class backlog_wait;
+  friend class deferred_reply;
+  friend deferred_reply defer_reply();
 
   // The socket loop's events for this socket, in a turn.
   void on_events(std::uint32_t events);
@@ -159,8 +190,15 @@ class session : public std::enable_shared_from_this<session> {
   void resume_after_workers();
   // Logs the handler failure and stops reading; the queued replies still go out.
   void end_after_handler_error();
+  // A place for the reply of the frame being answered, which comes later (defer_reply()).
+  deferred_reply open_slot();
+  // The reply of slot `id` has come: it and the replies held behind it go out, as far as every
+  // reply before them is there.
+  void complete_slot(std::uint64_t id, const std::string& reply);
   std::size_t unwritten() const { return output.size() - sent; }
-  bool finished() const { return read_stopped && (unwritten() == 0 || write_failed); }
+  bool finished() const {
+    return read_stopped && (write_failed || (slots.empty() && unwritten() == 0));
+  }
   // Ends the connection at once.
   void close_socket();
 
@@ -183,6 +221,19 @@ class session : public std::enable_shared_from_this<session> {
   bool write_failed = false;  // the connection writes no more
   bool waiting_for_workers = false;  // the last frame cut queued work over the backlog's bound
   bool held_by_wait = false;  // in workers_wait's list now
+  // Replies given later, in request order: each with the replies of the frames after it, which
+  // wait for it. The front one's predecessors are all in `output`.
+  struct reply_slot {
+    std::uint64_t id = 0;
+    bool answered = false;
+    std::string reply;  // the body, once answered
+    std::string after;  // framed replies of the requests after it, up to the next slot
+  };
+  std::deque<reply_slot> slots;
+  std::uint64_t next_slot = 1;
+  // Reading waits for deferred replies: too many are pending, or the replies held behind them
+  // passed max_unwritten_size.
+  bool waiting_for_replies = false;
   bool in_turn = false;       // in the socket loop's list of this turn
   bool again_queued = false;  // in the socket loop's list for the next turn
 };

@@ -82,7 +82,13 @@ void replica::apply_inviter(change_request&& change, ordered_dispatch::done_fn d
 }
 
 void replica::start(const start_options& options) {
-  connection = std::make_unique<jetstream>(config);
+  // Acknowledgements go to the front door, made below before anything is published.
+  connection = std::make_unique<jetstream>(
+      config, [this](const std::string& msg_id, const publish_outcome& outcome) {
+        if (publisher) {
+          publisher->on_ack(msg_id, outcome);
+        }
+      });
   const stream_state state = connection->ensure_stream();
   stream_stats::global().last_sequence.store(state.last_seq, std::memory_order_relaxed);
   log_event(log_info, "stream %s: messages %llu, sequences %llu to %llu", config.name.c_str(),
@@ -100,6 +106,7 @@ void replica::start(const start_options& options) {
         apply_inviter(std::move(change), std::move(done));
       },
       max_changes_in_flight, serial);
+  publisher = std::make_unique<front_door>(*connection, *changes, loop, config);
   const std::uint64_t held = fill_store(state, options);
   changes->start_after(held);
   reader = std::make_unique<stream_consumer>(*connection, *changes);

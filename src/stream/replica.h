@@ -23,6 +23,7 @@
 #include <boost/asio/io_context.hpp>
 
 #include "store/logic_center.h"
+#include "stream/front_door.h"
 #include "stream/jetstream.h"
 #include "stream/ordered_dispatch.h"
 #include "stream/stream_consumer.h"
@@ -56,7 +57,11 @@ class replica {
   // Stops the reader and gives the workers a moment to apply what was handed out.
   void stop();
 
+  // Whether start() got as far as reading the stream (the metrics page shows it from then on).
+  bool started() const { return reader != nullptr; }
   ordered_dispatch& dispatch() { return *changes; }
+  // The front door for changes arriving on TCP; after start().
+  front_door& door() { return *publisher; }
   jetstream& stream() { return *connection; }
   const stream_settings& settings() const { return config; }
 
@@ -73,6 +78,7 @@ class replica {
   std::unique_ptr<jetstream> connection;
   std::unique_ptr<ordered_dispatch> changes;
   std::unique_ptr<stream_consumer> reader;
+  std::unique_ptr<front_door> publisher;
   std::mutex inviter_gate;  // guards on_loop; held while an inviter change runs off the loop
   bool on_loop = false;
 };

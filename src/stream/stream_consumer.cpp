@@ -65,7 +65,8 @@ void stream_consumer::take(const stream_message& message) {
     stats.last_sequence.store(seen, std::memory_order_relaxed);
   }
   if (message.seq <= dispatch.handed()) {
-    return;  // delivered again after the reader started over
+    stats.redelivered.fetch_add(1, std::memory_order_relaxed);  // the reader started over
+    return;
   }
   change_request change;
   bool valid = false;

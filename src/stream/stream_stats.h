@@ -14,6 +14,7 @@ struct stream_stats {
   std::atomic<std::uint64_t> last_sequence{0};   // the stream's last sequence, as last seen
   std::atomic<std::uint64_t> applied{0};         // messages applied
   std::atomic<std::uint64_t> skipped{0};         // messages that were not a valid change
+  std::atomic<std::uint64_t> redelivered{0};     // delivered again after a reader restart
   std::atomic<std::uint64_t> publishes{0};       // front-door publishes acknowledged
   std::atomic<std::uint64_t> publish_failures{0};  // answered {"code":0}
   std::atomic<std::uint64_t> duplicates{0};      // publishes the stream already held (a retry)

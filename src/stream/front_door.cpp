@@ -1,0 +1,251 @@
+#include "stream/front_door.h"
+
+#include <cstdio>
+#include <utility>
+
+#include <boost/asio/post.hpp>
+#include <json/json.h>
+
+#include "support/log.h"
+#include "metrics/metrics.h"
+#include "network/parser.h"
+#include "network/srv.h"
+#include "stream/stream_stats.h"
+
+namespace {
+
+const char accepted_reply[] = "{\"code\":200,\"data\":null}\n";
+const char failed_reply[] = "{\"code\":0}\n";
+
+std::string accepted_with_seq(std::uint64_t seq) {
+  return "{\"code\":200,\"data\":{\"seq\":" + std::to_string(seq) + "}}\n";
+}
+
+// The message ids of one run of a node: the node's name, the start time (so a restarted node
+// never reuses an id the stream still remembers), then the counter.
+std::string id_prefix_for(const std::string& node) {
+  const auto now = std::chrono::duration_cast<std::chrono::microseconds>(
+      std::chrono::system_clock::now().time_since_epoch());
+  return node + "-" + std::to_string(now.count()) + "-";
+}
+
+constexpr auto waiter_poll = std::chrono::milliseconds(1);
+
+}  // namespace
+
+front_door::front_door(jetstream& source, ordered_dispatch& dispatch, boost::asio::io_context& io,
+                       const stream_settings& settings)
+    : stream(source),
+      changes(dispatch),
+      loop(io),
+      subject(settings.subject + "." + settings.node),
+      id_prefix(id_prefix_for(settings.node)),
+      timeout(settings.publish_timeout_ms),
+      reply_seq(settings.reply_seq),
+      min_seq_wait(settings.min_seq_wait_ms),
+      waiter_timer(io) {}
+
+void front_door::publish(const std::string& body, reply_fn done) {
+  const std::string msg_id = id_prefix + std::to_string(++counter);
+  {
+    std::lock_guard<std::mutex> hold(lock);
+    pending.emplace(msg_id, std::move(done));
+  }
+  std::string error;
+  if (!stream.publish_async(subject, body, msg_id, timeout, error)) {
+    reply_fn failed;
+    {
+      std::lock_guard<std::mutex> hold(lock);
+      const auto found = pending.find(msg_id);
+      if (found == pending.end()) {
+        return;  // answered already by the callback
+      }
+      failed = std::move(found->second);
+      pending.erase(found);
+    }
+    answer_failure(msg_id, error, std::move(failed));
+  }
+}
+
+void front_door::answer_failure(const std::string& msg_id, const std::string& why,
+                                reply_fn done) {
+  stream_stats::global().publish_failures.fetch_add(1, std::memory_order_relaxed);
+  log_event(log_error, "publish %s to the stream failed: %s; answered code 0", msg_id.c_str(),
+            why.c_str());
+  boost::asio::post(loop, [done = std::move(done)] { done(failed_reply); });
+}
+
+void front_door::on_ack(const std::string& msg_id, const publish_outcome& outcome) {
+  reply_fn done;
+  {
+    std::lock_guard<std::mutex> hold(lock);
+    const auto found = pending.find(msg_id);
+    if (found == pending.end()) {
+      return;
+    }
+    done = std::move(found->second);
+    pending.erase(found);
+  }
+  if (!outcome.ok) {
+    answer_failure(msg_id, outcome.error, std::move(done));
+    return;
+  }
+  stream_stats& stats = stream_stats::global();
+  stats.publishes.fetch_add(1, std::memory_order_relaxed);
+  if (outcome.duplicate) {
+    stats.duplicates.fetch_add(1, std::memory_order_relaxed);
+  }
+  std::string reply = reply_seq ? accepted_with_seq(outcome.seq) : std::string(accepted_reply);
+  boost::asio::post(loop, [done = std::move(done), reply = std::move(reply)]() mutable {
+    done(std::move(reply));
+  });
+}
+
+std::size_t front_door::in_flight() const {
+  std::lock_guard<std::mutex> hold(lock);
+  return pending.size();
+}
+
+std::uint64_t front_door::min_seq_of(const std::string& body) {
+  if (body.find("min_seq") == std::string::npos) {
+    return 0;
+  }
+  Json::Value document;
+  Json::Reader reader;
+  try {
+    if (!reader.parse(body.data(), body.data() + body.size(), document, false) ||
+        !document.isObject()) {
+      return 0;
+    }
+    const Json::Value& params = document["params"];
+    if (!params.isObject()) {
+      return 0;
+    }
+    const Json::Value& value = params["min_seq"];
+    return value.isUInt64() ? value.asUInt64() : 0;
+  } catch (const std::exception&) {
+    return 0;
+  }
+}
+
+void front_door::wait_for_sequence(std::uint64_t seq, std::function<void()> ready,
+                                   std::function<void()> expired) {
+  if (changes.applied() >= seq) {
+    ready();
+    return;
+  }
+  waiters.push_back(
+      {seq, std::chrono::steady_clock::now() + min_seq_wait, std::move(ready), std::move(expired)});
+  arm_waiters();
+}
+
+void front_door::arm_waiters() {
+  if (waiter_timer_armed) {
+    return;
+  }
+  waiter_timer_armed = true;
+  waiter_timer.expires_after(waiter_poll);
+  waiter_timer.async_wait([this](const boost::system::error_code& ec) {
+    waiter_timer_armed = false;
+    if (!ec) {
+      check_waiters();
+    }
+  });
+}
+
+void front_door::check_waiters() {
+  const std::uint64_t applied = changes.applied();
+  const auto now = std::chrono::steady_clock::now();
+  std::vector<waiter> due;
+  for (auto at = waiters.begin(); at != waiters.end();) {
+    if (at->seq <= applied || at->deadline <= now) {
+      due.push_back(std::move(*at));
+      at = waiters.erase(at);
+    } else {
+      ++at;
+    }
+  }
+  if (!waiters.empty()) {
+    arm_waiters();
+  }
+  for (waiter& each : due) {
+    if (each.seq <= applied) {
+      each.ready();
+    } else {
+      each.expired();
+    }
+  }
+}
+
+namespace {
+
+metrics::request_kind kind_of(const change_request& change) {
+  switch (change.what) {
+    case change_request::kind::add_follow:
+      return metrics::follow_add;
+    case change_request::kind::del_follow:
+      return metrics::follow_del;
+    case change_request::kind::add_special:
+      return metrics::special_add;
+    case change_request::kind::del_special:
+      return metrics::special_del;
+    case change_request::kind::add_inviter:
+      return metrics::inviter_add;
+    case change_request::kind::none:
+      break;
+  }
+  return metrics::other_request;
+}
+
+void count(metrics::request_kind kind, bool ok) {
+  if (metrics::enabled()) {
+    metrics::count_request(kind, ok ? metrics::result_ok : metrics::result_failed);
+  }
+}
+
+}  // namespace
+
+void answer_replicated(front_door& door, const std::string& body, std::string& reply) {
+  parser request(body);
+  if (!request.names_change()) {
+    const std::uint64_t wanted = front_door::min_seq_of(body);
+    if (wanted == 0) {
+      request.request(reply);
+      return;
+    }
+    const deferred_reply later = defer_reply();
+    door.wait_for_sequence(
+        wanted,
+        [later, body] {
+          std::string text;
+          try {
+            parser(body).request(text);
+          } catch (const std::exception&) {
+            text = failed_reply;  // parsed before: cannot happen
+          }
+          later.complete(text);
+        },
+        [later] { later.complete(failed_reply); });
+    return;
+  }
+  change_request change;
+  try {
+    request.read_change(change);
+  } catch (const std::exception& e) {
+    log_event(log_debug, "exception:%s what=%s", "request", e.what());
+    reply += failed_reply;
+    count(kind_of(change), false);
+    return;
+  }
+  const metrics::request_kind kind = kind_of(change);
+  if (change.empty()) {
+    reply += accepted_reply;  // nothing to change: answered as a single node does, not published
+    count(kind, true);
+    return;
+  }
+  const deferred_reply later = defer_reply();
+  door.publish(body, [later, kind](std::string text) {
+    count(kind, text != failed_reply);
+    later.complete(text);
+  });
+}

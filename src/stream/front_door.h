@@ -1,0 +1,91 @@
+// The front door of a replicated node: a change that arrives on TCP is not applied here but
+// published to the stream, with a message id made of the node's name and a counter, and its
+// client is answered only when the stream has acknowledged it ({"code":200,"data":null}, or
+// {"code":200,"data":{"seq":N}} with reply_seq); a publish that fails or is not acknowledged
+// within publish_timeout_ms is answered {"code":0} and logged. The node applies the change when
+// it reads it back from the stream, like every other node.
+// Also the read-your-writes wait: a fetch with "min_seq": N in its params is answered once the
+// node has applied N, or {"code":0} after min_seq_wait_ms.
+//
+// Threads: publish() and wait_for_sequence() on the event loop; acknowledgements arrive on the
+// stream client's threads and are handed to the loop, where every reply callback runs. `lock`
+// guards `pending`. Ownership: refers to the stream, the dispatch and the loop, which outlive it.
+#ifndef NORVEL_FRONT_DOOR_H_
+#define NORVEL_FRONT_DOOR_H_
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include "stream/jetstream.h"
+#include "stream/ordered_dispatch.h"
+#include "stream/stream_settings.h"
+
+class front_door {
+ public:
+  // Gets the whole reply text (line feed included), on the event loop.
+  using reply_fn = std::function<void(std::string reply)>;
+
+  front_door(jetstream& stream, ordered_dispatch& changes, boost::asio::io_context& loop,
+             const stream_settings& settings);
+  front_door(const front_door&) = delete;
+  front_door& operator=(const front_door&) = delete;
+
+  // Publishes the request `body` (a valid, non-empty change). Event loop.
+  void publish(const std::string& body, reply_fn done);
+  // The stream's answer to a publish; any thread (the jetstream's ack callback).
+  void on_ack(const std::string& msg_id, const publish_outcome& outcome);
+
+  // The "min_seq" of a request body's params, or 0 when it has none (a cheap look first: most
+  // bodies do not mention it). Throws nothing.
+  static std::uint64_t min_seq_of(const std::string& body);
+  // Calls `ready` on the loop once the node has applied `seq`, or `expired` after the wait.
+  void wait_for_sequence(std::uint64_t seq, std::function<void()> ready,
+                         std::function<void()> expired);
+
+  // Publishes waiting for their acknowledgement; any thread.
+  std::size_t in_flight() const;
+
+ private:
+  struct waiter {
+    std::uint64_t seq;
+    std::chrono::steady_clock::time_point deadline;
+    std::function<void()> ready;
+    std::function<void()> expired;
+  };
+  void answer_failure(const std::string& msg_id, const std::string& why, reply_fn done);
+  void arm_waiters();
+  void check_waiters();
+
+  jetstream& stream;
+  ordered_dispatch& changes;
+  boost::asio::io_context& loop;
+  const std::string subject;     // <subject>.<node>
+  const std::string id_prefix;   // <node>-<start time>-
+  const std::chrono::milliseconds timeout;
+  const bool reply_seq;
+  const std::chrono::milliseconds min_seq_wait;
+  std::uint64_t counter = 0;     // event loop only
+  mutable std::mutex lock;
+  std::unordered_map<std::string, reply_fn> pending;  // by message id; guarded by lock
+  std::vector<waiter> waiters;   // event loop only
+  boost::asio::steady_timer waiter_timer;
+  bool waiter_timer_armed = false;
+};
+
+// The request handler of a replicated node (a reply_writer for the server): a change is
+// published through `door` and its reply deferred until the stream answers; a read with a
+// "min_seq" the node has not applied yet is deferred until it has (or the wait ends); everything
+// else is answered by the request parser at once, as on a single node. Throws what the parser
+// throws for a body that is not a request (the session then ends the connection). Event loop.
+void answer_replicated(front_door& door, const std::string& body, std::string& reply);
+
+#endif  // NORVEL_FRONT_DOOR_H_

@@ -1,0 +1,94 @@
+#include "stream/stream_metrics.h"
+
+#include <cstdio>
+
+namespace {
+
+void family(std::string& page, const char* name, const char* type, const char* help) {
+  page += "# HELP ";
+  page += name;
+  page += ' ';
+  page += help;
+  page += "\n# TYPE ";
+  page += name;
+  page += ' ';
+  page += type;
+  page += '\n';
+}
+
+void sample(std::string& page, const char* name, unsigned long long value) {
+  page += name;
+  page += ' ';
+  page += std::to_string(value);
+  page += '\n';
+}
+
+void real_sample(std::string& page, const std::string& name, double value) {
+  char number[64];
+  std::snprintf(number, sizeof(number), " %.10g\n", value);
+  page += name;
+  page += number;
+}
+
+void one(std::string& page, const char* name, const char* type, const char* help,
+         unsigned long long value) {
+  family(page, name, type, help);
+  sample(page, name, value);
+}
+
+std::uint64_t get(const std::atomic<std::uint64_t>& value) {
+  return value.load(std::memory_order_relaxed);
+}
+
+}  // namespace
+
+void render_stream_metrics(const stream_stats& stats, std::uint64_t applied, bool connected,
+                           std::string& page) {
+  const std::uint64_t last = get(stats.last_sequence);
+  one(page, "norvel_stream_applied_sequence", "gauge",
+      "Every stream message up to this sequence is applied on this node.", applied);
+  one(page, "norvel_stream_last_sequence", "gauge", "The stream's last sequence, as last seen.",
+      last);
+  one(page, "norvel_stream_lag_messages", "gauge", "Stream messages not yet applied here.",
+      last > applied ? last - applied : 0);
+  family(page, "norvel_stream_last_lag_seconds", "gauge",
+         "From the stream storing the last applied message to its taking effect here.");
+  real_sample(page, "norvel_stream_last_lag_seconds",
+              static_cast<double>(stats.last_lag_ns.load(std::memory_order_relaxed)) / 1e9);
+  family(page, "norvel_stream_lag_seconds", "histogram",
+         "From the stream storing a message to its taking effect here (after the start-up).");
+  const auto& bounds = metrics::latency_histogram::bounds;
+  for (std::size_t i = 0; i < bounds.size(); ++i) {
+    char bucket[96];
+    std::snprintf(bucket, sizeof(bucket), "norvel_stream_lag_seconds_bucket{le=\"%g\"}", bounds[i]);
+    page += bucket;
+    page += ' ';
+    page += std::to_string(stats.lag.cumulative(i));
+    page += '\n';
+  }
+  page += "norvel_stream_lag_seconds_bucket{le=\"+Inf\"} " +
+          std::to_string(stats.lag.cumulative(bounds.size())) + "\n";
+  real_sample(page, "norvel_stream_lag_seconds_sum", stats.lag.sum_seconds());
+  sample(page, "norvel_stream_lag_seconds_count", stats.lag.cumulative(bounds.size()));
+  one(page, "norvel_stream_applied_total", "counter", "Stream messages applied on this node.",
+      get(stats.applied));
+  one(page, "norvel_stream_skipped_total", "counter",
+      "Stream messages that were not a valid change: logged and skipped.", get(stats.skipped));
+  one(page, "norvel_stream_redelivered_total", "counter",
+      "Stream messages delivered again after the reader started over: skipped as duplicates.",
+      get(stats.redelivered));
+  one(page, "norvel_stream_publishes_total", "counter",
+      "Changes this node published and the stream acknowledged.", get(stats.publishes));
+  one(page, "norvel_stream_publish_duplicates_total", "counter",
+      "Acknowledged publishes the stream already held under their message id.",
+      get(stats.duplicates));
+  one(page, "norvel_stream_publish_failures_total", "counter",
+      "Publishes that failed or timed out: answered code 0.", get(stats.publish_failures));
+  one(page, "norvel_stream_reader_restarts_total", "counter",
+      "Times the stream reader failed and was made again.", get(stats.reconnects));
+  one(page, "norvel_stream_replay_target_sequence", "gauge",
+      "During the start-up: the sequence the node replays up to before it answers; 0 after.",
+      get(stats.replay_target));
+  one(page, "norvel_stream_connected", "gauge", "1 while the connection to the stream is up.",
+      connected ? 1 : 0);
+}
