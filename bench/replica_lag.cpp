@@ -20,10 +20,10 @@
 #include <thread>
 #include <vector>
 
-#include "jetstream.h"
-#include "logic_center.h"
-#include "ordered_dispatch.h"
-#include "stream_consumer.h"
+#include "store/logic_center.h"
+#include "stream/jetstream.h"
+#include "stream/ordered_dispatch.h"
+#include "stream/stream_consumer.h"
 
 namespace {
 

@@ -6,11 +6,11 @@
 #include <boost/asio/post.hpp>
 #include <json/json.h>
 
-#include "support/log.h"
 #include "metrics/metrics.h"
 #include "network/parser.h"
 #include "network/srv.h"
 #include "stream/stream_stats.h"
+#include "support/log.h"
 
 namespace {
 
