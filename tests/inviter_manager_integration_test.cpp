@@ -186,6 +186,21 @@ milliseconds time_of(Call call) {
   return std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - start);
 }
 
+// A change recorded in place (as the stream records them) for a member the load did not reach
+// but the index admits: recorded without a database read, like add().
+TEST_F(InviterIndex, InPlaceChangesReachEveryMemberTheIndexAdmits) {
+  load_small_tree();  // highest id 5: ids below 10 are recorded in place
+  const std::uint64_t reloads = reload_count();
+  EXPECT_TRUE(index.add_in_place(9, 5));
+  EXPECT_TRUE(index.add_in_place(7, 3));
+  EXPECT_THAT(index.list(9), ElementsAre(5, 3, 1));
+  EXPECT_THAT(index.invitees(3), ElementsAre(5, 7));
+  EXPECT_THAT(index.invitees(5), ElementsAre(9));
+  EXPECT_FALSE(index.add_in_place(10, 3)) << "beyond the index";
+  EXPECT_THAT(index.invitees(3), ElementsAre(5, 7));
+  EXPECT_EQ(reload_count(), reloads);
+}
+
 // The rules written the plain way: an array of twice the highest id, and one list per inviter.
 struct plain_index {
   std::vector<int> inviter_of;

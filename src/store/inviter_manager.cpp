@@ -313,13 +313,13 @@ bool inviter_manager::add_in_place(int member, int inviter) {
   if (member < 0) {
     return false;
   }
-  if (static_cast<size_t>(member) < inviter_table.size()) {
-    inviter_table[static_cast<size_t>(member)] = inviter;
-  } else {
+  if (static_cast<size_t>(member) >= table_bound) {
     log_event(log_warning, "inviter change for member %d beyond the index: not recorded", member);
     return false;
   }
-  invitee_map.find_or_add(inviter_key(inviter)).push_back(member);
+  set_inviter(static_cast<size_t>(member), inviter);
+  add_invitee(inviter, member);
+  recount_bytes();
   return true;
 }
 
