@@ -177,6 +177,10 @@ TEST_F(DaemonMetrics, CountExactlyWhatWasDoneAndPassPromtoolAndTheCliReadsTheSam
   EXPECT_EQ(page["norvel_store_entries{list=\"own_specials\"}"], 3);
   EXPECT_EQ(page["norvel_store_entries{list=\"public\"}"], 2);
   EXPECT_GT(page["process_resident_memory_bytes{}"], 0);
+  // Two member tables and the inviter index at least; the few short lists fit their heads.
+  EXPECT_GT(page["norvel_store_bytes{structure=\"member_tables\"}"], 0);
+  EXPECT_GT(page["norvel_store_bytes{structure=\"inviter_index\"}"], 0);
+  EXPECT_EQ(page.count("norvel_store_bytes{structure=\"feeds\"}"), 1u);
   EXPECT_GT(page["norvel_log_entries_total{level=\"debug\"}"], 0);
 
   const std::string promtool = find_program("promtool");
@@ -192,6 +196,7 @@ TEST_F(DaemonMetrics, CountExactlyWhatWasDoneAndPassPromtoolAndTheCliReadsTheSam
   EXPECT_EQ(stats.exit_status, 0) << stats.err;
   EXPECT_NE(stats.out.find("act=follow op=fetch result=200  3\n"), std::string::npos) << stats.out;
   EXPECT_NE(stats.out.find("table=brix_member  4\n"), std::string::npos) << stats.out;
+  EXPECT_NE(stats.out.find("structure=member_tables  "), std::string::npos) << stats.out;
 }
 
 TEST_F(DaemonMetrics, HostileMetricsClientsDoNotAffectRequests) {

@@ -129,11 +129,22 @@ TEST(IdList, ManyListsOnOneArenaMatchSets) {
       }
       ASSERT_NO_FATAL_FAILURE(expect_same(list, model, source, ranges[which]))
           << "seed " << seed << " step " << step << " list " << which;
+      if (step % 50 == 0) {
+        // The arena's count of blocks in use is exactly the lists' blocks: every block went back
+        // with the size it was handed out with.
+        size_t blocks = 0;
+        for (const id_list& each : lists) {
+          blocks += each.heap_bytes();
+        }
+        ASSERT_EQ(arena.in_use_bytes(), blocks) << "seed " << seed << " step " << step;
+        ASSERT_GE(arena.bytes(), blocks);
+      }
     }
     for (size_t i = 0; i < list_count; ++i) {
       ASSERT_NO_FATAL_FAILURE(expect_same(lists[i], models[i], source, ranges[i]));
       lists[i].clear(arena);
     }
+    EXPECT_EQ(arena.in_use_bytes(), 0u);
   }
 }
 
@@ -166,7 +177,9 @@ TEST(IdList, LongListMatchesASet) {
     }
     list.keep_newest(arena, 7);
     ASSERT_EQ(list.ids(), newest(model, 7));
+    EXPECT_EQ(arena.in_use_bytes(), list.heap_bytes());
     list.clear(arena);
+    EXPECT_EQ(arena.in_use_bytes(), 0u);
   }
 }
 

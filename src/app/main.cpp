@@ -148,7 +148,7 @@ void answer_request_measured(const std::string& body, std::string& reply) {
   }
 }
 
-// The store's part of the metrics page: queue lengths and list sizes.
+// The store's part of the metrics page: queue lengths, list sizes and bytes by structure.
 store_figures store_figures_of(const logic_center& store) {
   store_figures figures;
   for (std::size_t i = 0; i < logic_center::worker_count; ++i) {
@@ -161,6 +161,13 @@ store_figures store_figures_of(const logic_center& store) {
   figures.own_entries = sizes.own_entries;
   figures.feed_entries = sizes.feed_entries;
   figures.public_entries = sizes.public_entries;
+  const logic_center::store_bytes held = store.bytes();
+  figures.bytes.member_tables = held.member_tables;
+  figures.bytes.own_lists = held.own_lists;
+  figures.bytes.follow_lists = held.follow_lists;
+  figures.bytes.feeds = held.feeds;
+  figures.bytes.public_list = held.public_list;
+  figures.bytes.inviter_index = held.inviter_index;
   return figures;
 }
 

@@ -159,6 +159,15 @@ void write_store(page_writer& page, const store_figures& sizes) {
   page.integer("norvel_store_entries", label("list", "own_specials"), sizes.own_entries);
   page.integer("norvel_store_entries", label("list", "private_feeds"), sizes.feed_entries);
   page.integer("norvel_store_entries", label("list", "public"), sizes.public_entries);
+  const store_figures::structure_bytes& held = sizes.bytes;
+  page.family("norvel_store_bytes", "gauge",
+              "Bytes the store's structures hold, by structure, from their own running figures.");
+  page.integer("norvel_store_bytes", label("structure", "member_tables"), held.member_tables);
+  page.integer("norvel_store_bytes", label("structure", "own_lists"), held.own_lists);
+  page.integer("norvel_store_bytes", label("structure", "follow_lists"), held.follow_lists);
+  page.integer("norvel_store_bytes", label("structure", "feeds"), held.feeds);
+  page.integer("norvel_store_bytes", label("structure", "public_list"), held.public_list);
+  page.integer("norvel_store_bytes", label("structure", "inviter_index"), held.inviter_index);
 }
 
 void write_load(page_writer& page) {

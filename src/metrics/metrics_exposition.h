@@ -14,7 +14,7 @@
 #include "metrics/connection_stats.h"
 
 // What the store holds at one scrape: each worker queue's length, members with a record, private
-// feeds, and the entries of each kind of list.
+// feeds, the entries of each kind of list, and the bytes each structure holds.
 struct store_figures {
   std::vector<std::size_t> queued;  // by worker
   std::size_t members = 0;
@@ -23,6 +23,14 @@ struct store_figures {
   std::size_t own_entries = 0;
   std::size_t feed_entries = 0;
   std::size_t public_entries = 0;
+  struct structure_bytes {
+    std::size_t member_tables = 0;
+    std::size_t own_lists = 0;
+    std::size_t follow_lists = 0;
+    std::size_t feeds = 0;
+    std::size_t public_list = 0;
+    std::size_t inviter_index = 0;
+  } bytes;
 };
 
 // What the page is made from besides the global counters; either may be empty (left out).

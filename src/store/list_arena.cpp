@@ -63,10 +63,13 @@ list_arena::~list_arena() {
 
 void* list_arena::allocate(size_t bytes, size_t& usable) {
   if (bytes > largest_class) {
-    return allocate_large(bytes, usable);
+    void* block = allocate_large(bytes, usable);
+    in_use += usable;
+    return block;
   }
   const size_t index = class_index(bytes);
   usable = class_bytes(index);
+  in_use += usable;
   if (free_block* reused = free_lists[index]) {
     ARENA_UNPOISON(reused, usable);
     free_lists[index] = reused->next;
@@ -127,6 +130,7 @@ void* list_arena::allocate_large(size_t bytes, size_t& usable) {
 }
 
 void list_arena::release(void* block, size_t usable) {
+  in_use -= usable;
   if (usable > largest_class) {
     release_large(block);
     return;

@@ -36,6 +36,8 @@ class list_arena {
   // Bytes the arena holds: the chunks' bytes handed out so far (a freed block waiting for reuse
   // still counts) and the large blocks. Any thread; relaxed.
   size_t bytes() const { return held.load(std::memory_order_relaxed); }
+  // Bytes of the blocks handed out and not given back (the usable sizes); under the owner's lock.
+  size_t in_use_bytes() const { return in_use; }
 
  private:
   static constexpr size_t chunk_bytes = size_t{1} << 20;
@@ -70,6 +72,7 @@ class list_arena {
   char* bump_end = nullptr;
   std::array<free_block*, class_count> free_lists{};
   large_header* large = nullptr;
+  size_t in_use = 0;
   std::atomic<size_t> held{0};  // written under the owner's lock, read by anyone
 };
 
