@@ -1,6 +1,8 @@
 #include "store/load_plan.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <stdexcept>
 
 #include "store/key_sort.h"
 
@@ -86,23 +88,31 @@ joined_rows::joined_rows(special_rows&& specials, std::vector<link>&& links) {
   if (!std::is_sorted(links.begin(), links.end())) {
     std::sort(links.begin(), links.end());
   }
-  auto owner_place = [this](size_t& cursor, unsigned long member) {
-    while (cursor < owners.size() && owners[cursor].id < member) {
+  if (own_block.size() > UINT32_MAX) {
+    throw std::length_error("load_plan: more own specials than one load places");
+  }
+  auto end_for = [this](size_t& cursor, unsigned long member, unsigned long partner) {
+    while (cursor < owners.size() && owners[cursor].id < partner) {
       ++cursor;
     }
-    return cursor < owners.size() && owners[cursor].id == member ? cursor : no_owner;
+    link_end end{member, partner, 0, 0};
+    if (cursor < owners.size() && owners[cursor].id == partner) {
+      end.partner_own_first = static_cast<uint32_t>(owners[cursor].own.first);
+      end.partner_own_count = static_cast<uint32_t>(owners[cursor].own.size());
+    }
+    return end;
   };
   by_inviter.reserve(links.size());
   size_t cursor = 0;
   for (const auto& [member, inviter] : links) {
-    by_inviter.push_back(link_end{inviter, member, owner_place(cursor, member)});
+    by_inviter.push_back(end_for(cursor, inviter, member));
   }
   std::vector<link>().swap(links);
   key_sort::stable_sort_by_key(by_inviter, member_key);
   by_member.reserve(by_inviter.size());
   cursor = 0;
   for (const link_end& end : by_inviter) {
-    by_member.push_back(link_end{end.partner, end.member, owner_place(cursor, end.member)});
+    by_member.push_back(end_for(cursor, end.partner, end.member));
   }
   key_sort::stable_sort_by_key(by_member, member_key);
 }
@@ -150,6 +160,11 @@ void joined_rows::append_own(size_t owner, id_vector& out) const {
   }
 }
 
+void joined_rows::append_partner_own(const link_end& end, id_vector& out) const {
+  const auto first = own_block.begin() + end.partner_own_first;
+  out.insert(out.end(), first, first + end.partner_own_count);
+}
+
 member_records joined_rows::member_lists() const {
   member_records out;
   out.follow_ids.reserve(2 * by_member.size());
@@ -173,7 +188,7 @@ feed_lists joined_rows::feeds() const {
   size_t room = own_block.size();
   for (const std::vector<link_end>* ends : {&by_member, &by_inviter}) {
     for (const link_end& end : *ends) {
-      room += end.partner_owner == no_owner ? 0 : owners[end.partner_owner].own.size();
+      room += end.partner_own_count;
     }
   }
   out.feed_ids.reserve(room);
@@ -182,10 +197,10 @@ feed_lists joined_rows::feeds() const {
     const size_t first = out.feed_ids.size();
     append_own(ends.owner, out.feed_ids);
     for (auto end = ends.inviters_first; end != ends.inviters_last; ++end) {
-      append_own(end->partner_owner, out.feed_ids);
+      append_partner_own(*end, out.feed_ids);
     }
     for (auto end = ends.invitees_first; end != ends.invitees_last; ++end) {
-      append_own(end->partner_owner, out.feed_ids);
+      append_partner_own(*end, out.feed_ids);
     }
     const span feed = close_span(out.feed_ids, first);
     if (feed.size() != 0) {

@@ -12,6 +12,7 @@
 #define NORVEL_LOAD_PLAN_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <utility>
 #include <vector>
 
@@ -96,12 +97,14 @@ class joined_rows {
     unsigned long id;
     span own;
   };
-  // One end of a link seen from `member`: its partner, and the partner's place among the
-  // owners (no_owner if it owns nothing).
+  // One end of a link seen from `member`: its partner, and where the partner's own ids lie in
+  // own_block (a count of 0 if it owns nothing), so that building a feed reads them straight
+  // away instead of looking the partner up among the owners first.
   struct link_end {
     unsigned long member;
     unsigned long partner;
-    size_t partner_owner;
+    uint32_t partner_own_first;
+    uint32_t partner_own_count;
   };
   // The ends of one member's links: [first, last) of by_member and of by_inviter.
   struct member_ends {
@@ -117,6 +120,8 @@ class joined_rows {
   void walk(Visit visit) const;
   // Appends the own ids of the owner at `owner` (nothing for no_owner) to `out`.
   void append_own(size_t owner, id_vector& out) const;
+  // Appends the own ids of the partner at `end` to `out`.
+  void append_partner_own(const link_end& end, id_vector& out) const;
 
   id_vector own_block;
   id_vector public_list;

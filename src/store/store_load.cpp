@@ -101,7 +101,7 @@ void logic_center::load_database(mysql::connection* members_conn, inviter_manage
     std::fflush(stdout);
     specials_read specials;
     std::promise<void> specials_connected;
-    std::thread specials_reader([&specials, &specials_connected] {
+    scoped_thread specials_reader([&specials, &specials_connected] {
       bool signalled = false;
       try {
         std::unique_ptr<mysql::connection> conn = table_reader::connect();
@@ -138,9 +138,10 @@ void logic_center::load_database(mysql::connection* members_conn, inviter_manage
     } catch (...) {
       members.failure = std::current_exception();
     }
-    specials_reader.join();
-    // The inviter index takes the member rows on a thread of its own while this one builds the
-    // store; nothing else touches the index until it is joined.
+    // The inviter index takes the member rows on a thread of its own as soon as they are in,
+    // while the specials may still stream and this thread then builds the store; nothing else
+    // touches the index until it is joined. Its arrays have pages of their own, so starting it
+    // early does not move what stays resident.
     std::exception_ptr index_failure;
     scoped_thread index_builder([index, &members, &index_failure] {
       try {
@@ -151,6 +152,7 @@ void logic_center::load_database(mysql::connection* members_conn, inviter_manage
         index_failure = std::current_exception();
       }
     });
+    specials_reader.join();
 
     if (specials.failure) {
       std::rethrow_exception(specials.failure);
