@@ -4,6 +4,7 @@
 // stream holds, whoever published it, skips what is not one, refuses to start without a
 // snapshot once the stream holds changes, and --rebuild then serves them all.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <memory>
 #include <string>
@@ -14,6 +15,7 @@
 #include "foreground_daemon.h"
 #include "jetstream_cluster.h"
 #include "replica_node.h"
+#include "snapshot/snapshot_file.h"
 #include "stream/jetstream.h"
 #include "test_db.h"
 
@@ -140,6 +142,11 @@ TEST_F(StreamDaemon, AppliesTheStreamSkipsWhatIsNotAChangeAndRefusesAStartThatWo
     return node.ask(fetch_follow(12)) == R"({"code":200,"data":{"follows":[11]}})" "\n";
   }));
   EXPECT_EQ(node.stop(SIGTERM), 0) << node.output();
+  // The stop wrote a snapshot; without it, the stream now holds changes the database lacks.
+  ASSERT_FALSE(snapshot::list_files(node.snapshot_dir(), "NORVEL").empty());
+  for (const snapshot::found_file& found : snapshot::list_files(node.snapshot_dir(), "NORVEL")) {
+    ASSERT_EQ(::unlink(found.path.c_str()), 0);
+  }
 
   // The stream now holds changes and the node has no snapshot: a database load would miss them.
   node.start();

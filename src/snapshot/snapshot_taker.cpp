@@ -90,9 +90,9 @@ void snapshot_taker::start() {
   figures.taken_on.store(true, std::memory_order_relaxed);
   try {
     const std::vector<found_file> found = list_files(settings.dir, settings.stream);
+    // Only the age is taken from the newest file: whether it is usable is not known here (a
+    // damaged one is refused at the start), so the first snapshot is written even at its sequence.
     if (!found.empty()) {
-      have_written = true;
-      newest_sequence = found.front().sequence;
       struct stat status {};
       if (::stat(found.front().path.c_str(), &status) == 0) {
         figures.last_written_unix.store(static_cast<double>(status.st_mtime),

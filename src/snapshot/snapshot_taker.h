@@ -55,8 +55,8 @@ class snapshot_taker {
   snapshot_taker(const snapshot_taker&) = delete;
   snapshot_taker& operator=(const snapshot_taker&) = delete;
 
-  // Arms the interval and SIGUSR1, and notes the newest snapshot already in the directory (so
-  // one at the same sequence is not written again). Event-loop thread, or before the loop runs.
+  // Arms the interval and SIGUSR1, and takes the snapshot age from the newest file already in
+  // the directory. Event-loop thread, or before the loop runs.
   void start();
   // Takes a snapshot now, unless one is under way. Event-loop thread.
   void take();

@@ -1,11 +1,17 @@
 #include "stream/replica.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <thread>
 #include <utility>
 
 #include <boost/asio/post.hpp>
 
+#include "snapshot/store_snapshot.h"
+#include "stream/snapshot_gate.h"
 #include "stream/stream_stats.h"
 #include "support/app_config.h"
 #include "support/log.h"
@@ -114,7 +120,51 @@ void replica::start(const start_options& options) {
   wait_for_replay(connection->state().last_seq, options);
 }
 
+bool replica::load_snapshot(const stream_state& state, std::uint64_t& sequence) {
+  if (::mkdir(config.snapshot_dir.c_str(), 0755) != 0 && errno != EEXIST) {
+    throw start_refused("cannot make the snapshot directory " + config.snapshot_dir + ": " +
+                        std::strerror(errno));
+  }
+  const app_cfg::store_setting& caps = singleton<app_cfg>::instance()->store;
+  store.set_caps(logic_center::list_caps{caps.feed_cap, caps.public_cap});
+  snapshot::load_result loaded;
+  try {
+    loaded = snapshot::load_newest(config.snapshot_dir, config.name, store);
+  } catch (const std::runtime_error& e) {
+    throw start_refused(e.what());
+  }
+  if (!loaded.loaded) {
+    return false;
+  }
+  if (loaded.sequence > state.last_seq) {
+    throw start_refused("snapshot " + loaded.path + " holds sequence " +
+                        std::to_string(loaded.sequence) + ", beyond stream " + config.name +
+                        "'s last sequence " + std::to_string(state.last_seq) +
+                        ": it was taken from another history of the stream");
+  }
+  if (loaded.sequence + 1 < state.first_seq) {
+    throw start_refused("snapshot " + loaded.path + " holds sequence " +
+                        std::to_string(loaded.sequence) + ", but stream " + config.name +
+                        " keeps changes only from sequence " + std::to_string(state.first_seq) +
+                        ": copy a newer snapshot from a peer into " + config.snapshot_dir +
+                        ", or start once with --rebuild");
+  }
+  log_event(log_info, "snapshot %s loaded: sequence %llu, %llu bytes", loaded.path.c_str(),
+            static_cast<unsigned long long>(loaded.sequence),
+            static_cast<unsigned long long>(loaded.bytes));
+  store.start_workers();
+  sequence = loaded.sequence;
+  return true;
+}
+
 std::uint64_t replica::fill_store(const stream_state& state, const start_options& options) {
+  std::uint64_t snapshot_sequence = 0;
+  if (options.status) {
+    options.status("loading the newest snapshot");
+  }
+  if (load_snapshot(state, snapshot_sequence)) {
+    return snapshot_sequence;
+  }
   if (state.messages == 0) {
     // The first start of a cluster (or everything expired): the database is the whole truth.
     if (options.status) {
@@ -174,16 +224,35 @@ void replica::wait_for_replay(std::uint64_t target, const start_options& options
 }
 
 void replica::serve_on_loop() {
-  std::lock_guard<std::mutex> gate(inviter_gate);
-  on_loop = true;
+  {
+    std::lock_guard<std::mutex> gate(inviter_gate);
+    on_loop = true;
+  }
+  snapshot_hold = std::make_unique<snapshot_gate>(*changes, loop);
+  snapshots = std::make_unique<snapshot::snapshot_taker>(
+      loop, store, *snapshot_hold,
+      snapshot::taker_settings{config.snapshot_dir, config.name,
+                               std::chrono::seconds(config.snapshot_interval_s)});
+  snapshots->start();
 }
 
 void replica::stop() {
   if (reader) {
     reader->stop();
   }
+  bool at_rest = true;
   if (changes) {
-    changes->drain(std::chrono::seconds(5));
+    at_rest = changes->drain(std::chrono::seconds(5));
     changes->stop();
+  }
+  if (snapshots) {
+    // Only with nothing in flight does the applied sequence say exactly what the store holds.
+    if (at_rest) {
+      snapshots->write_at_stop(changes->applied());
+    } else {
+      log_event(log_error, "no snapshot at the stop: changes were still being applied");
+    }
+    snapshots.reset();  // waits for a writer still running
+    snapshot_hold.reset();
   }
 }

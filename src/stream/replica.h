@@ -25,6 +25,7 @@
 #include "store/logic_center.h"
 #include "stream/front_door.h"
 #include "stream/jetstream.h"
+#include "snapshot/snapshot_taker.h"
 #include "stream/ordered_dispatch.h"
 #include "stream/stream_consumer.h"
 #include "stream/stream_settings.h"
@@ -52,9 +53,11 @@ class replica {
   // Everything up to the node's first answer; throws stream_error (unreachable stream, exit 1)
   // or start_refused (exit 1), or what the database load throws.
   void start(const start_options& options);
-  // From now on inviter changes run on the event loop. Call just before the loop runs.
+  // From now on inviter changes run on the event loop, and snapshots are taken (every
+  // snapshot_interval_s and on SIGUSR1). Call just before the loop runs.
   void serve_on_loop();
-  // Stops the reader and gives the workers a moment to apply what was handed out.
+  // Stops the reader and gives the workers a moment to apply what was handed out; once they
+  // have, writes the snapshot of the stop (after the loop has ended).
   void stop();
 
   // Whether start() got as far as reading the stream (the metrics page shows it from then on).
@@ -68,6 +71,9 @@ class replica {
  private:
   // Fills the store and answers the sequence it already holds.
   std::uint64_t fill_store(const stream_state& state, const start_options& options);
+  // Loads the newest usable snapshot and starts the workers; false when there is none. Throws
+  // start_refused when the snapshot cannot be caught up from this stream.
+  bool load_snapshot(const stream_state& state, std::uint64_t& sequence);
   void wait_for_replay(std::uint64_t target, const start_options& options);
   void apply_on_workers(change_request&& change, ordered_dispatch::done_fn done);
   void apply_inviter(change_request&& change, ordered_dispatch::done_fn done);
@@ -81,6 +87,9 @@ class replica {
   std::unique_ptr<front_door> publisher;
   std::mutex inviter_gate;  // guards on_loop; held while an inviter change runs off the loop
   bool on_loop = false;
+  // From serve_on_loop() to the stop's snapshot; event-loop thread (main thread at the stop).
+  std::unique_ptr<snapshot::apply_gate> snapshot_hold;
+  std::unique_ptr<snapshot::snapshot_taker> snapshots;
 };
 
 #endif  // NORVEL_REPLICA_H_
