@@ -14,7 +14,9 @@
 #include <memory>
 #include <string>
 
+#include "db/initial_load.h"
 #include "db/mysql_helper.h"
+#include "db/table_reader.h"
 #include "metrics/process_stats.h"
 #include "store/logic_center.h"
 #include "support/app_config.h"
@@ -67,7 +69,7 @@ double server_cpu_seconds() {
 bool database_ready() {
   const app_cfg::db_setting& db = singleton<app_cfg>::instance()->db;
   try {
-    mysql::connection conn(db.host, db.user, db.passwd, db.name, 3306);
+    mysql::connection conn(db.host, db.user, db.passwd, db.name, table_reader::port);
     return conn.exec("SELECT 1 FROM brix_mb_special LIMIT 1", mysql::connection::oper_select)
         .good();
   } catch (const std::exception&) {
@@ -93,7 +95,7 @@ void BM_Start(benchmark::State& state) {
     const double cpu_before = process_cpu_seconds();
     const double server_before = server_cpu_seconds();
     state.ResumeTiming();
-    store->start();
+    start_store(*store, load_settings_from(*singleton<app_cfg>::instance()));
     state.PauseTiming();
     state.counters["cpu_s"] = process_cpu_seconds() - cpu_before;
     state.counters["server_cpu_s"] = server_cpu_seconds() - server_before;

@@ -20,6 +20,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
 
+#include "db/initial_load.h"
 #include "db/mysql_helper.h"
 #include "metrics/metrics.h"
 #include "metrics/process_stats.h"
@@ -84,7 +85,7 @@ struct bench_setup {
   logic_center& store() {
     if (!loaded) {
       loaded = std::make_unique<logic_center>();
-      loaded->start();
+      start_store(*loaded, load_settings_from(*singleton<app_cfg>::instance()));
       malloc_trim(0);
     }
     return *loaded;
@@ -131,7 +132,7 @@ void BM_DatabaseStart(benchmark::State& state) {
     auto fresh = std::make_unique<logic_center>();
     const double cpu_before = process_cpu_seconds();
     state.ResumeTiming();
-    fresh->start();
+    start_store(*fresh, load_settings_from(*singleton<app_cfg>::instance()));
     state.PauseTiming();
     state.counters["cpu_s"] = process_cpu_seconds() - cpu_before;
     state.counters["members"] = static_cast<double>(fresh->member_count());

@@ -35,7 +35,7 @@ class logic_center_inspector {
   // paced: the two paths run moments apart, and a paced store would let only the first one reach
   // the database (and log what that did).
   static void reload_inviters_every_time(logic_center& store) {
-    store.inviters.set_pacing({std::chrono::milliseconds(0), 0});
+    store.inviters.set_pacing({std::chrono::milliseconds(0)});
   }
 
   // Takes every queued message off the queues, described as text, queue by queue.

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <random>
 #include <set>
 #include <stdexcept>
@@ -13,7 +14,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "db/inviter_reloader.h"
 #include "metrics/metrics.h"
+#include "support/app_config.h"
 #include "support/object_manager.h"
 #include "test_db.h"
 
@@ -27,9 +30,16 @@ class InviterIndex : public ::testing::Test {
   void SetUp() override {
     object_manager::init();
     db.configure_app();
-    index.set_pacing({std::chrono::milliseconds(0), 10});  // a reload for every member beyond
+    index.set_pacing({std::chrono::milliseconds(0)});  // a reload for every member beyond
+    read_from_database(index);
   }
   void TearDown() override { object_manager::fini(); }
+
+  // Points `target` at this test's database, each wait for it bounded by `timeout_s`.
+  static void read_from_database(inviter_manager& target, unsigned int timeout_s = 10) {
+    target.set_source(
+        std::make_unique<inviter_reloader>(singleton<app_cfg>::instance()->db, timeout_s));
+  }
 
   // reinit() with its standard output captured.
   std::string reload() {
@@ -294,9 +304,11 @@ TEST_F(InviterIndex, LoadAndAddsMatchThePlainRules) {
 TEST_F(InviterIndex, PacedReloadsAnswerExactlyAsAReloadForEveryMemberBeyond) {
   db.exec("INSERT INTO brix_member (member_id, inviter_id) VALUES (1, 0), (2, 1), (3, 1), (5, 2)");
   inviter_manager every;
-  every.set_pacing({milliseconds(0), 10});
+  every.set_pacing({milliseconds(0)});
+  read_from_database(every);
   inviter_manager paced;
-  paced.set_pacing({std::chrono::hours(1), 10});
+  paced.set_pacing({std::chrono::hours(1)});
+  read_from_database(paced);
   ::testing::internal::CaptureStdout();  // every reload prints its two lines
   every.reinit();
   paced.reinit();
@@ -345,6 +357,7 @@ TEST_F(InviterIndex, PacedReloadsAnswerExactlyAsAReloadForEveryMemberBeyond) {
     ASSERT_EQ(paced.max_user(), every.max_user()) << "step " << step;
   }
   inviter_manager fresh;
+  read_from_database(fresh);
   fresh.reinit();
   ::testing::internal::GetCapturedStdout();
 
@@ -357,7 +370,7 @@ TEST_F(InviterIndex, PacedReloadsAnswerExactlyAsAReloadForEveryMemberBeyond) {
 }
 
 TEST_F(InviterIndex, RowsStoredWithoutARequestAppearAtTheFirstReloadAfterTheInterval) {
-  index.set_pacing({milliseconds(1000), 10});
+  index.set_pacing({milliseconds(1000)});
   load_small_tree();
   db.exec("INSERT INTO brix_member (member_id, inviter_id) VALUES (8, 5), (40, 3)");
   const std::uint64_t reloads = reload_count();
@@ -386,7 +399,7 @@ TEST_F(InviterIndex, RowsStoredWithoutARequestAppearAtTheFirstReloadAfterTheInte
 TEST_F(InviterIndex, ReloadsWaitNineTimesAsLongAsTheLastOneTook) {
   db.exec("INSERT INTO brix_member (member_id, inviter_id) SELECT seq, seq DIV 2 "
           "FROM seq_1_to_50000");
-  index.set_pacing({milliseconds(1), 10});
+  index.set_pacing({milliseconds(1)});
   ::testing::internal::CaptureStdout();
   const milliseconds took = time_of([&] { index.reinit(); });
   std::this_thread::sleep_for(milliseconds(5));  // past the interval, not past nine reloads
@@ -406,7 +419,8 @@ TEST_F(InviterIndex, ReloadsWaitNineTimesAsLongAsTheLastOneTook) {
 
 // A write lock taken by another session makes every read of the member table wait for ever.
 TEST_F(InviterIndex, AHungDatabaseFailsWithinTheTimeoutAndIsThenLeftAloneForAWhile) {
-  index.set_pacing({milliseconds(1000), 1});
+  index.set_pacing({milliseconds(1000)});
+  read_from_database(index, 1);
   load_small_tree();
   index.add(7, 3);
   db.exec("LOCK TABLES brix_member WRITE");

@@ -7,6 +7,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "db/initial_load.h"
 #include "store/logic_center.h"
 #include "store_image.h"
 #include "support/app_config.h"
@@ -36,7 +37,7 @@ class InitialLoad : public ::testing::Test {
   // init_data() with its standard output captured.
   std::string load(logic_center& target) {
     ::testing::internal::CaptureStdout();
-    target.init_data();
+    init_data(target, singleton<app_cfg>::instance()->db);
     return ::testing::internal::GetCapturedStdout();
   }
   std::string load() { return load(*store); }
@@ -244,7 +245,7 @@ TEST_F(InitialLoad, StartBuildsTheInviterIndexBesideTheStoreFromOneRead) {
   add_special_row(100, 1, 0);
   add_special_row(300, 3, 1);
   ::testing::internal::CaptureStdout();
-  store->start();
+  start_store(*store, load_settings_from(*singleton<app_cfg>::instance()));
   const std::string out = ::testing::internal::GetCapturedStdout();
   EXPECT_EQ(out, "max user id=7 max_bucket=53\nstart rehash\ninit_data start\ninit_specials\n"
                  "init_follow\ninit_data end\n");

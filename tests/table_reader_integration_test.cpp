@@ -56,7 +56,7 @@ TEST_F(TableReader, KilledStreamResumesAndHandsOverEveryRowOnce) {
   const std::vector<key> expected = expected_specials();
   for (const char* how : {"KILL", "KILL QUERY"}) {
     SCOPED_TRACE(how);
-    auto conn = table_reader::connect();
+    auto conn = table_reader::connect(singleton<app_cfg>::instance()->db);
     std::vector<key> read;
     read.reserve(expected.size());
     const table_reader::read_outcome outcome =
@@ -77,7 +77,7 @@ TEST_F(TableReader, NullKeysAreReadOnceAndDoNotStopTheRead) {
   db.exec("ALTER TABLE brix_member DROP PRIMARY KEY, MODIFY member_id INT NULL");
   db.exec("INSERT INTO brix_member (member_id, inviter_id) VALUES "
           "(NULL, 3), (NULL, 4), (-7, 1), (5, NULL), (2147483647, 5)");
-  auto conn = table_reader::connect();
+  auto conn = table_reader::connect(singleton<app_cfg>::instance()->db);
   std::vector<std::pair<bool, unsigned long>> members;
   const auto outcome = table_reader::read_members(*conn, [&](const table_reader::member_row& row) {
     members.emplace_back(row.member_id.null, row.member_id.value);
@@ -94,7 +94,7 @@ TEST_F(TableReader, UncompressedAndCompressedConnectionsReadTheSameRows) {
   std::vector<std::vector<key>> reads;
   for (bool compress : {true, false}) {
     singleton<app_cfg>::instance()->db.compress = compress;
-    auto conn = table_reader::connect();
+    auto conn = table_reader::connect(singleton<app_cfg>::instance()->db);
     reads.emplace_back();
     table_reader::read_specials(*conn, [&](const table_reader::special_row& row) {
       reads.back().emplace_back(row.member_id.value, row.special_id.value);

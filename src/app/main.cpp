@@ -30,6 +30,7 @@
 #include <boost/asio.hpp>
 
 #include "db/config_check.h"
+#include "db/initial_load.h"
 #include "metrics/load_progress.h"
 #include "metrics/metrics.h"
 #include "metrics/metrics_exposition.h"
@@ -323,6 +324,7 @@ int run_daemon(const daemon_options& options, const std::optional<stream_setting
     }
   }
   {
+    const load_settings load = load_settings_from(*singleton<app_cfg>::instance());
     std::optional<load_reporter> reporter;
     if (options.progress_seconds > 0) {
       reporter.emplace(std::chrono::seconds(options.progress_seconds),
@@ -336,9 +338,10 @@ int run_daemon(const daemon_options& options, const std::optional<stream_setting
       if (options.foreground) {
         start.status = &service_notify::status;
       }
+      start.load_store = [store, &load] { start_store(*store, load); };
       node->start(start);
     } else {
-      store->start();
+      start_store(*store, load);
     }
   }
   malloc_trim(0);  // what the load's temporaries leave free goes back now, not at the next trim

@@ -1,6 +1,8 @@
 #include "db/table_reader.h"
 
+#include <algorithm>
 #include <cctype>
+#include <climits>
 #include <cstdlib>
 #include <string>
 #include <utility>
@@ -9,13 +11,13 @@
 #include "metrics/load_progress.h"
 #include "support/app_config.h"
 #include "support/log.h"
-#include "support/object_manager.h"
 
 namespace table_reader {
 
 namespace {
 
-constexpr unsigned int db_port = 3306;
+// Specials added by members themselves and still live.
+const char* const live_member_specials = "from_user=1 and state = 0";
 
 struct key_column {
   const char* name;
@@ -159,12 +161,77 @@ class keyed_read {
   size_t since_anchor = 0;
 };
 
+// The answer of a max() query as a 64-bit number (0 for NULL); false when the query failed.
+bool read_highest(mysql::connection& conn, const char* sql, long long& out) {
+  out = 0;
+  mysql::result rows = conn.exec(sql, mysql::connection::oper_select);
+  if (!rows.good()) {
+    return false;
+  }
+  MYSQL_ROW row = rows.begin();
+  if (row != nullptr && row[0] != nullptr) {
+    out = std::strtoll(row[0], nullptr, 10);
+  }
+  return true;
+}
+
+// The highest member id into `out` (0 for an empty table); false when the query failed. Ids
+// beyond a signed 32-bit int cannot be indexed (their rows are skipped), so when the table holds
+// such ids the highest one that fits is asked for instead.
+bool read_highest_member_of(mysql::connection& conn, int& out) {
+  out = 0;
+  long long highest = 0;
+  if (!read_highest(conn, "SELECT max(member_id) FROM brix_member;", highest)) {
+    return false;
+  }
+  if (highest > INT_MAX &&
+      !read_highest(conn, "SELECT max(member_id) FROM brix_member WHERE member_id <= 2147483647;",
+                    highest)) {
+    return false;
+  }
+  out = static_cast<int>(std::max<long long>(highest, INT_MIN));
+  return true;
+}
+
+// The first row's two columns as numbers; false if the statement failed.
+bool query_counts(mysql::connection& conn, const std::string& sql, long long& first,
+                  long long& second) {
+  mysql::result rows = conn.exec(sql.c_str(), mysql::connection::oper_select);
+  if (!rows.good() || rows.size() == 0) {
+    return false;
+  }
+  MYSQL_ROW row = rows.begin();
+  first = row[0] != nullptr ? std::atoll(row[0]) : 0;
+  second = row[1] != nullptr ? std::atoll(row[1]) : 0;
+  return true;
+}
+
 }  // namespace
 
-std::unique_ptr<mysql::connection> connect(unsigned int io_timeout_seconds) {
-  const app_cfg::db_setting& db = singleton<app_cfg>::instance()->db;
-  return std::make_unique<mysql::connection>(db.host, db.user, db.passwd, db.name, db_port,
+std::unique_ptr<mysql::connection> connect(const app_cfg::db_setting& db,
+                                           unsigned int io_timeout_seconds) {
+  return std::make_unique<mysql::connection>(db.host, db.user, db.passwd, db.name, port,
                                              db.compress, io_timeout_seconds);
+}
+
+bool read_highest_member(mysql::connection& conn, int& out) {
+  return read_highest_member_of(conn, out);
+}
+
+bool count_loaded_specials(mysql::connection& conn, long long& specials) {
+  long long unused = 0;
+  return query_counts(conn,
+                      std::string("SELECT COUNT(*), 0 FROM brix_mb_special WHERE ") +
+                          live_member_specials + " and (reader_type IS NULL or reader_type <> " +
+                          std::to_string(unloaded_reader_type) + ")",
+                      specials, unused);
+}
+
+bool count_members(mysql::connection& conn, long long& members, long long& invited) {
+  return query_counts(conn,
+                      "SELECT COUNT(*), COALESCE(SUM(member_id > 0 and inviter_id > 0), 0) FROM "
+                      "brix_member",
+                      members, invited);
 }
 
 lookup read_member(mysql::connection& conn, int member_id, member_row& out) {
@@ -194,7 +261,7 @@ read_outcome read_members(mysql::connection& conn,
 read_outcome read_specials(mysql::connection& conn,
                            const std::function<void(const special_row&)>& on_row) {
   keyed_read read("SELECT special_id,member_id,reader_type FROM brix_mb_special",
-                  "from_user=1 and state = 0", {{"member_id", 1}, {"special_id", 0}});
+                  live_member_specials, {{"member_id", 1}, {"special_id", 0}});
   return read.run(conn, [&](MYSQL_ROW row) {
     load_progress::global().row_read(load_progress::specials_table);
     special_row read_row;

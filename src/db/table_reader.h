@@ -1,6 +1,7 @@
-// Reads the two tables the store is loaded from, each with one streamed query in key order,
-// for the initial load and for the inviter index: the one place that knows their SQL and the
-// port the loaders use.
+// Reads the two tables the store is loaded from: each whole with one streamed query in key order
+// (the initial load, the inviter reloads), one member's row, the highest member id, and the row
+// counts --check-config reports. The one place that knows their SQL, the port the loaders use
+// and which specials rows are loaded.
 // A stream that breaks (the link is lost, the query is killed) is resumed after the last key
 // read, so every row is handed over exactly once; a break with no row read since the last
 // (re)start ends the read, keeping the rows already handed over.
@@ -13,30 +14,21 @@
 #include <memory>
 
 #include "db/mysql_helper.h"
+#include "store/table_rows.h"
+#include "support/app_config.h"
 
 namespace table_reader {
 
-// An id column as the store keys it.
-struct id_column {
-  unsigned long value = 0;  // the 64 bits; a negative number wraps, as a sign-widened int would
-  bool negative = false;
-  bool null = true;
+using table_rows::id_column;
+using table_rows::member_row;
+using table_rows::special_row;
 
-  bool positive() const { return !null && !negative && value != 0; }
-};
+// The port the loaders connect to, whatever the configuration's "port" says.
+constexpr unsigned int port = 3306;
 
-// One row of the member table (member_id, inviter_id).
-struct member_row {
-  id_column member_id;
-  id_column inviter_id;
-};
-
-// One live specials row posted by a member (special_id, member_id, reader_type).
-struct special_row {
-  id_column special_id;
-  id_column member_id;
-  int reader_type = 0;  // read by the rules of atoi; NULL gives 0
-};
+// Whether the load keeps a specials row: every reader type but 2 (NULL reads as 0, kept).
+constexpr int unloaded_reader_type = 2;
+inline bool is_loaded(const special_row& row) { return row.reader_type != unloaded_reader_type; }
 
 // How a read went.
 struct read_outcome {
@@ -45,10 +37,16 @@ struct read_outcome {
   size_t resumes = 0;     // times a broken stream was resumed
 };
 
-// A connection with the configured host, user, password, database and compression on the
-// loaders' port (always 3306: the configured port is not consulted), its waits for the server
-// bounded by `io_timeout_seconds` (0: unbounded). Throws as mysql::connection does.
-std::unique_ptr<mysql::connection> connect(unsigned int io_timeout_seconds = 0);
+// A connection with `db`'s host, user, password, database and compression on the loaders'
+// port (the configured port is not consulted), its waits for the server bounded by
+// `io_timeout_seconds` (0: unbounded). Throws as mysql::connection does.
+std::unique_ptr<mysql::connection> connect(const app_cfg::db_setting& db,
+                                           unsigned int io_timeout_seconds = 0);
+
+// The highest member id into `out`, 0 for an empty table; false when the query failed. Ids
+// beyond a signed 32-bit int cannot be indexed, so when the table holds such ids the highest
+// one that fits is answered instead.
+bool read_highest_member(mysql::connection& conn, int& out);
 
 // Every member row in ascending member_id order.
 read_outcome read_members(mysql::connection& conn,
@@ -60,6 +58,11 @@ lookup read_member(mysql::connection& conn, int member_id, member_row& out);
 // Every live member special in ascending (member_id, special_id) order.
 read_outcome read_specials(mysql::connection& conn,
                            const std::function<void(const special_row&)>& on_row);
+
+// The row counts --check-config reports: the specials rows the load keeps; the member rows and
+// those with both ids positive (a follow link each). False when the query failed.
+bool count_loaded_specials(mysql::connection& conn, long long& specials);
+bool count_members(mysql::connection& conn, long long& members, long long& invited);
 
 }  // namespace table_reader
 

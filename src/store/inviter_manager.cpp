@@ -10,9 +10,8 @@
 #include <unordered_set>
 #include <utility>
 
-#include "db/mysql_helper.h"
-#include "db/table_reader.h"
 #include "metrics/metrics.h"
+#include "store/inviter_source.h"
 #include "support/log.h"
 
 namespace helper {
@@ -27,45 +26,7 @@ const unsigned long stl_prime_list[] = {
     100663319ul,  201326611ul,  402653189ul, 805306457ul, 1610612741ul, 3221225473ul, 4294967291ul,
 };
 
-// The answer of a max() query as a 64-bit number (0 for NULL); false when the query failed.
-bool read_highest(mysql::connection& conn, const char* sql, long long& out) {
-  out = 0;
-  mysql::result rows = conn.exec(sql, mysql::connection::oper_select);
-  if (!rows.good()) {
-    return false;
-  }
-  MYSQL_ROW row = rows.begin();
-  if (row != nullptr && row[0] != nullptr) {
-    out = std::strtoll(row[0], nullptr, 10);
-  }
-  return true;
-}
-
-// The highest member id into `out` (0 for an empty table); false when the query failed. Ids
-// beyond a signed 32-bit int cannot be indexed (their rows are skipped), so when the table holds
-// such ids the highest one that fits is asked for instead.
-bool read_max_user(mysql::connection& conn, int& out) {
-  out = 0;
-  long long highest = 0;
-  if (!read_highest(conn, "SELECT max(member_id) FROM brix_member;", highest)) {
-    return false;
-  }
-  if (highest > INT_MAX &&
-      !read_highest(conn, "SELECT max(member_id) FROM brix_member WHERE member_id <= 2147483647;",
-                    highest)) {
-    return false;
-  }
-  out = static_cast<int>(std::max<long long>(highest, INT_MIN));
-  return true;
-}
-
 }  // namespace
-
-int max_user(mysql::connection& conn) {
-  int highest = 0;
-  read_max_user(conn, highest);
-  return highest;
-}
 
 unsigned long next_prime(unsigned long n) {
   const unsigned long* first = std::begin(stl_prime_list);
@@ -124,18 +85,24 @@ bool inviter_manager::reload_due(std::chrono::steady_clock::time_point now) cons
 }
 
 bool inviter_manager::reload() {
-  std::unique_ptr<mysql::connection> conn = table_reader::connect(reloads.io_timeout_seconds);
+  if (!source) {
+    throw std::logic_error("mysql connection init error.");
+  }
   inviter_manager fresh;
-  const load_start start = fresh.prepare_load(*conn);
-  bool read_whole = start != load_start::failed;
-  if (start == load_start::ready) {
-    std::vector<invitation> rows;
-    read_whole = table_reader::read_members(*conn, [&fresh, &rows](const table_reader::member_row& row) {
-                   invitation taken{};
-                   if (fresh.accept_loaded_row(row, taken)) {
-                     rows.push_back(taken);
-                   }
-                 }).complete;
+  bool ready = false;
+  std::vector<invitation> rows;
+  const bool read_whole = source->read_table(
+      [&fresh, &ready](int highest) {
+        ready = fresh.prepare_load(true, highest) == load_start::ready;
+        return ready;
+      },
+      [&fresh, &rows](const table_rows::member_row& row) {
+        invitation taken{};
+        if (fresh.accept_loaded_row(row, taken)) {
+          rows.push_back(taken);
+        }
+      });
+  if (ready) {
     fresh.record_loaded_rows(rows);
   }
   if (!read_whole) {
@@ -186,11 +153,10 @@ void inviter_manager::add_invitee(int inviter, int member) {
   invitee_heap_bytes += invited.heap_bytes() - before;
 }
 
-inviter_manager::load_start inviter_manager::prepare_load(mysql::connection& conn) {
+inviter_manager::load_start inviter_manager::prepare_load(bool read, int highest) {
   reset_index();
   last_reload = std::chrono::steady_clock::now();
-  int highest = 0;
-  if (!helper::read_max_user(conn, highest)) {
+  if (!read) {
     return load_start::failed;
   }
   max_user_id = highest;
@@ -211,10 +177,10 @@ void inviter_manager::size_table(int64_t highest) {
   recount_bytes();
 }
 
-bool inviter_manager::accept_loaded_row(const table_reader::member_row& row,
+bool inviter_manager::accept_loaded_row(const table_rows::member_row& row,
                                         invitation& out) const {
-  const table_reader::id_column& member_id = row.member_id;
-  const table_reader::id_column& inviter_id = row.inviter_id;
+  const table_rows::id_column& member_id = row.member_id;
+  const table_rows::id_column& inviter_id = row.inviter_id;
   if (member_id.negative || inviter_id.negative || member_id.value > INT_MAX ||
       inviter_id.value > static_cast<unsigned long>(max_user_id)) {
     return false;
@@ -267,7 +233,7 @@ void inviter_manager::record_loaded_rows(const std::vector<invitation>& rows) {
   recount_bytes();
 }
 
-void inviter_manager::record_loaded_row(const table_reader::member_row& row) {
+void inviter_manager::record_loaded_row(const table_rows::member_row& row) {
   invitation taken{};
   if (!accept_loaded_row(row, taken)) {
     return;
@@ -356,32 +322,27 @@ void inviter_manager::reload_now() {
 }
 
 void inviter_manager::apply_member_row(int member) {
-  bool read = false;
   int highest = 0;
-  table_reader::member_row row;
-  table_reader::lookup found = table_reader::lookup::failed;
+  table_rows::member_row row;
+  inviter_source::lookup found = inviter_source::lookup::failed;
   try {
-    if (!row_reader) {
-      row_reader = table_reader::connect(reloads.io_timeout_seconds);
+    if (!source) {
+      throw std::logic_error("mysql connection init error.");
     }
-    if (helper::read_max_user(*row_reader, highest)) {
-      found = table_reader::read_member(*row_reader, member, row);
-      read = found != table_reader::lookup::failed;
-    }
+    found = source->read_member(member, highest, row);
   } catch (const std::exception&) {
     note_failure(true);
     throw;
   }
-  if (!read) {
+  if (found == inviter_source::lookup::failed) {
     log_event(log_error, "inviter_manager::add: the row of member %d could not be read; "
                          "the index is kept as it was", member);
-    row_reader.reset();
     note_failure(false);
     return;
   }
   failures_in_a_row = 0;
   grow_for(highest);
-  if (found == table_reader::lookup::found) {
+  if (found == inviter_source::lookup::found) {
     record_loaded_row(row);
   }
 }

@@ -1,6 +1,8 @@
 // The inviter index: who invited whom, as an array indexed by member id (the inviter of each
 // member) and, for each inviter, the members it invited in recorded order.
-// Filled from the member table by reinit(), updated in place by add().
+// Filled from the member table by reinit(), updated in place by add(). The table is read through
+// an inviter_source (the database's reloader in the daemon); the index itself knows no SQL and
+// holds no connection.
 // Layout: the array covers the ids the index admits in place (twice the highest member id, so
 // that members registered after a load are recorded without a reload) but holds entries only up
 // to the highest id recorded so far; the rest read as 0 and are added as they are recorded. The
@@ -19,7 +21,7 @@
 // Threads: no lock; only the main thread touches it (start-up, then requests on the event loop),
 // except that the start-up's load records the member rows on a thread of its own, joined
 // before the load returns.
-// Ownership: owns both containers and the connection it keeps for row reads; results are copies.
+// Ownership: owns its containers and its source; results are copies.
 #ifndef NORVEL_INVITER_MANAGER_H_
 #define NORVEL_INVITER_MANAGER_H_
 
@@ -32,21 +34,23 @@
 #include <utility>
 #include <vector>
 
-#include "db/table_reader.h"
 #include "store/invitee_list.h"
+#include "store/inviter_source.h"
 #include "store/mapped_allocator.h"
 #include "store/member_table.h"
+#include "store/table_rows.h"
 
 class inviter_manager {
  public:
   struct reload_pacing {
     std::chrono::milliseconds interval{1000};  // 0: every member beyond the index reloads it
-    unsigned int io_timeout_seconds = 5;       // bound on each database wait; 0: none
   };
 
   void set_pacing(const reload_pacing& pacing) { reloads = pacing; }
+  // Where reloads and row reads go; without one they fail as an unreachable database does.
+  void set_source(std::unique_ptr<inviter_source> from) { source = std::move(from); }
 
-  // Rebuilds the whole index from the database. A connection failure leaves by exception
+  // Rebuilds the whole index from the source. A connection failure leaves by exception
   // (std::logic_error), an allocation failure likewise; a failed query is logged. In every
   // failure the index keeps its previous content.
   void reinit();
@@ -71,7 +75,7 @@ class inviter_manager {
 
   // A load in steps, for the start-up, which reads the member rows once for this index and
   // for the follow links. prepare_load empties the index and sizes it for the highest member
-  // id on `conn`; accept_loaded_row picks each member row the index takes (any thread, while
+  // id `highest` (`read`: false when it could not be read); accept_loaded_row picks each member row the index takes (any thread, while
   // nothing else changes the index), and record_loaded_rows records them all at once, once.
   // A failed read leaves the rows recorded so far in place.
   enum class load_start { failed, empty_table, ready };
@@ -79,15 +83,15 @@ class inviter_manager {
     int member;
     int inviter;
   };
-  load_start prepare_load(mysql::connection& conn);
+  load_start prepare_load(bool read, int highest);
   // False for a row the index skips: ids that do not fit it (negative, or beyond a signed
   // 32-bit int) or an inviter above the highest member id; otherwise the row as an invitation.
-  bool accept_loaded_row(const table_reader::member_row& row, invitation& out) const;
+  bool accept_loaded_row(const table_rows::member_row& row, invitation& out) const;
   // `rows` are accepted rows in the order read (ascending member ids), recorded into an index
   // that prepare_load has just emptied.
   void record_loaded_rows(const std::vector<invitation>& rows);
   // One row read after a load, recorded as a load would record it (skipped likewise).
-  void record_loaded_row(const table_reader::member_row& row);
+  void record_loaded_row(const table_rows::member_row& row);
 
   // The whole index as values, for snapshots: what save_image() hands out, restore_image() puts
   // back exactly (table size and highest id included), so every answer is as before. The
@@ -173,12 +177,10 @@ class inviter_manager {
   std::chrono::steady_clock::time_point database_rest_until{};
   unsigned int failures_in_a_row = 0;
   bool last_failure_threw = false;
-  std::unique_ptr<mysql::connection> row_reader;  // kept between reads; reopened after a failure
+  std::unique_ptr<inviter_source> source;
 };
 
 namespace helper {
-// The highest member id in the member table, or 0 (also when the query fails).
-int max_user(mysql::connection& conn);
 // The bucket count for n members: the first of the 28 classic primes not below n, or the last
 // one, 4294967291, for anything above it.
 unsigned long next_prime(unsigned long n);

@@ -1,11 +1,11 @@
 // The one in-memory store (singleton<logic_center>): members, follows, feeds, public list,
 // inviters, and the queue and workers that apply mutations.
 // Threads: queries, the inviter operations and the enqueue calls run on the event-loop thread;
-// the do_* appliers run on the five workers. The initial load (store_load.cpp) runs before the
-// workers start, on the main thread and threads of its own (one reads the specials, one records
-// the member rows in the inviter index, one fills `users` while the main thread fills the
-// feeds), all joined before it returns; it builds the lists in bulk under the same locks and
-// gives the same store as the appliers would, row by row.
+// the do_* appliers run on the five workers. The initial load (db/initial_load.h reads the
+// tables, load_rows here fills the lists) runs before the workers start, on the main thread and
+// threads of its own (one fills `users` while the main thread fills the feeds), all joined
+// before it returns; it builds the lists in bulk under the same locks and gives the same store
+// as the appliers would, row by row.
 // Locks: users_lock guards users, pri_lock guards pri_specials, pub_lock guards pub_specials.
 // No path holds two of them at once, so there is no lock order. Clang's -Wthread-safety checks
 // every access against the GUARDED_BY and REQUIRES annotations below.
@@ -68,10 +68,11 @@ class logic_center {
   logic_center(const logic_center&) = delete;
   logic_center& operator=(const logic_center&) = delete;
 
-  // Rebuilds the inviter index, loads the database, then starts the workers. Main thread, once.
-  // Takes the caps of the configuration's "store" member first.
-  void start();
-  // Sets the caps; before the load and the workers (start() calls it; tests call it directly).
+  // Runs `load` (the daemon's is db/initial_load.h's start_store: it sets the caps, rebuilds
+  // the inviter index it is handed and loads the database), then starts the workers. Main
+  // thread, once.
+  void start(const std::function<void(inviter_manager& index)>& load);
+  // Sets the caps; before the load and the workers.
   void set_caps(const list_caps& bounds);
 
   // Enqueueing: copy the arguments into a message for the member's worker; always true.
@@ -146,10 +147,10 @@ class logic_center {
   void do_add_special(unsigned long user, std::vector<special>& items);
   void do_del_special(unsigned long user, std::vector<special>& items);
 
-  // The load from the database alone (start() runs it too, sharing the member rows with the
-  // inviter index): reads the specials and the member tables on two connections in parallel,
-  // then builds the lists. Main thread, before the workers start; store_load.cpp.
-  void init_data();
+  // The rows a load read, into the store: joined and filled table by table when the store holds
+  // nothing yet, through the appliers otherwise; consumes them. Main thread, before the workers
+  // start; store_load.cpp.
+  void load_rows(load_plan::special_rows&& specials, std::vector<load_plan::link>&& links);
 
   // ---- the whole store as values, for snapshots (store_restore.cpp) ----
   // Every member record (an empty one too) with its follow list and own list, every private feed
@@ -203,11 +204,6 @@ class logic_center {
   // Tests compare whole stores through it.
   friend class logic_center_inspector;
 
-  struct specials_read;
-  struct members_read;
-  // The load; `members_conn` (or a connection of its own when null) reads the member rows,
-  // which also go to `index` when it is not null.
-  void load_database(mysql::connection* members_conn, inviter_manager* index);
   // Whether every table is empty (each lock taken shared in turn).
   bool holds_nothing() const;
   // The rows, joined, into a store that holds nothing yet; consumes them.

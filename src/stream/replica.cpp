@@ -170,7 +170,7 @@ std::uint64_t replica::fill_store(const stream_state& state, const start_options
     if (options.status) {
       options.status("loading the store from the database");
     }
-    store.start();
+    options.load_store();
     return state.last_seq;
   }
   if (!options.rebuild) {
@@ -186,7 +186,7 @@ std::uint64_t replica::fill_store(const stream_state& state, const start_options
   if (options.status) {
     options.status("rebuilding: loading the store from the database");
   }
-  store.start();
+  options.load_store();
   return state.first_seq - 1;
 }
 

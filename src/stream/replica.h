@@ -43,6 +43,8 @@ class replica {
     bool rebuild = false;            // no snapshot: database load, then the whole stream
     unsigned progress_seconds = 0;   // replay progress lines; 0: none
     std::function<void(const std::string&)> status;  // the service manager's status line, or null
+    // Loads the store from the database and starts its workers (the daemon's start_store).
+    std::function<void()> load_store;
   };
 
   replica(const stream_settings& settings, logic_center& store, boost::asio::io_context& io);

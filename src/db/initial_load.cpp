@@ -1,0 +1,169 @@
+#include "db/initial_load.h"
+
+#include <chrono>
+#include <cstdio>
+#include <exception>
+#include <future>
+#include <memory>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "db/inviter_reloader.h"
+#include "db/table_reader.h"
+#include "metrics/load_progress.h"
+#include "store/load_plan.h"
+#include "support/log.h"
+#include "support/scoped_thread.h"
+
+namespace {
+
+struct specials_read {
+  load_plan::special_rows rows;
+  table_reader::read_outcome outcome;
+  std::exception_ptr failure;  // the connection could not be made, or memory ran out
+
+  void add(const table_reader::special_row& row) {
+    if (!table_reader::is_loaded(row)) {
+      return;
+    }
+    // The reader type is cut to its low 8 bits, as a request's is.
+    rows.add(row.member_id.value, row.special_id.value,
+             static_cast<unsigned char>(row.reader_type) == 0);
+  }
+};
+
+struct members_read {
+  std::vector<load_plan::link> links;  // (member, inviter), both positive, in row order
+  std::vector<inviter_manager::invitation> index_rows;  // what the index takes, when it loads too
+  table_reader::read_outcome outcome;
+  std::exception_ptr failure;  // the connection could not be made, or memory ran out
+};
+
+// The load into `store`; `members_conn` (or a connection of its own when null) reads the member
+// rows, which also go to `index` when it is not null.
+void load_database(logic_center& store, const app_cfg::db_setting& db,
+                   mysql::connection* members_conn, inviter_manager* index) {
+  std::printf("init_data start\n");
+  std::fflush(stdout);
+  try {
+    std::printf("init_specials\n");
+    std::fflush(stdout);
+    specials_read specials;
+    std::promise<void> specials_connected;
+    scoped_thread specials_reader([&db, &specials, &specials_connected] {
+      bool signalled = false;
+      try {
+        std::unique_ptr<mysql::connection> conn = table_reader::connect(db);
+        signalled = true;
+        specials_connected.set_value();
+        specials.outcome = table_reader::read_specials(
+            *conn, [&specials](const table_reader::special_row& row) { specials.add(row); });
+      } catch (...) {
+        specials.failure = std::current_exception();
+      }
+      if (!signalled) {
+        specials_connected.set_value();
+      }
+    });
+    members_read members;
+    try {
+      std::unique_ptr<mysql::connection> own;
+      if (members_conn == nullptr) {
+        // Connections are made in the order the load names them: the specials' first.
+        specials_connected.get_future().wait();
+        own = table_reader::connect(db);
+        members_conn = own.get();
+      }
+      members.outcome =
+          table_reader::read_members(*members_conn, [&](const table_reader::member_row& row) {
+            inviter_manager::invitation taken{};
+            if (index != nullptr && index->accept_loaded_row(row, taken)) {
+              members.index_rows.push_back(taken);
+            }
+            if (row.member_id.positive() && row.inviter_id.positive()) {
+              members.links.emplace_back(row.member_id.value, row.inviter_id.value);
+            }
+          });
+    } catch (...) {
+      members.failure = std::current_exception();
+    }
+    // The inviter index takes the member rows on a thread of its own as soon as they are in,
+    // while the specials may still stream and this thread then builds the store; nothing else
+    // touches the index until it is joined. Its arrays have pages of their own, so starting it
+    // early does not move what stays resident.
+    std::exception_ptr index_failure;
+    scoped_thread index_builder([index, &members, &index_failure] {
+      try {
+        if (index != nullptr) {
+          index->record_loaded_rows(members.index_rows);
+        }
+      } catch (...) {
+        index_failure = std::current_exception();
+      }
+    });
+    specials_reader.join();
+
+    if (specials.failure) {
+      std::rethrow_exception(specials.failure);
+    }
+    if (!specials.outcome.complete) {
+      log_event(log_error, "init_specials: the read ended early; loading the %zu rows read",
+                specials.outcome.rows);
+    }
+    std::printf("init_follow\n");
+    std::fflush(stdout);
+    if (members.failure) {
+      store.load_rows(std::move(specials.rows), {});
+      std::rethrow_exception(members.failure);
+    }
+    if (!members.outcome.complete) {
+      log_event(log_error, "init_follow: the read ended early; loading the %zu links read",
+                members.links.size());
+    }
+    store.load_rows(std::move(specials.rows), std::move(members.links));
+    index_builder.join();
+    if (index_failure) {
+      std::rethrow_exception(index_failure);
+    }
+  } catch (const std::exception& e) {
+    std::printf("init_data   %s\n", e.what());
+  }
+  std::printf("init_data end\n");
+  std::fflush(stdout);
+}
+}  // namespace
+
+load_settings load_settings_from(const app_cfg& config) {
+  load_settings settings;
+  settings.db = config.db;
+  settings.caps = logic_center::list_caps{config.store.feed_cap, config.store.public_cap};
+  settings.pacing.interval = std::chrono::milliseconds(config.inviter.reload_interval_ms);
+  settings.inviter_read_timeout_s = config.inviter.read_timeout_s;
+  return settings;
+}
+
+void start_store(logic_center& store, const load_settings& settings) {
+  store.start([&store, &settings](inviter_manager& index) {
+    const load_progress::timing load_timing;  // the load's start and end, for progress and metrics
+    store.set_caps(settings.caps);
+    index.set_pacing(settings.pacing);
+    index.set_source(
+        std::make_unique<inviter_reloader>(settings.db, settings.inviter_read_timeout_s));
+    // One connection reads the member table once, for the inviter index and the follow links.
+    std::unique_ptr<mysql::connection> members = table_reader::connect(settings.db);
+    int highest = 0;
+    const bool read = table_reader::read_highest_member(*members, highest);
+    const inviter_manager::load_start index_start = index.prepare_load(read, highest);
+    if (index_start == inviter_manager::load_start::failed) {
+      log_event(log_error, "inviter_manager::reinit: the member table could not be read; "
+                           "the index is kept as it was");
+    }
+    load_database(store, settings.db, members.get(),
+                  index_start == inviter_manager::load_start::ready ? &index : nullptr);
+  });
+}
+
+void init_data(logic_center& store, const app_cfg::db_setting& db) {
+  load_database(store, db, nullptr, nullptr);
+}
