@@ -194,6 +194,32 @@ TEST_F(DaemonOptions, ForegroundServesWhereToldWithoutDetachingAndStopsOnSigterm
       << log;
 }
 
+// With the log filtered above Debug, how the process ended is still written: the reason a start
+// failed (on standard error too, in the foreground) and the end of the log; other Debug entries
+// stay out.
+TEST_F(DaemonOptions, AFilteredLogStillRecordsAFailedStartAndTheEnd) {
+  std::filesystem::create_directories(dir.path() + "/logs");
+  const std::string config = dir.write(
+      "norvel.ini", R"({"DB":{"host":"127.0.0.1","user":"norvel_nobody","passwd":"wrong",)"
+                    R"("name":"norvel_none","port":3306},"log":{"level":"info"}})");
+  const command_result result =
+      run_daemon_command({"--foreground", "--config", config, "--listen", "127.0.0.1", "--port",
+                          std::to_string(free_port()), "--log-dir", dir.path() + "/logs"},
+                         dir.path());
+  EXPECT_EQ(result.exit_status, 1) << result.err;
+  EXPECT_NE(result.err.find("Main Exception: mysql connection init error.\n"), std::string::npos)
+      << result.err;
+  std::string log;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path() + "/logs")) {
+    log += dir.read("logs/" + entry.path().filename().string());
+  }
+  EXPECT_NE(log.find("\tDebug:\tMain Exception: mysql connection init error.\r\n"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("\tDebug:\tfiniLog\r\n"), std::string::npos) << log;
+  EXPECT_EQ(log.find("\tDebug:\tstart\r\n"), std::string::npos) << log;
+}
+
 TEST_F(DaemonOptions, ForegroundTellsTheServiceManagerOnceItServesAndWhenItStops) {
   const unsigned short port = free_port();
   const std::string config = dir.write("norvel.ini", db->config_json());

@@ -370,10 +370,13 @@ int run_daemon(const daemon_options& options, const std::optional<stream_setting
   return 0;
 }
 
-void report_start_failure(const char* what) {
+// Why the start failed: in the event log whatever its level, and on standard error when there
+// is no log yet or a terminal (or service manager) is watching the foreground process.
+void report_start_failure(const char* what, bool foreground) {
   if (gLogger != nullptr) {
-    log_event(log_debug, "Main Exception: %s", what);
-  } else {
+    log_event_unfiltered(log_debug, "Main Exception: %s", what);
+  }
+  if (gLogger == nullptr || foreground) {
     std::fprintf(stderr, "Main Exception: %s\n", what);
     std::fflush(stderr);
   }
@@ -465,10 +468,10 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "norvel: %s\n", e.what());
     status = 2;
   } catch (const std::exception& e) {
-    report_start_failure(e.what());
+    report_start_failure(e.what(), options.foreground);
     status = 1;
   } catch (...) {
-    report_start_failure("unknown exception");
+    report_start_failure("unknown exception", options.foreground);
     status = 1;
   }
   fini_log();

@@ -266,8 +266,19 @@ void Logfile::VLogAt(int level, const char* format, va_list args) {
   write_entry(level, format, args);
 }
 
-void Logfile::write_entry(int level, const char* format, va_list args) {
-  if (filtered_out(level)) {
+void Logfile::log_unfiltered(int level, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  write_entry(level, format, args, true);
+  va_end(args);
+}
+
+void Logfile::vlog_unfiltered(int level, const char* format, va_list args) {
+  write_entry(level, format, args, true);
+}
+
+void Logfile::write_entry(int level, const char* format, va_list args, bool unfiltered) {
+  if (!unfiltered && filtered_out(level)) {
     return;
   }
   count_entry(level);
@@ -760,9 +771,20 @@ void fini_log() {
   if (gLogger == nullptr) {
     return;
   }
-  gLogger->LogAt(log_debug, "finiLog");
+  gLogger->log_unfiltered(log_debug, "finiLog");
   delete gLogger;
   gLogger = nullptr;
+}
+
+void log_event_unfiltered(int level, const char* format, ...) {
+  logger::Logfile* log = gLogger;
+  if (log == nullptr) {
+    return;
+  }
+  va_list args;
+  va_start(args, format);
+  log->vlog_unfiltered(level, format, args);
+  va_end(args);
 }
 
 void log_event(int level, const char* format, ...) {

@@ -67,6 +67,10 @@ class Logfile {
   // entries of other threads. Any thread.
   void LogAt(int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
   void VLogAt(int level, const char* format, va_list args);
+  // The same whatever the level filter says: the records of how the process ends (a failed
+  // start, the end of the log), which an operator who filtered the log must still see.
+  void log_unfiltered(int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
+  void vlog_unfiltered(int level, const char* format, va_list args);
 
   // Further writers, not used on the daemon's own paths.
   void Log(bool value);
@@ -124,7 +128,7 @@ class Logfile {
   char* format_stamp(char* out, int level, const timeval& now) const;
   void format_entry_locked(int level, const char* format, va_list args, const timeval& now,
                            size_t* length);
-  void write_entry(int level, const char* format, va_list args);
+  void write_entry(int level, const char* format, va_list args, bool unfiltered = false);
   void write_value(const char* value_format, ...) __attribute__((format(printf, 2, 3)));
   void hex_dump(const unsigned char* begin, const unsigned char* end);
 
@@ -165,11 +169,14 @@ extern logger::Logfile* gLogger;
 // on SIGSEGV, SIGBUS, SIGFPE and SIGABRT (each then goes on to the action it replaced); answers
 // whether gLogger is set.
 bool init_log(const char* dir, const char* name);
-// Logs "finiLog", destroys gLogger and sets it to null.
+// Logs "finiLog" (whatever the level filter), destroys gLogger and sets it to null.
 void fini_log();
 
 // The one-line way to log: if gLogger is set, writes one whole entry at `level`.
 void log_event(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// The same past the level filter (Logfile::log_unfiltered).
+void log_event_unfiltered(int level, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));
 
 // Group commit on the calling thread: entries logged between log_batch_begin() and the matching
 // log_batch_end() are written together when the outermost batch ends. Nested batches join the
