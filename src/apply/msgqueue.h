@@ -8,26 +8,27 @@
 #include <condition_variable>
 #include <cstddef>
 #include <list>
-#include <mutex>
 #include <utility>
+
+#include "support/annotated_mutex.h"
 
 template <typename T, typename Container = std::list<T>>
 class msgqueue {
  public:
   void putq(const T& value) noexcept {
-    std::lock_guard<std::mutex> lock(mutex);
+    annotated::mutex_lock lock(mutex);
     items_queue.push_back(value);
     not_empty.notify_one();
   }
   void putq(T&& value) noexcept {
-    std::lock_guard<std::mutex> lock(mutex);
+    annotated::mutex_lock lock(mutex);
     items_queue.push_back(std::move(value));
     not_empty.notify_one();
   }
   // Waits for a value; false once the queue is stopped (queued values stay where they are).
   bool getq(T& value) noexcept {
-    std::unique_lock<std::mutex> lock(mutex);
-    not_empty.wait(lock, [&] { return stopped || !items_queue.empty(); });
+    annotated::mutex_lock lock(mutex);
+    lock.wait(not_empty, [&]() REQUIRES(mutex) { return stopped || !items_queue.empty(); });
     if (stopped) {
       return false;
     }
@@ -36,14 +37,14 @@ class msgqueue {
     return true;
   }
   void stop() noexcept {
-    std::lock_guard<std::mutex> lock(mutex);
+    annotated::mutex_lock lock(mutex);
     stopped = true;
     not_empty.notify_all();
   }
   // Hands every value still queued to `visit` and removes them all; for the owner's teardown.
   template <typename Visit>
   void drain(Visit visit) noexcept {
-    std::lock_guard<std::mutex> lock(mutex);
+    annotated::mutex_lock lock(mutex);
     for (const T& value : items_queue) {
       visit(value);
     }
@@ -51,15 +52,15 @@ class msgqueue {
   }
   // The number of values waiting now; any thread.
   size_t size() const noexcept {
-    std::lock_guard<std::mutex> lock(mutex);
+    annotated::mutex_lock lock(mutex);
     return items_queue.size();
   }
 
  private:
-  Container items_queue;  // guarded by mutex
-  mutable std::mutex mutex;
+  mutable annotated::mutex mutex;
+  Container items_queue GUARDED_BY(mutex);
   std::condition_variable not_empty;
-  bool stopped = false;  // guarded by mutex
+  bool stopped GUARDED_BY(mutex) = false;
 };
 
 #endif  // NORVEL_MSGQUEUE_H_

@@ -60,7 +60,7 @@ load_reporter::load_reporter(std::chrono::milliseconds every, report_fn reported
 
 load_reporter::~load_reporter() {
   {
-    std::lock_guard<std::mutex> lock(mutex);
+    annotated::mutex_lock lock(mutex);
     stopping = true;
   }
   wake.notify_all();
@@ -69,8 +69,8 @@ load_reporter::~load_reporter() {
 }
 
 void load_reporter::run() {
-  std::unique_lock<std::mutex> lock(mutex);
-  while (!wake.wait_for(lock, interval, [this] { return stopping; })) {
+  annotated::mutex_lock lock(mutex);
+  while (!lock.wait_for(wake, interval, [this]() REQUIRES(mutex) { return stopping; })) {
     report("load progress: ");
   }
 }

@@ -15,6 +15,8 @@
 #include <string>
 #include <thread>
 
+#include "support/annotated_mutex.h"
+
 class load_progress {
  public:
   enum table { specials_table, members_table, table_count };
@@ -74,9 +76,9 @@ class load_reporter {
 
   std::chrono::milliseconds interval;
   report_fn on_report;
-  std::mutex mutex;
+  annotated::mutex mutex;
   std::condition_variable wake;
-  bool stopping = false;  // guarded by mutex
+  bool stopping GUARDED_BY(mutex) = false;
   std::thread thread;
 };
 

@@ -19,7 +19,7 @@ ordered_dispatch::ordered_dispatch(sink to_workers, sink to_inviters, std::size_
       one_at_a_time(serial) {}
 
 void ordered_dispatch::start_after(std::uint64_t seq) {
-  std::lock_guard<std::mutex> hold(lock);
+  annotated::mutex_lock hold(lock);
   last_handed = seq;
   applied_seq.store(seq, std::memory_order_release);
 }
@@ -72,8 +72,8 @@ bool ordered_dispatch::submit(std::uint64_t seq, change_request&& change) {
   std::vector<key> keys = keys_of(change, barrier);
   const bool to_inviters = change.what == change_request::kind::add_inviter;
   {
-    std::unique_lock<std::mutex> hold(lock);
-    changed.wait(hold, [&] { return stopped || may_start(keys, barrier); });
+    annotated::mutex_lock hold(lock);
+    hold.wait(changed, [&]() REQUIRES(lock) { return stopped || may_start(keys, barrier); });
     if (stopped) {
       return false;
     }
@@ -95,14 +95,14 @@ bool ordered_dispatch::submit(std::uint64_t seq, change_request&& change) {
 }
 
 void ordered_dispatch::pass(std::uint64_t seq) {
-  std::lock_guard<std::mutex> hold(lock);
+  annotated::mutex_lock hold(lock);
   last_handed = seq;
   update_applied();
   changed.notify_all();
 }
 
 void ordered_dispatch::finish(std::uint64_t seq) {
-  std::unique_lock<std::mutex> hold(lock);
+  annotated::mutex_lock hold(lock);
   const auto found = flights.find(seq);
   if (found == flights.end()) {
     return;
@@ -135,23 +135,24 @@ void ordered_dispatch::update_applied() {
 }
 
 std::uint64_t ordered_dispatch::handed() const {
-  std::lock_guard<std::mutex> hold(lock);
+  annotated::mutex_lock hold(lock);
   return last_handed;
 }
 
 std::size_t ordered_dispatch::in_flight() const {
-  std::lock_guard<std::mutex> hold(lock);
+  annotated::mutex_lock hold(lock);
   return flying.size();
 }
 
 bool ordered_dispatch::wait_applied(std::uint64_t seq, std::chrono::milliseconds timeout) const {
-  std::unique_lock<std::mutex> hold(lock);
-  return changed.wait_for(hold, timeout, [&] { return stopped || applied() >= seq; }) &&
+  annotated::mutex_lock hold(lock);
+  return hold.wait_for(changed, timeout,
+                       [&]() REQUIRES(lock) { return stopped || applied() >= seq; }) &&
          applied() >= seq;
 }
 
 void ordered_dispatch::pause(rest_fn at_rest) {
-  std::unique_lock<std::mutex> hold(lock);
+  annotated::mutex_lock hold(lock);
   paused = true;
   if (!flying.empty()) {
     waiting_for_rest = std::move(at_rest);
@@ -163,18 +164,18 @@ void ordered_dispatch::pause(rest_fn at_rest) {
 }
 
 bool ordered_dispatch::drain(std::chrono::milliseconds timeout) const {
-  std::unique_lock<std::mutex> hold(lock);
-  return changed.wait_for(hold, timeout, [&] { return flying.empty(); });
+  annotated::mutex_lock hold(lock);
+  return hold.wait_for(changed, timeout, [&]() REQUIRES(lock) { return flying.empty(); });
 }
 
 void ordered_dispatch::resume() {
-  std::lock_guard<std::mutex> hold(lock);
+  annotated::mutex_lock hold(lock);
   paused = false;
   changed.notify_all();
 }
 
 void ordered_dispatch::stop() {
-  std::lock_guard<std::mutex> hold(lock);
+  annotated::mutex_lock hold(lock);
   stopped = true;
   changed.notify_all();
 }

@@ -17,12 +17,12 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <set>
 #include <unordered_map>
 #include <vector>
 
 #include "network/parser.h"
+#include "support/annotated_mutex.h"
 
 class ordered_dispatch {
  public:
@@ -73,24 +73,25 @@ class ordered_dispatch {
     bool barrier = false;
   };
   static std::vector<key> keys_of(const change_request& change, bool& barrier);
-  bool may_start(const std::vector<key>& keys, bool barrier) const;  // lock held
+  bool may_start(const std::vector<key>& keys, bool barrier) const REQUIRES(lock);
   void finish(std::uint64_t seq);
-  void update_applied();  // lock held
+  void update_applied() REQUIRES(lock);
 
   const sink workers_sink;
   const sink inviters_sink;
   const std::size_t limit;
   const bool one_at_a_time;
-  mutable std::mutex lock;
+  mutable annotated::mutex lock;
   mutable std::condition_variable changed;
-  std::unordered_map<key, std::size_t> busy;   // keys of changes in flight, with their count
-  std::unordered_map<std::uint64_t, flight> flights;  // by sequence
-  std::set<std::uint64_t> flying;              // sequences in flight, ascending
-  std::size_t barriers_in_flight = 0;
-  std::uint64_t last_handed = 0;
-  bool paused = false;
-  rest_fn waiting_for_rest;  // a pause's at_rest, until nothing is in flight
-  bool stopped = false;
+  // keys of changes in flight, with their count
+  std::unordered_map<key, std::size_t> busy GUARDED_BY(lock);
+  std::unordered_map<std::uint64_t, flight> flights GUARDED_BY(lock);  // by sequence
+  std::set<std::uint64_t> flying GUARDED_BY(lock);  // sequences in flight, ascending
+  std::size_t barriers_in_flight GUARDED_BY(lock) = 0;
+  std::uint64_t last_handed GUARDED_BY(lock) = 0;
+  bool paused GUARDED_BY(lock) = false;
+  rest_fn waiting_for_rest GUARDED_BY(lock);  // a pause's at_rest, until nothing is in flight
+  bool stopped GUARDED_BY(lock) = false;
   std::atomic<std::uint64_t> applied_seq{0};
 };
 

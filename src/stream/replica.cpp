@@ -71,7 +71,7 @@ void replica::apply_on_workers(change_request&& change, ordered_dispatch::done_f
 }
 
 void replica::apply_inviter(change_request&& change, ordered_dispatch::done_fn done) {
-  std::unique_lock<std::mutex> gate(inviter_gate);
+  annotated::mutex_lock gate(inviter_gate);
   if (!on_loop) {
     store.add_inviter_in_place(change.inviter_member, change.inviter);
     note_applied(change.stored_ns);
@@ -225,7 +225,7 @@ void replica::wait_for_replay(std::uint64_t target, const start_options& options
 
 void replica::serve_on_loop() {
   {
-    std::lock_guard<std::mutex> gate(inviter_gate);
+    annotated::mutex_lock gate(inviter_gate);
     on_loop = true;
   }
   snapshot_hold = std::make_unique<snapshot_gate>(*changes, loop);

@@ -16,7 +16,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <stdexcept>
 #include <string>
 
@@ -29,6 +28,7 @@
 #include "stream/ordered_dispatch.h"
 #include "stream/stream_consumer.h"
 #include "stream/stream_settings.h"
+#include "support/annotated_mutex.h"
 
 // The node must not start as configured (no snapshot while the stream holds changes); the
 // message says what the operator can do. The daemon ends with status 1.
@@ -87,8 +87,8 @@ class replica {
   std::unique_ptr<ordered_dispatch> changes;
   std::unique_ptr<stream_consumer> reader;
   std::unique_ptr<front_door> publisher;
-  std::mutex inviter_gate;  // guards on_loop; held while an inviter change runs off the loop
-  bool on_loop = false;
+  annotated::mutex inviter_gate;  // held while an inviter change runs off the loop
+  bool on_loop GUARDED_BY(inviter_gate) = false;
   // From serve_on_loop() to the stop's snapshot; event-loop thread (main thread at the stop).
   std::unique_ptr<snapshot::apply_gate> snapshot_hold;
   std::unique_ptr<snapshot::snapshot_taker> snapshots;

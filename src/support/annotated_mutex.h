@@ -1,12 +1,17 @@
-// A reader/writer mutex and its scoped locks, annotated for Clang's thread-safety analysis
+// A reader/writer mutex, an exclusive mutex and their scoped locks, annotated for Clang's
+// thread-safety analysis
 // (-Wthread-safety): members say which lock guards them (GUARDED_BY), functions say which lock
 // they need (REQUIRES), and the compiler checks every access. Other compilers see plain
-// std::shared_mutex and RAII locks; the attributes expand to nothing.
-// Threads: as std::shared_mutex. Ownership: a lock object holds its mutex from construction to
+// std::shared_mutex, std::mutex and RAII locks; the attributes expand to nothing. Every lock in
+// the tree is one of these two.
+// Threads: as std::shared_mutex and std::mutex. Ownership: a lock object holds its mutex from construction to
 // destruction; neither is copied.
 #ifndef NORVEL_ANNOTATED_MUTEX_H_
 #define NORVEL_ANNOTATED_MUTEX_H_
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <shared_mutex>
 
 #if defined(__clang__)
@@ -70,6 +75,50 @@ class SCOPED_CAPABILITY shared_lock {
 
  private:
   shared_mutex& mutex;
+};
+
+// std::mutex with the capability attributes. Taken through mutex_lock.
+class CAPABILITY("mutex") mutex {
+ public:
+  mutex() = default;
+  mutex(const mutex&) = delete;
+  mutex& operator=(const mutex&) = delete;
+
+  void lock() ACQUIRE() { native.lock(); }
+  void unlock() RELEASE() { native.unlock(); }
+
+ private:
+  friend class mutex_lock;
+  std::mutex native;
+};
+
+// Holds `mutex` for its lifetime, except while it waits on a condition variable (which lets the
+// mutex go until it is woken, as std::condition_variable::wait does). A predicate runs with the
+// mutex held; the analysis cannot see that through the wait, so write it as a lambda that says
+// so: `lock.wait(ready, [&]() REQUIRES(mutex) { return stopped || !items.empty(); });`.
+class SCOPED_CAPABILITY mutex_lock {
+ public:
+  explicit mutex_lock(mutex& to_lock) ACQUIRE(to_lock) : held(to_lock.native) {}
+  ~mutex_lock() RELEASE() {}
+  mutex_lock(const mutex_lock&) = delete;
+  mutex_lock& operator=(const mutex_lock&) = delete;
+
+  // Lets the mutex go before the scope ends (to call out without holding it); not taken again.
+  void unlock() RELEASE() { held.unlock(); }
+
+  template <typename Predicate>
+  void wait(std::condition_variable& condition, Predicate ready) {
+    condition.wait(held, ready);
+  }
+  // False when `timeout` passed with `ready` still false.
+  template <typename Rep, typename Period, typename Predicate>
+  bool wait_for(std::condition_variable& condition,
+                const std::chrono::duration<Rep, Period>& timeout, Predicate ready) {
+    return condition.wait_for(held, timeout, ready);
+  }
+
+ private:
+  std::unique_lock<std::mutex> held;
 };
 
 }  // namespace annotated

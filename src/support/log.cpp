@@ -151,7 +151,7 @@ constexpr int batch_slots = 128;
 std::atomic<thread_batch*> batches[batch_slots];
 // Guards registration and the owner of pending entries against the logger's destruction and a
 // thread's end; the logging path itself never takes it.
-std::mutex batches_lock;
+annotated::mutex batches_lock;
 
 thread_local thread_batch this_thread_batch;
 
@@ -161,7 +161,7 @@ thread_batch::~thread_batch() {
   if (slot < 0) {
     return;
   }
-  std::lock_guard<std::mutex> guard(batches_lock);
+  annotated::mutex_lock guard(batches_lock);
   write_out();
   batches[slot].store(nullptr);
 }
@@ -170,7 +170,7 @@ bool thread_batch::ready() {
   if (slot >= 0) {
     return true;
   }
-  std::lock_guard<std::mutex> guard(batches_lock);
+  annotated::mutex_lock guard(batches_lock);
   for (int i = 0; i < batch_slots; ++i) {
     if (batches[i].load() == nullptr) {
       data.reset(new char[capacity]);
@@ -207,7 +207,7 @@ Logfile::Logfile(const char* dir, const char* name, bool stamp)
 
 // Entries other threads still hold for this logger are written now; their batches forget it.
 Logfile::~Logfile() {
-  std::lock_guard<std::mutex> guard(batches_lock);
+  annotated::mutex_lock guard(batches_lock);
   for (auto& slot : batches) {
     thread_batch* batch = slot.load();
     if (batch != nullptr && batch->owner.load() == this) {
@@ -226,12 +226,12 @@ bool Logfile::filtered_out(int level) const {
 }
 
 void Logfile::set_clock(clock_fn fn) {
-  std::lock_guard<std::mutex> guard(entry_lock);
+  annotated::mutex_lock guard(entry_lock);
   clock = fn ? std::move(fn) : clock_fn(system_clock_now);
 }
 
 std::string Logfile::current_path() const {
-  std::lock_guard<std::mutex> guard(entry_lock);
+  annotated::mutex_lock guard(entry_lock);
   return path_for_locked(clock());
 }
 
@@ -286,7 +286,7 @@ void Logfile::write_entry(int level, const char* format, va_list args, bool unfi
     return;
   }
   write_pending_of_this_thread();
-  std::lock_guard<std::mutex> guard(entry_lock);
+  annotated::mutex_lock guard(entry_lock);
   const timeval now = clock();
   size_t length = 0;
   format_entry_locked(level, format, args, now, &length);
@@ -368,7 +368,7 @@ void Logfile::write_pending_of_this_thread() {
 }
 
 void Logfile::write_pending(const char* data, size_t length, int date) {
-  std::lock_guard<std::mutex> guard(entry_lock);
+  annotated::mutex_lock guard(entry_lock);
   open_date_locked(date);
   append_locked(data, length);
 }
@@ -429,7 +429,7 @@ char* Logfile::format_stamp(char* out, int level, const timeval& now) const {
 }
 
 char* Logfile::FromatStamp(char* out) {
-  std::lock_guard<std::mutex> guard(entry_lock);
+  annotated::mutex_lock guard(entry_lock);
   return format_stamp(out, level_for_this_thread(), clock());
 }
 
@@ -438,7 +438,7 @@ void Logfile::write_value(const char* value_format, ...) {
     return;
   }
   write_pending_of_this_thread();
-  std::lock_guard<std::mutex> guard(entry_lock);
+  annotated::mutex_lock guard(entry_lock);
   const timeval now = clock();
   char line[stamp_buffer_size] = {};
   char* value = format_stamp(line, level_for_this_thread(), now);
@@ -520,7 +520,7 @@ void Logfile::hex_dump(const unsigned char* begin, const unsigned char* end) {
     return;
   }
   write_pending_of_this_thread();
-  std::lock_guard<std::mutex> guard(entry_lock);
+  annotated::mutex_lock guard(entry_lock);
   const timeval now = clock();
   char head[stamp_buffer_size] = {};
   char* head_end = format_stamp(head, level_for_this_thread(), now);
@@ -550,12 +550,12 @@ void Logfile::hex_dump(const unsigned char* begin, const unsigned char* end) {
 
 void Logfile::Write(const void* data, size_t length) {
   write_pending_of_this_thread();
-  std::lock_guard<std::mutex> guard(entry_lock);
+  annotated::mutex_lock guard(entry_lock);
   write_locked(data, length, clock());
 }
 
 void Logfile::OpenFile() {
-  std::lock_guard<std::mutex> guard(entry_lock);
+  annotated::mutex_lock guard(entry_lock);
   open_file_locked(clock());
 }
 

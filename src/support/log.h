@@ -31,10 +31,11 @@
 #include <ctime>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include <boost/interprocess/sync/file_lock.hpp>
+
+#include "support/annotated_mutex.h"
 
 // Severity levels; the word written for each is "Fatal:", "Error:", ... "Trace:".
 enum log_level : int {
@@ -117,17 +118,17 @@ class Logfile {
   // Writes entries formatted earlier, all of local date `date`, with one check and one write.
   void write_pending(const char* data, size_t length, int date);
   void write_pending_of_this_thread();
-  void open_date_locked(int date);
-  void write_locked(const void* data, size_t length, const timeval& now);
-  void append_locked(const void* data, size_t length);  // no file check, no banner
-  void open_file_locked(const timeval& now);
-  void open_path_locked(const std::string& path);
-  void try_open_locked(const std::string& path);
-  const std::string& path_for_locked(const timeval& now) const;
-  const std::string& path_for_date_locked(int date) const;
+  void open_date_locked(int date) REQUIRES(entry_lock);
+  void write_locked(const void* data, size_t length, const timeval& now) REQUIRES(entry_lock);
+  void append_locked(const void* data, size_t length) REQUIRES(entry_lock);  // no file check, no banner
+  void open_file_locked(const timeval& now) REQUIRES(entry_lock);
+  void open_path_locked(const std::string& path) REQUIRES(entry_lock);
+  void try_open_locked(const std::string& path) REQUIRES(entry_lock);
+  const std::string& path_for_locked(const timeval& now) const REQUIRES(entry_lock);
+  const std::string& path_for_date_locked(int date) const REQUIRES(entry_lock);
   char* format_stamp(char* out, int level, const timeval& now) const;
   void format_entry_locked(int level, const char* format, va_list args, const timeval& now,
-                           size_t* length);
+                           size_t* length) REQUIRES(entry_lock);
   void write_entry(int level, const char* format, va_list args, bool unfiltered = false);
   void write_value(const char* value_format, ...) __attribute__((format(printf, 2, 3)));
   void hex_dump(const unsigned char* begin, const unsigned char* end);
@@ -137,26 +138,26 @@ class Logfile {
   // file lock and the path cache are used by one writer at a time. The clock is set before the
   // first entry and read without the lock by batched entries, which are formatted by their own
   // thread alone. with_stamp, log_dir, log_name and serial never change.
-  mutable std::mutex entry_lock;
-  stream_ptr log_file;    // today's file, stderr while it cannot be opened, or null
-  std::string open_path;  // the path log_file was opened from ("" for stderr or none)
+  mutable annotated::mutex entry_lock;
+  stream_ptr log_file GUARDED_BY(entry_lock);  // today's file, stderr while it cannot be opened, or null
+  std::string open_path GUARDED_BY(entry_lock);  // the path log_file was opened from ("" for stderr or none)
   // The level last set by SetCurLevel() on any thread, for threads that never set their own.
   // Atomic, not guarded: it is read before an entry takes entry_lock.
   std::atomic<int> cur_level{log_debug};
   bool with_stamp;
   std::string log_dir;
   std::string log_name;
-  std::unique_ptr<char[]> msg_buffer;   // 1 MiB, the text of one entry
-  boost::interprocess::file_lock lock;  // on open_path; empty while lock_valid is false
-  bool lock_valid = false;
+  std::unique_ptr<char[]> msg_buffer GUARDED_BY(entry_lock);  // 1 MiB, the text of one entry
+  boost::interprocess::file_lock lock GUARDED_BY(entry_lock);  // on open_path; empty while lock_valid is false
+  bool lock_valid GUARDED_BY(entry_lock) = false;
   // The descriptor entries go to (stderr's while the file cannot be opened, -1 before the first
   // write); read without the lock by the fatal-signal handler.
   std::atomic<int> crash_fd{-1};
   std::atomic<int> max_level{0x7fffffff};  // set at start-up, read by every entry
   clock_fn clock;
   // Cache of the file name for the local date last asked for.
-  mutable int cached_date = -1;
-  mutable std::string cached_path;
+  mutable int cached_date GUARDED_BY(entry_lock) = -1;
+  mutable std::string cached_path GUARDED_BY(entry_lock);
   const unsigned long serial;  // tells this logger's thread-local level from another's
 };
 

@@ -5,10 +5,10 @@
 #include "support/log.h"
 
 std::atomic<object_manager*> object_manager::m_pstObjectManager{nullptr};
-std::mutex object_manager::m_instanceLock;
+annotated::mutex object_manager::m_instanceLock;
 
 void object_manager::init() {
-  std::lock_guard<std::mutex> guard(m_instanceLock);
+  annotated::mutex_lock guard(m_instanceLock);
   if (m_pstObjectManager.load(std::memory_order_relaxed) != nullptr) {
     return;
   }
@@ -29,7 +29,7 @@ void object_manager::fini() {
   }
   object_manager* doomed = nullptr;
   {
-    std::lock_guard<std::mutex> guard(m_instanceLock);
+    annotated::mutex_lock guard(m_instanceLock);
     doomed = m_pstObjectManager.exchange(nullptr, std::memory_order_acq_rel);
   }
   if (doomed == nullptr) {
@@ -44,7 +44,7 @@ void object_manager::add(fini_fn fn, const char* tag, unsigned long size) {
   log_event(log_trace, "ZUL_Object_Manager::add_fini tag = %s fun=%d objsize=%d",
             tag != nullptr ? tag : "", static_cast<int>(reinterpret_cast<std::uintptr_t>(fn)),
             static_cast<int>(size));
-  std::lock_guard<std::mutex> guard(m_instanceLock);
+  annotated::mutex_lock guard(m_instanceLock);
   if (m_pstObjectManager.load(std::memory_order_relaxed) != this) {
     return;  // already detached by fini(): its finalisers are running or have run
   }

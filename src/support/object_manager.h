@@ -11,11 +11,12 @@
 #define NORVEL_OBJECT_MANAGER_H_
 
 #include <atomic>
-#include <mutex>
 #include <string>
 #include <typeinfo>
 #include <utility>
 #include <vector>
+
+#include "support/annotated_mutex.h"
 
 class object_manager {
  public:
@@ -38,10 +39,11 @@ class object_manager {
   object_manager() = default;
   ~object_manager();  // runs the finalisers, newest first
 
-  std::vector<std::pair<fini_fn, std::string>> entries;  // guarded by m_instanceLock
+  // Read without the lock only by the destructor, once fini() has detached the registry.
+  std::vector<std::pair<fini_fn, std::string>> entries GUARDED_BY(m_instanceLock);
 
   static std::atomic<object_manager*> m_pstObjectManager;
-  static std::mutex m_instanceLock;
+  static annotated::mutex m_instanceLock;
 };
 
 template <typename T>
@@ -53,7 +55,7 @@ class singleton {
     if (existing != nullptr) {
       return existing;
     }
-    std::lock_guard<std::mutex> guard(m_stLock);
+    annotated::mutex_lock guard(m_stLock);
     existing = m_stpInstance.load(std::memory_order_relaxed);
     if (existing == nullptr) {
       // Registration comes first: a throwing constructor leaves a finaliser that finds nothing.
@@ -69,19 +71,19 @@ class singleton {
     if (m_stpInstance.load(std::memory_order_acquire) == nullptr) {
       return;
     }
-    std::lock_guard<std::mutex> guard(m_stLock);
+    annotated::mutex_lock guard(m_stLock);
     T* doomed = m_stpInstance.exchange(nullptr, std::memory_order_acq_rel);
     delete doomed;
   }
 
  private:
   static std::atomic<T*> m_stpInstance;
-  static std::mutex m_stLock;
+  static annotated::mutex m_stLock;
 };
 
 template <typename T>
 std::atomic<T*> singleton<T>::m_stpInstance{nullptr};
 template <typename T>
-std::mutex singleton<T>::m_stLock;
+annotated::mutex singleton<T>::m_stLock;
 
 #endif  // NORVEL_OBJECT_MANAGER_H_
