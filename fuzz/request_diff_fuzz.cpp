@@ -26,42 +26,8 @@
 #include "fuzz_store.h"
 #include "network/parser.h"
 #include "store/logic_center.h"
+#include "store_image.h"
 #include "support/log.h"
-
-// Reads the store's queues; the store names this class its friend for inspection.
-class logic_center_inspector {
- public:
-  // Makes every inviter add beyond the index reload it, as the store did before reloads were
-  // paced: the two paths run moments apart, and a paced store would let only the first one reach
-  // the database (and log what that did).
-  static void reload_inviters_every_time(logic_center& store) {
-    store.inviters.set_pacing({std::chrono::milliseconds(0)});
-  }
-
-  // Takes every queued message off the queues, described as text, queue by queue.
-  static std::string drain(logic_center& store) {
-    std::ostringstream out;
-    for (size_t i = 0; i < store.queues.size(); ++i) {
-      for (size_t left = store.queues[i].size(); left > 0; --left) {
-        logic_center::inner_type message;
-        if (!store.queues[i].getq(message)) {
-          break;
-        }
-        out << "queue " << i << ' ' << static_cast<int>(message.kind) << " user=" << message.user
-            << " ids=";
-        for (unsigned long id : message.ids) {
-          out << id << ',';
-        }
-        out << " items=";
-        for (const special& item : message.items) {
-          out << item.special_id << '/' << item.member_id << '/' << int{item.reader_type} << ',';
-        }
-        out << '\n';
-      }
-    }
-    return out.str();
-  }
-};
 
 namespace {
 

@@ -8,6 +8,7 @@
 #include <boost/beast/http.hpp>
 
 #include "metrics/metrics_exposition.h"
+#include "support/asio_errors.h"
 #include "support/log.h"
 
 namespace beast = boost::beast;
@@ -110,12 +111,6 @@ class metrics_connection : public std::enable_shared_from_this<metrics_connectio
   std::shared_ptr<const metrics_server::render_fn> page;
   std::shared_ptr<int> open;
 };
-
-void throw_if_failed(const boost::system::error_code& ec, const char* step) {
-  if (ec) {
-    throw boost::system::system_error(ec, step);
-  }
-}
 
 }  // namespace
 

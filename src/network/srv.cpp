@@ -12,6 +12,7 @@
 
 #include "apply/work_backlog.h"
 #include "network/socket_loop.h"
+#include "support/asio_errors.h"
 #include "support/log.h"
 
 using boost::asio::ip::tcp;
@@ -560,16 +561,6 @@ void session::close_socket() {
 }
 
 // ---- server ----
-
-namespace {
-
-void throw_if_failed(const boost::system::error_code& ec, const char* step) {
-  if (ec) {
-    throw boost::system::system_error(ec, step);
-  }
-}
-
-}  // namespace
 
 server::server(boost::asio::io_context& io, unsigned short port, body_handler body)
     : server(io, tcp::endpoint(boost::asio::ip::address_v4::any(), port), std::move(body)) {}
