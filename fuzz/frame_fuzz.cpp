@@ -88,7 +88,7 @@ std::string deterministic_reply(const std::string& body) {
 }
 
 std::string parser_reply(const std::string& body) {
-  return parser(body).request();
+  return parser(body, *singleton<logic_center>::instance()).request();
 }
 
 void check_reply_body(const std::string& body) {

@@ -62,7 +62,7 @@ struct outcome {
 outcome answer(const std::string& body, parse_path path) {
   outcome result;
   try {
-    result.reply = parser(body, path).request();
+    result.reply = parser(body, *singleton<logic_center>::instance(), path).request();
   } catch (const std::exception& e) {
     result.reply = std::string("error: ") + e.what();
   }

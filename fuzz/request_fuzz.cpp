@@ -121,7 +121,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   request["params"] = params;
   const std::string body = Json::FastWriter().write(request);
 
-  const std::string reply_text = parser(body).request();  // must not throw
+  const std::string reply_text =
+      parser(body, *singleton<logic_center>::instance()).request();  // must not throw
   Json::Value reply;
   if (!reader.parse(reply_text, reply, false) || !reply.isObject() || !reply["code"].isInt()) {
     fail("reply is not an object with a code", body, reply_text);

@@ -49,7 +49,9 @@ class Parser : public ::testing::Test {
     boost::filesystem::remove_all(log_dir, ignored_ec);
   }
 
-  static std::string reply(const std::string& body) { return parser(body).request(); }
+  static std::string reply(const std::string& body) {
+    return parser(body, *singleton<logic_center>::instance()).request();
+  }
 
   std::string log_text() const {
     std::ifstream in(gLogger->current_path(), std::ios::binary);
@@ -282,7 +284,7 @@ TEST_F(Parser, DeeplyNestedTextIsRejectedLikeOtherBadText) {
 TEST_F(Parser, DocumentsThatAreNotRequestsThrowFromRequest) {
   for (const std::string body : {"[1,2]", "\"text\"", "42", "true",
                                  R"({"act":{"a":1},"op":"fetch"})", R"({"act":"follow","op":[]})"}) {
-    parser request_parser(body);
+    parser request_parser(body, *singleton<logic_center>::instance());
     EXPECT_THROW(request_parser.request(), std::exception) << body;
   }
 }
@@ -352,13 +354,15 @@ TEST_F(Parser, EveryReplyKindIsWhatFastWriterWritesForDispatch) {
   for (const auto& query : queries) {
     const std::string body = std::string(R"({"act":")") + query[0] + R"(","op":")" + query[1] +
                              R"(","params":)" + query[2] + "}";
-    const Json::Value data = parser(body).dispatch(query[0], query[1]);
+    const Json::Value data =
+        parser(body, *singleton<logic_center>::instance()).dispatch(query[0], query[1]);
     EXPECT_EQ(reply(body), fast_writer_reply(data)) << body;
   }
   // The mutations answer null data, as dispatch does.
   EXPECT_EQ(reply(R"({"act":"special","op":"add","params":{"user_id":5,"specials":[{"spid":1}]}})"),
             fast_writer_reply(Json::Value()));
-  EXPECT_TRUE(parser("{}").dispatch("follow", "del").isNull());
+  EXPECT_TRUE(
+      parser("{}", *singleton<logic_center>::instance()).dispatch("follow", "del").isNull());
 }
 
 // The fast path must take the requests clients actually send (else it buys nothing) and leave

@@ -29,13 +29,14 @@
 
 #include <boost/asio.hpp>
 
+#include "app/detach.h"
+#include "app/request_adaptors.h"
 #include "db/config_check.h"
 #include "db/initial_load.h"
 #include "metrics/load_progress.h"
 #include "metrics/metrics.h"
 #include "metrics/metrics_exposition.h"
 #include "metrics/metrics_server.h"
-#include "network/parser.h"
 #include "network/srv.h"
 #include "store/logic_center.h"
 #include "stream/replica.h"
@@ -52,137 +53,20 @@
 
 namespace {
 
-const char* const output_path = "/tmp/norvel.out";
 const char* const log_name = "norvel";
 
-void print_line(std::FILE* stream, const char* line) {
-  std::fputs(line, stream);
-  std::fputc('\n', stream);
-  std::fflush(stream);
-}
-
-// Opens `path` onto descriptor `fd`, which the caller has closed. Answers false on failure.
-bool open_onto(int fd, const char* path, int flags, mode_t mode) {
-  const int opened = ::open(path, flags, mode);
-  if (opened < 0) {
-    return false;
-  }
-  if (opened != fd) {  // only when a lower descriptor was free; keep the standard numbering
-    const int moved = ::dup2(opened, fd);
-    ::close(opened);
-    return moved == fd;
-  }
-  return true;
-}
-
-bool is_regular_file(int fd) {
-  struct stat info {};
-  return ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
-}
-
-// Before detaching, while the start command can still tell whoever started it: /tmp/norvel.out
-// must be a regular file, or absent, and open for appending without following a symbolic link.
-// A FIFO would block the open, another kind of file would take the output somewhere unintended.
-// Creates the file as open_output would (mode 0644 exactly); throws std::runtime_error saying why
-// it cannot be used.
-void check_output_file() {
-  struct stat link {};
-  if (::lstat(output_path, &link) == 0 && S_ISLNK(link.st_mode)) {
-    throw std::runtime_error(std::string(output_path) +
-                             " is a symbolic link; remove it, the daemon does not follow it");
-  }
-  const mode_t inherited = ::umask(0);
-  const int fd = ::open(output_path, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK |
-                                         O_CLOEXEC, 0644);
-  const int open_error = errno;
-  ::umask(inherited);
-  if (fd < 0) {
-    throw std::runtime_error(std::string("cannot open ") + output_path +
-                             " for appending: " + std::strerror(open_error));
-  }
-  const bool regular = is_regular_file(fd);
-  ::close(fd);
-  if (!regular) {
-    throw std::runtime_error(std::string(output_path) + " is not a regular file");
-  }
-}
-
-// Standard input reads /dev/null; standard output appends to /tmp/norvel.out and standard error
-// duplicates it. Answers false, printing nothing, if a descriptor cannot be made.
-bool open_output() {
-  ::close(0);
-  ::close(1);
-  ::close(2);
-  if (!open_onto(0, "/dev/null", O_RDONLY, 0)) {
-    return false;
-  }
-  // Never through a symbolic link: whoever made one there would choose the file we write.
-  if (!open_onto(1, output_path, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW, 0644) ||
-      !is_regular_file(1)) {
-    return false;
-  }
-  if (::dup2(1, 2) != 2) {
-    return false;
-  }
-  print_line(stdout, "stdout create ok");
-  print_line(stderr, "stderr create ok");
-  return true;
-}
-
-// Appends the reply to `reply`, the session's output.
-void answer_request(const std::string& body, std::string& reply) {
-  parser(body).request(reply);
-}
-
-// The same with the metrics endpoint on: times each request, and counts the bodies that are not
-// requests (they end their connection). The parser counts the others by kind and result.
-void answer_request_measured(const std::string& body, std::string& reply) {
-  const auto started = std::chrono::steady_clock::now();
-  metrics::registry& counters = metrics::global();
-  try {
-    parser(body).request(reply);
-    counters.request_latency.observe(std::chrono::steady_clock::now() - started);
-  } catch (...) {
-    counters.request_latency.observe(std::chrono::steady_clock::now() - started);
-    metrics::count_request(metrics::other_request, metrics::result_closed);
-    throw;
-  }
-}
-
-// The store's part of the metrics page: queue lengths, list sizes and bytes by structure.
-store_figures store_figures_of(const logic_center& store) {
-  store_figures figures;
-  for (std::size_t i = 0; i < logic_center::worker_count; ++i) {
-    figures.queued.push_back(store.queued(i));
-  }
-  const logic_center::store_sizes sizes = store.sizes();
-  figures.members = sizes.members;
-  figures.feeds = sizes.feeds;
-  figures.follow_entries = sizes.follow_entries;
-  figures.own_entries = sizes.own_entries;
-  figures.feed_entries = sizes.feed_entries;
-  figures.public_entries = sizes.public_entries;
-  const logic_center::store_bytes held = store.bytes();
-  figures.bytes.member_tables = held.member_tables;
-  figures.bytes.own_lists = held.own_lists;
-  figures.bytes.follow_lists = held.follow_lists;
-  figures.bytes.feeds = held.feeds;
-  figures.bytes.public_list = held.public_list;
-  figures.bytes.inviter_index = held.inviter_index;
-  return figures;
-}
-
-// The request handler: the parser's, or with a stream the replicated node's front door, which
-// exists once the node has started (before the loop runs any request).
-reply_writer request_handler(const daemon_options& options,
-                             const std::optional<stream_settings>& stream,
-                             std::optional<replica>& node) {
+// The request handler: the parser's on the store, or with a stream the replicated node's front
+// door, which exists once the node has started. `store` is set once the log is open; both are
+// there before the loop runs any request.
+reply_writer choose_handler(const daemon_options& options,
+                            const std::optional<stream_settings>& stream,
+                            std::optional<replica>& node, logic_center* const& store) {
   if (stream) {
-    return [&node](const std::string& body, std::string& reply) {
-      answer_replicated(node->door(), body, reply);
+    return [&node, &store](const std::string& body, std::string& reply) {
+      answer_replicated(node->door(), *store, body, reply);
     };
   }
-  return options.metrics.empty() ? answer_request : answer_request_measured;
+  return request_handler(store, !options.metrics.empty());
 }
 
 // The metrics endpoint bound where the operator said, or null when it is off. An address that
@@ -198,65 +82,6 @@ std::unique_ptr<metrics_server> open_metrics(const daemon_options& options) {
   } catch (const boost::system::system_error& e) {
     throw option_error("cannot serve metrics on " + options.metrics + ": " + e.what());
   }
-}
-
-// Holds SIGINT and SIGTERM back on this thread for its lifetime; one sent meanwhile stays pending
-// and is taken when the object goes.
-class stop_signals_held {
- public:
-  stop_signals_held() {
-    sigset_t stop_signals;
-    sigemptyset(&stop_signals);
-    sigaddset(&stop_signals, SIGINT);
-    sigaddset(&stop_signals, SIGTERM);
-    ::pthread_sigmask(SIG_BLOCK, &stop_signals, &previous);
-  }
-  ~stop_signals_held() { ::pthread_sigmask(SIG_SETMASK, &previous, nullptr); }
-  stop_signals_held(const stop_signals_held&) = delete;
-  stop_signals_held& operator=(const stop_signals_held&) = delete;
-
- private:
-  sigset_t previous;
-};
-
-// Forks twice and sends the standard streams to /tmp/norvel.out. The exiting parents end the
-// process here with 0; answers false (printing nothing more) when a fork or a stream fails.
-bool detach(boost::asio::io_context& io, metrics_server* metrics_endpoint) {
-  // The loop learns of a stop signal through a pipe that the child makes anew after the forks.
-  // A signal caught before that would go into the old pipe and be lost, and the daemon would not
-  // stop: whoever started it may send one as soon as the terminal is let go, which is before.
-  const stop_signals_held held;
-  io.notify_fork(boost::asio::io_context::fork_prepare);
-  if (metrics_endpoint != nullptr) {
-    metrics_endpoint->notify_fork(boost::asio::io_context::fork_prepare);
-  }
-  pid_t pid = ::fork();
-  if (pid > 0) {
-    print_line(stdout, "First fork parent exit");
-    std::exit(0);
-  }
-  if (pid < 0) {
-    print_line(stdout, "First fork failed");
-    return false;
-  }
-  ::setsid();  // fails only if already a group leader, which a fresh child never is
-  ::umask(0);
-  pid = ::fork();
-  if (pid > 0) {
-    print_line(stdout, "First fork parent exit");
-    std::exit(0);
-  }
-  if (pid < 0) {
-    return false;
-  }
-  if (!open_output()) {
-    return false;
-  }
-  io.notify_fork(boost::asio::io_context::fork_child);
-  if (metrics_endpoint != nullptr) {
-    metrics_endpoint->notify_fork(boost::asio::io_context::fork_child);
-  }
-  return true;
 }
 
 // Applies the configured maximum of connections, within what the descriptor limit allows, and
@@ -282,7 +107,8 @@ int run_daemon(const daemon_options& options, const std::optional<stream_setting
   const descriptor_limit descriptors = raise_descriptor_limit();
   boost::asio::io_context io(1);  // one thread runs the loop: the scheduler may skip wake-ups
   std::optional<replica> node;  // with a "stream": this node of the replicated site
-  server listener(io, options.listen_endpoint(), request_handler(options, stream, node));
+  logic_center* store = nullptr;  // created once the log is open; requests come after that
+  server listener(io, options.listen_endpoint(), choose_handler(options, stream, node, store));
   const std::unique_ptr<metrics_server> metrics_endpoint = open_metrics(options);
   boost::asio::signal_set signals(io, SIGINT, SIGTERM);
   signals.async_wait([&io](const boost::system::error_code&, int) { io.stop(); });
@@ -307,7 +133,7 @@ int run_daemon(const daemon_options& options, const std::optional<stream_setting
   if (options.foreground) {
     service_notify::status("loading the store from the database");
   }
-  logic_center* store = singleton<logic_center>::instance();
+  store = singleton<logic_center>::instance();
   if (metrics_endpoint) {
     const metrics_sources sources{&listener.stats(), [store] { return store_figures_of(*store); }};
     if (stream) {

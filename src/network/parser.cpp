@@ -11,7 +11,6 @@
 #include "metrics/metrics.h"
 #include "network/fast_request.h"
 #include "support/log.h"
-#include "support/object_manager.h"
 
 namespace {
 
@@ -128,8 +127,7 @@ class fast_params {
 // parameters in the order listed and calls the store only after all of them converted; an
 // unknown operation of a known action throws, an unknown action answers no data.
 template <typename Params>
-operation_result run_follow(std::string_view op, const Params& params) {
-  logic_center* store = singleton<logic_center>::instance();
+operation_result run_follow(logic_center* store, std::string_view op, const Params& params) {
   const unsigned long user = params.user();
   if (op == "add" || op == "del") {
     std::vector<unsigned long> friends;
@@ -149,8 +147,7 @@ operation_result run_follow(std::string_view op, const Params& params) {
 }
 
 template <typename Params>
-operation_result run_inviter(std::string_view op, const Params& params) {
-  logic_center* store = singleton<logic_center>::instance();
+operation_result run_inviter(logic_center* store, std::string_view op, const Params& params) {
   const int member = params.inviter_member();
   if (op == "add") {
     const int inviter = params.inviter();
@@ -167,8 +164,7 @@ operation_result run_inviter(std::string_view op, const Params& params) {
 }
 
 template <typename Params>
-operation_result run_special(std::string_view op, const Params& params) {
-  logic_center* store = singleton<logic_center>::instance();
+operation_result run_special(logic_center* store, std::string_view op, const Params& params) {
   if (op == "add" || op == "del") {
     const unsigned long user = params.user();
     std::vector<special> items;
@@ -200,15 +196,19 @@ operation_result run_special(std::string_view op, const Params& params) {
 }
 
 template <typename Params>
-operation_result run_operation(std::string_view act, std::string_view op, const Params& params) {
+operation_result run_operation(logic_center* store, std::string_view act, std::string_view op,
+                               const Params& params) {
+  if (store == nullptr) {
+    throw std::logic_error("no store to run the request on");
+  }
   if (act == "follow") {
-    return run_follow(op, params);
+    return run_follow(store, op, params);
   }
   if (act == "inviter") {
-    return run_inviter(op, params);
+    return run_inviter(store, op, params);
   }
   if (act == "special") {
-    return run_special(op, params);
+    return run_special(store, op, params);
   }
   return operation_result();  // an unknown action is not an error
 }
@@ -243,6 +243,10 @@ bool read_change_of(std::string_view act, std::string_view op, const Params& par
 }
 
 }  // namespace
+
+parser::parser(const std::string& body, logic_center& on, parse_path path) : parser(body, path) {
+  store = &on;
+}
 
 parser::parser(const std::string& body, parse_path path) {
   if (path == parse_path::any && parse_fast_request(body.data(), body.size(), fast)) {
@@ -329,10 +333,10 @@ Json::Value parser::dispatch(const std::string& act, const std::string& op) {
 
 operation_result parser::run(std::string_view act, std::string_view op) {
   if (is_fast) {
-    return run_operation(act, op, fast_params(fast));
+    return run_operation(store, act, op, fast_params(fast));
   }
   const Json::Value& root = document;
-  return run_operation(act, op, json_params(root));
+  return run_operation(store, act, op, json_params(root));
 }
 
 Json::Value operation_result::to_json() const {

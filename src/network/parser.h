@@ -1,6 +1,6 @@
 // Turns one request body (the JSON text of one frame) into one reply body: parses the document,
 // picks the handler by "act" and "op", converts "params" into the store's types, calls the
-// logic_center singleton and renders the reply compactly with a trailing line feed.
+// store it is handed and renders the reply compactly with a trailing line feed.
 // Every operation answers an `operation_result`; request() writes it straight into the reply
 // text (the hot path, no JSON tree), dispatch() turns the same result into a Json::Value.
 //
@@ -64,7 +64,10 @@ enum class parse_path {
 class parser {
  public:
   // Parses `body`; text that is not JSON throws std::logic_error("cannot parse body to json").
-  // The body must outlive the parser.
+  // Operations run on `on`. The body and the store must outlive the parser.
+  parser(const std::string& body, logic_center& on, parse_path path = parse_path::any);
+  // The same with no store, to read a change alone (read_change): request() then answers
+  // every operation as failed and dispatch() throws.
   explicit parser(const std::string& body, parse_path path = parse_path::any);
   parser(const parser&) = delete;
   parser& operator=(const parser&) = delete;
@@ -96,6 +99,7 @@ class parser {
   // Runs the operation and appends the reply text; a failure is logged and answers code 0.
   void answer(std::string_view act, std::string_view op, std::string& reply);
 
+  logic_center* store = nullptr;  // not owned; null for a parser that only reads a change
   bool is_fast = false;  // the body was read by the fast path into `fast`, else into `document`
   fast_request fast;
   Json::Value document;

@@ -205,8 +205,9 @@ void count(metrics::request_kind kind, bool ok) {
 
 }  // namespace
 
-void answer_replicated(front_door& door, const std::string& body, std::string& reply) {
-  parser request(body);
+void answer_replicated(front_door& door, logic_center& store, const std::string& body,
+                       std::string& reply) {
+  parser request(body, store);
   if (!request.names_change()) {
     const std::uint64_t wanted = front_door::min_seq_of(body);
     if (wanted == 0) {
@@ -216,10 +217,10 @@ void answer_replicated(front_door& door, const std::string& body, std::string& r
     const deferred_reply later = defer_reply();
     door.wait_for_sequence(
         wanted,
-        [later, body] {
+        [later, body, &store] {
           std::string text;
           try {
-            parser(body).request(text);
+            parser(body, store).request(text);
           } catch (const std::exception&) {
             text = failed_reply;  // parsed before: cannot happen
           }

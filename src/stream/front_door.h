@@ -86,6 +86,7 @@ class front_door {
 // "min_seq" the node has not applied yet is deferred until it has (or the wait ends); everything
 // else is answered by the request parser at once, as on a single node. Throws what the parser
 // throws for a body that is not a request (the session then ends the connection). Event loop.
-void answer_replicated(front_door& door, const std::string& body, std::string& reply);
+void answer_replicated(front_door& door, logic_center& store, const std::string& body,
+                       std::string& reply);
 
 #endif  // NORVEL_FRONT_DOOR_H_

@@ -1,0 +1,64 @@
+#include "app/request_adaptors.h"
+
+#include <chrono>
+#include <cstddef>
+
+#include "metrics/metrics.h"
+#include "network/parser.h"
+
+namespace {
+
+// Appends the reply to `reply`, the session's output.
+void answer_request(logic_center& store, const std::string& body, std::string& reply) {
+  parser(body, store).request(reply);
+}
+
+// The same with the metrics endpoint on: times each request, and counts the bodies that are not
+// requests (they end their connection). The parser counts the others by kind and result.
+void answer_request_measured(logic_center& store, const std::string& body, std::string& reply) {
+  const auto started = std::chrono::steady_clock::now();
+  metrics::registry& counters = metrics::global();
+  try {
+    parser(body, store).request(reply);
+    counters.request_latency.observe(std::chrono::steady_clock::now() - started);
+  } catch (...) {
+    counters.request_latency.observe(std::chrono::steady_clock::now() - started);
+    metrics::count_request(metrics::other_request, metrics::result_closed);
+    throw;
+  }
+}
+
+}  // namespace
+
+reply_writer request_handler(logic_center* const& store, bool measured) {
+  if (measured) {
+    return [&store](const std::string& body, std::string& reply) {
+      answer_request_measured(*store, body, reply);
+    };
+  }
+  return [&store](const std::string& body, std::string& reply) {
+    answer_request(*store, body, reply);
+  };
+}
+
+store_figures store_figures_of(const logic_center& store) {
+  store_figures figures;
+  for (std::size_t i = 0; i < logic_center::worker_count; ++i) {
+    figures.queued.push_back(store.queued(i));
+  }
+  const logic_center::store_sizes sizes = store.sizes();
+  figures.members = sizes.members;
+  figures.feeds = sizes.feeds;
+  figures.follow_entries = sizes.follow_entries;
+  figures.own_entries = sizes.own_entries;
+  figures.feed_entries = sizes.feed_entries;
+  figures.public_entries = sizes.public_entries;
+  const logic_center::store_bytes held = store.bytes();
+  figures.bytes.member_tables = held.member_tables;
+  figures.bytes.own_lists = held.own_lists;
+  figures.bytes.follow_lists = held.follow_lists;
+  figures.bytes.feeds = held.feeds;
+  figures.bytes.public_list = held.public_list;
+  figures.bytes.inviter_index = held.inviter_index;
+  return figures;
+}

@@ -1,0 +1,23 @@
+// What main hands the rooms below it: the request handler the server calls for every frame (the
+// parser on the store), with or without the metrics endpoint's timing, and the store's figures
+// for the metrics page. Event-loop thread (the handlers) and metrics thread (the figures).
+#ifndef NORVEL_REQUEST_ADAPTORS_H_
+#define NORVEL_REQUEST_ADAPTORS_H_
+
+#include <string>
+
+#include "metrics/metrics_exposition.h"
+#include "network/srv.h"
+#include "store/logic_center.h"
+
+// Appends each request's reply to the session's output, from the parser on `*store`; with
+// `measured`, also times each request and counts the bodies that are not requests (they end
+// their connection). `store` is read at each request: the server is made before the store
+// (which is created once the log is open), so it is set before the loop runs and outlives the
+// handler.
+reply_writer request_handler(logic_center* const& store, bool measured);
+
+// The store's part of the metrics page: queue lengths, list sizes and bytes by structure.
+store_figures store_figures_of(const logic_center& store);
+
+#endif  // NORVEL_REQUEST_ADAPTORS_H_
