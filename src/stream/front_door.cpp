@@ -48,14 +48,14 @@ front_door::front_door(jetstream& source, ordered_dispatch& dispatch, boost::asi
 void front_door::publish(const std::string& body, reply_fn done) {
   const std::string msg_id = id_prefix + std::to_string(++counter);
   {
-    std::lock_guard<std::mutex> hold(lock);
+    annotated::mutex_lock hold(lock);
     pending.emplace(msg_id, std::move(done));
   }
   std::string error;
   if (!stream.publish_async(subject, body, msg_id, timeout, error)) {
     reply_fn failed;
     {
-      std::lock_guard<std::mutex> hold(lock);
+      annotated::mutex_lock hold(lock);
       const auto found = pending.find(msg_id);
       if (found == pending.end()) {
         return;  // answered already by the callback
@@ -78,7 +78,7 @@ void front_door::answer_failure(const std::string& msg_id, const std::string& wh
 void front_door::on_ack(const std::string& msg_id, const publish_outcome& outcome) {
   reply_fn done;
   {
-    std::lock_guard<std::mutex> hold(lock);
+    annotated::mutex_lock hold(lock);
     const auto found = pending.find(msg_id);
     if (found == pending.end()) {
       return;
@@ -102,7 +102,7 @@ void front_door::on_ack(const std::string& msg_id, const publish_outcome& outcom
 }
 
 std::size_t front_door::in_flight() const {
-  std::lock_guard<std::mutex> hold(lock);
+  annotated::mutex_lock hold(lock);
   return pending.size();
 }
 

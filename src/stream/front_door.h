@@ -17,7 +17,6 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -28,6 +27,7 @@
 #include "stream/jetstream.h"
 #include "stream/ordered_dispatch.h"
 #include "stream/stream_settings.h"
+#include "support/annotated_mutex.h"
 
 class front_door {
  public:
@@ -74,8 +74,8 @@ class front_door {
   const bool reply_seq;
   const std::chrono::milliseconds min_seq_wait;
   std::uint64_t counter = 0;     // event loop only
-  mutable std::mutex lock;
-  std::unordered_map<std::string, reply_fn> pending;  // by message id; guarded by lock
+  mutable annotated::mutex lock;
+  std::unordered_map<std::string, reply_fn> pending GUARDED_BY(lock);  // by message id
   std::vector<waiter> waiters;   // event loop only
   boost::asio::steady_timer waiter_timer;
   bool waiter_timer_armed = false;
