@@ -41,7 +41,7 @@ struct cut_outcome {
 
 // Feeds `stream` to cut_frames the way a session does: append what arrived, cut, and stop for
 // good after a bad header or a throwing handler. `piece_seed` 0 feeds everything at once.
-cut_outcome feed(const std::string& stream, unsigned piece_seed, const body_handler& handler) {
+cut_outcome feed(const std::string& stream, unsigned piece_seed, const reply_writer& writer) {
   cut_outcome outcome;
   std::string input;
   std::size_t offset = 0;
@@ -50,12 +50,14 @@ cut_outcome feed(const std::string& stream, unsigned piece_seed, const body_hand
     std::size_t piece = stream.size() - offset;
     if (piece_seed != 0) {
       state = state * 1103515245u + 12345u;
-      piece = std::min<std::size_t>(piece, 1 + (state >> 16) % 37);
+      // Mostly short pieces, which split headers, now and then a long one.
+      const unsigned draw = (state >> 16) % 64;
+      piece = std::min<std::size_t>(piece, draw < 48 ? 1 + draw : 64 * (draw - 47));
     }
     input.append(stream, offset, piece);
     offset += piece;
     try {
-      outcome.status = cut_frames(input, handler, outcome.output);
+      outcome.status = cut_frames(input, writer, outcome.output);
     } catch (const std::exception&) {
       outcome.handler_threw = true;
       break;
@@ -79,16 +81,20 @@ bool same(const cut_outcome& a, const cut_outcome& b) {
   return a.handler_threw || (a.status == b.status && (stopped || a.leftover == b.leftover));
 }
 
-// A handler whose reply depends only on the body, failing the way the parser fails on bad JSON.
-std::string deterministic_reply(const std::string& body) {
+// A writer whose reply depends only on the body, failing the way the parser fails on bad JSON.
+void deterministic_reply(const std::string& body, std::string& out) {
   if (body[0] == '!') {
     throw std::logic_error("refused");
   }
-  return std::to_string(body.size()) + ":" + body.substr(0, 8) + "\n";
+  out += std::to_string(body.size());
+  out += ':';
+  out.append(body, 0, 8);
+  out += '\n';
 }
 
-std::string parser_reply(const std::string& body) {
-  return parser(body, *singleton<logic_center>::instance()).request();
+// As the daemon's sessions answer: the reply is written straight into the output.
+void parser_reply(const std::string& body, std::string& out) {
+  parser(body, *singleton<logic_center>::instance()).request(out);
 }
 
 void check_reply_body(const std::string& body) {
@@ -161,12 +167,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const unsigned piece_seed = data[0] + 1u;
   const std::string stream(reinterpret_cast<const char*>(data) + 1, size - 1);
 
-  const cut_outcome served = feed(stream, piece_seed, parser_reply);
+  static const reply_writer served_writer = parser_reply;
+  static const reply_writer deterministic_writer = deterministic_reply;
+  const cut_outcome served = feed(stream, piece_seed, served_writer);
   check_framed_replies(served.output);
   check_bad_header(served);
 
-  const cut_outcome at_once = feed(stream, 0, deterministic_reply);
-  const cut_outcome in_pieces = feed(stream, piece_seed, deterministic_reply);
+  const cut_outcome at_once = feed(stream, 0, deterministic_writer);
+  const cut_outcome in_pieces = feed(stream, piece_seed, deterministic_writer);
   if (!same(at_once, in_pieces)) {
     fail("cutting depends on how the bytes are split");
   }

@@ -191,7 +191,52 @@ def request_diff_seeds():
         write("request_diff_fuzz", name, body)
 
 
+# metrics_http_fuzz: the first byte picks the read sizes, the rest is one connection's stream.
+def metrics_http_seeds():
+    get = "GET /metrics HTTP/1.1\r\nHost: norvel\r\n\r\n"
+    streams = {
+        "get": get,
+        "get_query": "GET /metrics?x=1 HTTP/1.1\r\nHost: a\r\n\r\n",
+        "head": "HEAD /metrics HTTP/1.1\r\nHost: a\r\n\r\n",
+        "keep_alive_twice": get + get,
+        "close": "GET /metrics HTTP/1.1\r\nConnection: close\r\n\r\n" + get,
+        "http10": "GET /metrics HTTP/1.0\r\n\r\n",
+        "http10_keep_alive": "GET /metrics HTTP/1.0\r\nConnection: keep-alive\r\n\r\n" + get,
+        "post": "POST /metrics HTTP/1.1\r\nContent-Length: 0\r\n\r\n",
+        "post_body": "POST /metrics HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello",
+        "chunked": "GET /metrics HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n",
+        "chunked_body": "GET /metrics HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n",
+        "other_target": "GET / HTTP/1.1\r\n\r\n",
+        "bad_version": "GET /metrics HTTP/9.9\r\n\r\n",
+        "bare_lf": "GET /metrics HTTP/1.1\nHost: a\n\n",
+        "folded_header": "GET /metrics HTTP/1.1\r\nX: a\r\n b\r\n\r\n",
+        "long_header": "GET /metrics HTTP/1.1\r\nX: " + "a" * 9000 + "\r\n\r\n",
+        "truncated": get[:20],
+        "pipelined_mixed": get + "DELETE /metrics HTTP/1.1\r\n\r\n" + "HEAD /metrics HTTP/1.1\r\n\r\n",
+    }
+    for name, text in streams.items():
+        write("metrics_http_fuzz", name, "\x07" + text)
+
+
+# row_fuzz: lines of columns separated by tabs, "\N" for NULL; the first byte of a line picks
+# the table (odd, as "M": member_id, inviter_id; even, as "P": special_id, member_id, reader_type).
+def row_seeds():
+    members = ["1\t0", "2\t1", "3\t1", "4\t2", "5\t\\N", "6\t-1", "-7\t2", "8\t8",
+               "4294967297\t1", "18446744073709551615\t3", "9\t00002", "10\t+3", "11\t3x"]
+    specials = ["100\t1\t0", "101\t1\t1", "102\t2\t2", "103\t3\t0", "104\t\\N\t0",
+                "105\t-2\t0", "106\t4\t256", "107\t4\t-1", "108\t4\t\\N",
+                "2147483648\t2\t0", "4294967296\t3\t1", "99999999999999999999999\t1\t0",
+                "109\t1\t2147483648", "110\t1\t 2"]
+    rows = ["M" + row for row in members] + ["P" + row for row in specials]
+    write("row_fuzz", "tree_and_specials", "\n".join(rows) + "\n")
+    write("row_fuzz", "members_only", "\n".join("M" + row for row in members))
+    write("row_fuzz", "specials_only", "\n".join("P" + row for row in specials))
+    write("row_fuzz", "short_rows", "M1\nP5\nM\t\nP\t\t\n")
+
+
 if __name__ == "__main__":
+    metrics_http_seeds()
+    row_seeds()
     frame_seeds()
     request_seeds()
     request_diff_seeds()

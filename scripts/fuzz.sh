@@ -2,10 +2,13 @@
 # Builds the libFuzzer targets with clang (AddressSanitizer + UndefinedBehaviorSanitizer) and
 # runs each of them for a bounded time, starting from the seed corpus in fuzz/corpus/<target>.
 #
-# Usage: scripts/fuzz.sh [--short] [--merge] [target...]
-#   --short   60 seconds per target (what CI runs); default 900 seconds per target
+# Usage: scripts/fuzz.sh [--short] [--merge] [--together] [target...]
+#   --short   40 seconds per target (what CI runs); default 900 seconds per target
 #   --merge   afterwards, add the inputs that reach new code to fuzz/corpus/<target>
-#   target    frame_fuzz, request_fuzz, request_diff_fuzz, config_fuzz (default: all four)
+#   --together  run the targets at once (one process each) instead of one after another; for the
+#             long runs by hand, beside other work: `nice -n 19 scripts/fuzz.sh --together`
+#   target    frame_fuzz, request_fuzz, request_diff_fuzz, config_fuzz, metrics_http_fuzz,
+#             row_fuzz (default: all six)
 # Environment: FUZZ_SECONDS overrides the time per target; FUZZ_BUILD_DIR the build tree
 # (default build-fuzz).
 # New inputs collect in <build>/corpus/<target>, never in the repository unless --merge is given.
@@ -18,18 +21,22 @@ root=$(pwd)
 
 seconds=900
 merge=0
+together=0
+all_targets=(frame_fuzz request_fuzz request_diff_fuzz config_fuzz metrics_http_fuzz row_fuzz)
 targets=()
 for arg in "$@"; do
   case "$arg" in
-    --short) seconds=60 ;;
+    --short) seconds=40 ;;
     --merge) merge=1 ;;
-    frame_fuzz|request_fuzz|request_diff_fuzz|config_fuzz) targets+=("$arg") ;;
-    *) echo "usage: $0 [--short] [--merge] [frame_fuzz|request_fuzz|request_diff_fuzz|config_fuzz...]" >&2; exit 2 ;;
+    --together) together=1 ;;
+    frame_fuzz|request_fuzz|request_diff_fuzz|config_fuzz|metrics_http_fuzz|row_fuzz)
+      targets+=("$arg") ;;
+    *) echo "usage: $0 [--short] [--merge] [--together] [${all_targets[*]}...]" >&2; exit 2 ;;
   esac
 done
 seconds=${FUZZ_SECONDS:-$seconds}
 if [ ${#targets[@]} -eq 0 ]; then
-  targets=(frame_fuzz request_fuzz request_diff_fuzz config_fuzz)
+  targets=("${all_targets[@]}")
 fi
 build=${FUZZ_BUILD_DIR:-$root/build-fuzz}
 
@@ -46,15 +53,16 @@ cmake --build "$build" -j "$(nproc)" --target "${targets[@]}"
 # Sizes: frames carry whole requests (and bad headers), params and configurations are small.
 max_len() {
   case "$1" in
-    frame_fuzz) echo 16384 ;;
+    frame_fuzz|metrics_http_fuzz) echo 16384 ;;
     *) echo 4096 ;;
   esac
 }
 
-failed=()
-for target in "${targets[@]}"; do
-  work="$build/corpus/$target"
-  artifacts="$build/artifacts/$target"
+# Runs one target; status 1 on a finding.
+run_target() {
+  local target=$1
+  local work="$build/corpus/$target"
+  local artifacts="$build/artifacts/$target"
   mkdir -p "$work" "$artifacts"
   echo "== fuzz: $target for ${seconds}s"
   # -timeout: one input taking 10 s is a hang. -rss_limit_mb: the store is rebuilt now and then,
@@ -67,16 +75,33 @@ for target in "${targets[@]}"; do
         "$work" "$root/fuzz/corpus/$target" >"$build/$target.log" 2>&1); then
     echo "fuzz: $target FAILED; see $build/$target.log and $artifacts" >&2
     grep -E "ERROR|SUMMARY|_fuzz: |Test unit written" "$build/$target.log" >&2 || true
-    failed+=("$target")
-    continue
+    return 1
   fi
-  grep -E "^stat::number_of_executed_units|DONE" "$build/$target.log" || true
+  echo "fuzz: $target: $(grep -E "^stat::number_of_executed_units" "$build/$target.log" | awk '{print $2}') inputs," \
+    "$(grep -E "^stat::average_exec_per_sec" "$build/$target.log" | awk '{print $2}')/s," \
+    "$(grep -oE "cov: [0-9]+" "$build/$target.log" | tail -1) edges"
   if [ "$merge" = 1 ]; then
     "$build/fuzz/$target" -merge=1 -max_len="$(max_len "$target")" \
       "$root/fuzz/corpus/$target" "$work" >>"$build/$target.log" 2>&1
     echo "fuzz: merged new inputs into fuzz/corpus/$target"
   fi
-done
+}
+
+failed=()
+if [ "$together" = 1 ]; then
+  declare -A pids
+  for target in "${targets[@]}"; do
+    run_target "$target" &
+    pids[$target]=$!
+  done
+  for target in "${targets[@]}"; do
+    wait "${pids[$target]}" || failed+=("$target")
+  done
+else
+  for target in "${targets[@]}"; do
+    run_target "$target" || failed+=("$target")
+  done
+fi
 
 if [ ${#failed[@]} -ne 0 ]; then
   echo "fuzz: failures in ${failed[*]}" >&2

@@ -6,6 +6,10 @@
 # (scripts/isolated.sh), so it needs no port-5000 lock.
 #
 # Usage: scripts/inviter_flood.sh [--members N] [--adds N] [--config JSON] [--skip-hang]
+#                                 [--present] [--scrapes N]
+#   --present    the flood's members are stored in the member table (after the load)
+#   --scrapes N  a third client scrapes the metrics endpoint N times a second meanwhile
+#   --adds 0     no flood: the reading client alone (with --scrapes: what scrapes cost it)
 # Environment: NORVEL_DAEMON (a binary to use instead of building one), FLOOD_BUILD_DIR (default
 # build-soak).
 set -euo pipefail

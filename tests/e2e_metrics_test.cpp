@@ -126,6 +126,10 @@ std::unique_ptr<test_db> DaemonMetrics::db;
 
 const char* const follow_fetch = "{\"act\":\"follow\",\"op\":\"fetch\",\"params\":{\"user_id\":5}}";
 
+std::string follow_fetch_body() {
+  return "{\"act\":\"follow\",\"op\":\"fetch\",\"params\":{\"user_id\":77}}";
+}
+
 TEST_F(DaemonMetrics, CountExactlyWhatWasDoneAndPassPromtoolAndTheCliReadsTheSame) {
   // Waiting for the port took a connection of its own: count from when it has come and gone.
   double accepted_before = 0;
@@ -229,6 +233,87 @@ TEST_F(DaemonMetrics, HostileMetricsClientsDoNotAffectRequests) {
       return false;  // still busy with the hostile ones
     }
   }));
+}
+
+// The endpoint's own bounds keep a crowd of metrics clients off the request port: with the
+// request port allowed 16 connections, 300 connections to the metrics port (some trickling a
+// request a byte at a time) leave every one of the 16 served, the daemon holds at most the
+// endpoint's 32 of them open, and a trickling client is cut once its time for a request is up.
+TEST(DaemonMetricsBounds, ACrowdOnTheMetricsPortTakesNothingFromTheRequestPort) {
+  test_db db("e2e_metrics_bounds");
+  temp_dir dir;
+  const unsigned short port = free_port();
+  const unsigned short metrics_port = free_port();
+  std::filesystem::create_directories(dir.path() + "/logs");
+  const std::string config =
+      dir.write("norvel.ini", db.config_json(",\"limits\":{\"max_connections\":16}"));
+  foreground_daemon daemon({"--foreground", "--config", config, "--listen", "127.0.0.1", "--port",
+                            std::to_string(port), "--metrics",
+                            "127.0.0.1:" + std::to_string(metrics_port), "--log-dir",
+                            dir.path() + "/logs"},
+                           dir.path());
+  ASSERT_TRUE(wait_accepting(port, daemon)) << daemon.output();
+  const auto open_descriptors = [&daemon] {
+    const std::string fds = "/proc/" + std::to_string(daemon.pid()) + "/fd";
+    return std::distance(std::filesystem::directory_iterator(fds),
+                         std::filesystem::directory_iterator());
+  };
+  const long before = open_descriptors();
+
+  std::vector<std::unique_ptr<frame_client>> crowd;
+  for (int i = 0; i < 300; ++i) {
+    try {
+      crowd.push_back(std::make_unique<frame_client>(metrics_port, std::chrono::milliseconds(200)));
+      crowd.back()->send_raw("GET /metrics HTTP/1.1\r\nHo");  // and then nothing, or a trickle
+    } catch (const std::exception&) {
+      // refused or closed at once: the endpoint's bound at work
+    }
+  }
+  std::vector<std::unique_ptr<frame_client>> clients;
+  for (int i = 0; i < 16; ++i) {
+    clients.push_back(std::make_unique<frame_client>(port));
+  }
+  // One byte a second per trickler; every request client asks meanwhile. The crowd beyond the
+  // endpoint's bound is closed at once; the rest are cut when their 10 s for a request are up.
+  std::vector<int> cut_at(crowd.size(), -1);
+  for (int second = 0; second < 15; ++second) {
+    for (auto& client : clients) {
+      client->send_frame(follow_fetch_body());
+      ASSERT_EQ(client->recv_frame().rfind("{\"code\":200,", 0), 0u);
+    }
+    EXPECT_LE(open_descriptors(), before + 16 + 33) << "metrics connections beyond the bound";
+    for (std::size_t i = 0; i < crowd.size(); ++i) {
+      if (cut_at[i] >= 0) {
+        continue;
+      }
+      try {
+        crowd[i]->send_raw("s");
+      } catch (const std::exception&) {
+        cut_at[i] = second;  // reset by the endpoint
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+  }
+  int admitted = 0;
+  for (std::size_t i = 0; i < crowd.size(); ++i) {
+    EXPECT_GE(cut_at[i], 0) << "a client trickling one request for 15 s is still connected";
+    if (cut_at[i] >= 5) {
+      ++admitted;
+    }
+  }
+  EXPECT_GT(admitted, 0) << "no trickler was served until its time was up";
+  EXPECT_LE(admitted, 32);
+  crowd.clear();
+  EXPECT_TRUE(eventually([&] {
+    try {
+      return http_get("127.0.0.1", std::to_string(metrics_port), "/metrics",
+                      std::chrono::seconds(2))
+                 .status == 200;
+    } catch (const std::exception&) {
+      return false;
+    }
+  }));
+  EXPECT_EQ(daemon.stop(SIGTERM), 0) << daemon.output();
 }
 
 TEST_F(DaemonMetrics, APrometheusServerScrapesIt) {

@@ -62,7 +62,8 @@ class DaemonLifecycle : public ::testing::Test {
     runner = std::make_unique<daemon_runner>();
   }
 
-  // Launches with a working configuration and waits until the daemon serves.
+  // Launches with a working configuration and waits until the daemon serves: the port is bound
+  // before the load, so the load's end too.
   void start_serving() {
     runner->write_config(db->config_json());
     const launch_result launched = runner->launch();
@@ -70,6 +71,9 @@ class DaemonLifecycle : public ::testing::Test {
     ASSERT_EQ(launched.terminal_output, std::string(parent_line) + parent_line);
     ASSERT_TRUE(runner->wait_listening());
     ASSERT_NE(runner->daemon_pid(), 0);
+    ASSERT_TRUE(eventually([this] {
+      return runner->output_file().find("init_data end\n") != std::string::npos;
+    })) << runner->output_file();
   }
 
   static std::unique_ptr<test_db> db;

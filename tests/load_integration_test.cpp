@@ -309,6 +309,9 @@ TEST_F(InitialLoad, LoadEqualsApplyingEveryRowInOrder) {
       EXPECT_EQ(got.follows, expected.follows);
       EXPECT_EQ(got.own, expected.own);
       EXPECT_EQ(got.feeds, expected.feeds);
+      // The bulk fill counts what it puts in as the appliers do.
+      EXPECT_TRUE(loaded.sizes() == loaded.walk_sizes()) << "round " << round;
+      EXPECT_TRUE(loaded.sizes() == reference.sizes()) << "round " << round;
     }
   }
 }

@@ -305,10 +305,14 @@ TEST(Workers, ConcurrentMutationsMatchInOrderApplicationAndKeepInvariants) {
       ASSERT_TRUE(std::is_sorted(follows.begin(), follows.end()));
     }
     expect_strictly_descending(live.fetch_pub_specials(all, 100, below));
+    (void)live.sizes();  // a scrape beside the workers, lock-free
     std::this_thread::yield();
   } while (writing);
   writer.join();
   drain(live);
+  // The running counts, kept by five workers at once, equal a walk of every list once they rest.
+  EXPECT_TRUE(live.sizes() == live.walk_sizes());
+  EXPECT_GT(live.sizes().feed_entries, 0u);
   const ids public_list = live.fetch_pub_specials(all, all, below);
   expect_strictly_descending(public_list);
   for (unsigned long id : public_list) {

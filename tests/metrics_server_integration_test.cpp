@@ -47,6 +47,17 @@ TEST_F(MetricsEndpoint, ServesThePageAtMetricsOnlyAndOnlyToGetAndHead) {
   frame_client raw(endpoint->port());
   raw.send_raw("POST /metrics HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n\r\n");
   EXPECT_EQ(raw.recv_exact(12), "HTTP/1.1 405");
+
+  // A response to HEAD carries no body, whatever its status: on a kept connection the next
+  // response follows its header directly.
+  frame_client kept(endpoint->port());
+  kept.send_raw("HEAD /elsewhere HTTP/1.1\r\nHost: x\r\n\r\nGET /metrics HTTP/1.1\r\nHost: x\r\n\r\n");
+  std::string header;
+  while (header.size() < 4 || header.compare(header.size() - 4, 4, "\r\n\r\n") != 0) {
+    header += kept.recv_exact(1);
+  }
+  EXPECT_EQ(header.rfind("HTTP/1.1 404", 0), 0u) << header;
+  EXPECT_EQ(kept.recv_exact(12), "HTTP/1.1 200");
 }
 
 TEST_F(MetricsEndpoint, GarbageGetsBadRequestAndTheConnectionClosed) {

@@ -10,9 +10,11 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
+#include "eventually.h"
 #include "support/log.h"
 #include "test_db.h"
 #include "text_search.h"
@@ -241,6 +243,33 @@ TEST_F(MysqlConnection, AStatementThatOutlastsTheTimeoutFailsOnceAndIsNotRetried
   // Without a timeout the same connection settings wait as long as the statement takes.
   auto patient = connect();
   EXPECT_TRUE(patient->exec("SELECT SLEEP(2)", mysql::connection::oper_select).good());
+}
+
+// Another thread interrupts a read that waits for a table another session holds locked: the
+// read fails at once (the lock is still held when it has returned), and the connection then
+// neither reconnects nor runs another statement.
+TEST_F(MysqlConnection, InterruptFromAnotherThreadEndsAWaitingReadForGood) {
+  auto locker = connect();
+  locker->exec("LOCK TABLES brix_member WRITE", mysql::connection::oper_update);
+  auto reader = connect();
+  bool failed = false;
+  std::thread reading([&] {
+    mysql::row_stream rows = reader->stream("SELECT member_id FROM brix_member");
+    while (rows.next() != nullptr) {
+    }
+    failed = rows.failed();
+  });
+  EXPECT_TRUE(eventually([&] {
+    return db.query("SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE DB = '" +
+                    db.name() + "' AND STATE LIKE 'Waiting for table%'")[0][0] != "0";
+  })) << "the read never waited for the lock";
+  reader->interrupt();
+  reading.join();
+  EXPECT_TRUE(failed);
+  EXPECT_FALSE(reader->exec("SELECT 1", mysql::connection::oper_select).good());
+  EXPECT_EQ(count_of("reinit mysql connection."), 0) << "an interrupted connection reconnected";
+  locker->exec("UNLOCK TABLES", mysql::connection::oper_update);
+  reader->interrupt();  // twice, and after the end, is harmless
 }
 
 }  // namespace

@@ -185,6 +185,9 @@ void expect_same_store(logic_center& loaded, logic_center& original) {
   EXPECT_EQ(got.feeds, want.feeds);
   EXPECT_EQ(got.pub, want.pub);
   EXPECT_TRUE(view_of(loaded) == view_of(original)) << "the inviter index differs";
+  // The running counts a scrape reads follow the restore (and a restore dropped half way).
+  EXPECT_TRUE(loaded.sizes() == loaded.walk_sizes()) << "the counts differ from the lists";
+  EXPECT_TRUE(loaded.sizes() == original.walk_sizes());
   // The answers themselves, paged both ways, and the inviter queries.
   for (const auto& entry : want.own) {
     const unsigned long member = entry.first;

@@ -1,5 +1,7 @@
 #include "db/mysql_helper.h"
 
+#include <sys/socket.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -81,6 +83,9 @@ connection::connection(const std::string& host_name, const std::string& user_nam
 connection::~connection() { fini(); }
 
 bool connection::init() {
+  if (interrupted) {
+    return false;
+  }
   handle = mysql_init(&client);
   if (handle == nullptr) {
     log_event(log_error, "mysql_wrapper::mysql_wrapper mysql_init error: %d",
@@ -103,6 +108,14 @@ bool connection::init() {
     fini();
     return false;
   }
+  {
+    const std::lock_guard<std::mutex> hold(socket_lock);
+    socket_fd = static_cast<int>(mysql_get_socket(handle));
+  }
+  if (interrupted) {  // interrupted while connecting, before the socket could be shut
+    fini();
+    return false;
+  }
 
   mysql_query(handle, "SELECT CONNECTION_ID()");
   MYSQL_RES* id_rows = mysql_store_result(handle);
@@ -122,13 +135,23 @@ bool connection::init() {
 
 void connection::fini() {
   if (handle != nullptr) {
+    const std::lock_guard<std::mutex> hold(socket_lock);
+    socket_fd = -1;
     mysql_close(handle);
     handle = nullptr;
   }
 }
 
+void connection::interrupt() {
+  interrupted = true;
+  const std::lock_guard<std::mutex> hold(socket_lock);
+  if (socket_fd >= 0) {
+    ::shutdown(socket_fd, SHUT_RDWR);
+  }
+}
+
 bool connection::run_with_retry(const char* sql, oper_type kind) {
-  if (!good()) {
+  if (!good() || interrupted) {
     return false;
   }
   const unsigned long length = std::strlen(sql);
@@ -139,7 +162,7 @@ bool connection::run_with_retry(const char* sql, oper_type kind) {
   const unsigned int code = mysql_errno(handle);
   log_event(log_debug, "mysql_real_query() error: %s,des:%s errornum:%d", sql,
             mysql_error(handle), static_cast<int>(code));
-  if (!worth_reconnecting(code, kind) || timed_out_since(sent)) {
+  if (!worth_reconnecting(code, kind) || timed_out_since(sent) || interrupted) {
     return false;  // a server that let the timeout pass would most likely do it again
   }
   fini();

@@ -1,14 +1,17 @@
 // A thin wrapper over the MariaDB/MySQL client library: one connection that reconnects once when
 // the server has gone away, the owned result of one statement with a forward-only row cursor,
 // and typed column reads.
-// Threads: a connection and its results belong to the one thread that made them.
+// Threads: a connection and its results belong to the one thread that made them, except
+// connection::interrupt(), which any thread may call.
 // Ownership: connection owns its client handle and closes it on destruction; result owns its
 // MYSQL_RES and frees it on destruction; both are moved, never copied.
 #ifndef NORVEL_MYSQL_HELPER_H_
 #define NORVEL_MYSQL_HELPER_H_
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 #include <mysql.h>
@@ -95,6 +98,11 @@ class connection {
   // as exec does; a statement that cannot start gives a failed, empty stream (logged).
   row_stream stream(const char* sql);
 
+  // Any thread: a statement waiting for the server fails at once (the socket is shut down), and
+  // from now on every statement and reconnection fails without being tried. For abandoning a
+  // read that a stop must not wait for.
+  void interrupt();
+
  private:
   // Sends `sql`, reconnecting and sending it once more when the link is worth retrying. False
   // after logging the failure.
@@ -111,6 +119,9 @@ class connection {
   unsigned int port = 0;
   bool compress = true;
   unsigned int io_timeout = 0;  // seconds; 0: none
+  std::atomic<bool> interrupted{false};
+  std::mutex socket_lock;  // orders interrupt()'s shutdown before the socket's close
+  int socket_fd = -1;      // guarded by socket_lock; -1 while closed
 };
 
 // Column `index` of `row` read by the rules of atoi; an SQL NULL gives 0.

@@ -24,18 +24,6 @@ struct key_column {
   int row_index;
 };
 
-// A plain decimal integer, as the server writes an integer column: safe to put back into SQL.
-bool is_plain_number(const char* text) {
-  if (text == nullptr) {
-    return false;
-  }
-  const char* digit = *text == '-' ? text + 1 : text;
-  size_t digits = 0;
-  for (; std::isdigit(static_cast<unsigned char>(digit[digits])) != 0; ++digits) {
-  }
-  return digits > 0 && digits <= 20 && digit[digits] == '\0';
-}
-
 // The number strtoull reads from `text`, found directly for the plain digit strings the server
 // sends for integer columns (up to 19 digits cannot overflow 64 bits); anything else (a sign,
 // more digits) goes to strtoull itself.
@@ -49,25 +37,11 @@ unsigned long parse_number(const char* text) {
 }
 
 id_column read_id(MYSQL_ROW row, int index) {
-  id_column id;
-  const char* text = row[index];
-  if (text != nullptr) {
-    id.null = false;
-    id.negative = *text == '-';
-    id.value = parse_number(text);
-  }
-  return id;
+  return id_from_text(row[index]);
 }
 
-// An int column by the rules of atoi (mysql::fetch_column), directly for a single digit.
 int read_int(MYSQL_ROW row, int index) {
-  const char* text = row[index];
-  if (text != nullptr && static_cast<unsigned>(text[0] - '0') < 10 && text[1] == '\0') {
-    return text[0] - '0';
-  }
-  int value = 0;
-  mysql::fetch_column(row, index, value);
-  return value;
+  return int_from_text(row[index]);
 }
 
 // One table read in key order with one streamed query. After a break the query is sent again
@@ -207,6 +181,38 @@ bool query_counts(mysql::connection& conn, const std::string& sql, long long& fi
 }
 
 }  // namespace
+
+bool is_plain_number(const char* text) {
+  if (text == nullptr) {
+    return false;
+  }
+  const char* digit = *text == '-' ? text + 1 : text;
+  size_t digits = 0;
+  for (; std::isdigit(static_cast<unsigned char>(digit[digits])) != 0; ++digits) {
+  }
+  return digits > 0 && digits <= 20 && digit[digits] == '\0';
+}
+
+id_column id_from_text(const char* text) {
+  id_column id;
+  if (text != nullptr) {
+    id.null = false;
+    id.negative = *text == '-';
+    id.value = parse_number(text);
+  }
+  return id;
+}
+
+// Directly for a single digit, the common reader type; otherwise as mysql::fetch_column does.
+int int_from_text(const char* text) {
+  if (text != nullptr && static_cast<unsigned>(text[0] - '0') < 10 && text[1] == '\0') {
+    return text[0] - '0';
+  }
+  char* row[] = {const_cast<char*>(text)};  // read only
+  int value = 0;
+  mysql::fetch_column(row, 0, value);
+  return value;
+}
 
 std::unique_ptr<mysql::connection> connect(const app_cfg::db_setting& db,
                                            unsigned int io_timeout_seconds) {

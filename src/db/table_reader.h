@@ -30,6 +30,12 @@ constexpr unsigned int port = 3306;
 constexpr int unloaded_reader_type = 2;
 inline bool is_loaded(const special_row& row) { return row.reader_type != unloaded_reader_type; }
 
+// A column's text as the server sends it (null for SQL NULL), read the way the rows above are.
+id_column id_from_text(const char* text);
+int int_from_text(const char* text);  // the rules of atoi; null gives 0
+// A plain decimal integer (an optional '-' and 1 to 20 digits): safe to put back into SQL.
+bool is_plain_number(const char* text);
+
 // How a read went.
 struct read_outcome {
   bool complete = false;  // every row was read; false when the read ended early (logged)

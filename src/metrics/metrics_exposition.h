@@ -2,7 +2,7 @@
 // format (version 0.0.4), with the norvel_ prefix, _total counters and base units (seconds,
 // bytes), and the process_ metrics every Prometheus client exposes.
 // Threads: called on the metrics thread; reads atomics, and whatever the store figures function
-// reads (the daemon's takes the store's shared locks).
+// reads (the daemon's reads the store's running counts, without a lock).
 #ifndef NORVEL_METRICS_EXPOSITION_H_
 #define NORVEL_METRICS_EXPOSITION_H_
 

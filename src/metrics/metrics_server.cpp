@@ -7,7 +7,7 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 
-#include "metrics/metrics_exposition.h"
+#include "metrics/metrics_http.h"
 #include "support/asio_errors.h"
 #include "support/log.h"
 
@@ -18,12 +18,7 @@ using boost::asio::ip::tcp;
 namespace {
 
 constexpr auto io_timeout = std::chrono::seconds(10);
-constexpr std::size_t header_limit = 8 * 1024;
 constexpr int max_connections = 32;
-
-bool is_metrics_target(beast::string_view target) {
-  return target == "/metrics" || target.starts_with("/metrics?");
-}
 
 // One client of the endpoint: reads requests and answers each, until the client closes, asks
 // to close, errs or times out. Owned by shared_ptr: each pending operation holds `self`.
@@ -42,8 +37,7 @@ class metrics_connection : public std::enable_shared_from_this<metrics_connectio
 
  private:
   void do_read() {
-    request.emplace();
-    request->header_limit(header_limit);
+    metrics_http::reset(request);
     stream.expires_after(io_timeout);
     http::async_read(stream, buffer, *request,
                      [self = shared_from_this()](const beast::error_code& ec, std::size_t) {
@@ -57,45 +51,25 @@ class metrics_connection : public std::enable_shared_from_this<metrics_connectio
       return;
     }
     if (ec) {
-      if (ec.category() == http::make_error_code(http::error::bad_target).category()) {
-        answer(http::status::bad_request, "malformed request\n", false);
+      if (metrics_http::answer_refused(ec, response)) {
+        send();
       }
       return;  // a timeout or a reset: the connection just ends
     }
-    const auto& message = request->get();
-    const bool keep_alive = message.keep_alive();
-    if (message.method() != http::verb::get && message.method() != http::verb::head) {
-      answer(http::status::method_not_allowed, "only GET and HEAD\n", keep_alive);
-    } else if (!is_metrics_target(message.target())) {
-      answer(http::status::not_found, "the metrics are at /metrics\n", keep_alive);
-    } else {
-      answer(http::status::ok, (*page)(), keep_alive, message.method() == http::verb::head);
-    }
+    response = metrics_http::answer(request->get(), *page);
+    send();
   }
 
-  void answer(http::status status, std::string body, bool keep_alive, bool head = false) {
-    response = {};
-    response.result(status);
-    response.version(11);
-    response.set(http::field::server, "norvel");
-    response.set(http::field::content_type,
-                 status == http::status::ok ? metrics_content_type : "text/plain; charset=utf-8");
-    response.body() = std::move(body);
-    response.keep_alive(keep_alive);
-    response.prepare_payload();
-    if (head) {
-      response.body().clear();  // the length stays that of the page
-    }
+  void send() {
     stream.expires_after(io_timeout);
-    http::async_write(
-        stream, response,
-        [self = shared_from_this(), keep_alive](const beast::error_code& ec, std::size_t) {
-          if (ec || !keep_alive) {
-            self->close();
-            return;
-          }
-          self->do_read();
-        });
+    http::async_write(stream, response,
+                      [self = shared_from_this()](const beast::error_code& ec, std::size_t) {
+                        if (ec || !self->response.keep_alive()) {
+                          self->close();
+                          return;
+                        }
+                        self->do_read();
+                      });
   }
 
   void close() {
@@ -105,9 +79,10 @@ class metrics_connection : public std::enable_shared_from_this<metrics_connectio
   }
 
   beast::tcp_stream stream;
-  beast::flat_buffer buffer{header_limit};  // bounded: a longer header is an error, not growth
-  std::optional<http::request_parser<http::empty_body>> request;
-  http::response<http::string_body> response;
+  // Bounded: a longer header is an error, not growth.
+  beast::flat_buffer buffer{metrics_http::header_limit};
+  std::optional<metrics_http::request_parser> request;
+  metrics_http::response response;
   std::shared_ptr<const metrics_server::render_fn> page;
   std::shared_ptr<int> open;
 };

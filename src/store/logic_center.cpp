@@ -188,6 +188,17 @@ std::vector<unsigned long> logic_center::fetch_follow(unsigned long user) const 
 
 logic_center::store_sizes logic_center::sizes() const {
   store_sizes out;
+  out.members = member_tally.get();
+  out.feeds = feed_tally.get();
+  out.follow_entries = follow_tally.get();
+  out.own_entries = own_tally.get();
+  out.feed_entries = feed_entry_tally.get();
+  out.public_entries = public_tally.get();
+  return out;
+}
+
+logic_center::store_sizes logic_center::walk_sizes() const {
+  store_sizes out;
   {
     annotated::shared_lock lock(users_lock);
     out.members = users.size();
@@ -226,6 +237,16 @@ logic_center::store_bytes logic_center::bytes() const {
   }
   out.inviter_index = inviters.bytes();
   return out;
+}
+
+logic_center::member_lists& logic_center::record_of_locked(unsigned long member) {
+  const counted_change<member_table<member_lists>> counting(member_tally, users);
+  return users.find_or_add(member);
+}
+
+id_list& logic_center::feed_of_locked(unsigned long member) {
+  const counted_change<member_table<id_list>> counting(feed_tally, pri_specials);
+  return pri_specials.find_or_add(member);
 }
 
 bool logic_center::has_member(unsigned long user) const {
@@ -311,11 +332,14 @@ void logic_center::change_follows(unsigned long user, std::vector<unsigned long>
   std::vector<unsigned long> own;
   {
     annotated::unique_lock lock(users_lock);
-    member_lists& record = users.find_or_add(user);
-    if (adding) {
-      record.follows.insert(follow_arena, ids);
-    } else {
-      record.follows.erase(follow_arena, ids);
+    member_lists& record = record_of_locked(user);
+    {
+      const counted_change<id_list> counting(follow_tally, record.follows);
+      if (adding) {
+        record.follows.insert(follow_arena, ids);
+      } else {
+        record.follows.erase(follow_arena, ids);
+      }
     }
     own = record.own.ids();
   }
@@ -345,17 +369,21 @@ void logic_center::change_specials(unsigned long user, std::vector<special>& ite
   std::vector<unsigned long> recipients;
   {
     annotated::unique_lock lock(users_lock);
-    member_lists& record = users.find_or_add(user);
-    if (adding) {
-      record.own.insert(own_arena, ids);
-    } else {
-      record.own.erase(own_arena, ids);
+    member_lists& record = record_of_locked(user);
+    {
+      const counted_change<id_list> counting(own_tally, record.own);
+      if (adding) {
+        record.own.insert(own_arena, ids);
+      } else {
+        record.own.erase(own_arena, ids);
+      }
     }
     recipients = record.follows.ids();
   }
   const std::vector<unsigned long> public_ids = ascending_ids(items, true);
   if (!public_ids.empty()) {
     annotated::unique_lock lock(pub_lock);
+    const counted_change<id_list> counting(public_tally, pub_specials);
     if (adding) {
       pub_specials.insert(pub_arena, public_ids);
       if (caps.public_cap != 0) {
@@ -378,7 +406,8 @@ void logic_center::change_specials(unsigned long user, std::vector<special>& ite
 
 void logic_center::merge_into_feed_locked(unsigned long member,
                                           const std::vector<unsigned long>& ids) {
-  id_list& feed = pri_specials.find_or_add(member);
+  id_list& feed = feed_of_locked(member);
+  const counted_change<id_list> counting(feed_entry_tally, feed);
   feed.insert(feed_arena, ids);
   if (caps.feed_cap != 0) {
     feed.keep_newest(feed_arena, caps.feed_cap);
@@ -389,6 +418,7 @@ void logic_center::remove_from_feed_locked(unsigned long member,
                                            const std::vector<unsigned long>& ids) {
   id_list* feed = pri_specials.find(member);
   if (feed != nullptr) {
+    const counted_change<id_list> counting(feed_entry_tally, *feed);
     feed->erase(feed_arena, ids);
   }
 }

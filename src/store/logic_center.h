@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "apply/msgqueue.h"
+#include "store/entry_counter.h"
 #include "store/id_list.h"
 #include "store/inviter_manager.h"
 #include "store/list_arena.h"
@@ -101,7 +102,7 @@ class logic_center {
   std::vector<unsigned long> fetch_follow(unsigned long user) const;
 
   // How much the store holds, for metrics and benchmarks: members with a record, private feeds,
-  // and the entries of each kind of list. Takes each lock shared in turn; linear in members.
+  // and the entries of each kind of list.
   struct store_sizes {
     size_t members = 0;
     size_t feeds = 0;
@@ -111,7 +112,14 @@ class logic_center {
     size_t public_entries = 0;
 
     size_t entries() const { return follow_entries + own_entries + feed_entries + public_entries; }
+    bool operator==(const store_sizes& other) const {
+      return members == other.members && feeds == other.feeds &&
+             follow_entries == other.follow_entries && own_entries == other.own_entries &&
+             feed_entries == other.feed_entries && public_entries == other.public_entries;
+    }
   };
+  // From the running counts (entry_counter.h): constant time, no lock, any thread. Exact while
+  // no change is being applied.
   store_sizes sizes() const;
   // Bytes each structure holds, from the structures' own running figures (no walk over the
   // members): the two member tables' slots, the arenas of each kind of list, the inviter index.
@@ -129,6 +137,9 @@ class logic_center {
     }
   };
   store_bytes bytes() const;
+  // The same counted by walking every list under the shared locks: linear in members. Tests
+  // check the running counts against it.
+  store_sizes walk_sizes() const;
   // Messages waiting in worker `index`'s queue; any thread.
   size_t queued(size_t index) const { return queues[index].size(); }
 
@@ -236,6 +247,10 @@ class logic_center {
     id_list follows;
     id_list own;
   };
+  // The member's record, made (and counted) if it has none; the caller holds users_lock
+  // exclusively. The same for a private feed under pri_lock.
+  member_lists& record_of_locked(unsigned long member) REQUIRES(users_lock);
+  id_list& feed_of_locked(unsigned long member) REQUIRES(pri_lock);
 
   // Each arena holds the blocks of the lists beside it and is guarded by the same lock; the
   // arenas are declared first so that they outlive the lists.
@@ -249,6 +264,13 @@ class logic_center {
   mutable annotated::shared_mutex users_lock;
   mutable annotated::shared_mutex pri_lock;
   mutable annotated::shared_mutex pub_lock;
+  // The running counts behind sizes(); each changes under the lock named.
+  entry_counter member_tally;     // users_lock
+  entry_counter follow_tally;     // users_lock
+  entry_counter own_tally;        // users_lock
+  entry_counter feed_tally;       // pri_lock: private feeds
+  entry_counter feed_entry_tally; // pri_lock
+  entry_counter public_tally;     // pub_lock
   list_caps caps;  // set before the workers start, read only after
   inviter_manager inviters;  // main thread only, no lock
   std::atomic<bool> stopping{false};

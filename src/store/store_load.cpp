@@ -60,7 +60,9 @@ void logic_center::fill_empty_store(load_plan::special_rows&& specials,
       annotated::unique_lock lock(users_lock);
       users.reserve(records.members.size());
       for (const load_plan::member_records::record& member : records.members) {
-        member_lists& record = users.find_or_add(member.id);
+        member_lists& record = record_of_locked(member.id);
+        const counted_change<id_list> own_counting(own_tally, record.own);
+        const counted_change<id_list> follow_counting(follow_tally, record.follows);
         record.own.insert(own_arena, joined.own_ids().data() + member.own.first, member.own.size());
         record.follows.insert(follow_arena, records.follow_ids.data() + member.follows.first,
                               member.follows.size());
@@ -72,6 +74,7 @@ void logic_center::fill_empty_store(load_plan::special_rows&& specials,
   // A failure here leaves by exception once the filler has been joined (its own is dropped).
   {
     annotated::unique_lock lock(pub_lock);
+    const counted_change<id_list> counting(public_tally, pub_specials);
     pub_specials.insert(pub_arena, joined.public_ids());
     if (caps.public_cap != 0) {
       pub_specials.keep_newest(pub_arena, caps.public_cap);
@@ -82,7 +85,8 @@ void logic_center::fill_empty_store(load_plan::special_rows&& specials,
     annotated::unique_lock lock(pri_lock);
     pri_specials.reserve(lists.feeds.size());
     for (const load_plan::feed_lists::feed& listed : lists.feeds) {
-      id_list& feed = pri_specials.find_or_add(listed.id);
+      id_list& feed = feed_of_locked(listed.id);
+      const counted_change<id_list> counting(feed_entry_tally, feed);
       feed.insert(feed_arena, lists.feed_ids.data() + listed.ids.first, listed.ids.size());
       if (caps.feed_cap != 0) {
         feed.keep_newest(feed_arena, caps.feed_cap);

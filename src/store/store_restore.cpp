@@ -42,6 +42,9 @@ void logic_center::drop_members_locked() {
     record->own.clear(own_arena);
   }
   users = member_table<member_lists>();
+  member_tally.clear();
+  follow_tally.clear();
+  own_tally.clear();
 }
 
 void logic_center::drop_feeds_locked() {
@@ -51,6 +54,8 @@ void logic_center::drop_feeds_locked() {
     pri_specials.find(id)->clear(feed_arena);
   }
   pri_specials = member_table<id_list>();
+  feed_tally.clear();
+  feed_entry_tally.clear();
 }
 
 void logic_center::restore_members(size_t count,
@@ -61,7 +66,9 @@ void logic_center::restore_members(size_t count,
   users.reserve(count);
   try {
     while (next(member)) {
-      member_lists& record = users.find_or_add(member.id);
+      member_lists& record = record_of_locked(member.id);
+      const counted_change<id_list> follow_counting(follow_tally, record.follows);
+      const counted_change<id_list> own_counting(own_tally, record.own);
       record.follows.insert(follow_arena, member.follows);
       record.own.insert(own_arena, member.own);
     }
@@ -78,7 +85,9 @@ void logic_center::restore_feeds(size_t count, const std::function<bool(restored
   pri_specials.reserve(count);
   try {
     while (next(listed)) {
-      pri_specials.find_or_add(listed.id).insert(feed_arena, listed.ids);
+      id_list& feed = feed_of_locked(listed.id);
+      const counted_change<id_list> counting(feed_entry_tally, feed);
+      feed.insert(feed_arena, listed.ids);
     }
   } catch (...) {
     drop_feeds_locked();
@@ -88,6 +97,7 @@ void logic_center::restore_feeds(size_t count, const std::function<bool(restored
 
 void logic_center::restore_public(const std::vector<unsigned long>& ids) {
   annotated::unique_lock lock(pub_lock);
+  const counted_change<id_list> counting(public_tally, pub_specials);
   pub_specials.clear(pub_arena);
   pub_specials.insert(pub_arena, ids);
 }

@@ -165,9 +165,29 @@ void app_cfg::inviter_setting::init(const Json::Value& value) {
   read_timeout_s = static_cast<unsigned int>(timeout);
 }
 
+namespace {
+
+bool report_failure(const std::exception& e) {
+  log_event(log_debug, "Exception: app_cfg::open_file error %s", e.what());
+  std::cout << e.what() << std::endl;
+  return false;
+}
+
+}  // namespace
+
 bool app_cfg::open_file(const std::string& path) {
+  std::string text;
   try {
-    const Json::Value document = read_config_document(path);
+    text = read_whole_file(path);
+  } catch (const std::exception& e) {
+    return report_failure(e);
+  }
+  return open_text(text);
+}
+
+bool app_cfg::open_text(const std::string& text) {
+  try {
+    const Json::Value document = parse_config_text(text);
     db.init(document["DB"]);
     log.init(document.isObject() ? document["log"] : Json::Value());
     if (log.level != 0 && gLogger != nullptr) {
@@ -178,8 +198,6 @@ bool app_cfg::open_file(const std::string& path) {
     inviter.init(document.isObject() ? document["inviter"] : Json::Value());
     return true;
   } catch (const std::exception& e) {
-    log_event(log_debug, "Exception: app_cfg::open_file error %s", e.what());
-    std::cout << e.what() << std::endl;
-    return false;
+    return report_failure(e);
   }
 }

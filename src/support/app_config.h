@@ -82,6 +82,8 @@ class app_cfg {
   // event log. Answers false after reporting any failure (log at Debug when the event log
   // exists, and the message alone on standard output).
   bool open_file(const std::string& path);
+  // The same from the file's text already read.
+  bool open_text(const std::string& text);
 
   db_setting db;
   log_setting log;

@@ -4,12 +4,16 @@ client reads private feeds one request at a time: how many adds are answered wit
 how often the daemon re-reads the member table, and what the reading client's latencies are.
 Then the member table is locked (LOCK TABLES ... WRITE, as a hung database) and one more add
 beyond the index must neither hang the daemon nor keep SIGTERM from stopping it.
+With --present the flood's members are stored in the member table (after the start-up load, so
+they are still beyond the index); with --adds 0 there is no flood; with --scrapes N a third
+client scrapes the metrics endpoint N times a second during the window.
 
 Run by scripts/inviter_flood.sh inside private network and mount namespaces (scripts/isolated.sh),
 with the database reached through its Unix socket. Prints the figures; exits 0 when every add
 was answered and the daemon stopped with status 0."""
 import argparse
 import asyncio
+import http.client
 import json
 import os
 import random
@@ -21,6 +25,9 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from norvel_daemon import Daemon, become_subreaper, read_output  # noqa: E402
 from norvel_wire import Connection, frame, request  # noqa: E402
+
+
+METRICS_PORT = 9105
 
 
 def percentile(sorted_values, fraction):
@@ -65,7 +72,32 @@ async def flood_and_read(args):
                                       count=10, type=1))
             latencies.append((time.monotonic() - sent) * 1000.0)
 
-    await asyncio.gather(adds(), reads())
+    scrape_times = []
+
+    async def scrapes():
+        if args.scrapes <= 0:
+            return
+        loop = asyncio.get_running_loop()
+
+        def one_scrape():
+            conn = http.client.HTTPConnection("127.0.0.1", METRICS_PORT, timeout=10)
+            sent = time.monotonic()
+            conn.request("GET", "/metrics")
+            body = conn.getresponse().read()
+            conn.close()
+            return (time.monotonic() - sent) * 1000.0, len(body)
+
+        while time.monotonic() < window_end:
+            took, _ = await loop.run_in_executor(None, one_scrape)
+            scrape_times.append(took)
+            await asyncio.sleep(max(0.0, 1.0 / args.scrapes - took / 1000.0))
+
+    await asyncio.gather(adds(), reads(), scrapes())
+    if scrape_times:
+        scrape_times.sort()
+        print("scrapes: %d, p50 %.2f ms, p99 %.2f ms (client side)"
+              % (len(scrape_times), percentile(scrape_times, 0.5),
+                 percentile(scrape_times, 0.99)))
     elapsed = last_add - started
     adder.abort()
     await reader.close()
@@ -113,6 +145,10 @@ def main():
     parser.add_argument("--config", default="{}",
                         help="JSON members added to the configuration file")
     parser.add_argument("--skip-hang", action="store_true")
+    parser.add_argument("--present", action="store_true",
+                        help="store the flood's members in the member table after the load")
+    parser.add_argument("--scrapes", type=float, default=0.0,
+                        help="metrics scrapes a second during the window (starts the endpoint)")
     args = parser.parse_args()
     become_subreaper()
 
@@ -124,7 +160,8 @@ def main():
         "FROM seq_1_to_%d" % args.members)
     daemon = Daemon(args.daemon, os.path.join(args.run_dir, "work"),
                     {"host": "localhost", "user": args.db_user, "passwd": args.db_password,
-                     "name": args.db_name, "port": 3306})
+                     "name": args.db_name, "port": 3306},
+                    args=["--metrics", "127.0.0.1:%d" % METRICS_PORT] if args.scrapes > 0 else [])
     config_path = os.path.join(args.run_dir, "work", "data", "config", "norvel.config.ini")
     with open(config_path) as f:
         config = json.load(f)
@@ -141,6 +178,10 @@ def main():
     while "init_data end" not in read_output() and time.monotonic() < deadline:
         time.sleep(0.2)
     reloads_at_start = read_output().count("max user id=")
+    if args.present:
+        first_beyond = 2 * args.members + 10000
+        sql("INSERT INTO brix_member (member_id, inviter_id) SELECT seq, 1 FROM seq_%d_to_%d"
+            % (first_beyond, first_beyond + max(args.adds, 1) - 1))
 
     answered, elapsed, latencies = asyncio.run(flood_and_read(args))
     reloads = read_output().count("max user id=") - reloads_at_start

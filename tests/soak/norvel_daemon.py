@@ -85,8 +85,9 @@ def exit_status(status):
 class Daemon:
     """One run of the daemon binary in a working directory with its configuration file."""
 
-    def __init__(self, binary, work_dir, db_settings, env=None):
+    def __init__(self, binary, work_dir, db_settings, env=None, args=None):
         self.binary = os.path.abspath(binary)
+        self.args = list(args or [])
         self.work_dir = work_dir
         self.env = dict(os.environ, **(env or {}))
         self.pid = 0
@@ -101,7 +102,7 @@ class Daemon:
     def launch(self, timeout=120.0):
         """Starts the binary; answers when the launching process has exited (status kept) and
         the detached daemon is known, even if it has ended already."""
-        launcher = subprocess.run([self.binary], cwd=self.work_dir, env=self.env,
+        launcher = subprocess.run([self.binary] + self.args, cwd=self.work_dir, env=self.env,
                                   stdin=subprocess.DEVNULL, capture_output=True,
                                   timeout=timeout)
         self.launch_status = launcher.returncode
