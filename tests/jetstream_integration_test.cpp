@@ -99,7 +99,18 @@ TEST(JetStream, ClusterKeepsAcknowledgedMessagesThroughALeaderChange) {
     std::lock_guard<std::mutex> hold(lock);
     outcomes[id] = o;
   });
-  stream.ensure_stream();
+  // Servers that have just started may not have agreed on their peers yet: until they have, a
+  // stream with three replicas has nowhere to go.
+  ASSERT_TRUE(eventually(
+      [&] {
+        try {
+          stream.ensure_stream();
+          return true;
+        } catch (const stream_error&) {
+          return false;
+        }
+      },
+      std::chrono::seconds(20)));
   auto publish_batch = [&](int from, int to) {
     for (int i = from; i < to; ++i) {
       std::string error;
