@@ -19,6 +19,8 @@
 
 #include "daemon_runner.h"
 #include "eventually.h"
+#include "foreground_daemon.h"
+#include "locked_tables.h"
 #include "test_db.h"
 
 namespace {
@@ -203,6 +205,45 @@ TEST_F(DaemonLifecycle, UnusableOutputFileExitsWithStatusOneBeforeDetaching) {
   std::ifstream appended(output);
   EXPECT_TRUE(appear_in_order(std::string(std::istreambuf_iterator<char>(appended), {}),
                               {"stdout create ok\n", "after read config\n"}));
+}
+
+// A stop during a load that waits for the database: the reads are interrupted, the stop is
+// logged, no request is answered, and the daemon ends with the failed start-up's status while
+// the tables are still locked (so the load cannot have finished), detached and in the foreground.
+TEST_F(DaemonLifecycle, StopDuringAStalledLoadAbandonsItAndServesNothing) {
+  for (const int signal_number : {SIGTERM, SIGINT}) {
+    locked_tables locked(*db);
+    runner->write_config(db->config_json());
+    EXPECT_EQ(runner->launch().exit_status, 0);
+    ASSERT_TRUE(locked.waiting()) << runner->output_file();
+    frame_client early(daemon_runner::daemon_port);  // taken by the kernel, never served
+    early.send_frame("{\"act\":\"follow\",\"op\":\"fetch\",\"params\":{\"user_id\":1}}");
+    EXPECT_EQ(runner->stop(signal_number), 1) << runner->output_file();
+    std::string received;
+    EXPECT_TRUE(early.wait_closed(&received));
+    EXPECT_EQ(received, "") << "answered during an abandoned load";
+    EXPECT_TRUE(appear_in_order(
+        runner->event_log(),
+        {"\tInfo:\tsignal " + std::to_string(signal_number) +
+             " during the start-up load: the load is abandoned",
+         "\tDebug:\tMain Exception: the start-up load was abandoned by a stop signal",
+         "finiLog"}));
+    EXPECT_EQ(runner->output_file().find("init_data end"), std::string::npos);
+    EXPECT_FALSE(port_accepts(daemon_runner::daemon_port));
+    runner = std::make_unique<daemon_runner>();  // fresh files for the next signal
+  }
+
+  locked_tables locked(*db);
+  temp_dir dir;
+  const unsigned short port = free_port();
+  std::filesystem::create_directories(dir.path() + "/logs");
+  foreground_daemon daemon({"--foreground", "--config", dir.write("norvel.ini", db->config_json()),
+                            "--listen", "127.0.0.1", "--port", std::to_string(port), "--log-dir",
+                            dir.path() + "/logs"},
+                           dir.path());
+  ASSERT_TRUE(locked.waiting()) << daemon.output();
+  EXPECT_EQ(daemon.stop(SIGTERM), 1) << daemon.output();
+  EXPECT_EQ(daemon.output().find("init_data end"), std::string::npos) << daemon.output();
 }
 
 TEST_F(DaemonLifecycle, FailedLoadAfterDetachingExitsWithStatusOne) {

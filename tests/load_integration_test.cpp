@@ -1,4 +1,5 @@
 #include <cstdlib>
+#include <future>
 #include <memory>
 #include <random>
 #include <string>
@@ -8,7 +9,9 @@
 #include <gtest/gtest.h>
 
 #include "db/initial_load.h"
+#include "db/load_stop.h"
 #include "store/logic_center.h"
+#include "locked_tables.h"
 #include "store_image.h"
 #include "support/app_config.h"
 #include "support/object_manager.h"
@@ -255,6 +258,40 @@ TEST_F(InitialLoad, StartBuildsTheInviterIndexBesideTheStoreFromOneRead) {
   EXPECT_THAT(store->fetch_follow(3), ElementsAre(1, 5, 7));
   EXPECT_THAT(store->fetch_pri_specials(7, all, 10, below), ElementsAre(300));
   EXPECT_THAT(store->fetch_pri_specials(3, all, 10, below), ElementsAre(300, 100));
+}
+
+// A stop while the load waits for tables another session holds locked interrupts its reads:
+// the start leaves by load_abandoned at once, with nothing loaded; a stop that comes before the
+// start does the same without a read waiting. The tables stay locked throughout, so no read can
+// have finished.
+TEST_F(InitialLoad, StopAbandonsAStalledStartWithNothingLoaded) {
+  db.exec("INSERT INTO brix_member (member_id, inviter_id) VALUES (1, 0), (3, 1)");
+  add_special_row(100, 1, 0);
+  const load_settings settings = load_settings_from(*singleton<app_cfg>::instance());
+  for (const bool stop_first : {true, false}) {
+    SCOPED_TRACE(stop_first ? "stopped before the start" : "stopped while the reads wait");
+    auto fresh = std::make_unique<logic_center>();
+    locked_tables locked(db);
+    load_stop stop;
+    if (stop_first) {
+      stop.stop();
+    }
+    ::testing::internal::CaptureStdout();
+    std::future<void> started = std::async(std::launch::async, [&] {
+      start_store(*fresh, settings, &stop);
+    });
+    if (!stop_first) {
+      ASSERT_TRUE(locked.waiting());
+      EXPECT_EQ(started.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
+      stop.stop();
+    }
+    EXPECT_THROW(started.get(), load_abandoned);
+    const std::string out = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out.find("init_data end"), std::string::npos) << out;
+    EXPECT_FALSE(fresh->has_member(1));
+    EXPECT_FALSE(fresh->has_member(3));
+    EXPECT_TRUE(fresh->fetch_pri_specials(3, all, 10, below).empty());
+  }
 }
 
 TEST_F(InitialLoad, UnreachableDatabaseLoadsNothingAndSaysWhy) {

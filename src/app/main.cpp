@@ -30,6 +30,7 @@
 #include <boost/asio.hpp>
 
 #include "app/detach.h"
+#include "app/load_stop_watch.h"
 #include "app/request_adaptors.h"
 #include "db/config_check.h"
 #include "db/initial_load.h"
@@ -156,6 +157,10 @@ int run_daemon(const daemon_options& options, const std::optional<stream_setting
       reporter.emplace(std::chrono::seconds(options.progress_seconds),
                        options.foreground ? &service_notify::status : nullptr);
     }
+    // A stop signal meanwhile abandons the load: start_store throws load_abandoned, a failed
+    // start-up, and nothing is served.
+    load_stop stop;
+    const load_stop_watch stop_watch(stop);
     if (stream) {
       node.emplace(*stream, *store, io);
       replica::start_options start;
@@ -164,10 +169,10 @@ int run_daemon(const daemon_options& options, const std::optional<stream_setting
       if (options.foreground) {
         start.status = &service_notify::status;
       }
-      start.load_store = [store, &load] { start_store(*store, load); };
+      start.load_store = [store, &load, &stop] { start_store(*store, load, &stop); };
       node->start(start);
     } else {
-      start_store(*store, load);
+      start_store(*store, load, &stop);
     }
   }
   malloc_trim(0);  // what the load's temporaries leave free goes back now, not at the next trim

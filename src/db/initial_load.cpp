@@ -5,6 +5,7 @@
 #include <exception>
 #include <future>
 #include <memory>
+#include <optional>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -41,9 +42,10 @@ struct members_read {
 };
 
 // The load into `store`; `members_conn` (or a connection of its own when null) reads the member
-// rows, which also go to `index` when it is not null.
+// rows, which also go to `index` when it is not null. Throws load_abandoned, having built
+// nothing, once `stop` is stopped.
 void load_database(logic_center& store, const app_cfg::db_setting& db,
-                   mysql::connection* members_conn, inviter_manager* index) {
+                   mysql::connection* members_conn, inviter_manager* index, load_stop& stop) {
   std::printf("init_data start\n");
   std::fflush(stdout);
   try {
@@ -51,10 +53,11 @@ void load_database(logic_center& store, const app_cfg::db_setting& db,
     std::fflush(stdout);
     specials_read specials;
     std::promise<void> specials_connected;
-    scoped_thread specials_reader([&db, &specials, &specials_connected] {
+    scoped_thread specials_reader([&db, &stop, &specials, &specials_connected] {
       bool signalled = false;
       try {
         std::unique_ptr<mysql::connection> conn = table_reader::connect(db);
+        const load_stop::watched_connection watch(stop, *conn);
         signalled = true;
         specials_connected.set_value();
         specials.outcome = table_reader::read_specials(
@@ -69,10 +72,12 @@ void load_database(logic_center& store, const app_cfg::db_setting& db,
     members_read members;
     try {
       std::unique_ptr<mysql::connection> own;
+      std::optional<load_stop::watched_connection> own_watch;
       if (members_conn == nullptr) {
         // Connections are made in the order the load names them: the specials' first.
         specials_connected.get_future().wait();
         own = table_reader::connect(db);
+        own_watch.emplace(stop, *own);
         members_conn = own.get();
       }
       members.outcome =
@@ -88,6 +93,7 @@ void load_database(logic_center& store, const app_cfg::db_setting& db,
     } catch (...) {
       members.failure = std::current_exception();
     }
+    stop.check();  // abandoned: the rows read are incomplete, and nothing is built
     // The inviter index takes the member rows on a thread of its own as soon as they are in,
     // while the specials may still stream and this thread then builds the store; nothing else
     // touches the index until it is joined. Its arrays have pages of their own, so starting it
@@ -103,6 +109,7 @@ void load_database(logic_center& store, const app_cfg::db_setting& db,
       }
     });
     specials_reader.join();
+    stop.check();
 
     if (specials.failure) {
       std::rethrow_exception(specials.failure);
@@ -126,6 +133,8 @@ void load_database(logic_center& store, const app_cfg::db_setting& db,
     if (index_failure) {
       std::rethrow_exception(index_failure);
     }
+  } catch (const load_abandoned&) {
+    throw;
   } catch (const std::exception& e) {
     std::printf("init_data   %s\n", e.what());
   }
@@ -143,8 +152,10 @@ load_settings load_settings_from(const app_cfg& config) {
   return settings;
 }
 
-void start_store(logic_center& store, const load_settings& settings) {
-  store.start([&store, &settings](inviter_manager& index) {
+void start_store(logic_center& store, const load_settings& settings, load_stop* stop) {
+  load_stop never_stopped;
+  load_stop& watch = stop != nullptr ? *stop : never_stopped;
+  store.start([&store, &settings, &watch](inviter_manager& index) {
     const load_progress::timing load_timing;  // the load's start and end, for progress and metrics
     store.set_caps(settings.caps);
     index.set_pacing(settings.pacing);
@@ -152,18 +163,25 @@ void start_store(logic_center& store, const load_settings& settings) {
         std::make_unique<inviter_reloader>(settings.db, settings.inviter_read_timeout_s));
     // One connection reads the member table once, for the inviter index and the follow links.
     std::unique_ptr<mysql::connection> members = table_reader::connect(settings.db);
+    std::optional<load_stop::watched_connection> members_watch;
+    members_watch.emplace(watch, *members);
     int highest = 0;
     const bool read = table_reader::read_highest_member(*members, highest);
+    watch.check();
     const inviter_manager::load_start index_start = index.prepare_load(read, highest);
     if (index_start == inviter_manager::load_start::failed) {
       log_event(log_error, "inviter_manager::reinit: the member table could not be read; "
                            "the index is kept as it was");
     }
     load_database(store, settings.db, members.get(),
-                  index_start == inviter_manager::load_start::ready ? &index : nullptr);
+                  index_start == inviter_manager::load_start::ready ? &index : nullptr, watch);
+    members_watch.reset();
+    members.reset();
+    watch.check();  // the workers do not start for an abandoned load
   });
 }
 
 void init_data(logic_center& store, const app_cfg::db_setting& db) {
-  load_database(store, db, nullptr, nullptr);
+  load_stop never_stopped;
+  load_database(store, db, nullptr, nullptr, never_stopped);
 }

@@ -9,6 +9,7 @@
 #ifndef NORVEL_INITIAL_LOAD_H_
 #define NORVEL_INITIAL_LOAD_H_
 
+#include "db/load_stop.h"
 #include "store/inviter_manager.h"
 #include "store/logic_center.h"
 #include "support/app_config.h"
@@ -24,9 +25,10 @@ load_settings load_settings_from(const app_cfg& config);
 
 // The store's start (logic_center::start): sets the caps, gives the inviter index its pacing and
 // its reloader on the database, loads the index and the store from one read of the member
-// table, then the workers start. A connection that cannot be made leaves by exception. Main
-// thread, once.
-void start_store(logic_center& store, const load_settings& settings);
+// table, then the workers start. A connection that cannot be made leaves by exception. With a
+// `stop`, stop() from any thread abandons the load: its reads are interrupted and load_abandoned
+// is thrown, nothing built and no worker started. Main thread, once.
+void start_store(logic_center& store, const load_settings& settings, load_stop* stop = nullptr);
 
 // The load from the database alone, into `store` (which may hold data already).
 void init_data(logic_center& store, const app_cfg::db_setting& db);
