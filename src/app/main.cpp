@@ -32,6 +32,7 @@
 #include "app/detach.h"
 #include "app/load_stop_watch.h"
 #include "app/request_adaptors.h"
+#include "apply/work_backlog.h"
 #include "db/config_check.h"
 #include "db/initial_load.h"
 #include "metrics/load_progress.h"
@@ -59,12 +60,13 @@ const char* const log_name = "norvel";
 // The request handler: the parser's on the store, or with a stream the replicated node's front
 // door, which exists once the node has started. `store` is set once the log is open; both are
 // there before the loop runs any request.
-reply_writer choose_handler(const daemon_options& options,
-                            const std::optional<stream_settings>& stream,
-                            std::optional<replica>& node, logic_center* const& store) {
+frame_handler choose_handler(const daemon_options& options,
+                             const std::optional<stream_settings>& stream,
+                             std::optional<replica>& node, logic_center* const& store) {
   if (stream) {
-    return [&node, &store](const std::string& body, std::string& reply) {
-      answer_replicated(node->door(), *store, body, reply);
+    return [&node, &store](const std::string& body, std::string& reply,
+                           request_context& context) {
+      answer_replicated(node->door(), *store, body, reply, context);
     };
   }
   return request_handler(store, !options.metrics.empty());
@@ -110,6 +112,8 @@ int run_daemon(const daemon_options& options, const std::optional<stream_setting
   std::optional<replica> node;  // with a "stream": this node of the replicated site
   logic_center* store = nullptr;  // created once the log is open; requests come after that
   server listener(io, options.listen_endpoint(), choose_handler(options, stream, node, store));
+  listener.hold_back_work({[] { return mutation_backlog().over_bound(); },
+                           [] { return mutation_backlog().may_resume(); }});
   const std::unique_ptr<metrics_server> metrics_endpoint = open_metrics(options);
   boost::asio::signal_set signals(io, SIGINT, SIGTERM);
   signals.async_wait([&io](const boost::system::error_code&, int) { io.stop(); });

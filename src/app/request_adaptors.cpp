@@ -9,17 +9,23 @@
 namespace {
 
 // Appends the reply to `reply`, the session's output.
-void answer_request(logic_center& store, const std::string& body, std::string& reply) {
-  parser(body, store).request(reply);
+void answer_request(logic_center& store, const std::string& body, std::string& reply,
+                    request_context& context) {
+  parser request(body, store);
+  request.request(reply);
+  if (request.queued_work()) {
+    context.note_queued_work();
+  }
 }
 
 // The same with the metrics endpoint on: times each request, and counts the bodies that are not
 // requests (they end their connection). The parser counts the others by kind and result.
-void answer_request_measured(logic_center& store, const std::string& body, std::string& reply) {
+void answer_request_measured(logic_center& store, const std::string& body, std::string& reply,
+                             request_context& context) {
   const auto started = std::chrono::steady_clock::now();
   metrics::registry& counters = metrics::global();
   try {
-    parser(body, store).request(reply);
+    answer_request(store, body, reply, context);
     counters.request_latency.observe(std::chrono::steady_clock::now() - started);
   } catch (...) {
     counters.request_latency.observe(std::chrono::steady_clock::now() - started);
@@ -30,14 +36,14 @@ void answer_request_measured(logic_center& store, const std::string& body, std::
 
 }  // namespace
 
-reply_writer request_handler(logic_center* const& store, bool measured) {
+frame_handler request_handler(logic_center* const& store, bool measured) {
   if (measured) {
-    return [&store](const std::string& body, std::string& reply) {
-      answer_request_measured(*store, body, reply);
+    return [&store](const std::string& body, std::string& reply, request_context& context) {
+      answer_request_measured(*store, body, reply, context);
     };
   }
-  return [&store](const std::string& body, std::string& reply) {
-    answer_request(*store, body, reply);
+  return [&store](const std::string& body, std::string& reply, request_context& context) {
+    answer_request(*store, body, reply, context);
   };
 }
 

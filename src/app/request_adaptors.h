@@ -7,15 +7,15 @@
 #include <string>
 
 #include "metrics/metrics_exposition.h"
-#include "network/srv.h"
+#include "network/frame_codec.h"
 #include "store/logic_center.h"
 
-// Appends each request's reply to the session's output, from the parser on `*store`; with
-// `measured`, also times each request and counts the bodies that are not requests (they end
-// their connection). `store` is read at each request: the server is made before the store
+// Appends each request's reply to the session's output, from the parser on `*store`, and tells
+// the session when the request queued work; with `measured`, also times each request and counts
+// the bodies that are not requests (they end their connection). `store` is read at each request: the server is made before the store
 // (which is created once the log is open), so it is set before the loop runs and outlives the
 // handler.
-reply_writer request_handler(logic_center* const& store, bool measured);
+frame_handler request_handler(logic_center* const& store, bool measured);
 
 // The store's part of the metrics page: queue lengths, list sizes and bytes by structure.
 store_figures store_figures_of(const logic_center& store);

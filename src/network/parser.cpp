@@ -137,6 +137,9 @@ operation_result run_follow(logic_center* store, std::string_view op, const Para
       } else {
         store->del_follow(user, friends);
       }
+      operation_result queued;
+      queued.queued_work = true;
+      return queued;
     }
     return operation_result();
   }
@@ -174,7 +177,9 @@ operation_result run_special(logic_center* store, std::string_view op, const Par
     } else {
       store->del_special(user, items);
     }
-    return operation_result();
+    operation_result queued;
+    queued.queued_work = true;
+    return queued;
   }
   if (op == "fetch_pub") {
     const unsigned long cursor = params.cursor();
@@ -291,6 +296,7 @@ void parser::answer(std::string_view act, std::string_view op, std::string& repl
   const std::size_t start = reply.size();
   try {
     const operation_result result = run(act, op);
+    queued = result.queued_work;
     result.render_reply(reply);
   } catch (const std::exception& e) {
     log_event(log_debug, "exception:%s what=%s", "request", e.what());

@@ -27,6 +27,7 @@
 struct operation_result {
   const char* key = nullptr;  // null: no data; else a static name such as "specials"
   std::vector<unsigned long> ids;
+  bool queued_work = false;  // the operation queued a change for the store's workers
 
   // The reply's "data" as a JSON value.
   Json::Value to_json() const;
@@ -78,6 +79,9 @@ class parser {
   std::string request();
   // The same reply text, appended to `reply` (the session's output: no copy of the text).
   void request(std::string& reply);
+  // Whether request() queued a change for the store's workers (an "add" or "del" of follow or
+  // special that reached the store); the session may then hold back.
+  bool queued_work() const { return queued; }
 
   // Runs the operation named by `act` and `op` and returns the reply's "data". Throws on an
   // unknown operation of a known action and on a failed parameter conversion; in both cases
@@ -101,6 +105,7 @@ class parser {
 
   logic_center* store = nullptr;  // not owned; null for a parser that only reads a change
   bool is_fast = false;  // the body was read by the fast path into `fast`, else into `document`
+  bool queued = false;   // request() queued a change
   fast_request fast;
   Json::Value document;
 };

@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <utility>
 
-#include "network/srv.h"
 #include "support/log.h"
 
 namespace {
@@ -31,7 +30,8 @@ socket_loop::~socket_loop() {
   release();
 }
 
-void socket_loop::add(std::shared_ptr<session> joining) {
+void socket_loop::add(std::shared_ptr<client> joining) {
+  loop_thread.assert_on_thread();
   epoll_event registration{};
   // Edge-triggered: an event says "something changed"; the session reads until a short read and
   // sends until the socket takes no more, so no change is missed.
@@ -39,11 +39,11 @@ void socket_loop::add(std::shared_ptr<session> joining) {
   // read has not seen everything.
   registration.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
   registration.data.ptr = joining.get();
-  if (::epoll_ctl(waiter.native_handle(), EPOLL_CTL_ADD, joining->fd, &registration) != 0) {
+  if (::epoll_ctl(waiter.native_handle(), EPOLL_CTL_ADD, joining->descriptor(), &registration) != 0) {
     throw boost::system::system_error(
         boost::system::error_code(errno, boost::system::system_category()), "epoll_ctl");
   }
-  const session* key = joining.get();
+  const client* key = joining.get();
   sessions.emplace(key, std::move(joining));
   arm();
 }
@@ -69,9 +69,10 @@ void socket_loop::arm() {
 }
 
 void socket_loop::run_turn() {
+  loop_thread.assert_on_thread();
   begin_turn();
   serving.swap(again);
-  for (const std::shared_ptr<session>& ready : serving) {
+  for (const std::shared_ptr<client>& ready : serving) {
     ready->again_queued = false;
     ready->serve();
   }
@@ -82,7 +83,7 @@ void socket_loop::run_turn() {
     count = ::epoll_wait(waiter.native_handle(), events, events_per_turn, 0);
   } while (count < 0 && errno == EINTR);
   for (int i = 0; i < count; ++i) {
-    static_cast<session*>(events[i].data.ptr)->on_events(events[i].events);
+    static_cast<client*>(events[i].data.ptr)->on_events(events[i].events);
   }
   end_turn();
 }
@@ -93,17 +94,18 @@ void socket_loop::begin_turn() {
   }
 }
 
-void socket_loop::touch(session& served) {
+void socket_loop::touch(client& served) {
   if (!served.in_turn) {
     served.in_turn = true;
-    touched.push_back(served.shared_from_this());
+    touched.push_back(served.shared_client());
   }
 }
 
-void socket_loop::serve_again(session& ready) {
+void socket_loop::serve_again(client& ready) {
+  loop_thread.assert_on_thread();
   if (!ready.again_queued) {
     ready.again_queued = true;
-    again.push_back(ready.shared_from_this());
+    again.push_back(ready.shared_client());
   }
   if (turn_depth == 0) {
     post_turn();  // from a timer: no turn's end will see it
@@ -129,7 +131,7 @@ void socket_loop::end_turn() {
     return;
   }
   log_batch_end();  // the turn's entries are in the file before any of its replies is sent
-  for (const std::shared_ptr<session>& served : touched) {
+  for (const std::shared_ptr<client>& served : touched) {
     served->in_turn = false;
     if (served->end_of_turn()) {
       sessions.erase(served.get());
@@ -152,6 +154,6 @@ void socket_loop::release() {
   waiter.cancel(ignored_ec);
   touched.clear();
   again.clear();
-  std::unordered_map<const session*, std::shared_ptr<session>> dropped;
+  std::unordered_map<const client*, std::shared_ptr<client>> dropped;
   dropped.swap(sessions);
 }

@@ -8,7 +8,6 @@
 
 #include "metrics/metrics.h"
 #include "network/parser.h"
-#include "network/srv.h"
 #include "stream/stream_stats.h"
 #include "support/log.h"
 
@@ -206,7 +205,7 @@ void count(metrics::request_kind kind, bool ok) {
 }  // namespace
 
 void answer_replicated(front_door& door, logic_center& store, const std::string& body,
-                       std::string& reply) {
+                       std::string& reply, request_context& context) {
   parser request(body, store);
   if (!request.names_change()) {
     const std::uint64_t wanted = front_door::min_seq_of(body);
@@ -214,7 +213,7 @@ void answer_replicated(front_door& door, logic_center& store, const std::string&
       request.request(reply);
       return;
     }
-    const deferred_reply later = defer_reply();
+    const deferred_reply later = context.defer_reply();
     door.wait_for_sequence(
         wanted,
         [later, body, &store] {
@@ -244,7 +243,7 @@ void answer_replicated(front_door& door, logic_center& store, const std::string&
     count(kind, true);
     return;
   }
-  const deferred_reply later = defer_reply();
+  const deferred_reply later = context.defer_reply();
   door.publish(body, [later, kind](std::string text) {
     count(kind, text != failed_reply);
     later.complete(text);

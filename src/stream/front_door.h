@@ -24,6 +24,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include "network/request_context.h"
 #include "stream/jetstream.h"
 #include "stream/ordered_dispatch.h"
 #include "stream/stream_settings.h"
@@ -81,12 +82,13 @@ class front_door {
   bool waiter_timer_armed = false;
 };
 
-// The request handler of a replicated node (a reply_writer for the server): a change is
-// published through `door` and its reply deferred until the stream answers; a read with a
-// "min_seq" the node has not applied yet is deferred until it has (or the wait ends); everything
-// else is answered by the request parser at once, as on a single node. Throws what the parser
-// throws for a body that is not a request (the session then ends the connection). Event loop.
+// The request handler of a replicated node (a frame_handler for the server): a change is
+// published through `door` and its reply deferred (through `context`) until the stream answers;
+// a read with a "min_seq" the node has not applied yet is deferred until it has (or the wait
+// ends); everything else is answered by the request parser at once, as on a single node. Throws
+// what the parser throws for a body that is not a request (the session then ends the
+// connection). Event loop.
 void answer_replicated(front_door& door, logic_center& store, const std::string& body,
-                       std::string& reply);
+                       std::string& reply, request_context& context);
 
 #endif  // NORVEL_FRONT_DOOR_H_
