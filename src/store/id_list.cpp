@@ -372,9 +372,14 @@ void id_list::keep_newest(list_arena& arena, size_t n) {
     return;
   }
   if (in_word()) {
-    unsigned long kept[2];
+    // The word holds two ids at most, so at most the newer one stays.
+    unsigned long kept[2] = {0, 0};
     unpack(kept);
-    pack(kept + (stored - n), n);
+    if (n == 0) {
+      word = 0;
+    } else {
+      pack(&kept[stored - 1], 1);
+    }
     return;
   }
   if (heap()->wide()) {

@@ -74,9 +74,11 @@ joined_rows::joined_rows(special_rows&& specials, std::vector<link>&& links) {
     const unsigned long owner = specials.runs[at].owner;
     const size_t first = own_block.size();
     for (; at < specials.runs.size() && specials.runs[at].owner == owner; ++at) {
+      // Runs hold a row or two: a plain copy, not a call to memmove per run.
       const span rows = specials.runs[at].rows;
-      own_block.insert(own_block.end(), specials.ids.begin() + static_cast<long>(rows.first),
-                       specials.ids.begin() + static_cast<long>(rows.last));
+      for (size_t row = rows.first; row != rows.last; ++row) {
+        own_block.push_back(specials.ids[row]);
+      }
     }
     owners.push_back(owner_lists{owner, close_span(own_block, first)});
   }
@@ -160,9 +162,20 @@ void joined_rows::append_own(size_t owner, id_vector& out) const {
   }
 }
 
+void joined_rows::prefetch_partner_own(std::vector<link_end>::const_iterator at,
+                                       const std::vector<link_end>& ends) const {
+  constexpr long ahead = 16;
+  if (ends.cend() - at > ahead) {
+    __builtin_prefetch(own_block.data() + at[ahead].partner_own_first);
+  }
+}
+
 void joined_rows::append_partner_own(const link_end& end, id_vector& out) const {
-  const auto first = own_block.begin() + end.partner_own_first;
-  out.insert(out.end(), first, first + end.partner_own_count);
+  // A partner owns a few ids at most, most often one: a plain copy, not a call to memmove.
+  const size_t last = size_t{end.partner_own_first} + end.partner_own_count;
+  for (size_t at = end.partner_own_first; at != last; ++at) {
+    out.push_back(own_block[at]);
+  }
 }
 
 member_records joined_rows::member_lists() const {
@@ -194,6 +207,8 @@ feed_lists joined_rows::feeds() const {
   out.feed_ids.reserve(room);
   out.feeds.reserve(owners.size() + 2 * by_member.size());
   walk([this, &out](const member_ends& ends) {
+    prefetch_partner_own(ends.inviters_first, by_member);
+    prefetch_partner_own(ends.invitees_first, by_inviter);
     const size_t first = out.feed_ids.size();
     append_own(ends.owner, out.feed_ids);
     for (auto end = ends.inviters_first; end != ends.inviters_last; ++end) {

@@ -120,6 +120,10 @@ class joined_rows {
   void walk(Visit visit) const;
   // Appends the own ids of the owner at `owner` (nothing for no_owner) to `out`.
   void append_own(size_t owner, id_vector& out) const;
+  // Starts loading the own ids of the partner a little after `at` among `ends`, so that the
+  // feeds' reads of own_block overlap.
+  void prefetch_partner_own(std::vector<link_end>::const_iterator at,
+                            const std::vector<link_end>& ends) const;
   // Appends the own ids of the partner at `end` to `out`.
   void append_partner_own(const link_end& end, id_vector& out) const;
 

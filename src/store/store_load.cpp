@@ -48,6 +48,11 @@ bool logic_center::holds_nothing() const {
   return pub_specials.empty();
 }
 
+namespace {
+// How many members ahead the fills start loading a table slot: enough to overlap the misses.
+constexpr size_t prefetch_distance = 16;
+}  // namespace
+
 void logic_center::fill_empty_store(load_plan::special_rows&& specials,
                                     std::vector<load_plan::link>&& links) {
   const load_plan::joined_rows joined(std::move(specials), std::move(links));
@@ -59,7 +64,12 @@ void logic_center::fill_empty_store(load_plan::special_rows&& specials,
       const load_plan::member_records records = joined.member_lists();
       annotated::unique_lock lock(users_lock);
       users.reserve(records.members.size());
-      for (const load_plan::member_records::record& member : records.members) {
+      const auto& members = records.members;
+      for (size_t at = 0; at < members.size(); ++at) {
+        if (at + prefetch_distance < members.size()) {
+          users.prefetch(members[at + prefetch_distance].id);
+        }
+        const load_plan::member_records::record& member = members[at];
         member_lists& record = record_of_locked(member.id);
         const counted_change<id_list> own_counting(own_tally, record.own);
         const counted_change<id_list> follow_counting(follow_tally, record.follows);
@@ -84,7 +94,12 @@ void logic_center::fill_empty_store(load_plan::special_rows&& specials,
     const load_plan::feed_lists lists = joined.feeds();
     annotated::unique_lock lock(pri_lock);
     pri_specials.reserve(lists.feeds.size());
-    for (const load_plan::feed_lists::feed& listed : lists.feeds) {
+    const auto& feeds = lists.feeds;
+    for (size_t at = 0; at < feeds.size(); ++at) {
+      if (at + prefetch_distance < feeds.size()) {
+        pri_specials.prefetch(feeds[at + prefetch_distance].id);
+      }
+      const load_plan::feed_lists::feed& listed = feeds[at];
       id_list& feed = feed_of_locked(listed.id);
       const counted_change<id_list> counting(feed_entry_tally, feed);
       feed.insert(feed_arena, lists.feed_ids.data() + listed.ids.first, listed.ids.size());
