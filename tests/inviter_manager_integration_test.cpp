@@ -1,7 +1,9 @@
 #include "store/inviter_manager.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <random>
@@ -14,8 +16,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <boost/asio.hpp>
+
 #include "db/inviter_reloader.h"
+#include "locked_tables.h"
 #include "metrics/metrics.h"
+#include "store/inviter_source.h"
 #include "support/app_config.h"
 #include "support/object_manager.h"
 #include "test_db.h"
@@ -196,6 +202,80 @@ milliseconds time_of(Call call) {
   return std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - start);
 }
 
+// The event loop of an index that reads aside: answers posted by its reading thread run here,
+// on the test's thread, while the test waits for them.
+class answer_loop {
+ public:
+  answer_loop() : guard(boost::asio::make_work_guard(io)) {}
+
+  inviter_reloader::loop_poster poster() {
+    return [this](std::function<void()> answer) { boost::asio::post(io, std::move(answer)); };
+  }
+  // Runs answers until `done` holds (30 s at most).
+  template <typename Predicate>
+  void run_until(Predicate done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!done() && std::chrono::steady_clock::now() < deadline) {
+      io.run_one_for(milliseconds(50));
+    }
+    ASSERT_TRUE(done()) << "no answer within 30 s";
+  }
+  void run_for(milliseconds time) { io.run_for(time); }
+  // add() answered whenever its read is back.
+  inviter_manager::add_outcome add(inviter_manager& target, int member, int inviter) {
+    inviter_manager::add_outcome outcome;
+    bool answered = false;
+    if (!target.add(member, inviter, outcome,
+                    [&](const inviter_manager::add_outcome& later) {
+                      outcome = later;
+                      answered = true;
+                    })) {
+      run_until([&answered] { return answered; });
+    }
+    return outcome;
+  }
+
+ private:
+  boost::asio::io_context io;
+  boost::asio::executor_work_guard<boost::asio::io_context::executor_type> guard;
+};
+
+// The database's reloader, counting the reads handed to it; owned by the index it reads for.
+class counting_source : public inviter_source {
+ public:
+  explicit counting_source(std::unique_ptr<inviter_reloader> reloader)
+      : inner(std::move(reloader)) {}
+
+  bool read_table(const std::function<bool(int highest)>& on_highest,
+                  const std::function<void(const table_rows::member_row&)>& on_row) override {
+    ++tables;
+    return inner->read_table(on_highest, on_row);
+  }
+  lookup read_member(int member, int& highest, table_rows::member_row& out) override {
+    ++rows;
+    return inner->read_member(member, highest, out);
+  }
+  void run_aside(std::function<void()> read, std::function<void()> then) override {
+    inner->run_aside(std::move(read), std::move(then));
+  }
+
+  std::atomic<int> tables{0};
+  std::atomic<int> rows{0};
+
+ private:
+  std::unique_ptr<inviter_reloader> inner;
+};
+
+// Points `target` at this test's database through a reloader that reads on a thread of its own
+// and answers on `loop`; answers its counts.
+counting_source& read_aside(inviter_manager& target, answer_loop& loop) {
+  auto counted = std::make_unique<counting_source>(std::make_unique<inviter_reloader>(
+      singleton<app_cfg>::instance()->db, 10, loop.poster()));
+  counting_source& counts = *counted;
+  target.set_source(std::move(counted));
+  return counts;
+}
+
 // A change recorded in place (as the stream records them) for a member the load did not reach
 // but the index admits: recorded without a database read, like add().
 TEST_F(InviterIndex, InPlaceChangesReachEveryMemberTheIndexAdmits) {
@@ -296,19 +376,22 @@ TEST_F(InviterIndex, LoadAndAddsMatchThePlainRules) {
 }
 
 // The site stores a member's row, then names the same pair in "inviter add" (for a member beyond
-// the index the request may also come before the row, and again after it, or name another
-// inviter, which the stored row overrules). Each member is added once: a pair recorded twice is
-// listed twice until the next reload, and pacing changes when that comes. In that order of events an index that
-// reloads at most once an hour must answer every request exactly as one that reloads for every
-// member beyond it, without reloading at all.
+// the index the request may also name another inviter, which the stored row overrules); now
+// and then a request names a member beyond the index that the database does not have, once or
+// again. Each stored member is added once: a pair recorded twice is listed twice until the next
+// reload, and pacing changes when that comes. In that order of events an index that reloads at
+// most once an hour, reading on a thread of its own, must answer every request exactly as one
+// that reloads for every member beyond it, reading on the caller's thread, without reloading at
+// all and reading each missing member's row once.
 TEST_F(InviterIndex, PacedReloadsAnswerExactlyAsAReloadForEveryMemberBeyond) {
   db.exec("INSERT INTO brix_member (member_id, inviter_id) VALUES (1, 0), (2, 1), (3, 1), (5, 2)");
   inviter_manager every;
   every.set_pacing({milliseconds(0)});
   read_from_database(every);
+  answer_loop loop;
   inviter_manager paced;
   paced.set_pacing({std::chrono::hours(1)});
-  read_from_database(paced);
+  counting_source& paced_reads = read_aside(paced, loop);
   ::testing::internal::CaptureStdout();  // every reload prints its two lines
   every.reinit();
   paced.reinit();
@@ -318,12 +401,13 @@ TEST_F(InviterIndex, PacedReloadsAnswerExactlyAsAReloadForEveryMemberBeyond) {
   std::mt19937 random(seed);
   auto below = [&random](int n) { return static_cast<int>(random() % static_cast<unsigned>(n)); };
   std::vector<int> members = {1, 2, 3, 5};
+  std::set<int> missing;  // added, never stored
   int next = 5;
   std::uint64_t paced_reloads = 0;
   auto add_to_both = [&](int member, int inviter) {
     const bool reply = every.add(member, inviter);
     const std::uint64_t before = reload_count();
-    EXPECT_EQ(paced.add(member, inviter), reply) << member;
+    EXPECT_EQ(loop.add(paced, member, inviter).failed, !reply) << member;
     paced_reloads += reload_count() - before;
   };
   auto same_answers = [&](int id) {
@@ -331,30 +415,41 @@ TEST_F(InviterIndex, PacedReloadsAnswerExactlyAsAReloadForEveryMemberBeyond) {
     EXPECT_EQ(paced.invitees(id), every.invitees(id)) << "invitees " << id;
   };
 
+  int reads_seen = 0;
   for (int step = 0; step < 1000; ++step) {
-    if (below(2) == 0) {
+    const int choice = below(10);
+    if (choice < 5) {
       const bool beyond = below(6) == 0 && next < 20000;
       next = beyond ? static_cast<int>(every.table_size()) + below(40) : next + 1 + below(3);
       const int stored = below(5) == 0 ? 0 : members[static_cast<size_t>(below(
                                                   static_cast<int>(members.size())))];
       // An add within the index records what it names at once, which the next reload of the
-      // reload-per-add index would then correct: so a request may come early, or name another
-      // inviter, only for a member beyond the index.
+      // reload-per-add index would then correct: so a request may name another inviter only
+      // for a member beyond the index.
       const bool member_beyond = static_cast<size_t>(next) >= every.table_size();
-      const bool early = member_beyond && below(4) == 0;
-      const int named = member_beyond && !early && below(3) == 0 ? stored + 1 : stored;
-      if (early) {
-        add_to_both(next, named);  // before the row is stored
-      }
+      const int named = member_beyond && below(3) == 0 ? stored + 1 : stored;
       db.exec("INSERT INTO brix_member (member_id, inviter_id) VALUES (" + std::to_string(next) +
               "," + std::to_string(stored) + ")");
       add_to_both(next, named);
       members.push_back(next);
+    } else if (choice == 5) {
+      // Far beyond anything stored; the same one again now and then.
+      const int absent = missing.empty() || below(2) == 0
+                             ? 1000000 + below(1000000)
+                             : *std::next(missing.begin(), below(static_cast<int>(missing.size())));
+      add_to_both(absent, below(100));
+      missing.insert(absent);
     } else {
       same_answers(below(2 * next + 4) - 2);
     }
-    ASSERT_EQ(paced.table_size(), every.table_size()) << "step " << step;
-    ASSERT_EQ(paced.max_user(), every.max_user()) << "step " << step;
+    // Sized alike by each read; an add of a member known missing reads nothing, so the paced
+    // index may lag behind members stored since, until its next read.
+    if (paced_reads.rows.load() != reads_seen) {
+      reads_seen = paced_reads.rows.load();
+      ASSERT_EQ(paced.table_size(), every.table_size()) << "step " << step;
+      ASSERT_EQ(paced.max_user(), every.max_user()) << "step " << step;
+    }
+    ASSERT_LE(paced.table_size(), every.table_size()) << "step " << step;
   }
   inviter_manager fresh;
   read_from_database(fresh);
@@ -367,6 +462,96 @@ TEST_F(InviterIndex, PacedReloadsAnswerExactlyAsAReloadForEveryMemberBeyond) {
     EXPECT_EQ(fresh.invitees(id), every.invitees(id)) << "invitees " << id;
   }
   EXPECT_EQ(paced_reloads, 0u);
+  EXPECT_EQ(paced_reads.tables.load(), 1) << "the first reinit() only";
+  // Every stored member beyond the index read once; a missing one once, however often added.
+  EXPECT_LE(paced_reads.rows.load(), static_cast<int>(members.size() + missing.size()));
+}
+
+// Reads run aside: while the database holds the member table locked, an add beyond the index
+// waits for its read and the index goes on answering (and recording within it); adds beyond it
+// that come meanwhile wait behind the read, in order, and one read answers every add of the
+// same member. A member found missing is not read again until the next reload, even once its
+// row is stored.
+TEST_F(InviterIndex, AddsBeyondTheIndexWaitForOneReadAsideWhileTheIndexAnswers) {
+  answer_loop loop;
+  inviter_manager aside;
+  aside.set_pacing({std::chrono::hours(1)});
+  counting_source& reads = read_aside(aside, loop);
+  db.exec("INSERT INTO brix_member (member_id, inviter_id) VALUES (1, 0), (3, 1), (5, 3)");
+  ::testing::internal::CaptureStdout();
+  aside.reinit();
+  ::testing::internal::GetCapturedStdout();
+  ASSERT_EQ(aside.table_size(), 10u);
+
+  db.exec("LOCK TABLES brix_member WRITE");
+  db.exec("INSERT INTO brix_member (member_id, inviter_id) VALUES (40, 5)");
+  std::vector<std::string> answered;
+  auto note = [&answered](const std::string& what) {
+    return [&answered, what](const inviter_manager::add_outcome& outcome) {
+      answered.push_back(what + (outcome.failed ? " failed" : " ok"));
+    };
+  };
+  inviter_manager::add_outcome now;
+  EXPECT_FALSE(aside.add(40, 5, now, note("40")));
+  EXPECT_TRUE(aside.reading());
+  EXPECT_FALSE(aside.add(40, 9, now, note("40 again")));
+  EXPECT_FALSE(aside.add(200, 3, now, note("200")));
+  EXPECT_TRUE(aside.add(7, 3, now, note("7"))) << "within the index: answered at once";
+  EXPECT_FALSE(now.failed);
+  EXPECT_THAT(aside.list(7), ElementsAre(3, 1));
+  EXPECT_THAT(aside.list(5), ElementsAre(3, 1));
+  EXPECT_TRUE(answered.empty());
+
+  db.exec("UNLOCK TABLES");
+  loop.run_until([&] { return answered.size() == 3; });
+  EXPECT_THAT(answered, ElementsAre("40 ok", "40 again ok", "200 ok"));
+  EXPECT_FALSE(aside.reading());
+  EXPECT_EQ(reads.rows.load(), 2) << "40 once, then 200";
+  // The second add of 40 came after its row was read: within the grown index, recorded as named.
+  EXPECT_EQ(aside.table_size(), 80u);
+  EXPECT_THAT(aside.list(40), ElementsAre(9));
+  EXPECT_THAT(aside.invitees(5), ElementsAre(40));
+  EXPECT_THAT(aside.invitees(9), ElementsAre(40));
+  EXPECT_THAT(aside.list(200), IsEmpty());
+
+  // 200 is missing, and stays known as missing until the next reload, stored or not.
+  db.exec("INSERT INTO brix_member (member_id, inviter_id) VALUES (200, 3)");
+  for (int again = 0; again < 3; ++again) {
+    EXPECT_TRUE(aside.add(200, 3, now, note("200 later"))) << "answered without a read";
+    EXPECT_FALSE(now.failed);
+  }
+  EXPECT_EQ(reads.rows.load(), 2);
+  EXPECT_THAT(aside.list(200), IsEmpty());
+  ::testing::internal::CaptureStdout();
+  aside.reinit();
+  ::testing::internal::GetCapturedStdout();
+  EXPECT_THAT(aside.list(200), ElementsAre(3, 1));
+  EXPECT_EQ(answered.size(), 3u);
+}
+
+// An index whose read waits for a locked table lets go at once when it is destroyed: the read is
+// interrupted, its answer never comes, and nothing waits for the database.
+TEST_F(InviterIndex, DestroyingTheIndexEndsAReadUnderWay) {
+  answer_loop loop;
+  bool answered = false;
+  {
+    auto aside = std::make_unique<inviter_manager>();
+    aside->set_pacing({std::chrono::hours(1)});
+    read_aside(*aside, loop);
+    db.exec("INSERT INTO brix_member (member_id, inviter_id) VALUES (1, 0)");
+    ::testing::internal::CaptureStdout();
+    aside->reinit();
+    ::testing::internal::GetCapturedStdout();
+    locked_tables locked(db);
+    inviter_manager::add_outcome now;
+    ASSERT_FALSE(aside->add(50, 1, now, [&answered](const inviter_manager::add_outcome&) {
+      answered = true;
+    }));
+    ASSERT_TRUE(locked.waiting());
+    aside.reset();
+  }
+  loop.run_for(milliseconds(100));
+  EXPECT_FALSE(answered);
 }
 
 TEST_F(InviterIndex, RowsStoredWithoutARequestAppearAtTheFirstReloadAfterTheInterval) {

@@ -159,8 +159,8 @@ void start_store(logic_center& store, const load_settings& settings, load_stop* 
     const load_progress::timing load_timing;  // the load's start and end, for progress and metrics
     store.set_caps(settings.caps);
     index.set_pacing(settings.pacing);
-    index.set_source(
-        std::make_unique<inviter_reloader>(settings.db, settings.inviter_read_timeout_s));
+    index.set_source(std::make_unique<inviter_reloader>(
+        settings.db, settings.inviter_read_timeout_s, settings.to_loop));
     // One connection reads the member table once, for the inviter index and the follow links.
     std::unique_ptr<mysql::connection> members = table_reader::connect(settings.db);
     std::optional<load_stop::watched_connection> members_watch;

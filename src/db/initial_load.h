@@ -9,6 +9,7 @@
 #ifndef NORVEL_INITIAL_LOAD_H_
 #define NORVEL_INITIAL_LOAD_H_
 
+#include "db/inviter_reloader.h"
 #include "db/load_stop.h"
 #include "store/inviter_manager.h"
 #include "store/logic_center.h"
@@ -20,6 +21,10 @@ struct load_settings {
   logic_center::list_caps caps;
   inviter_manager::reload_pacing pacing;
   unsigned int inviter_read_timeout_s = app_cfg::inviter_setting::default_read_timeout_s;
+  // With a way to the event loop (the daemon's), the inviter index reads the database on a
+  // thread of its own and its answers come back through it; without one (tests, tools), on the
+  // thread that asks.
+  inviter_reloader::loop_poster to_loop;
 };
 load_settings load_settings_from(const app_cfg& config);
 

@@ -4,7 +4,9 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <iterator>
+#include <string>
 #include <memory>
 #include <stdexcept>
 #include <unordered_set>
@@ -54,23 +56,102 @@ size_t table_size_for(int64_t highest) {
 
 }  // namespace
 
-void inviter_manager::reinit() { timed_reload(); }
+// What a read for the index brought back. Filled by the read on the source's thread, used on
+// the index's thread once the source hands the answer back, never by both at once.
+struct inviter_manager::read_result {
+  bool whole = false;  // a reload; else a read of `member`'s row
+  int member = 0;
+  std::exception_ptr failure;  // the connection failed, or memory ran out
+  // A reload: the index built aside from the rows, whether the whole table was read, and when.
+  std::unique_ptr<inviter_manager> fresh;
+  bool read_whole = false;
+  std::chrono::steady_clock::duration took{};
+  // A row read: the highest member id, the row, and whether it was there.
+  int highest = 0;
+  table_rows::member_row row;
+  inviter_source::lookup found = inviter_source::lookup::failed;
+};
 
-bool inviter_manager::timed_reload() {
+// The reads themselves, on the source's thread: they touch only `from` and `out`.
+void inviter_manager::read_whole_table(inviter_source& from, read_result& out) {
   const std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
-  const auto note_time = [&] {
-    last_reload = std::chrono::steady_clock::now();  // a failed reload counts too
-    last_reload_took = last_reload - started;
-  };
-  bool complete = false;
   try {
-    complete = reload();
-  } catch (const std::exception&) {
-    note_time();
-    throw;
+    out.fresh = std::make_unique<inviter_manager>();
+    inviter_manager& fresh = *out.fresh;
+    bool ready = false;
+    std::vector<inviter_manager::invitation> rows;
+    out.read_whole = from.read_table(
+        [&fresh, &ready](int highest) {
+          ready = fresh.prepare_load(true, highest) == inviter_manager::load_start::ready;
+          return ready;
+        },
+        [&fresh, &rows](const table_rows::member_row& row) {
+          inviter_manager::invitation taken{};
+          if (fresh.accept_loaded_row(row, taken)) {
+            rows.push_back(taken);
+          }
+        });
+    if (ready) {
+      fresh.record_loaded_rows(rows);
+    }
+  } catch (...) {
+    out.failure = std::current_exception();
+    out.fresh.reset();
   }
-  note_time();
-  return complete;
+  out.took = std::chrono::steady_clock::now() - started;
+}
+
+void inviter_manager::read_member_row(inviter_source& from, read_result& out) {
+  try {
+    out.found = from.read_member(out.member, out.highest, out.row);
+  } catch (...) {
+    out.failure = std::current_exception();
+  }
+}
+
+namespace {
+
+std::string what_of(const std::exception_ptr& failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "unknown exception";
+  }
+}
+
+const char* const no_connection = "mysql connection init error.";
+
+// At most this many members are remembered as missing between two reloads; beyond it, their
+// rows are read each time again (a flood of distinct ids must not grow memory without bound).
+constexpr std::size_t known_missing_limit = 1 << 16;
+
+}  // namespace
+
+void inviter_manager::reinit() { reload(); }
+
+bool inviter_manager::reload() {
+  read_result result;
+  result.whole = true;
+  if (!source) {
+    result.failure = std::make_exception_ptr(std::logic_error(no_connection));
+  } else {
+    read_whole_table(*source, result);
+  }
+  last_reload = std::chrono::steady_clock::now();  // a failed reload counts too
+  last_reload_took = result.took;
+  if (result.failure) {
+    std::rethrow_exception(result.failure);
+  }
+  if (!result.read_whole) {
+    log_event(log_error, "inviter_manager::reinit: the member table could not be read; "
+                         "the index is kept as it was");
+    return false;
+  }
+  adopt_index(std::move(*result.fresh));
+  known_missing.clear();
+  return true;
 }
 
 bool inviter_manager::reload_due(std::chrono::steady_clock::time_point now) const {
@@ -78,40 +159,10 @@ bool inviter_manager::reload_due(std::chrono::steady_clock::time_point now) cons
     return true;
   }
   // A big table takes long to read: reloads then wait longer, so they never take more than a
-  // tenth of the loop's time, however often members beyond the index arrive.
+  // tenth of the database reader's time, however often members beyond the index arrive.
   const std::chrono::steady_clock::duration pause =
       std::max<std::chrono::steady_clock::duration>(reloads.interval, 9 * last_reload_took);
   return now - last_reload >= pause;
-}
-
-bool inviter_manager::reload() {
-  if (!source) {
-    throw std::logic_error("mysql connection init error.");
-  }
-  inviter_manager fresh;
-  bool ready = false;
-  std::vector<invitation> rows;
-  const bool read_whole = source->read_table(
-      [&fresh, &ready](int highest) {
-        ready = fresh.prepare_load(true, highest) == load_start::ready;
-        return ready;
-      },
-      [&fresh, &rows](const table_rows::member_row& row) {
-        invitation taken{};
-        if (fresh.accept_loaded_row(row, taken)) {
-          rows.push_back(taken);
-        }
-      });
-  if (ready) {
-    fresh.record_loaded_rows(rows);
-  }
-  if (!read_whole) {
-    log_event(log_error, "inviter_manager::reinit: the member table could not be read; "
-                         "the index is kept as it was");
-    return false;
-  }
-  adopt_index(std::move(fresh));
-  return true;
 }
 
 void inviter_manager::reset_index() {
@@ -261,16 +312,34 @@ std::vector<int> inviter_manager::list(int member) const {
   }
 }
 
-bool inviter_manager::add(int member, int inviter) {
+bool inviter_manager::add(int member, int inviter, add_outcome& outcome, const add_done& later) {
+  outcome = add_outcome();
   if (member < 0) {
-    return false;
+    return true;
   }
   if (static_cast<size_t>(member) < table_bound) {
     set_inviter(static_cast<size_t>(member), inviter);
     add_invitee(inviter, member);
     recount_bytes();
-  } else {
-    add_beyond_table(member);
+    return true;
+  }
+  if (read_under_way) {
+    waiting.push_back(waiting_add{member, inviter, later});
+    return false;
+  }
+  return add_beyond_table(member, outcome, later);
+}
+
+bool inviter_manager::add(int member, int inviter) {
+  if (member < 0) {
+    return false;
+  }
+  add_outcome outcome;
+  if (!add(member, inviter, outcome, [](const add_outcome&) {})) {
+    throw std::logic_error("the inviter index reads on a thread of its own: add with a callback");
+  }
+  if (outcome.failed) {
+    throw std::logic_error(outcome.why);
   }
   return true;
 }
@@ -289,61 +358,137 @@ bool inviter_manager::add_in_place(int member, int inviter) {
   return true;
 }
 
-void inviter_manager::add_beyond_table(int member) {
+bool inviter_manager::add_beyond_table(int member, add_outcome& outcome,
+                                       const add_done& later) {
   const std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now();
   if (now < database_rest_until) {
     // As the failed reload or read before: nothing changes.
-    if (last_failure_threw) {
-      throw std::logic_error("mysql connection init error.");
-    }
-    return;
+    outcome.failed = last_failure_threw;
+    outcome.why = last_failure_threw ? no_connection : "";
+    return true;
   }
   if (reload_due(now)) {
-    reload_now();
+    metrics::global().inviter_reloads.fetch_add(1, std::memory_order_relaxed);
+    return start_read(true, member, outcome, later);
+  }
+  if (known_missing.count(member) != 0) {
+    return true;  // as its row read since the last reload: not there, so nothing changes
+  }
+  return start_read(false, member, outcome, later);
+}
+
+bool inviter_manager::start_read(bool whole, int member, add_outcome& outcome,
+                                 const add_done& later) {
+  read_under_way = true;
+  read_answers = later;
+  answering_inline = true;
+  auto result = std::make_shared<read_result>();
+  result->whole = whole;
+  result->member = member;
+  if (!source) {
+    result->failure = std::make_exception_ptr(std::logic_error(no_connection));
+    finish_read(*result);
   } else {
-    apply_member_row(member);
+    inviter_source& from = *source;
+    source->run_aside(
+        [&from, result] {
+          if (result->whole) {
+            read_whole_table(from, *result);
+          } else {
+            read_member_row(from, *result);
+          }
+        },
+        [this, result] { finish_read(*result); });
+  }
+  answering_inline = false;
+  if (read_under_way) {
+    return false;
+  }
+  outcome = inline_outcome;
+  return true;
+}
+
+void inviter_manager::finish_read(read_result& result) {
+  if (result.whole) {
+    finish_reload(result);
+  } else {
+    finish_row_read(result);
   }
 }
 
-void inviter_manager::reload_now() {
-  metrics::global().inviter_reloads.fetch_add(1, std::memory_order_relaxed);
-  bool complete = false;
-  try {
-    complete = timed_reload();
-  } catch (const std::exception&) {
+void inviter_manager::finish_reload(read_result& result) {
+  last_reload = std::chrono::steady_clock::now();  // a failed reload counts too
+  last_reload_took = result.took;
+  add_outcome outcome;
+  if (result.failure) {
+    outcome.failed = true;
+    outcome.why = what_of(result.failure);
     note_failure(true);
-    throw;
-  }
-  if (complete) {
+  } else if (!result.read_whole) {
+    log_event(log_error, "inviter_manager::reinit: the member table could not be read; "
+                         "the index is kept as it was");
+    note_failure(false);
+  } else {
     failures_in_a_row = 0;
-  } else {
+    adopt_index(std::move(*result.fresh));
+    result.fresh.reset();
+    known_missing.clear();
+  }
+  answer_read(outcome);
+}
+
+void inviter_manager::finish_row_read(read_result& result) {
+  add_outcome outcome;
+  if (result.failure) {
+    outcome.failed = true;
+    outcome.why = what_of(result.failure);
+    note_failure(true);
+  } else if (result.found == inviter_source::lookup::failed) {
+    log_event(log_error, "inviter_manager::add: the row of member %d could not be read; "
+                         "the index is kept as it was", result.member);
     note_failure(false);
+  } else {
+    failures_in_a_row = 0;
+    grow_for(result.highest);
+    if (result.found == inviter_source::lookup::found) {
+      record_loaded_row(result.row);
+    } else {
+      remember_missing(result.member);
+    }
+  }
+  answer_read(outcome);
+}
+
+void inviter_manager::remember_missing(int member) {
+  if (static_cast<size_t>(member) >= table_bound && known_missing.size() < known_missing_limit) {
+    known_missing.insert(member);
   }
 }
 
-void inviter_manager::apply_member_row(int member) {
-  int highest = 0;
-  table_rows::member_row row;
-  inviter_source::lookup found = inviter_source::lookup::failed;
-  try {
-    if (!source) {
-      throw std::logic_error("mysql connection init error.");
-    }
-    found = source->read_member(member, highest, row);
-  } catch (const std::exception&) {
-    note_failure(true);
-    throw;
-  }
-  if (found == inviter_source::lookup::failed) {
-    log_event(log_error, "inviter_manager::add: the row of member %d could not be read; "
-                         "the index is kept as it was", member);
-    note_failure(false);
+void inviter_manager::answer_read(const add_outcome& outcome) {
+  read_under_way = false;
+  const add_done answer = std::move(read_answers);
+  read_answers = nullptr;
+  if (answering_inline) {
+    inline_outcome = outcome;  // start_read() answers it; nothing waits behind a read inline
     return;
   }
-  failures_in_a_row = 0;
-  grow_for(highest);
-  if (found == inviter_source::lookup::found) {
-    record_loaded_row(row);
+  if (answer) {
+    answer(outcome);
+  }
+  answer_waiting();
+}
+
+void inviter_manager::answer_waiting() {
+  // Each as if it came now: within the index after a reload, known as missing, answered by
+  // the rest after a failure, or the next read.
+  while (!read_under_way && !waiting.empty()) {
+    const waiting_add next = std::move(waiting.front());
+    waiting.pop_front();
+    add_outcome outcome;
+    if (add(next.member, next.inviter, outcome, next.later) && next.later) {
+      next.later(outcome);
+    }
   }
 }
 

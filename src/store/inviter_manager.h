@@ -14,14 +14,19 @@
 // A member beyond the index reloads it at most once per interval (counted from the end of the
 // last reload, and at least nine times as long as that reload took); in between, that member's row
 // alone is read and applied as a reload would apply it, so the answers are the same but a client
-// repeating such requests cannot keep the event loop reading the whole table. After a failed
-// reload or read the database is left alone for a while (the interval, doubled per failure in a
-// row, 60 s at most), and every wait for it is bounded, so a hung server stalls the loop briefly
-// and rarely rather than for good.
-// Threads: no lock; only the main thread touches it (start-up, then requests on the event loop),
-// except that the start-up's load records the member rows on a thread of its own, joined
-// before the load returns.
-// Ownership: owns its containers and its source; results are copies.
+// repeating such requests cannot keep the database reading the whole table. A member whose row
+// is not there stays known as missing until the next reload: adding it again reads nothing.
+// After a failed reload or read the database is left alone for a while (the interval, doubled
+// per failure in a row, 60 s at most), and every wait for it is bounded.
+// Database reads never run on the index's thread: add() hands them to the source (a thread of
+// its own in the daemon) and answers the add when the read is back, applying what it read then.
+// While a read is under way, every other add beyond the index waits for it, in order, and is
+// answered after it as if it came then: one read answers every add for the same member.
+// Threads: no lock; only the main thread touches it (start-up, then requests and read answers
+// on the event loop), except that the start-up's load records the member rows on a thread of
+// its own, joined before the load returns, and that a reload read aside builds a fresh index of
+// its own on the source's thread, which the event loop then adopts.
+// Ownership: owns its containers, its source and the adds waiting for a read; results are copies.
 #ifndef NORVEL_INVITER_MANAGER_H_
 #define NORVEL_INVITER_MANAGER_H_
 
@@ -29,8 +34,12 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <map>
 #include <memory>
+#include <string>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -58,12 +67,28 @@ class inviter_manager {
   // at an id without an inviter, at an id outside the table (which is still listed) or before
   // an id already listed (mutual inviters).
   std::vector<int> list(int member) const;
-  // Records that `inviter` invited `member`; false for a negative member. For a member beyond the
-  // table the database is asked instead (the member's row is expected to be stored by then): the
-  // whole index is reloaded, or, within the interval after the last reload, the member's row is
-  // read and applied and the table grown to what a reload would size it to. A failed connection
-  // leaves by exception (std::logic_error), also while the database is left alone after one.
+  // How an add went: a failed one fails its request.
+  struct add_outcome {
+    bool failed = false;  // the database connection failed (now, or while it is left alone)
+    std::string why;      // then: the failure's text
+  };
+  using add_done = std::function<void(const add_outcome& outcome)>;
+  // Records that `inviter` invited `member`. For a member beyond the table the database is asked
+  // instead (the member's row is expected to be stored by then): the whole index is reloaded,
+  // or, within the interval after the last reload, the member's row is read and applied and the
+  // table grown to what a reload would size it to; a member known as missing reads nothing.
+  // Answers true with `outcome` set when the add is answered now (a negative member is answered
+  // and changes nothing); false when it waits for a read (its own, or one under way), and then
+  // `later` gets the outcome on this thread, once that read is back, never inside this call.
+  // Event-loop thread.
+  bool add(int member, int inviter, add_outcome& outcome, const add_done& later);
+  // The same answered inside the call, for a source that reads on the caller's thread (tests,
+  // tools): false for a negative member; a failed connection leaves by exception
+  // (std::logic_error), also while the database is left alone after one. With a source that
+  // reads on a thread of its own it throws std::logic_error instead of waiting.
   bool add(int member, int inviter);
+  // Whether a read for the index is under way (adds beyond it then wait).
+  bool reading() const { return read_under_way; }
   // Records that `inviter` invited `member` without asking the database, so that every node
   // holding the same index records the same: in place inside the table; a member beyond it goes
   // to a small side table rather than growing the table (one hostile id must not make every node
@@ -128,19 +153,30 @@ class inviter_manager {
   // The three containers of the index alone: emptied, or taken from a fresh load.
   void reset_index();
   void adopt_index(inviter_manager&& fresh);
-  // reinit() answering whether the whole table was read.
+  // What a read for the index brought back (defined in the .cpp): a
+  // fresh index built aside, or one member's row; filled on the source's thread, used on this.
+  struct read_result;
+  // The reads themselves, run where the source reads: they touch only `from` and `out`.
+  static void read_whole_table(inviter_source& from, read_result& out);
+  static void read_member_row(inviter_source& from, read_result& out);
+  // reinit() answering whether the whole table was read; a failed connection throws.
   bool reload();
-  // reload(), noting when it ended and how long it took.
-  bool timed_reload();
   // Whether a member beyond the index reloads it now, or has its row read alone.
   bool reload_due(std::chrono::steady_clock::time_point now) const;
-  // add() for a member beyond the table.
-  void add_beyond_table(int member);
-  // A reload from add(), counted and paced.
-  void reload_now();
-  // Between reloads: reads the highest member id and `member`'s row, and applies them as a reload
-  // would.
-  void apply_member_row(int member);
+  // add() for a member beyond the table: answers true with `outcome` when nothing is read.
+  bool add_beyond_table(int member, add_outcome& outcome, const add_done& later);
+  // Hands a reload (`whole`) or a read of `member`'s row to the source; true with `outcome`
+  // when the source answered inside the call.
+  bool start_read(bool whole, int member, add_outcome& outcome, const add_done& later);
+  // On this thread, once a read is back: applies it as a reload, or a row read between
+  // reloads, would, and answers the add it was for and then the adds that waited.
+  void finish_read(read_result& result);
+  void finish_reload(read_result& result);
+  void finish_row_read(read_result& result);
+  void answer_read(const add_outcome& outcome);
+  void answer_waiting();
+  // A member beyond the index whose row is not stored: not read again until the next reload.
+  void remember_missing(int member);
   // `member`'s inviter as recorded (0 beyond the entries held).
   int inviter_of(size_t member) const {
     return member < inviter_table.size() ? inviter_table[member] : 0;
@@ -177,7 +213,20 @@ class inviter_manager {
   std::chrono::steady_clock::time_point database_rest_until{};
   unsigned int failures_in_a_row = 0;
   bool last_failure_threw = false;
+  std::unordered_set<int> known_missing;  // found missing since the last reload; bounded
   std::unique_ptr<inviter_source> source;
+
+  // The read under way and the adds it holds back (event-loop thread).
+  struct waiting_add {
+    int member;
+    int inviter;
+    add_done later;
+  };
+  bool read_under_way = false;
+  add_done read_answers;          // the add the read under way is for
+  std::deque<waiting_add> waiting;  // adds beyond the index that came meanwhile, in order
+  bool answering_inline = false;  // inside start_read(): a read back at once answers there
+  add_outcome inline_outcome;
 };
 
 namespace helper {

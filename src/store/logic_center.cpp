@@ -270,6 +270,12 @@ bool logic_center::add_inviter(int member, int inviter) {
   return inviters.add(member, inviter);
 }
 
+bool logic_center::add_inviter(int member, int inviter, inviter_manager::add_outcome& outcome,
+                               const inviter_manager::add_done& later) {
+  log_event(log_debug, "add_inviter");
+  return inviters.add(member, inviter, outcome, later);
+}
+
 bool logic_center::add_inviter_in_place(int member, int inviter) {
   log_event(log_debug, "add_inviter_in_place");
   return inviters.add_in_place(member, inviter);

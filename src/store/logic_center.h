@@ -146,8 +146,12 @@ class logic_center {
   // The worker (and queue) that applies every mutation of `user`.
   static size_t queue_index(unsigned long user) { return user % worker_count; }
 
-  // The inviter index; event-loop thread only.
+  // The inviter index; event-loop thread only. add_inviter answers inside the call (see
+  // inviter_manager::add); the form with `later` may wait for a database read instead
+  // (answering false), and `later` then gets the outcome on the event loop.
   bool add_inviter(int member, int inviter);
+  bool add_inviter(int member, int inviter, inviter_manager::add_outcome& outcome,
+                   const inviter_manager::add_done& later);
   std::vector<int> fetch_inviter(int member);
   std::vector<int> fetch_invitees(int member);
 
