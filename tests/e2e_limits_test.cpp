@@ -20,6 +20,7 @@
 
 #include "apply/work_backlog.h"
 #include "daemon_runner.h"
+#include "locked_tables.h"
 #include "store/logic_center.h"
 #include "store/special.h"
 #include "test_db.h"
@@ -354,6 +355,37 @@ TEST_F(E2eLimits, InviterAddsBeyondTheIndexReloadOncePerIntervalAndAHungDatabase
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_EQ(runner->stop(SIGTERM, std::chrono::seconds(10)), 0);
   db->exec("UNLOCK TABLES");
+}
+
+// An add beyond the index waits for the database on a thread of its own: the member table held
+// locked by another session, that connection's add and the requests after it wait, in order,
+// while another connection is answered (the inviter index too); once the table is free the add
+// reads the member's row and the requests behind it see what it recorded.
+TEST_F(E2eLimits, AnAddWaitingForTheDatabaseHoldsOnlyItsOwnConnection) {
+  start(",\"inviter\":{\"reload_interval_ms\":60000,\"read_timeout_s\":60}");
+  const std::unique_ptr<frame_client> other = served_client();  // the load is done
+  frame_client adder(daemon_runner::daemon_port);
+  const char* const list_1 = R"({"act":"inviter","op":"list","params":{"user_id":1}})";
+  const char* const list_5000 = R"({"act":"inviter","op":"list","params":{"user_id":5000}})";
+  {
+    locked_tables locked(*db);
+    db->exec("INSERT INTO brix_member (member_id, inviter_id) VALUES (5000, 1)");
+    adder.send_raw(
+        frame(R"({"act":"inviter","op":"add","params":{"user_id":5000,"inviter_id":1}})") +
+        frame(list_5000) + frame(fetch_public));
+    ASSERT_TRUE(locked.waiting()) << runner->output_file();
+    for (int i = 0; i < 3; ++i) {
+      other->send_frame(fetch_public);
+      EXPECT_EQ(other->recv_frame(), public_reply);
+      other->send_frame(list_1);
+      EXPECT_EQ(other->recv_frame(), "{\"code\":200,\"data\":{\"inviters\":[]}}\n");
+    }
+    pollfd waiting{adder.descriptor(), POLLIN, 0};
+    EXPECT_EQ(::poll(&waiting, 1, 0), 0) << "the waiting connection was answered";
+  }
+  EXPECT_EQ(adder.recv_frame(), "{\"code\":200,\"data\":null}\n");
+  EXPECT_EQ(adder.recv_frame(), "{\"code\":200,\"data\":{\"inviters\":[1]}}\n");
+  EXPECT_EQ(adder.recv_frame(), public_reply);
 }
 
 }  // namespace

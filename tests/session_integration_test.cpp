@@ -115,6 +115,56 @@ TEST_F(SessionSignals, DeferredRepliesComeBackInRequestOrderWhateverOrderTheyCom
   }
 }
 
+// A reply deferred with its later requests held: the connection answers nothing after it, and
+// reads nothing more, until it is given; then the held requests are answered in order (one of
+// them holding the rest again). A reply deferred the usual way before it still lets it go first
+// only in request order. Other connections are served meanwhile.
+TEST_F(SessionSignals, RequestsHeldBehindADeferredReplyWaitUnreadUntilItIsGiven) {
+  std::mutex handled_lock;
+  std::vector<std::string> handled;  // bodies in the order the handler saw them
+  std::vector<deferred_reply> replies;  // event loop only
+  serve([&](const std::string& body, std::string& out, request_context& context) {
+    {
+      const std::lock_guard<std::mutex> hold(handled_lock);
+      handled.push_back(body);
+    }
+    if (body.rfind("hold", 0) == 0) {
+      replies.push_back(context.defer_reply(later_requests::held));
+    } else if (body.rfind("later", 0) == 0) {
+      replies.push_back(context.defer_reply());
+    } else {
+      out += "R" + body;
+    }
+  });
+  auto handled_now = [&] {
+    const std::lock_guard<std::mutex> hold(handled_lock);
+    return handled;
+  };
+  using bodies = std::vector<std::string>;
+  frame_client client(port);
+  client.send_raw(frame("a") + frame("later1") + frame("hold1") + frame("b") + frame("hold2") +
+                  frame("c"));
+  ASSERT_TRUE(eventually([&] { return handled_now().size() == 3; }));
+  frame_client other(port);
+  other.send_frame("x");
+  EXPECT_EQ(other.recv_frame(), "Rx");
+  EXPECT_EQ(handled_now(), (bodies{"a", "later1", "hold1", "x"}));
+
+  on_loop([&] { replies[1].complete("Rhold1"); });
+  ASSERT_TRUE(eventually([&] { return handled_now().size() == 6; }));
+  other.send_frame("y");
+  EXPECT_EQ(other.recv_frame(), "Ry");
+  EXPECT_EQ(handled_now(), (bodies{"a", "later1", "hold1", "x", "b", "hold2", "y"}));
+  on_loop([&] {
+    replies[2].complete("Rhold2");
+    replies[0].complete("Rlater1");
+  });
+  for (const char* reply : {"Ra", "Rlater1", "Rhold1", "Rb", "Rhold2", "Rc"}) {
+    EXPECT_EQ(client.recv_frame(), reply);
+  }
+  EXPECT_EQ(handled_now().back(), "c");
+}
+
 // A client may half-close and still read: a session whose peer has gone waits for its deferred
 // replies, then ends; completing them once it has ended changes nothing, and the server serves on.
 TEST_F(SessionSignals, SessionOfAGoneClientEndsOnceItsDeferredRepliesComplete) {

@@ -21,11 +21,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include <boost/asio.hpp>
 
@@ -155,7 +157,10 @@ int run_daemon(const daemon_options& options, const std::optional<stream_setting
     }
   }
   {
-    const load_settings load = load_settings_from(*singleton<app_cfg>::instance());
+    load_settings load = load_settings_from(*singleton<app_cfg>::instance());
+    load.to_loop = [&io](std::function<void()> answer) {
+      boost::asio::post(io, std::move(answer));
+    };
     std::optional<load_reporter> reporter;
     if (options.progress_seconds > 0) {
       reporter.emplace(std::chrono::seconds(options.progress_seconds),

@@ -12,7 +12,7 @@ namespace {
 void answer_request(logic_center& store, const std::string& body, std::string& reply,
                     request_context& context) {
   parser request(body, store);
-  request.request(reply);
+  request.request(reply, context);
   if (request.queued_work()) {
     context.note_queued_work();
   }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <stdexcept>
 #include <utility>
 
@@ -70,6 +71,7 @@ operation_result ids_under(const char* key, const std::vector<int>& ids) {
 
 const char dispatched_prefix[] = "{\"code\":200,\"data\":";
 const char failed_reply[] = "{\"code\":0}\n";
+const char no_data_reply[] = "{\"code\":200,\"data\":null}\n";
 
 // The request's parameters as the general path reads them: each member when the operation
 // asks for it, converted by the JSON library's rules, which throw on a value of the wrong kind.
@@ -149,13 +151,52 @@ operation_result run_follow(logic_center* store, std::string_view op, const Para
   throw std::logic_error("cannot find op:" + printable(op));
 }
 
+// The reply of an inviter add that waited for the database, as answer() would have written it
+// then, counted and logged the same way.
+void answer_inviter_add(const deferred_reply& later, const inviter_manager::add_outcome& outcome) {
+  if (outcome.failed) {
+    log_event(log_debug, "exception:%s what=%s", "request", outcome.why.c_str());
+  }
+  if (metrics::enabled()) {
+    metrics::count_request(metrics::classify("inviter", "add"),
+                           outcome.failed ? metrics::result_failed : metrics::result_ok);
+  }
+  later.complete(outcome.failed ? failed_reply : no_data_reply);
+}
+
+// An inviter add on a connection: answered now, or, while the inviter index waits for a
+// database read, later; the connection's later requests wait unread behind it meanwhile, as
+// they may read what it records. Without a connection that can wait, answered in the call.
+operation_result add_inviter(logic_center& store, int member, int inviter,
+                             request_context* context) {
+  if (context == nullptr || !context->can_defer()) {
+    store.add_inviter(member, inviter);
+    return operation_result();
+  }
+  auto later = std::make_shared<deferred_reply>();
+  inviter_manager::add_outcome outcome;
+  if (store.add_inviter(member, inviter, outcome,
+                        [later](const inviter_manager::add_outcome& done) {
+                          answer_inviter_add(*later, done);
+                        })) {
+    if (outcome.failed) {
+      throw std::logic_error(outcome.why);
+    }
+    return operation_result();
+  }
+  *later = context->defer_reply(later_requests::held);  // before the answer: it never comes inside
+  operation_result deferred;
+  deferred.deferred = true;
+  return deferred;
+}
+
 template <typename Params>
-operation_result run_inviter(logic_center* store, std::string_view op, const Params& params) {
+operation_result run_inviter(logic_center* store, std::string_view op, const Params& params,
+                             request_context* context) {
   const int member = params.inviter_member();
   if (op == "add") {
     const int inviter = params.inviter();
-    store->add_inviter(member, inviter);
-    return operation_result();
+    return add_inviter(*store, member, inviter, context);
   }
   if (op == "list") {
     return ids_under("inviters", store->fetch_inviter(member));
@@ -202,7 +243,7 @@ operation_result run_special(logic_center* store, std::string_view op, const Par
 
 template <typename Params>
 operation_result run_operation(logic_center* store, std::string_view act, std::string_view op,
-                               const Params& params) {
+                               const Params& params, request_context* context) {
   if (store == nullptr) {
     throw std::logic_error("no store to run the request on");
   }
@@ -210,7 +251,7 @@ operation_result run_operation(logic_center* store, std::string_view act, std::s
     return run_follow(store, op, params);
   }
   if (act == "inviter") {
-    return run_inviter(store, op, params);
+    return run_inviter(store, op, params, context);
   }
   if (act == "special") {
     return run_special(store, op, params);
@@ -278,6 +319,12 @@ std::string parser::request() {
   return reply;
 }
 
+void parser::request(std::string& reply, request_context& on) {
+  context = &on;
+  request(reply);
+  context = nullptr;
+}
+
 void parser::request(std::string& reply) {
   if (is_fast) {
     answer(fast.act, fast.op, reply);
@@ -297,6 +344,9 @@ void parser::answer(std::string_view act, std::string_view op, std::string& repl
   try {
     const operation_result result = run(act, op);
     queued = result.queued_work;
+    if (result.deferred) {
+      return;  // answered, counted and logged when the reply is given
+    }
     result.render_reply(reply);
   } catch (const std::exception& e) {
     log_event(log_debug, "exception:%s what=%s", "request", e.what());
@@ -339,10 +389,10 @@ Json::Value parser::dispatch(const std::string& act, const std::string& op) {
 
 operation_result parser::run(std::string_view act, std::string_view op) {
   if (is_fast) {
-    return run_operation(store, act, op, fast_params(fast));
+    return run_operation(store, act, op, fast_params(fast), context);
   }
   const Json::Value& root = document;
-  return run_operation(store, act, op, json_params(root));
+  return run_operation(store, act, op, json_params(root), context);
 }
 
 Json::Value operation_result::to_json() const {

@@ -20,6 +20,7 @@
 #include <json/json.h>
 
 #include "network/fast_request.h"
+#include "network/request_context.h"
 #include "store/logic_center.h"
 
 // What an operation answers: nothing (the reply's "data" is null) or a list of ids held under
@@ -28,6 +29,7 @@ struct operation_result {
   const char* key = nullptr;  // null: no data; else a static name such as "specials"
   std::vector<unsigned long> ids;
   bool queued_work = false;  // the operation queued a change for the store's workers
+  bool deferred = false;     // its reply is given later (request_context::defer_reply)
 
   // The reply's "data" as a JSON value.
   Json::Value to_json() const;
@@ -79,6 +81,9 @@ class parser {
   std::string request();
   // The same reply text, appended to `reply` (the session's output: no copy of the text).
   void request(std::string& reply);
+  // The same for a connection's request: an inviter add that waits for the database appends
+  // nothing and defers its reply through `on` instead, holding the connection's later requests.
+  void request(std::string& reply, request_context& on);
   // Whether request() queued a change for the store's workers (an "add" or "del" of follow or
   // special that reached the store); the session may then hold back.
   bool queued_work() const { return queued; }
@@ -106,6 +111,7 @@ class parser {
   logic_center* store = nullptr;  // not owned; null for a parser that only reads a change
   bool is_fast = false;  // the body was read by the fast path into `fast`, else into `document`
   bool queued = false;   // request() queued a change
+  request_context* context = nullptr;  // while request(reply, on) runs
   fast_request fast;
   Json::Value document;
 };

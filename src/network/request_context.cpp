@@ -8,7 +8,7 @@ void deferred_reply::complete(const std::string& reply) const {
   }
 }
 
-deferred_reply request_context::defer_reply() {
+deferred_reply request_context::defer_reply(later_requests after) {
   if (waiting_replies == nullptr) {
     throw std::logic_error("a reply can be deferred only while a session answers a request");
   }
@@ -16,5 +16,5 @@ deferred_reply request_context::defer_reply() {
     throw std::logic_error("a request's reply can be deferred once");
   }
   was_deferred = true;
-  return waiting_replies->open_slot();
+  return waiting_replies->open_slot(after);
 }

@@ -6,8 +6,10 @@
 // the deferred_reply once the answer is there (a change the stream has acknowledged, a read
 // waiting for a sequence or for a database read on another thread). The connection writes it
 // in the request's place, after every reply before it, and holds every reply after it until
-// then; the requests after it are answered meanwhile. Completing it after the connection has
-// ended does nothing.
+// then; the requests after it are answered meanwhile, or, when the handler says so
+// (later_requests::held), not read until then, because what they answer may depend on what
+// the deferred request does (an inviter add waiting for the database, then a list of the same
+// member). Completing it after the connection has ended does nothing.
 //
 // Threads: the event loop's only. A reply worked out on another thread is posted to the loop
 // and completed there. Completing inside the handler itself is allowed too.
@@ -22,12 +24,18 @@
 
 class deferred_reply;
 
+// What the connection does with the requests after a deferred one until its reply is given.
+enum class later_requests {
+  answered,  // answered meanwhile; their replies wait behind the deferred one
+  held,      // left unread until the deferred reply is given, then answered in order
+};
+
 // Where the replies given later wait, in request order: a connection's pending-reply slots
 // (session.h implements them). Event-loop thread.
 class reply_slots {
  public:
   // A place, after every reply so far, for the reply of the request being answered now.
-  virtual deferred_reply open_slot() = 0;
+  virtual deferred_reply open_slot(later_requests after) = 0;
   // The reply of slot `id` has come (the whole body, line feed included); a slot answered
   // already, or unknown, is left alone.
   virtual void complete_slot(std::uint64_t id, const std::string& reply) = 0;
@@ -61,11 +69,13 @@ class request_context {
 
   // This request's reply comes later, through the answer. Once per request. Throws
   // std::logic_error when no connection runs the handler, or on a second call.
-  deferred_reply defer_reply();
+  deferred_reply defer_reply(later_requests after = later_requests::answered);
   // This request queued work for the store's workers.
   void note_queued_work() { queued = true; }
 
   bool queued_work() const { return queued; }
+  // Whether a connection runs the handler, so that its reply may be deferred.
+  bool can_defer() const { return waiting_replies != nullptr && !was_deferred; }
   bool deferred() const { return was_deferred; }
 
  private:

@@ -198,6 +198,11 @@ void session::handler_req() {
     // A handler may have completed a reply while it ran: it goes out now.
     release_answered_slots();
     if (status == frame_status::deferred) {
+      if (!slots.empty() && slots.back().holds_requests && !slots.back().answered) {
+        frames_pending = !input.empty();
+        waiting_for_replies = true;  // until complete_slot() releases it
+        return;
+      }
       continue;
     }
     frames_pending = status == frame_status::output_full || status == frame_status::work_full;
@@ -210,9 +215,10 @@ void session::handler_req() {
   }
 }
 
-deferred_reply session::open_slot() {
+deferred_reply session::open_slot(later_requests after) {
   reply_slot slot;
   slot.id = next_slot++;
+  slot.holds_requests = after == later_requests::held;
   slots.push_back(std::move(slot));
   return deferred_reply(std::weak_ptr<reply_slots>(shared_from_this()), slots.back().id);
 }
@@ -220,18 +226,22 @@ deferred_reply session::open_slot() {
 void session::complete_slot(std::uint64_t id, const std::string& reply) {
   loop_thread.assert_on_thread();
   bool found = false;
+  bool held_requests = false;
   for (reply_slot& slot : slots) {
     if (slot.id == id && !slot.answered) {
       slot.answered = true;
       slot.reply = reply;
       found = true;
+      held_requests = slot.holds_requests;
       break;
     }
   }
   if (!found || answering) {
     return;  // inside a handler, handler_req() releases it once the handler has returned
   }
-  if (!release_answered_slots()) {
+  // The requests it held are answered now, even while an earlier reply is still owed: their
+  // replies wait behind that one.
+  if (!release_answered_slots() && !held_requests) {
     return;
   }
   waiting_for_replies = false;  // looked at again when the frames are answered

@@ -7,7 +7,8 @@
 // bad header or a failing handler. The session finishes once nothing is left to write.
 //
 // Replies given later (request_context.h): each deferred reply has a slot, in request order,
-// holding the framed replies of the requests after it until it is completed.
+// holding the framed replies of the requests after it until it is completed; a slot that holds
+// the later requests themselves stops the answering (and the reading) until then.
 //
 // Threads: the event loop's only (asserted in debug builds); its buffers need no lock.
 // Ownership: shared; the socket loop holds it while it is registered, the backlog wait while it
@@ -65,7 +66,7 @@ class session final : public socket_loop::client,
   std::shared_ptr<socket_loop::client> shared_client() override { return shared_from_this(); }
 
   // ---- reply_slots ----
-  deferred_reply open_slot() override;
+  deferred_reply open_slot(later_requests after) override;
   // The reply of slot `id` has come: it and the replies held behind it go out, as far as every
   // reply before them is there. Inside a handler of this session it is only noted, and goes
   // out once the handler has returned.
@@ -128,13 +129,14 @@ class session final : public socket_loop::client,
   struct reply_slot {
     std::uint64_t id = 0;
     bool answered = false;
+    bool holds_requests = false;  // the requests after it wait unread until it is answered
     std::string reply;  // the body, once answered
     std::string after;  // framed replies of the requests after it, up to the next slot
   };
   std::deque<reply_slot> slots;
   std::uint64_t next_slot = 1;
-  // Reading waits for deferred replies: too many are pending, or the replies held behind them
-  // passed max_unwritten_size.
+  // Reading waits for deferred replies: too many are pending, the replies held behind them
+  // passed max_unwritten_size, or the last one holds the requests after it.
   bool waiting_for_replies = false;
   bool answering = false;  // a handler of this session runs now (slots may not move)
   thread_check loop_thread;
