@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Measures what one client pipelining "inviter add" requests beyond the inviter index does to the
 # daemon and to another client (tests/soak/inviter_flood.py): adds answered in 10 s, reloads of
-# the member table, the other client's fetch_pri latencies; then an add while the member table is
-# locked (a hung database) and SIGTERM while it still is. Runs in private namespaces
+# the member table, the other client's fetch_pri latencies (over the window, and for the
+# requests sent while the flood was still being answered); then an add while the member table
+# is locked (a hung database) and SIGTERM while it still is. Runs in private namespaces
 # (scripts/isolated.sh), so it needs no port-5000 lock.
 #
 # Usage: scripts/inviter_flood.sh [--members N] [--adds N] [--config JSON] [--skip-hang]
