@@ -34,7 +34,6 @@
 #include "app/detach.h"
 #include "app/load_stop_watch.h"
 #include "app/request_adaptors.h"
-#include "apply/work_backlog.h"
 #include "db/config_check.h"
 #include "db/initial_load.h"
 #include "metrics/load_progress.h"
@@ -114,8 +113,10 @@ int run_daemon(const daemon_options& options, const std::optional<stream_setting
   std::optional<replica> node;  // with a "stream": this node of the replicated site
   logic_center* store = nullptr;  // created once the log is open; requests come after that
   server listener(io, options.listen_endpoint(), choose_handler(options, stream, node, store));
-  listener.hold_back_work({[] { return mutation_backlog().over_bound(); },
-                           [] { return mutation_backlog().may_resume(); }});
+  // The store's queued work holds back the sessions that send more (the store exists before
+  // the loop runs any request).
+  listener.hold_back_work({[&store] { return store->backlog().over_bound(); },
+                           [&store] { return store->backlog().may_resume(); }});
   const std::unique_ptr<metrics_server> metrics_endpoint = open_metrics(options);
   boost::asio::signal_set signals(io, SIGINT, SIGTERM);
   signals.async_wait([&io](const boost::system::error_code&, int) { io.stop(); });

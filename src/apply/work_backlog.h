@@ -9,8 +9,9 @@
 // aside). A session may queue one more message past it; the sessions resume once the backlog
 // is down to three quarters of it.
 //
-// Threads: add() and the counters read by the sessions on the event-loop thread (the only one
-// that enqueues); remove() on the workers. One process-wide instance, mutation_backlog().
+// Threads: add() on the producers' threads, remove() on the workers, the counters read on any
+// thread (the sessions read them on the event loop). Owned by the mutation pipeline
+// (mutation_pipeline.h); the sessions see it through the check main wires into the server.
 #ifndef NORVEL_WORK_BACKLOG_H_
 #define NORVEL_WORK_BACKLOG_H_
 
@@ -23,7 +24,7 @@ class work_backlog {
   static constexpr std::size_t bound = 64 * 1024 * 1024;
   static constexpr std::size_t resume_level = bound / 4 * 3;
 
-  // A message of `bytes` was queued. Event-loop thread.
+  // A message of `bytes` was queued. Any thread.
   void add(std::size_t bytes) noexcept {
     queued.fetch_add(bytes, std::memory_order_relaxed);
     messages_added.fetch_add(1, std::memory_order_relaxed);
@@ -34,14 +35,12 @@ class work_backlog {
   std::size_t bytes() const noexcept { return queued.load(std::memory_order_relaxed); }
   bool over_bound() const noexcept { return bytes() >= bound; }
   bool may_resume() const noexcept { return bytes() <= resume_level; }
-  // Messages queued since start: a request that changed it was a mutation.
+  // Messages queued since start.
   std::uint64_t added() const noexcept { return messages_added.load(std::memory_order_relaxed); }
 
  private:
   std::atomic<std::size_t> queued{0};
   std::atomic<std::uint64_t> messages_added{0};
 };
-
-work_backlog& mutation_backlog();
 
 #endif  // NORVEL_WORK_BACKLOG_H_

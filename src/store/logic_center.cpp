@@ -4,8 +4,6 @@
 #include <exception>
 #include <utility>
 
-#include "apply/work_backlog.h"
-#include "metrics/metrics.h"
 #include "store/sorted_list.h"
 #include "support/log.h"
 
@@ -16,55 +14,11 @@ logic_center::logic_center() {
 }
 
 logic_center::~logic_center() {
-  stopping = true;
-  for (auto& queue : queues) {
-    queue.stop();
-  }
-  for (auto& thread : workers) {
-    if (thread.joinable()) {
-      thread.join();
-    }
-  }
-  for (auto& queue : queues) {  // what is still queued is dropped: it leaves the backlog too
-    queue.drain([](const inner_type& message) { mutation_backlog().remove(message.cost); });
-  }
+  mutations.stop();  // queued messages are dropped
 }
 
 void logic_center::start_workers() {
-  if (!workers.empty()) {
-    return;
-  }
-  workers.reserve(worker_count);
-  for (size_t index = 0; index < worker_count; ++index) {
-    workers.emplace_back(&logic_center::worker, this, index);
-  }
-}
-
-void logic_center::worker(size_t index) {
-  log_event(log_debug, "logic_center::worker start");
-  msgqueue<inner_type>& queue = queues[index];
-  while (!stopping) {
-    inner_type message;
-    if (!queue.getq(message)) {
-      continue;
-    }
-    log_batch batch;  // the message's entries are written together once it is applied
-    log_event(log_debug, "worker");
-    try {
-      apply(message);
-      metrics::global().applied[index].add();
-    } catch (const std::exception&) {
-      log_event(log_debug, "logic_center::worker exception");
-    } catch (...) {
-      // Nothing else is thrown by the appliers; a stray exception must not end the daemon.
-      log_event(log_debug, "logic_center::worker exception");
-    }
-    mutation_backlog().remove(message.cost);
-    if (message.on_applied) {
-      message.on_applied();
-    }
-  }
-  log_event(log_debug, "logic_center::worker quit");
+  mutations.start([this](inner_type& message) { apply(message); });
 }
 
 void logic_center::apply(inner_type& message) {
@@ -97,8 +51,7 @@ void logic_center::enqueue(mutation_kind kind, unsigned long user,
   // The record, its list node and the two arrays: what the message holds until it is applied.
   message.cost = sizeof(inner_type) + 4 * sizeof(void*) + ids.size() * sizeof(unsigned long) +
                  items.size() * sizeof(special);
-  mutation_backlog().add(message.cost);
-  queues[queue_index(user)].putq(std::move(message));
+  mutations.put(queue_index(user), std::move(message));
 }
 
 void logic_center::queue_tracked(mutation_kind kind, unsigned long user,
@@ -112,8 +65,7 @@ void logic_center::queue_tracked(mutation_kind kind, unsigned long user,
   message.ids = std::move(ids);
   message.items = std::move(items);
   message.on_applied = std::move(on_applied);
-  mutation_backlog().add(message.cost);
-  queues[queue_index(user)].putq(std::move(message));
+  mutations.put(queue_index(user), std::move(message));
 }
 
 bool logic_center::add_follow(unsigned long user, const std::vector<unsigned long>& ids) {
@@ -289,142 +241,4 @@ std::vector<int> logic_center::fetch_inviter(int member) {
 std::vector<int> logic_center::fetch_invitees(int member) {
   log_event(log_debug, "fetch_invitees");
   return inviters.invitees(member);
-}
-
-// ---- appliers (worker threads) ----
-
-void logic_center::do_add_follows(unsigned long user, std::vector<unsigned long>& ids) {
-  log_event(log_debug, "do_add_follows");
-  change_follows(user, ids, true);
-}
-
-void logic_center::do_del_follows(unsigned long user, std::vector<unsigned long>& ids) {
-  log_event(log_debug, "do_del_follows");
-  change_follows(user, ids, false);
-}
-
-void logic_center::do_add_special(unsigned long user, std::vector<special>& items) {
-  log_event(log_debug, "do_add_special");
-  change_specials(user, items, true);
-}
-
-void logic_center::do_del_special(unsigned long user, std::vector<special>& items) {
-  log_event(log_debug, "do_del_special");
-  change_specials(user, items, false);
-}
-
-namespace {
-
-// The ids of `items` (in greater_special order, no repeats) ascending; with `public_only`, only
-// those of reader type 0.
-std::vector<unsigned long> ascending_ids(const std::vector<special>& items, bool public_only) {
-  std::vector<unsigned long> ids;
-  ids.reserve(items.size());
-  for (auto item = items.rbegin(); item != items.rend(); ++item) {
-    if (!public_only || item->reader_type == 0) {
-      ids.push_back(item->special_id);
-    }
-  }
-  return ids;
-}
-
-}  // namespace
-
-// The member's follow list changes first; then the feeds of the members followed or unfollowed
-// gain or lose the member's own specials, one feed per pri_lock hold.
-void logic_center::change_follows(unsigned long user, std::vector<unsigned long>& ids,
-                                  bool adding) {
-  sorted_list::normalise_ids(ids);
-  std::vector<unsigned long> own;
-  {
-    annotated::unique_lock lock(users_lock);
-    member_lists& record = record_of_locked(user);
-    {
-      const counted_change<id_list> counting(follow_tally, record.follows);
-      if (adding) {
-        record.follows.insert(follow_arena, ids);
-      } else {
-        record.follows.erase(follow_arena, ids);
-      }
-    }
-    own = record.own.ids();
-  }
-  if (own.empty()) {
-    return;
-  }
-  for (unsigned long follower : ids) {
-    annotated::unique_lock lock(pri_lock);
-    if (adding) {
-      merge_into_feed_locked(follower, own);
-    } else {
-      remove_from_feed_locked(follower, own);
-    }
-  }
-}
-
-// The owner's list changes first; then the public list (for items of reader type 0, as named
-// in the message: on removal the stored reader type does not decide), then the feeds of the
-// owner's follow list and the owner's own feed.
-void logic_center::change_specials(unsigned long user, std::vector<special>& items,
-                                   bool adding) {
-  sorted_list::normalise_items(items);
-  if (items.empty()) {
-    return;
-  }
-  const std::vector<unsigned long> ids = ascending_ids(items, false);
-  std::vector<unsigned long> recipients;
-  {
-    annotated::unique_lock lock(users_lock);
-    member_lists& record = record_of_locked(user);
-    {
-      const counted_change<id_list> counting(own_tally, record.own);
-      if (adding) {
-        record.own.insert(own_arena, ids);
-      } else {
-        record.own.erase(own_arena, ids);
-      }
-    }
-    recipients = record.follows.ids();
-  }
-  const std::vector<unsigned long> public_ids = ascending_ids(items, true);
-  if (!public_ids.empty()) {
-    annotated::unique_lock lock(pub_lock);
-    const counted_change<id_list> counting(public_tally, pub_specials);
-    if (adding) {
-      pub_specials.insert(pub_arena, public_ids);
-      if (caps.public_cap != 0) {
-        pub_specials.keep_newest(pub_arena, caps.public_cap);
-      }
-    } else {
-      pub_specials.erase(pub_arena, public_ids);
-    }
-  }
-  recipients.push_back(user);
-  for (unsigned long recipient : recipients) {
-    annotated::unique_lock lock(pri_lock);
-    if (adding) {
-      merge_into_feed_locked(recipient, ids);
-    } else {
-      remove_from_feed_locked(recipient, ids);
-    }
-  }
-}
-
-void logic_center::merge_into_feed_locked(unsigned long member,
-                                          const std::vector<unsigned long>& ids) {
-  id_list& feed = feed_of_locked(member);
-  const counted_change<id_list> counting(feed_entry_tally, feed);
-  feed.insert(feed_arena, ids);
-  if (caps.feed_cap != 0) {
-    feed.keep_newest(feed_arena, caps.feed_cap);
-  }
-}
-
-void logic_center::remove_from_feed_locked(unsigned long member,
-                                           const std::vector<unsigned long>& ids) {
-  id_list* feed = pri_specials.find(member);
-  if (feed != nullptr) {
-    const counted_change<id_list> counting(feed_entry_tally, *feed);
-    feed->erase(feed_arena, ids);
-  }
 }

@@ -1,5 +1,7 @@
 // The one in-memory store (singleton<logic_center>): members, follows, feeds, public list,
-// inviters, and the queue and workers that apply mutations.
+// inviters, and the mutation pipeline (apply/mutation_pipeline.h) whose workers apply its
+// queued changes. The tables, their locks and the appliers live in logic_center.cpp (queries),
+// feed_appliers.cpp (the appliers), store_load.cpp and store_restore.cpp (bulk fills).
 // Threads: queries, the inviter operations and the enqueue calls run on the event-loop thread;
 // the do_* appliers run on the five workers. The initial load (db/initial_load.h reads the
 // tables, load_rows here fills the lists) runs before the workers start, on the main thread and
@@ -21,15 +23,13 @@
 #ifndef NORVEL_LOGIC_CENTER_H_
 #define NORVEL_LOGIC_CENTER_H_
 
-#include <array>
-#include <atomic>
 #include <cstddef>
 #include <functional>
-#include <thread>
 #include <utility>
 #include <vector>
 
-#include "apply/msgqueue.h"
+#include "apply/mutation_pipeline.h"
+#include "apply/work_backlog.h"
 #include "store/entry_counter.h"
 #include "store/id_list.h"
 #include "store/inviter_manager.h"
@@ -141,7 +141,9 @@ class logic_center {
   // check the running counts against it.
   store_sizes walk_sizes() const;
   // Messages waiting in worker `index`'s queue; any thread.
-  size_t queued(size_t index) const { return queues[index].size(); }
+  size_t queued(size_t index) const { return mutations.queued(index); }
+  // The queued work, which bounds what sessions may queue; any thread.
+  const work_backlog& backlog() const { return mutations.backlog(); }
 
   // The worker (and queue) that applies every mutation of `user`.
   static size_t queue_index(unsigned long user) { return user % worker_count; }
@@ -231,8 +233,7 @@ class logic_center {
   void drop_members_locked() REQUIRES(users_lock);
   void drop_feeds_locked() REQUIRES(pri_lock);
 
-  // The loop of worker `index`: takes messages off queues[index] until the store stops.
-  void worker(size_t index);
+  // Runs the applier a queued message names; on a worker.
   void apply(inner_type& message);
   void enqueue(mutation_kind kind, unsigned long user, const std::vector<unsigned long>& ids,
                const std::vector<special>& items);
@@ -277,9 +278,8 @@ class logic_center {
   entry_counter public_tally;     // pub_lock
   list_caps caps;  // set before the workers start, read only after
   inviter_manager inviters;  // main thread only, no lock
-  std::atomic<bool> stopping{false};
-  std::array<msgqueue<inner_type>, worker_count> queues;  // queues[i] feeds workers[i]
-  std::vector<std::thread> workers;
+  // Last, so that its workers stop before the tables they change go.
+  mutation_pipeline<inner_type, worker_count> mutations;
 };
 
 #endif  // NORVEL_LOGIC_CENTER_H_

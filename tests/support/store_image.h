@@ -55,10 +55,10 @@ class logic_center_inspector {
   // Takes every queued message off the queues, described as text, queue by queue.
   static std::string drain(logic_center& store) {
     std::ostringstream out;
-    for (size_t i = 0; i < store.queues.size(); ++i) {
-      for (size_t left = store.queues[i].size(); left > 0; --left) {
+    for (size_t i = 0; i < logic_center::worker_count; ++i) {
+      for (size_t left = store.queued(i); left > 0; --left) {
         logic_center::inner_type message;
-        if (!store.queues[i].getq(message)) {
+        if (!store.mutations.queue(i).getq(message)) {
           break;
         }
         out << "queue " << i << ' ' << static_cast<int>(message.kind) << " user=" << message.user

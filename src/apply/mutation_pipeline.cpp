@@ -1,0 +1,32 @@
+#include "apply/mutation_pipeline.h"
+
+#include <exception>
+
+#include "metrics/metrics.h"
+#include "support/log.h"
+
+namespace pipeline_detail {
+
+void apply_logged(std::size_t index, void (*apply)(void* context), void* context) noexcept {
+  log_batch batch;  // the message's entries are written together once it is applied
+  log_event(log_debug, "worker");
+  try {
+    apply(context);
+    metrics::global().applied[index].add();
+  } catch (const std::exception&) {
+    log_event(log_debug, "logic_center::worker exception");
+  } catch (...) {
+    // Nothing else is thrown by the appliers; a stray exception must not end the daemon.
+    log_event(log_debug, "logic_center::worker exception");
+  }
+}
+
+void log_worker_start() noexcept {
+  log_event(log_debug, "logic_center::worker start");
+}
+
+void log_worker_quit() noexcept {
+  log_event(log_debug, "logic_center::worker quit");
+}
+
+}  // namespace pipeline_detail
