@@ -19,18 +19,13 @@
 #include <json/json.h>
 
 #include "support/app_config.h"
+#include "temp_dir.h"
 
 namespace {
 
 constexpr size_t through_file_every = 64;
 
-std::string config_dir;
 std::string config_path;
-
-void remove_config_dir() {
-  ::unlink(config_path.c_str());
-  ::rmdir(config_dir.c_str());
-}
 
 void fail(const char* what) {
   std::fprintf(stderr, "config_fuzz: %s\n", what);
@@ -74,13 +69,8 @@ bool same_settings(const app_cfg::db_setting& a, const app_cfg::db_setting& b) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
-  char dir_template[] = "/tmp/norvel_config_fuzz_XXXXXX";
-  if (mkdtemp(dir_template) == nullptr) {
-    fail("cannot make a temporary directory");
-  }
-  config_dir = dir_template;
-  config_path = config_dir + "/norvel.config.ini";
-  std::atexit(remove_config_dir);
+  static const temp_dir scratch("norvel_config_fuzz_");  // removed at exit
+  config_path = scratch.file("norvel.config.ini");
   // A failed read prints its message on standard output; thousands of them per second would
   // bury the fuzzer's own report.
   const int null_fd = ::open("/dev/null", O_WRONLY);

@@ -28,12 +28,12 @@
 #include "store/logic_center.h"
 #include "store_image.h"
 #include "support/log.h"
+#include "temp_dir.h"
 
 namespace {
 
 constexpr size_t log_restart_bytes = 16 * 1024 * 1024;
 
-std::string log_dir;
 std::string log_path;
 size_t log_seen = 0;
 
@@ -101,19 +101,9 @@ void start() {
     return;
   }
   started = true;
-  char pattern[] = "/tmp/norvel-request-diff-XXXXXX";
-  const char* dir = ::mkdtemp(pattern);
-  if (dir == nullptr) {
-    std::perror("mkdtemp");
-    std::abort();
-  }
-  log_dir = dir;
-  std::atexit([] {
-    std::error_code ignored_ec;  // best effort: a scratch directory under /tmp
-    std::filesystem::remove_all(log_dir, ignored_ec);
-  });
+  static const temp_dir scratch("norvel-request-diff-");  // removed at exit
   // No stamps: the two paths run microseconds apart.
-  gLogger = new logger::Logfile(dir, "diff", false);
+  gLogger = new logger::Logfile(scratch.path().c_str(), "diff", false);
   log_path = gLogger->current_path();
   fuzz_store::configure_without_database();
   logic_center_inspector::reload_inviters_every_time(*singleton<logic_center>::instance());

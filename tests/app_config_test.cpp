@@ -10,6 +10,7 @@
 #include <boost/filesystem.hpp>
 
 #include "support/log.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -17,19 +18,7 @@ namespace {
 // event log; standard output is captured around open_file().
 class ConfigFile : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/norvel_cfg_test_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir = pattern;
-    config_path = dir + "/norvel.config.ini";
-    ASSERT_TRUE(init_log(dir.c_str(), "norvel"));
-    log_path = gLogger->current_path();
-  }
-  void TearDown() override {
-    fini_log();
-    boost::system::error_code ignored_ec;  // best effort cleanup
-    boost::filesystem::remove_all(dir, ignored_ec);
-  }
+  void SetUp() override { log_path = event_log.current_path(); }
 
   bool open_with(const std::string& content) {
     std::ofstream(config_path, std::ios::binary) << content;
@@ -39,6 +28,9 @@ class ConfigFile : public ::testing::Test {
     testing::internal::CaptureStdout();
     const bool ok = config.open_file(path);
     printed = testing::internal::GetCapturedStdout();
+    if (config.log.level != 0 && gLogger != nullptr) {
+      gLogger->set_max_level(config.log.level);  // as the daemon's start-up applies it
+    }
     return ok;
   }
 
@@ -63,8 +55,9 @@ class ConfigFile : public ::testing::Test {
               std::vector<std::string>{"Debug:\tException: app_cfg::open_file error " + message});
   }
 
-  std::string dir;
-  std::string config_path;
+  temp_log event_log{"norvel", "norvel_cfg_test_"};  // its directory holds the configuration too
+  const std::string dir = event_log.dir();
+  const std::string config_path = dir + "/norvel.config.ini";
   std::string log_path;
   std::string printed;
   app_cfg config;

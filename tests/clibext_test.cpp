@@ -1,4 +1,4 @@
-#include "support/clibext.h"
+#include "util/clibext.h"
 
 #include <gtest/gtest.h>
 #include <stdio.h>

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "support/log.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -38,9 +39,8 @@ std::string whole_directory(const std::string& dir) {
 }
 
 TEST(LoadProgress, ReportsWhileTheLoadRunsAndTotalsAtTheEnd) {
-  char pattern[] = "/tmp/norvel-progress-XXXXXX";
-  ASSERT_NE(::mkdtemp(pattern), nullptr);
-  const std::string dir = pattern;
+  const temp_dir scratch("norvel-progress-");
+  const std::string& dir = scratch.path();
   ASSERT_TRUE(init_log(dir.c_str(), "norvel"));
 
   load_progress& load = load_progress::global();
@@ -82,7 +82,6 @@ TEST(LoadProgress, ReportsWhileTheLoadRunsAndTotalsAtTheEnd) {
   for (const std::string& line : lines) {
     EXPECT_NE(log.find("\tInfo:\t" + line + "\r\n"), std::string::npos) << line;
   }
-  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -19,6 +19,8 @@
 
 #include <boost/filesystem.hpp>
 
+#include "temp_dir.h"
+
 namespace {
 
 const std::string banner_rule =
@@ -73,16 +75,7 @@ std::vector<std::string> lines_of(const std::string& text) {
 
 class EventLog : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/norvel_log_test_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir = pattern;
-  }
-  void TearDown() override {
-    fini_log();
-    boost::system::error_code ignored_ec;  // best effort cleanup
-    boost::filesystem::remove_all(dir, ignored_ec);
-  }
+  void TearDown() override { fini_log(); }
 
   std::unique_ptr<logger::Logfile> make_log(time_t seconds = fixed_seconds, long micros = 0) {
     auto log = std::make_unique<logger::Logfile>(dir.c_str(), "norvel", true);
@@ -90,7 +83,8 @@ class EventLog : public ::testing::Test {
     return log;
   }
 
-  std::string dir;
+  temp_dir scratch{"norvel_log_test_"};
+  const std::string dir = scratch.path();
 };
 
 TEST_F(EventLog, FirstEntryWritesBannerThenStampedEntry) {

@@ -12,6 +12,7 @@
 
 #include "store_image.h"
 #include "support/log.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -334,16 +335,7 @@ TEST(Workers, ConcurrentMutationsMatchInOrderApplicationAndKeepInvariants) {
 class WorkerLog : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/norvel_lc_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir = pattern;
-    ASSERT_TRUE(init_log(dir.c_str(), "norvel"));
-    path = gLogger->current_path();
-  }
-  void TearDown() override {
-    fini_log();
-    std::string command = "rm -rf '" + dir + "'";
-    EXPECT_EQ(system(command.c_str()), 0);
+    path = event_log.current_path();
   }
   // Debug entries whose message is exactly `text`.
   int count(const std::string& text) const {
@@ -359,7 +351,7 @@ class WorkerLog : public ::testing::Test {
     return found;
   }
 
-  std::string dir;
+  temp_log event_log{"norvel", "norvel_lc_"};
   std::string path;
 };
 

@@ -1,10 +1,10 @@
-#include "support/md5.h"
+#include "util/md5.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "support/stringutil.h"
+#include "util/stringutil.h"
 
 namespace {
 

@@ -15,6 +15,7 @@
 #include "metrics/metrics_exposition.h"
 #include "metrics_client.h"
 #include "support/log.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -104,9 +105,8 @@ TEST(MetricsPage, ReadsBackWithTheCountsAndOneHelpAndTypePerFamily) {
 }
 
 TEST(LogEntryCounts, CountOnlyTheEntriesTheLevelLetsThrough) {
-  char pattern[] = "/tmp/norvel-metrics-log-XXXXXX";
-  ASSERT_NE(::mkdtemp(pattern), nullptr);
-  ASSERT_TRUE(init_log(pattern, "norvel"));
+  const temp_dir scratch("norvel-metrics-log-");
+  ASSERT_TRUE(init_log(scratch.path().c_str(), "norvel"));
   gLogger->set_max_level(log_info);
   const std::uint64_t debug_before = log_entries_written(log_debug);
   const std::uint64_t info_before = log_entries_written(log_info);
@@ -117,7 +117,6 @@ TEST(LogEntryCounts, CountOnlyTheEntriesTheLevelLetsThrough) {
   EXPECT_EQ(log_entries_written(log_debug), debug_before + 1);
   EXPECT_EQ(log_entries_written(log_info), info_before + 1);
   EXPECT_GE(log_entries_written(log_error), 1u);
-  std::filesystem::remove_all(pattern);
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 
 #include "eventually.h"
 #include "support/log.h"
+#include "temp_dir.h"
 #include "test_db.h"
 #include "text_search.h"
 
@@ -23,17 +24,6 @@ namespace {
 
 class MysqlConnection : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/norvel_mysql_log_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    log_dir = pattern;
-    ASSERT_TRUE(init_log(log_dir.c_str(), "norvel"));
-  }
-  void TearDown() override {
-    fini_log();
-    std::filesystem::remove_all(log_dir);
-  }
-
   std::unique_ptr<mysql::connection> connect(const std::string& passwd) {
     return std::make_unique<mysql::connection>(db.host(), db.user(), passwd, db.name(), db.port());
   }
@@ -71,7 +61,7 @@ class MysqlConnection : public ::testing::Test {
   }
 
   test_db db{"mysql_helper"};
-  std::string log_dir;
+  temp_log event_log{"norvel", "norvel_mysql_log_"};
 };
 
 TEST_F(MysqlConnection, ConnectLogsSettingsWithThePasswordMasked) {

@@ -14,6 +14,7 @@
 #include <boost/filesystem.hpp>
 
 #include "support/log.h"
+#include "temp_dir.h"
 
 // Services at global scope so their type names read like the daemon's ("5alpha").
 std::vector<std::string> destroyed;  // the order in which finalised objects went away
@@ -57,20 +58,13 @@ void note_finaliser() {
 class ObjectManager : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/norvel_om_test_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir = pattern;
-    ASSERT_TRUE(init_log(dir.c_str(), "norvel"));
-    log_path = gLogger->current_path();
+    log_path = event_log.current_path();
     destroyed.clear();
     finaliser_calls.clear();
     object_manager::init();
   }
   void TearDown() override {
     object_manager::fini();
-    fini_log();
-    boost::system::error_code ignored_ec;  // best effort cleanup
-    boost::filesystem::remove_all(dir, ignored_ec);
   }
 
   // The log's entries after the banner with their stamps cut off: "Level:\tmessage".
@@ -90,7 +84,7 @@ class ObjectManager : public ::testing::Test {
     return lines;
   }
 
-  std::string dir;
+  temp_log event_log{"norvel", "norvel_om_test_"};
   std::string log_path;
 };
 

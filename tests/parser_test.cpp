@@ -22,6 +22,7 @@
 #include "support/app_config.h"
 #include "support/log.h"
 #include "support/object_manager.h"
+#include "temp_dir.h"
 #include "text_search.h"
 
 namespace {
@@ -33,10 +34,6 @@ using ids = std::vector<unsigned long>;
 class Parser : public ::testing::Test {
  protected:
   void SetUp() override {
-    log_dir = boost::filesystem::temp_directory_path() /
-              boost::filesystem::unique_path("norvel-parser-%%%%-%%%%");
-    boost::filesystem::create_directories(log_dir);
-    ASSERT_TRUE(init_log(log_dir.string().c_str(), "norvel"));
     object_manager::init();
     store = singleton<logic_center>::instance();
     store->start_workers();
@@ -44,9 +41,6 @@ class Parser : public ::testing::Test {
 
   void TearDown() override {
     object_manager::fini();
-    fini_log();
-    boost::system::error_code ignored_ec;  // a leftover temp dir is harmless
-    boost::filesystem::remove_all(log_dir, ignored_ec);
   }
 
   static std::string reply(const std::string& body) {
@@ -79,7 +73,7 @@ class Parser : public ::testing::Test {
     return eventually([&] { return store->fetch_follow(user) == expected; });
   }
 
-  boost::filesystem::path log_dir;
+  temp_log event_log{"norvel", "norvel-parser-"};
   logic_center* store = nullptr;
 };
 

@@ -30,6 +30,7 @@
 #include "snapshot/snapshot_taker.h"
 #include "snapshot/store_snapshot.h"
 #include "store_image.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -40,16 +41,6 @@ const std::string stream = "NORVEL";
 // A directory of its own for each test, removed with what is in it.
 class SnapshotDir : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/norvel_snap_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir = pattern;
-  }
-  void TearDown() override {
-    const std::string command = "rm -rf '" + dir + "'";
-    EXPECT_EQ(std::system(command.c_str()), 0);
-  }
-
   std::vector<std::string> names() const {
     std::vector<std::string> out;
     for (const snapshot::found_file& found : snapshot::list_files(dir, stream)) {
@@ -72,7 +63,8 @@ class SnapshotDir : public ::testing::Test {
     std::ofstream(dir + "/" + name, std::ios::binary | std::ios::trunc) << bytes;
   }
 
-  std::string dir;
+  temp_dir scratch{"norvel_snap_"};  // a directory of its own for each test
+  const std::string dir = scratch.path();
 };
 
 // A random store through the appliers, and a random inviter index, from one seed.

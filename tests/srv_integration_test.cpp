@@ -21,6 +21,7 @@
 #include "eventually.h"
 #include "network/srv.h"
 #include "support/log.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -161,11 +162,8 @@ std::string log_text() {
 class ServedFraming : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    static std::string dir = [] {
-      char pattern[] = "/tmp/norvel-srv-log-XXXXXX";
-      return std::string(::mkdtemp(pattern));
-    }();
-    init_log(dir.c_str(), "srv");
+    static const temp_dir dir("norvel-srv-log-");  // removed when the process ends
+    init_log(dir.path().c_str(), "srv");
   }
 
   void SetUp() override { log_start = log_text().size(); }

@@ -1,4 +1,4 @@
-#include "support/stringutil.h"
+#include "util/stringutil.h"
 
 #include <gtest/gtest.h>
 

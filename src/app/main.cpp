@@ -135,7 +135,11 @@ int run_daemon(const daemon_options& options, const std::optional<stream_setting
   init_log(options.log_dir.c_str(), log_name);
   object_manager::init();
   print_line(stdout, "start read config");
-  singleton<app_cfg>::instance()->open_file(options.config_path);  // missing settings stay empty
+  app_cfg& config = *singleton<app_cfg>::instance();
+  config.open_file(options.config_path);  // missing settings stay empty
+  if (config.log.level != 0 && gLogger != nullptr) {
+    gLogger->set_max_level(config.log.level);  // a "log" member read before a later error holds
+  }
   print_line(stdout, "after read config");
   limit_connections(listener, descriptors);
   if (options.foreground) {

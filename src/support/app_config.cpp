@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "support/clibext.h"
+#include "util/clibext.h"
 #include "support/log.h"
 
 namespace {
@@ -190,9 +190,6 @@ bool app_cfg::open_text(const std::string& text) {
     const Json::Value document = parse_config_text(text);
     db.init(document["DB"]);
     log.init(document.isObject() ? document["log"] : Json::Value());
-    if (log.level != 0 && gLogger != nullptr) {
-      gLogger->set_max_level(log.level);
-    }
     store.init(document.isObject() ? document["store"] : Json::Value());
     limits.init(document.isObject() ? document["limits"] : Json::Value());
     inviter.init(document.isObject() ? document["inviter"] : Json::Value());

@@ -1,5 +1,7 @@
-// The daemon's configuration: the database connection settings, read once at start-up from a JSON
-// file and held by the app_cfg singleton (singleton<app_cfg>).
+// The daemon's configuration file, read once at start-up and held by the app_cfg singleton
+// (singleton<app_cfg>): the database settings ("DB") and the optional "log" level, "store" caps,
+// "limits" and "inviter" pacing. It only reads and checks them: main hands each setting to the
+// part it configures (the log level to the event log, the caps to the store, ...).
 // Threads: filled on the main thread before the store and its workers start; only read after.
 #ifndef NORVEL_APP_CONFIG_H_
 #define NORVEL_APP_CONFIG_H_
@@ -78,9 +80,9 @@ class app_cfg {
     void init(const Json::Value& value);
   };
 
-  // Reads `path`, fills db, then log, then store, then limits, then inviter, and applies log's level to the
-  // event log. Answers false after reporting any failure (log at Debug when the event log
-  // exists, and the message alone on standard output).
+  // Reads `path`, fills db, then log, then store, then limits, then inviter; a failure leaves the
+  // members after it at their defaults. Answers false after reporting any failure (log at Debug
+  // when the event log exists, and the message alone on standard output).
   bool open_file(const std::string& path);
   // The same from the file's text already read.
   bool open_text(const std::string& text);

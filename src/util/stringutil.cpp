@@ -1,11 +1,11 @@
-#include "support/stringutil.h"
+#include "util/stringutil.h"
 
 #include <climits>
 #include <cstring>
 #include <cwchar>
 #include <stdexcept>
 
-#include "support/md5.h"
+#include "util/md5.h"
 
 namespace stringutil {
 namespace helper {

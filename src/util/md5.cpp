@@ -1,4 +1,4 @@
-#include "support/md5.h"
+#include "util/md5.h"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "support/clibext.h"
+#include "util/clibext.h"
 
 #include <cctype>
 #include <cstring>
@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "support/stringutil.h"
+#include "util/stringutil.h"
 
 namespace clibext {
 namespace {
