@@ -10,6 +10,7 @@ constexpr auto backlog_poll_interval = std::chrono::milliseconds(1);
 }  // namespace
 
 void backlog_wait::hold(std::function<void()> resume) {
+  loop_thread.assert_on_thread();
   held.push_back(std::move(resume));
   arm();
 }
@@ -32,6 +33,7 @@ void backlog_wait::arm() {
 }
 
 void backlog_wait::on_timer(const boost::system::error_code& ec) {
+  loop_thread.assert_on_thread();
   armed = false;
   if (ec || held.empty()) {
     return;

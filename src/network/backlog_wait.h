@@ -6,7 +6,8 @@
 // work_admission (the daemon wires the mutation pipeline's backlog; a server without one never
 // holds a session back).
 //
-// Threads: the event loop's only; the admission checks are read there too. Ownership: owned by
+// Threads: the event loop's only (asserted in debug builds); the admission checks are read
+// there too. Ownership: owned by
 // the server (and by its pending timer wait); it holds each waiting session's resume callback,
 // and with it the session, until it resumes them or the server lets them go (release()).
 #ifndef NORVEL_BACKLOG_WAIT_H_
@@ -18,6 +19,8 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>
+
+#include "support/thread_check.h"
 
 // The bound on queued work as a session sees it. Both checks are cheap and throw nothing.
 struct work_admission {
@@ -52,6 +55,7 @@ class backlog_wait : public std::enable_shared_from_this<backlog_wait> {
   const work_admission admission;
   bool armed = false;
   std::vector<std::function<void()>> held;
+  thread_check loop_thread;
 };
 
 #endif  // NORVEL_BACKLOG_WAIT_H_

@@ -39,7 +39,8 @@ void socket_loop::add(std::shared_ptr<client> joining) {
   // read has not seen everything.
   registration.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
   registration.data.ptr = joining.get();
-  if (::epoll_ctl(waiter.native_handle(), EPOLL_CTL_ADD, joining->descriptor(), &registration) != 0) {
+  const int fd = joining->descriptor();
+  if (::epoll_ctl(waiter.native_handle(), EPOLL_CTL_ADD, fd, &registration) != 0) {
     throw boost::system::system_error(
         boost::system::error_code(errno, boost::system::system_category()), "epoll_ctl");
   }

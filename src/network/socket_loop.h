@@ -27,8 +27,9 @@
 // loop (shared_ptr: the pending wait holds a weak reference); the loop owns every registered
 // client until it finishes (no more reading and nothing left to write), then lets it go at the
 // end of the turn. The epoll descriptor is owned by `waiter` and closed with it. A client's
-// descriptor leaves the set when the client closes it. The set is made before the daemon detaches, while it is still empty;
-// the io_context's fork notices register `waiter` again in the child's reactor.
+// descriptor leaves the set when the client closes it. The set is made before the daemon
+// detaches, while it is still empty; the io_context's fork notices register `waiter` again in
+// the child's reactor.
 #ifndef NORVEL_SOCKET_LOOP_H_
 #define NORVEL_SOCKET_LOOP_H_
 

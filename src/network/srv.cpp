@@ -94,6 +94,7 @@ void server::do_accept() {
 }
 
 void server::on_accept(const boost::system::error_code& ec, tcp::socket peer) {
+  loop_thread.assert_on_thread();
   if (!acceptor.is_open()) {
     return;  // closed at shutdown: nothing to re-arm
   }

@@ -3,8 +3,8 @@
 // accepting: a maximum of open connections, and a pause before accepting again when the process
 // is out of descriptors or memory.
 //
-// Threads: the event loop's only; connection_stats is atomic only so that tests and tools on
-// other threads may read it.
+// Threads: the event loop's only (asserted in debug builds); connection_stats is atomic only so
+// that tests and tools on other threads may read it.
 // Ownership: `server` owns the acceptor, the socket loop, the request handler the sessions share
 // and the wait for the workers' backlog; each accepted socket is handed straight to its session,
 // which the socket loop owns until it finishes.
@@ -22,6 +22,7 @@
 #include "network/frame_codec.h"
 #include "network/session.h"  // the connections it makes, and their limits
 #include "network/socket_loop.h"
+#include "support/thread_check.h"
 
 class server {
  public:
@@ -74,6 +75,7 @@ class server {
   std::shared_ptr<bool> alive;
   std::size_t max_connections = SIZE_MAX;
   bool refusing = false;  // the last connection accepted was refused
+  thread_check loop_thread;  // the accepts' thread
 };
 
 #endif  // NORVEL_SRV_H_
