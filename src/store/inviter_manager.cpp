@@ -296,19 +296,25 @@ void inviter_manager::record_loaded_row(const table_rows::member_row& row) {
 
 std::vector<int> inviter_manager::list(int member) const {
   std::vector<int> chain;
-  if (member < 0 || static_cast<size_t>(member) >= table_bound) {
+  if (member < 0 ||
+      (static_cast<size_t>(member) >= table_bound && far_inviters.count(member) == 0)) {
     return chain;
   }
   std::unordered_set<int> seen{member};
   for (;;) {
-    member = inviter_of(static_cast<size_t>(member));
+    if (static_cast<size_t>(member) < table_bound) {
+      member = inviter_of(static_cast<size_t>(member));
+    } else {
+      const auto far = far_inviters.find(member);
+      if (far == far_inviters.end()) {
+        return chain;  // recorded by add() beyond the table: nothing is known above it
+      }
+      member = far->second;
+    }
     if (member <= 0 || !seen.insert(member).second) {
       return chain;
     }
     chain.push_back(member);
-    if (static_cast<size_t>(member) >= table_bound) {
-      return chain;  // recorded by add() beyond the table: nothing is known above it
-    }
   }
 }
 
@@ -349,10 +355,10 @@ bool inviter_manager::add_in_place(int member, int inviter) {
     return false;
   }
   if (static_cast<size_t>(member) >= table_bound) {
-    log_event(log_warning, "inviter change for member %d beyond the index: not recorded", member);
-    return false;
+    far_inviters[member] = inviter;  // the side table: one hostile id grows nothing
+  } else {
+    set_inviter(static_cast<size_t>(member), inviter);
   }
-  set_inviter(static_cast<size_t>(member), inviter);
   add_invitee(inviter, member);
   recount_bytes();
   return true;

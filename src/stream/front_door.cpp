@@ -130,7 +130,8 @@ std::uint64_t front_door::min_seq_of(const std::string& body) {
 void front_door::wait_for_sequence(std::uint64_t seq, std::function<void()> ready,
                                    std::function<void()> expired) {
   if (changes.applied() >= seq) {
-    ready();
+    // Never from inside the caller: a handler that deferred its reply returns first.
+    boost::asio::post(loop, std::move(ready));
     return;
   }
   waiters.push_back(
@@ -209,7 +210,7 @@ void answer_replicated(front_door& door, logic_center& store, const std::string&
   parser request(body, store);
   if (!request.names_change()) {
     const std::uint64_t wanted = front_door::min_seq_of(body);
-    if (wanted == 0) {
+    if (wanted == 0 || door.applied() >= wanted) {
       request.request(reply);
       return;
     }

@@ -48,10 +48,13 @@ class front_door {
   // The "min_seq" of a request body's params, or 0 when it has none (a cheap look first: most
   // bodies do not mention it). Throws nothing.
   static std::uint64_t min_seq_of(const std::string& body);
-  // Calls `ready` on the loop once the node has applied `seq`, or `expired` after the wait.
+  // Calls `ready` on the loop once the node has applied `seq`, or `expired` after the wait;
+  // never before it returns.
   void wait_for_sequence(std::uint64_t seq, std::function<void()> ready,
                          std::function<void()> expired);
 
+  // The node's applied sequence; any thread.
+  std::uint64_t applied() const { return changes.applied(); }
   // Publishes waiting for their acknowledgement; any thread.
   std::size_t in_flight() const;
 
