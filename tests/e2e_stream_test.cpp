@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -148,15 +147,6 @@ TEST_F(StreamDaemon, AppliesTheStreamSkipsWhatIsNotAChangeAndRefusesAStartThatWo
   for (const snapshot::found_file& found : snapshot::list_files(node.snapshot_dir(), "NORVEL")) {
     ASSERT_EQ(::unlink(found.path.c_str()), 0);
   }
-
-  // The clean stop wrote a snapshot. Without it, on a stream that holds changes, a database load
-  // would miss them.
-  std::size_t snapshots = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(node.snapshot_dir())) {
-    snapshots += entry.path().extension() == ".snap" ? 1 : 0;
-    std::filesystem::remove(entry.path());
-  }
-  EXPECT_GE(snapshots, 1u);
   node.start();
   EXPECT_EQ(node.wait_exit(), 1);
   EXPECT_NE(node.output().find("--rebuild"), std::string::npos) << node.output();
