@@ -42,6 +42,9 @@ void stream_consumer::run() {
       if (reader->next(message, std::chrono::milliseconds(100))) {
         idle.store(false, std::memory_order_release);
         take(message);
+        if (message.pending == 0) {
+          at_end.store(true, std::memory_order_release);
+        }
       } else {
         idle.store(true, std::memory_order_release);
       }

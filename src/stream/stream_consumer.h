@@ -30,8 +30,11 @@ class stream_consumer {
   void stop();
   // Whether the last read found nothing more in the stream and `dispatch` has nothing in
   // flight: the node holds everything the stream held a moment ago. Any thread.
+  // Only once a message said nothing followed it: a reader still starting up reads nothing
+  // for a while too.
   bool idle_and(const ordered_dispatch& changes) const {
-    return idle.load(std::memory_order_acquire) && changes.in_flight() == 0;
+    return idle.load(std::memory_order_acquire) && at_end.load(std::memory_order_acquire) &&
+           changes.in_flight() == 0;
   }
 
  private:
@@ -43,6 +46,7 @@ class stream_consumer {
   ordered_dispatch& dispatch;
   std::atomic<bool> stopping{false};
   std::atomic<bool> idle{false};
+  std::atomic<bool> at_end{false};  // a message delivered with nothing pending after it
   std::thread thread;
 };
 
