@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -36,13 +37,38 @@ std::string report_line(const write_outcome& outcome) {
          (outcome.ok ? outcome.path : outcome.error) + "\n";
 }
 
+// Closes every descriptor the writer inherited but `keep` and the standard three: the listening
+// socket, the clients' connections and the stream's and database's sockets belong to the node,
+// and a writer still holding the port would keep a restarted node from binding it.
+void close_inherited(int keep) {
+  const unsigned int report = static_cast<unsigned int>(keep);
+  if (report > 3 && ::close_range(3, report - 1, 0) != 0) {
+    for (int fd = 3; fd < keep; ++fd) {
+      ::close(fd);
+    }
+  }
+  if (::close_range(report + 1, ~0U, 0) != 0) {
+    const long most = ::sysconf(_SC_OPEN_MAX);
+    for (long fd = keep + 1; fd < most; ++fd) {
+      ::close(static_cast<int>(fd));
+    }
+  }
+}
+
 // The writer process: writes the store, reports, and ends without running anything of the
 // parent's (no exit handlers, no destructors, no flush of the parent's buffers).
 [[noreturn]] void run_child(const logic_center& store, const taker_settings& settings,
-                            uint64_t sequence, int report_fd) {
+                            uint64_t sequence, int report_fd, pid_t parent) {
   // A stop sent to the whole group ends the writer too; the next writer removes its .tmp.
   ::signal(SIGTERM, SIG_DFL);
   ::signal(SIGINT, SIG_DFL);
+  // A node that dies (SIGKILL, a crash) takes its writer with it: a writer outliving it would
+  // rename and prune files under a restarted node's feet.
+  ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (::getppid() != parent) {
+    ::_exit(1);
+  }
+  close_inherited(report_fd);
   write_outcome outcome;
   try {
     outcome = save_store(store, settings.dir, settings.stream, sequence);
@@ -154,10 +180,11 @@ void snapshot_taker::at_rest(uint64_t sequence) {
     record(false, sequence, 0, std::string("cannot make a pipe: ") + std::strerror(errno));
     return;
   }
+  const pid_t parent = ::getpid();
   const pid_t pid = ::fork();
   if (pid == 0) {
     ::close(fds[0]);
-    run_child(store, settings, sequence, fds[1]);
+    run_child(store, settings, sequence, fds[1], parent);
   }
   const int fork_error = errno;
   gate.resume();
