@@ -17,82 +17,23 @@
 #include <string>
 #include <vector>
 
-#include <json/json.h>
-
 #include "daemon_runner.h"
 #include "eventually.h"
 #include "foreground_daemon.h"
 #include "stream/jetstream.h"
 #include "jetstream_cluster.h"
+#include "change_requests.h"
 #include "replica_node.h"
 #include "store_model.h"
+#include "stream_model.h"
 #include "test_db.h"
 
 namespace {
 
+using requests::follow_change;
+using requests::special_change;
+
 const char* const accepted = "{\"code\":200,\"data\":null}\n";
-
-std::string follow_change(bool add, unsigned long user, const std::vector<unsigned long>& friends) {
-  std::string list;
-  for (unsigned long id : friends) {
-    list += (list.empty() ? "" : ",") + std::to_string(id);
-  }
-  return std::string(R"({"act":"follow","op":")") + (add ? "add" : "del") +
-         R"(","params":{"user_id":)" + std::to_string(user) + R"(,"friends":[)" + list + "]}}";
-}
-
-std::string special_change(bool add, unsigned long user, const std::vector<special>& items) {
-  std::string list;
-  for (const special& item : items) {
-    list += (list.empty() ? "" : ",") + std::string(R"({"spid":)") +
-            std::to_string(item.special_id) + R"(,"type":)" +
-            std::to_string(item.reader_type) + "}";
-  }
-  return std::string(R"({"act":"special","op":")") + (add ? "add" : "del") +
-         R"(","params":{"user_id":)" + std::to_string(user) + R"(,"specials":[)" + list + "]}}";
-}
-
-// Every fetch a client can make of members 0..`members`, as one text per node: equal texts
-// mean equal answers.
-std::string everything(const replica_node& node, unsigned long members) {
-  std::string out;
-  for (unsigned long user = 0; user <= members; ++user) {
-    const std::string id = std::to_string(user);
-    out += node.ask(R"({"act":"follow","op":"fetch","params":{"user_id":)" + id + "}}");
-    out += node.ask(R"({"act":"special","op":"fetch_self","params":{"user_id":)" + id +
-                    R"(,"special_id":-1,"count":1000,"type":1}})");
-    out += node.ask(R"({"act":"special","op":"fetch_pri","params":{"user_id":)" + id +
-                    R"(,"special_id":-1,"count":1000,"type":1}})");
-  }
-  out += node.ask(R"({"act":"special","op":"fetch_pub","params":{"special_id":-1,"count":1000,"type":1}})");
-  return out;
-}
-
-// The same fetches answered from a model.
-std::string everything(const store_model& model, unsigned long members) {
-  auto ids_text = [](const char* key, const std::vector<unsigned long>& ids) {
-    std::string list;
-    for (unsigned long id : ids) {
-      list += (list.empty() ? "" : ",") + std::to_string(id & 0xffffffffUL);
-    }
-    return std::string(R"({"code":200,"data":{")") + key + R"(":[)" + list + "]}}\n";
-  };
-  auto descending = [](const std::set<unsigned long>& ids) {
-    return std::vector<unsigned long>(ids.rbegin(), ids.rend());
-  };
-  std::string out;
-  for (unsigned long user = 0; user <= members; ++user) {
-    const auto member = model.users.find(user);
-    const auto feed = model.feeds.find(user);
-    const std::set<unsigned long> none;
-    const std::set<unsigned long>& follows = member == model.users.end() ? none : member->second.follows;
-    out += ids_text("follows", std::vector<unsigned long>(follows.begin(), follows.end()));
-    out += ids_text("specials", descending(member == model.users.end() ? none : member->second.own));
-    out += ids_text("specials", descending(feed == model.feeds.end() ? none : feed->second));
-  }
-  out += ids_text("specials", descending(model.pub));
-  return out;
-}
 
 // The newest snapshot file in `dir` (names sort by sequence), or "" when there is none.
 std::string newest_snapshot(const std::string& dir) {
@@ -144,49 +85,6 @@ class ReplicaSite : public ::testing::Test {
 };
 
 std::unique_ptr<test_db> ReplicaSite::db;
-
-// Replays the stream's messages, in the stream's order, into a model.
-// `bodies` gets every message's body.
-store_model model_of_stream(const jetstream_cluster& servers, std::set<std::string>& bodies) {
-  stream_settings settings;
-  settings.servers = servers.urls();
-  settings.node = "model";
-  jetstream stream(settings);
-  const std::uint64_t last = stream.state().last_seq;
-  store_model model(logic_center::list_caps{});
-  ordered_reader reader(stream, 1);
-  stream_message message;
-  std::uint64_t seen = 0;
-  while (seen < last && reader.next(message, std::chrono::seconds(5))) {
-    seen = message.seq;
-    bodies.insert(message.body);
-    Json::Value body;
-    Json::Reader json;
-    if (!json.parse(message.body, body) || !body.isObject()) {
-      continue;
-    }
-    const std::string act = body["act"].asString();
-    const bool add = body["op"].asString() == "add";
-    const Json::Value& params = body["params"];
-    const unsigned long user = params["user_id"].asUInt();
-    if (act == "follow") {
-      std::vector<unsigned long> friends;
-      for (const Json::Value& id : params["friends"]) {
-        friends.push_back(id.asUInt());
-      }
-      model.follow(user, friends, add);
-    } else if (act == "special") {
-      std::vector<special> items;
-      for (const Json::Value& item : params["specials"]) {
-        items.emplace_back(item["spid"].asUInt(), user,
-                           static_cast<unsigned char>(item["type"].asUInt() & 0xff));
-      }
-      model.specials(user, items, add);
-    }
-  }
-  EXPECT_EQ(seen, last);
-  return model;
-}
 
 TEST_F(ReplicaSite, TwoFrontDoorsThroughALeaderChangeAndAKilledNodeEndEqualToTheStreamsOrder) {
   jetstream_cluster servers(3);
@@ -251,11 +149,12 @@ TEST_F(ReplicaSite, TwoFrontDoorsThroughALeaderChangeAndAKilledNodeEndEqualToThe
   // Quiescence: a is caught up once the stream's last change shows on it; b answered first
   // only once caught up, and the later changes came after.
   std::set<std::string> stored;
-  const store_model model = model_of_stream(servers, stored);
-  const std::string expected = everything(model, members);
-  EXPECT_EQ(everything(b, members), expected) << "b's first answers after its restart";
-  EXPECT_TRUE(eventually([&] { return everything(a, members) == expected; }))
-      << everything(a, members) << "\nexpected\n" << expected;
+  const store_model model = model_of_stream(servers, &stored);
+  const std::string expected = every_answer(model, members);
+  EXPECT_EQ(every_answer(b, members), expected)
+      << "b's first answers after its restart\n" << b.output() << b.event_log();
+  EXPECT_TRUE(eventually([&] { return every_answer(a, members) == expected; }))
+      << every_answer(a, members) << "\nexpected\n" << expected;
   // Every acknowledged change is in the stream, which both nodes applied in its order.
   for (const std::string& change : acknowledged) {
     EXPECT_EQ(stored.count(change), 1u) << change;
@@ -268,7 +167,7 @@ TEST_F(ReplicaSite, TwoFrontDoorsThroughALeaderChangeAndAKilledNodeEndEqualToThe
   std::filesystem::copy_file(newest, std::filesystem::path(c.snapshot_dir()) / newest.filename());
   c.start();
   ASSERT_TRUE(c.wait_serving()) << c.output();
-  EXPECT_EQ(everything(c, members), expected);
+  EXPECT_EQ(every_answer(c, members), expected);
   EXPECT_EQ(a.stop(SIGTERM), 0);
   EXPECT_EQ(b.stop(SIGTERM), 0);
   EXPECT_EQ(c.stop(SIGTERM), 0);

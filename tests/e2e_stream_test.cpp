@@ -14,12 +14,18 @@
 #include "eventually.h"
 #include "foreground_daemon.h"
 #include "jetstream_cluster.h"
+#include "change_requests.h"
 #include "replica_node.h"
 #include "snapshot/snapshot_file.h"
 #include "stream/jetstream.h"
+#include "stream_publisher.h"
 #include "test_db.h"
 
 namespace {
+
+using requests::fetch_follow;
+using requests::fetch_self;
+using requests::special_add;
 
 class StreamDaemon : public ::testing::Test {
  protected:
@@ -87,44 +93,9 @@ TEST_F(StreamDaemon, CheckConfigPrintsTheStreamsLastSequence) {
   EXPECT_NE(result.err.find("cannot reach the stream servers"), std::string::npos) << result.err;
 }
 
-// A publisher of our own, as another node (or a foreign program) would be.
-class test_publisher {
- public:
-  explicit test_publisher(const jetstream_cluster& servers) {
-    stream_settings settings;
-    settings.servers = servers.urls();
-    settings.node = "test";
-    stream = std::make_unique<jetstream>(settings);
-    stream->ensure_stream();
-  }
-  std::uint64_t publish(const std::string& body) {
-    const publish_outcome outcome = stream->publish("norvel.mut.x", body,
-                                                    "test-" + std::to_string(++counter),
-                                                    std::chrono::milliseconds(5000));
-    EXPECT_TRUE(outcome.ok) << outcome.error;
-    return outcome.seq;
-  }
-
- private:
-  std::unique_ptr<jetstream> stream;
-  int counter = 0;
-};
-
-std::string special_add(unsigned long user, unsigned long spid) {
-  return R"({"act":"special","op":"add","params":{"user_id":)" + std::to_string(user) +
-         R"(,"specials":[{"spid":)" + std::to_string(spid) + R"(,"type":0}]}})";
-}
-std::string fetch_self(unsigned long user) {
-  return R"({"act":"special","op":"fetch_self","params":{"user_id":)" + std::to_string(user) +
-         R"(,"special_id":-1,"count":100,"type":1}})";
-}
-std::string fetch_follow(unsigned long user) {
-  return R"({"act":"follow","op":"fetch","params":{"user_id":)" + std::to_string(user) + "}}";
-}
-
 TEST_F(StreamDaemon, AppliesTheStreamSkipsWhatIsNotAChangeAndRefusesAStartThatWouldMissChanges) {
   jetstream_cluster servers(1);
-  test_publisher publisher(servers);
+  stream_publisher publisher(servers);
   replica_node node("n1", dir.path(), db->config_json(), servers.servers_json());
   node.start();
   ASSERT_TRUE(node.wait_serving()) << node.output();

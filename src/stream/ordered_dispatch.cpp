@@ -177,5 +177,6 @@ void ordered_dispatch::resume() {
 void ordered_dispatch::stop() {
   annotated::mutex_lock hold(lock);
   stopped = true;
+  waiting_for_rest = nullptr;  // a pause under way never completes: its taker is going
   changed.notify_all();
 }

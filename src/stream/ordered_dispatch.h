@@ -63,7 +63,8 @@ class ordered_dispatch {
   void resume();
   // Waits until nothing is in flight; false after `timeout`.
   bool drain(std::chrono::milliseconds timeout) const;
-  // Ends every wait: submit() answers false from now on.
+  // Ends every wait: submit() answers false from now on, and a pause waiting for rest is
+  // dropped. What is in flight still finishes (drain() waits for it).
   void stop();
 
  private:

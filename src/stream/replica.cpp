@@ -74,17 +74,30 @@ void replica::apply_inviter(change_request&& change, ordered_dispatch::done_fn d
   annotated::mutex_lock gate(inviter_gate);
   if (!on_loop) {
     store.add_inviter_in_place(change.inviter_member, change.inviter);
+    gate.unlock();
     note_applied(change.stored_ns);
     done();
     return;
   }
+  on_loop_inviters.push_back(
+      posted_inviter{change.inviter_member, change.inviter, change.stored_ns, std::move(done)});
   gate.unlock();
-  boost::asio::post(loop, [this, member = change.inviter_member, inviter = change.inviter,
-                           stored_ns = change.stored_ns, done = std::move(done)] {
-    store.add_inviter_in_place(member, inviter);
-    note_applied(stored_ns);
-    done();
-  });
+  boost::asio::post(loop, [this] { run_posted_inviters(); });
+}
+
+void replica::run_posted_inviters() {
+  std::vector<posted_inviter> applied;
+  {
+    annotated::mutex_lock gate(inviter_gate);
+    applied.swap(on_loop_inviters);
+    for (const posted_inviter& each : applied) {
+      store.add_inviter_in_place(each.member, each.inviter);
+    }
+  }
+  for (posted_inviter& each : applied) {
+    note_applied(each.stored_ns);
+    each.done();
+  }
 }
 
 void replica::start(const start_options& options) {
@@ -190,13 +203,54 @@ std::uint64_t replica::fill_store(const stream_state& state, const start_options
   return state.first_seq - 1;
 }
 
+bool replica::replay_has_ended(std::uint64_t target, std::uint64_t& last_seen,
+                               std::chrono::steady_clock::time_point& quiet_since) {
+  const auto now = std::chrono::steady_clock::now();
+  if (!reader->idle_and(*changes)) {
+    quiet_since = now;
+    return false;
+  }
+  // The reader's word is not enough: its ordered consumer may pause for a while (a server
+  // coming back, the consumer made again) after a message that said nothing followed it.
+  // Only the stream's own state says whether anything up to the target is still to come.
+  stream_state state;
+  try {
+    state = connection->state();
+  } catch (const stream_error&) {
+    quiet_since = now;
+    return false;  // asked again at the next turn
+  }
+  const std::uint64_t applied = changes->applied();
+  if (state.messages == 0 || state.first_seq > target || state.last_seq <= applied) {
+    return true;  // what is left of the target expired, or there never was more
+  }
+  if (state.last_seq != last_seen) {
+    last_seen = state.last_seq;
+    quiet_since = now;
+    return false;
+  }
+  // Messages after `applied` that the reader never delivers were deleted by hand: the stream
+  // still counts their sequences. Serve rather than wait for them for ever.
+  if (now - quiet_since < std::chrono::seconds(10)) {
+    return false;
+  }
+  log_event(log_warning,
+            "stream %s: nothing delivered after sequence %llu for 10 s though its last sequence "
+            "is %llu; the messages in between were deleted: serving",
+            config.name.c_str(), static_cast<unsigned long long>(applied),
+            static_cast<unsigned long long>(state.last_seq));
+  return true;
+}
+
 void replica::wait_for_replay(std::uint64_t target, const start_options& options) {
   stream_stats& stats = stream_stats::global();
   stats.replay_target.store(target, std::memory_order_relaxed);
   const std::uint64_t from = changes->applied();
   const auto started = std::chrono::steady_clock::now();
   auto last_report = started;
-  while (changes->applied() < target && !reader->idle_and(*changes)) {
+  std::uint64_t last_seen = target;
+  auto quiet_since = started;
+  while (changes->applied() < target && !replay_has_ended(target, last_seen, quiet_since)) {
     changes->wait_applied(target, std::chrono::milliseconds(200));
     const auto now = std::chrono::steady_clock::now();
     if (options.progress_seconds != 0 &&
@@ -237,13 +291,22 @@ void replica::serve_on_loop() {
 }
 
 void replica::stop() {
+  if (changes) {
+    // First: the reader may be waiting in the dispatch for a snapshot's pause to end, or behind
+    // an inviter change posted to the loop that has ended; neither would come.
+    changes->stop();
+  }
   if (reader) {
     reader->stop();
   }
+  {
+    annotated::mutex_lock gate(inviter_gate);
+    on_loop = false;  // the loop has ended: whatever is left runs here
+  }
+  run_posted_inviters();
   bool at_rest = true;
   if (changes) {
     at_rest = changes->drain(std::chrono::seconds(5));
-    changes->stop();
   }
   if (snapshots) {
     // Only with nothing in flight does the applied sequence say exactly what the store holds.

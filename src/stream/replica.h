@@ -7,17 +7,21 @@
 //
 // Threads: constructed, started and stopped on the main thread; the reader runs on its own
 // thread; inviter changes run on the event loop once serve_on_loop() was called (until then, on
-// the reader's thread while the main thread waits for the start-up replay and touches nothing).
+// the reader's thread while the main thread waits for the start-up replay and touches nothing;
+// at the stop, once the loop has ended, on the main thread and the reader's). Every one runs
+// under inviter_gate.
 // Ownership: owns the stream connection, the dispatch and the reader; refers to the store and the
 // event loop, which outlive it.
 #ifndef NORVEL_REPLICA_H_
 #define NORVEL_REPLICA_H_
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include <boost/asio/io_context.hpp>
 
@@ -58,8 +62,9 @@ class replica {
   // From now on inviter changes run on the event loop, and snapshots are taken (every
   // snapshot_interval_s and on SIGUSR1). Call just before the loop runs.
   void serve_on_loop();
-  // Stops the reader and gives the workers a moment to apply what was handed out; once they
-  // have, writes the snapshot of the stop (after the loop has ended).
+  // After the loop has ended: stops handing changes out and the reader, applies the inviter
+  // changes the loop left behind, gives the workers a moment to apply what was handed out and,
+  // once they have, writes the snapshot of the stop. Never waits on the loop.
   void stop();
 
   // Whether start() got as far as reading the stream (the metrics page shows it from then on).
@@ -76,9 +81,18 @@ class replica {
   // Loads the newest usable snapshot and starts the workers; false when there is none. Throws
   // start_refused when the snapshot cannot be caught up from this stream.
   bool load_snapshot(const stream_state& state, std::uint64_t& sequence);
+  // Waits until the node has applied the stream up to `target` (its last sequence at start).
   void wait_for_replay(std::uint64_t target, const start_options& options);
+  // Whether the replay is over short of `target`: the reader is idle with nothing in flight and
+  // the stream holds nothing more up to `target`. `last_seen` and `quiet_since` carry the last
+  // state seen and since when nothing moved, from one call to the next.
+  bool replay_has_ended(std::uint64_t target, std::uint64_t& last_seen,
+                        std::chrono::steady_clock::time_point& quiet_since);
   void apply_on_workers(change_request&& change, ordered_dispatch::done_fn done);
   void apply_inviter(change_request&& change, ordered_dispatch::done_fn done);
+  // Applies the inviter changes posted to the loop so far; on the loop, or on the main thread
+  // at the stop once the loop has ended (whatever it left behind).
+  void run_posted_inviters();
 
   stream_settings config;
   logic_center& store;
@@ -87,8 +101,16 @@ class replica {
   std::unique_ptr<ordered_dispatch> changes;
   std::unique_ptr<stream_consumer> reader;
   std::unique_ptr<front_door> publisher;
-  annotated::mutex inviter_gate;  // held while an inviter change runs off the loop
+  // An inviter change handed to the loop: applied by run_posted_inviters.
+  struct posted_inviter {
+    int member;
+    int inviter;
+    std::int64_t stored_ns;
+    ordered_dispatch::done_fn done;
+  };
+  annotated::mutex inviter_gate;  // held while an inviter change is applied, wherever it runs
   bool on_loop GUARDED_BY(inviter_gate) = false;
+  std::vector<posted_inviter> on_loop_inviters GUARDED_BY(inviter_gate);
   // From serve_on_loop() to the stop's snapshot; event-loop thread (main thread at the stop).
   std::unique_ptr<snapshot::apply_gate> snapshot_hold;
   std::unique_ptr<snapshot::snapshot_taker> snapshots;

@@ -28,10 +28,10 @@ class stream_consumer {
   void start();
   // Ends the thread; what it handed out is left to the workers.
   void stop();
-  // Whether the last read found nothing more in the stream and `dispatch` has nothing in
-  // flight: the node holds everything the stream held a moment ago. Any thread.
-  // Only once a message said nothing followed it: a reader still starting up reads nothing
-  // for a while too.
+  // Whether the last read found nothing more in the stream, a message has said nothing followed
+  // it, and `dispatch` has nothing in flight: a hint that the node holds what the stream holds,
+  // to be checked against the stream's state (a reader still starting up reads nothing for a
+  // while, and a message's count of what follows it can be short). Any thread.
   bool idle_and(const ordered_dispatch& changes) const {
     return idle.load(std::memory_order_acquire) && at_end.load(std::memory_order_acquire) &&
            changes.in_flight() == 0;

@@ -3,7 +3,9 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -72,6 +74,12 @@ int replica_node::stop(int signal) {
   return status;
 }
 
+void replica_node::send_signal(int signal) {
+  if (process && process->running()) {
+    ::kill(process->pid(), signal);
+  }
+}
+
 int replica_node::wait_exit(std::chrono::milliseconds timeout) {
   return process ? process->wait_exit(timeout) : -1;
 }
@@ -79,6 +87,18 @@ int replica_node::wait_exit(std::chrono::milliseconds timeout) {
 bool replica_node::running() { return process && process->running(); }
 
 std::string replica_node::output() const { return process ? process->output() : std::string(); }
+
+std::string replica_node::event_log() const {
+  std::string text;
+  std::error_code ignored;  // a log directory not made yet reads as empty
+  for (const auto& entry : std::filesystem::directory_iterator(node_dir + "/log", ignored)) {
+    std::ifstream file(entry.path());
+    std::ostringstream content;
+    content << file.rdbuf();
+    text += "== " + entry.path().filename().string() + "\n" + content.str();
+  }
+  return text;
+}
 
 std::string replica_node::ask(const std::string& body) const {
   frame_client client(listen_port, std::chrono::seconds(30));

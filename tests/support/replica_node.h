@@ -33,10 +33,14 @@ class replica_node {
   bool wait_serving(std::chrono::milliseconds timeout = std::chrono::seconds(60));
   // Sends `signal` and waits for the exit; answers as foreground_daemon::stop does.
   int stop(int signal);
+  // Sends `signal` and returns at once (SIGUSR1: a snapshot now).
+  void send_signal(int signal);
   // Waits for the process to end by itself (a refused start).
   int wait_exit(std::chrono::milliseconds timeout = std::chrono::seconds(60));
   bool running();
   std::string output() const;
+  // Every file of its log directory, one after the other: what a failed check prints.
+  std::string event_log() const;
 
   // One request on a new connection; its reply body.
   std::string ask(const std::string& body) const;

@@ -1,0 +1,99 @@
+#include "stream_model.h"
+
+#include <algorithm>
+#include <chrono>
+#include <vector>
+
+#include <json/json.h>
+
+#include "change_requests.h"
+#include "stream/jetstream.h"
+
+namespace {
+
+constexpr std::size_t page_size = 1000;  // each list's newest ids compared
+
+}  // namespace
+
+std::string every_answer(const replica_node& node, unsigned long members) {
+  std::string out;
+  for (unsigned long user = 0; user <= members; ++user) {
+    out += node.ask(requests::fetch_follow(user));
+    out += node.ask(requests::fetch_self(user, page_size));
+    out += node.ask(requests::fetch_pri(user, page_size));
+  }
+  out += node.ask(requests::fetch_pub(page_size));
+  return out;
+}
+
+std::string every_answer(const store_model& model, unsigned long members) {
+  auto ids_text = [](const char* key, std::vector<unsigned long> ids) {
+    for (unsigned long& id : ids) {
+      id &= 0xffffffffUL;
+    }
+    return requests::ids_reply(key, ids);
+  };
+  // The newest page_size, as the node's fetches ask.
+  auto descending = [](const std::set<unsigned long>& ids) {
+    std::vector<unsigned long> page(ids.rbegin(), ids.rend());
+    page.resize(std::min(page.size(), page_size));
+    return page;
+  };
+  std::string out;
+  for (unsigned long user = 0; user <= members; ++user) {
+    const auto member = model.users.find(user);
+    const auto feed = model.feeds.find(user);
+    const std::set<unsigned long> none;
+    const std::set<unsigned long>& follows =
+        member == model.users.end() ? none : member->second.follows;
+    out += ids_text("follows", std::vector<unsigned long>(follows.begin(), follows.end()));
+    out +=
+        ids_text("specials", descending(member == model.users.end() ? none : member->second.own));
+    out += ids_text("specials", descending(feed == model.feeds.end() ? none : feed->second));
+  }
+  out += ids_text("specials", descending(model.pub));
+  return out;
+}
+
+store_model model_of_stream(const jetstream_cluster& servers, std::set<std::string>* bodies) {
+  stream_settings settings;
+  settings.servers = servers.urls();
+  settings.node = "model";
+  jetstream stream(settings);
+  const std::uint64_t last = stream.state().last_seq;
+  store_model model(logic_center::list_caps{});
+  ordered_reader reader(stream, 1);
+  stream_message message;
+  std::uint64_t seen = 0;
+  while (seen < last && reader.next(message, std::chrono::seconds(5))) {
+    seen = message.seq;
+    if (bodies != nullptr) {
+      bodies->insert(message.body);
+    }
+    Json::Value body;
+    Json::Reader json;
+    if (!json.parse(message.body, body) || !body.isObject()) {
+      continue;
+    }
+    const std::string act = body["act"].asString();
+    const bool add = body["op"].asString() == "add";
+    const Json::Value& params = body["params"];
+    const unsigned long user = params["user_id"].asUInt();
+    if (act == "follow") {
+      std::vector<unsigned long> friends;
+      for (const Json::Value& id : params["friends"]) {
+        friends.push_back(id.asUInt());
+      }
+      model.follow(user, friends, add);
+    } else if (act == "special") {
+      std::vector<special> items;
+      for (const Json::Value& item : params["specials"]) {
+        items.emplace_back(item["spid"].asUInt(), user,
+                           static_cast<unsigned char>(item["type"].asUInt() & 0xff));
+      }
+      model.specials(user, items, add);
+    }
+  }
+  EXPECT_EQ(seen, last);
+  return model;
+}
