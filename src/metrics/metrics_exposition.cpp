@@ -6,70 +6,15 @@
 
 #include "metrics/load_progress.h"
 #include "metrics/metrics.h"
+#include "metrics/page_writer.h"
 #include "metrics/process_stats.h"
 #include "support/build_info.h"
 #include "support/log.h"
 
 namespace {
 
-// Appends the families and samples of one page.
-class page_writer {
- public:
-  explicit page_writer(std::string& page) : out(page) {}
-
-  void family(const char* name, const char* type, const char* help) {
-    out += "# HELP ";
-    out += name;
-    out += ' ';
-    out += help;
-    out += "\n# TYPE ";
-    out += name;
-    out += ' ';
-    out += type;
-    out += '\n';
-  }
-  // `labels` is the inside of the braces, already escaped; "" for none.
-  void integer(const char* name, const std::string& labels, unsigned long long value) {
-    begin_sample(name, labels);
-    out += std::to_string(value);
-    out += '\n';
-  }
-  void real(const char* name, const std::string& labels, double value) {
-    begin_sample(name, labels);
-    char number[64];
-    std::snprintf(number, sizeof(number), "%.10g\n", value);
-    out += number;
-  }
-
- private:
-  void begin_sample(const char* name, const std::string& labels) {
-    out += name;
-    if (!labels.empty()) {
-      out += '{';
-      out += labels;
-      out += '}';
-    }
-    out += ' ';
-  }
-
-  std::string& out;
-};
-
-std::string label(const char* name, const std::string& value) {
-  std::string text = name;
-  text += "=\"";
-  for (char c : value) {
-    if (c == '\\' || c == '"') {
-      text += '\\';
-      text += c;
-    } else if (c == '\n') {
-      text += "\\n";
-    } else {
-      text += c;
-    }
-  }
-  return text + '"';
-}
+using metrics::label;
+using metrics::page_writer;
 
 const char* const level_names[] = {"other", "fatal", "error", "warning", "info", "debug", "trace"};
 
@@ -93,21 +38,10 @@ void write_requests(page_writer& page) {
     }
   }
 
-  const metrics::latency_histogram& latency = counters.request_latency;
   page.family("norvel_request_duration_seconds", "histogram",
               "Time to handle one request on the event loop, from its complete frame to its "
               "reply.");
-  const auto& bounds = metrics::latency_histogram::bounds;
-  for (std::size_t i = 0; i < bounds.size(); ++i) {
-    char bound[32];
-    std::snprintf(bound, sizeof(bound), "%g", bounds[i]);
-    page.integer("norvel_request_duration_seconds_bucket", label("le", bound),
-                 latency.cumulative(i));
-  }
-  const std::uint64_t count = latency.cumulative(bounds.size());
-  page.integer("norvel_request_duration_seconds_bucket", label("le", "+Inf"), count);
-  page.real("norvel_request_duration_seconds_sum", "", latency.sum_seconds());
-  page.integer("norvel_request_duration_seconds_count", "", count);
+  page.histogram("norvel_request_duration_seconds", counters.request_latency);
 }
 
 void write_connections(page_writer& page, const connection_stats& stats) {

@@ -1,39 +1,14 @@
 #include "stream/stream_metrics.h"
 
-#include <cstdio>
+#include "metrics/page_writer.h"
 
 namespace {
 
-void family(std::string& page, const char* name, const char* type, const char* help) {
-  page += "# HELP ";
-  page += name;
-  page += ' ';
-  page += help;
-  page += "\n# TYPE ";
-  page += name;
-  page += ' ';
-  page += type;
-  page += '\n';
-}
-
-void sample(std::string& page, const char* name, unsigned long long value) {
-  page += name;
-  page += ' ';
-  page += std::to_string(value);
-  page += '\n';
-}
-
-void real_sample(std::string& page, const std::string& name, double value) {
-  char number[64];
-  std::snprintf(number, sizeof(number), " %.10g\n", value);
-  page += name;
-  page += number;
-}
-
-void one(std::string& page, const char* name, const char* type, const char* help,
+// A family of one sample without labels.
+void one(metrics::page_writer& page, const char* name, const char* type, const char* help,
          unsigned long long value) {
-  family(page, name, type, help);
-  sample(page, name, value);
+  page.family(name, type, help);
+  page.integer(name, "", value);
 }
 
 std::uint64_t get(const std::atomic<std::uint64_t>& value) {
@@ -43,7 +18,8 @@ std::uint64_t get(const std::atomic<std::uint64_t>& value) {
 }  // namespace
 
 void render_stream_metrics(const stream_stats& stats, std::uint64_t applied, bool connected,
-                           std::string& page) {
+                           std::string& text) {
+  metrics::page_writer page(text);
   const std::uint64_t last = get(stats.last_sequence);
   one(page, "norvel_stream_applied_sequence", "gauge",
       "Every stream message up to this sequence is applied on this node.", applied);
@@ -51,25 +27,13 @@ void render_stream_metrics(const stream_stats& stats, std::uint64_t applied, boo
       last);
   one(page, "norvel_stream_lag_messages", "gauge", "Stream messages not yet applied here.",
       last > applied ? last - applied : 0);
-  family(page, "norvel_stream_last_lag_seconds", "gauge",
-         "From the stream storing the last applied message to its taking effect here.");
-  real_sample(page, "norvel_stream_last_lag_seconds",
-              static_cast<double>(stats.last_lag_ns.load(std::memory_order_relaxed)) / 1e9);
-  family(page, "norvel_stream_lag_seconds", "histogram",
-         "From the stream storing a message to its taking effect here (after the start-up).");
-  const auto& bounds = metrics::latency_histogram::bounds;
-  for (std::size_t i = 0; i < bounds.size(); ++i) {
-    char bucket[96];
-    std::snprintf(bucket, sizeof(bucket), "norvel_stream_lag_seconds_bucket{le=\"%g\"}", bounds[i]);
-    page += bucket;
-    page += ' ';
-    page += std::to_string(stats.lag.cumulative(i));
-    page += '\n';
-  }
-  page += "norvel_stream_lag_seconds_bucket{le=\"+Inf\"} " +
-          std::to_string(stats.lag.cumulative(bounds.size())) + "\n";
-  real_sample(page, "norvel_stream_lag_seconds_sum", stats.lag.sum_seconds());
-  sample(page, "norvel_stream_lag_seconds_count", stats.lag.cumulative(bounds.size()));
+  page.family("norvel_stream_last_lag_seconds", "gauge",
+              "From the stream storing the last applied message to its taking effect here.");
+  page.real("norvel_stream_last_lag_seconds", "",
+            static_cast<double>(stats.last_lag_ns.load(std::memory_order_relaxed)) / 1e9);
+  page.family("norvel_stream_lag_seconds", "histogram",
+              "From the stream storing a message to its taking effect here (after the start-up).");
+  page.histogram("norvel_stream_lag_seconds", stats.lag);
   one(page, "norvel_stream_applied_total", "counter", "Stream messages applied on this node.",
       get(stats.applied));
   one(page, "norvel_stream_skipped_total", "counter",
