@@ -7,10 +7,11 @@
 # (scripts/isolated.sh), so it needs no port-5000 lock.
 #
 # Usage: scripts/inviter_flood.sh [--members N] [--adds N] [--config JSON] [--skip-hang]
-#                                 [--present] [--scrapes N]
+#                                 [--present] [--scrapes N] [--loop-time]
 #   --present    the flood's members are stored in the member table (after the load)
 #   --scrapes N  a third client scrapes the metrics endpoint N times a second meanwhile
 #   --adds 0     no flood: the reading client alone (with --scrapes: what scrapes cost it)
+#   --loop-time  the request handlers' time on the event loop while the flood is answered
 # Environment: NORVEL_DAEMON (a binary to use instead of building one), FLOOD_BUILD_DIR (default
 # build-soak).
 set -euo pipefail

@@ -121,7 +121,7 @@ TEST_F(SessionSignals, DeferredRepliesComeBackInRequestOrderWhateverOrderTheyCom
 // only in request order. Other connections are served meanwhile.
 TEST_F(SessionSignals, RequestsHeldBehindADeferredReplyWaitUnreadUntilItIsGiven) {
   std::mutex handled_lock;
-  std::vector<std::string> handled;  // bodies in the order the handler saw them
+  std::vector<std::string> handled;     // bodies in the order the handler saw them
   std::vector<deferred_reply> replies;  // event loop only
   serve([&](const std::string& body, std::string& out, request_context& context) {
     {

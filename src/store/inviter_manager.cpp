@@ -6,9 +6,9 @@
 #include <cstdlib>
 #include <exception>
 #include <iterator>
-#include <string>
 #include <memory>
 #include <stdexcept>
+#include <string>
 #include <unordered_set>
 #include <utility>
 

@@ -153,8 +153,8 @@ class inviter_manager {
   // The three containers of the index alone: emptied, or taken from a fresh load.
   void reset_index();
   void adopt_index(inviter_manager&& fresh);
-  // What a read for the index brought back (defined in the .cpp): a
-  // fresh index built aside, or one member's row; filled on the source's thread, used on this.
+  // What a read for the index brought back (defined in the .cpp): a fresh index built aside, or
+  // one member's row; filled on the source's thread, used on this one.
   struct read_result;
   // The reads themselves, run where the source reads: they touch only `from` and `out`.
   static void read_whole_table(inviter_source& from, read_result& out);

@@ -36,6 +36,22 @@ def percentile(sorted_values, fraction):
     return sorted_values[min(len(sorted_values) - 1, int(fraction * len(sorted_values)))]
 
 
+def handler_time():
+    """The request handlers' total time on the event loop so far, and their count, from the
+    metrics endpoint."""
+    conn = http.client.HTTPConnection("127.0.0.1", METRICS_PORT, timeout=10)
+    conn.request("GET", "/metrics")
+    page = conn.getresponse().read().decode()
+    conn.close()
+    figures = {}
+    for line in page.splitlines():
+        name, _, value = line.partition(" ")
+        if name in ("norvel_request_duration_seconds_sum", "norvel_request_duration_seconds_count"):
+            figures[name] = float(value)
+    return (figures.get("norvel_request_duration_seconds_sum", float("nan")),
+            figures.get("norvel_request_duration_seconds_count", float("nan")))
+
+
 async def flood_and_read(args):
     adder = await Connection.open()
     reader = await Connection.open()
@@ -49,8 +65,12 @@ async def flood_and_read(args):
     last_add = started
     window_end = started + args.window
 
+    loop_time = []  # (seconds, requests) at the flood's start and once it is answered
+
     async def adds():
         nonlocal answered, last_add
+        if args.loop_time:
+            loop_time.append(await asyncio.get_running_loop().run_in_executor(None, handler_time))
         await adder.send(batch)
         while answered < args.adds:
             remaining = window_end - time.monotonic()
@@ -64,6 +84,8 @@ async def flood_and_read(args):
                 raise RuntimeError("an add was answered %r" % reply)
             answered += 1
             last_add = time.monotonic()
+        if args.loop_time:
+            loop_time.append(await asyncio.get_running_loop().run_in_executor(None, handler_time))
 
     async def reads():
         while time.monotonic() < window_end:
@@ -105,6 +127,10 @@ async def flood_and_read(args):
     await reader.close()
     # The requests sent while the flood was still being answered: what the flood itself costs.
     during = sorted(took for took, sent in zip(latencies, sent_at) if sent <= last_add)
+    if len(loop_time) == 2:
+        print("request handlers' time on the event loop while the flood was answered: %.1f ms "
+              "for %d requests (the adds and the other client's)"
+              % ((loop_time[1][0] - loop_time[0][0]) * 1000.0, loop_time[1][1] - loop_time[0][1]))
     return answered, elapsed, sorted(latencies), during
 
 
@@ -149,6 +175,9 @@ def main():
     parser.add_argument("--config", default="{}",
                         help="JSON members added to the configuration file")
     parser.add_argument("--skip-hang", action="store_true")
+    parser.add_argument("--loop-time", action="store_true",
+                        help="print the request handlers' time on the event loop during the "
+                             "flood (starts the metrics endpoint)")
     parser.add_argument("--present", action="store_true",
                         help="store the flood's members in the member table after the load")
     parser.add_argument("--scrapes", type=float, default=0.0,
@@ -165,7 +194,8 @@ def main():
     daemon = Daemon(args.daemon, os.path.join(args.run_dir, "work"),
                     {"host": "localhost", "user": args.db_user, "passwd": args.db_password,
                      "name": args.db_name, "port": 3306},
-                    args=["--metrics", "127.0.0.1:%d" % METRICS_PORT] if args.scrapes > 0 else [])
+                    args=["--metrics", "127.0.0.1:%d" % METRICS_PORT]
+                    if args.scrapes > 0 or args.loop_time else [])
     config_path = os.path.join(args.run_dir, "work", "data", "config", "norvel.config.ini")
     with open(config_path) as f:
         config = json.load(f)
