@@ -25,22 +25,16 @@ class work_backlog {
   static constexpr std::size_t resume_level = bound / 4 * 3;
 
   // A message of `bytes` was queued. Any thread.
-  void add(std::size_t bytes) noexcept {
-    queued.fetch_add(bytes, std::memory_order_relaxed);
-    messages_added.fetch_add(1, std::memory_order_relaxed);
-  }
+  void add(std::size_t bytes) noexcept { queued.fetch_add(bytes, std::memory_order_relaxed); }
   // A message of `bytes` was applied (or dropped at shutdown). Any thread.
   void remove(std::size_t bytes) noexcept { queued.fetch_sub(bytes, std::memory_order_relaxed); }
 
   std::size_t bytes() const noexcept { return queued.load(std::memory_order_relaxed); }
   bool over_bound() const noexcept { return bytes() >= bound; }
   bool may_resume() const noexcept { return bytes() <= resume_level; }
-  // Messages queued since start.
-  std::uint64_t added() const noexcept { return messages_added.load(std::memory_order_relaxed); }
 
  private:
   std::atomic<std::size_t> queued{0};
-  std::atomic<std::uint64_t> messages_added{0};
 };
 
 #endif  // NORVEL_WORK_BACKLOG_H_
