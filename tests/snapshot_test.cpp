@@ -469,6 +469,29 @@ TEST_F(SnapshotTaker, ForksAWriterAtRestOnRequestOnSignalAndAtTheStop) {
   EXPECT_FALSE(gate.paused);
 }
 
+TEST_F(SnapshotTaker, ARequestWhileAWriterRunsIsTakenWhenItEnds) {
+  logic_center store;
+  random_store seeded(11);
+  seeded.fill(store, 300);
+  snapshot::snapshot_taker taker(io, store, gate, {dir, stream, std::chrono::seconds(0)});
+  taker.start();
+  gate.applied = 4;
+  taker.take();
+  while (gate.pauses == 0 || gate.paused) {  // until the writer is forked and changes flow
+    io.run_one();
+  }
+  ASSERT_TRUE(taker.busy());
+
+  // Applied after the fork, so not in the file being written: a request now must not be
+  // swallowed by the writer under way.
+  seeded.fill(store, 300);
+  gate.applied = 9;
+  taker.take();
+  settle(taker);
+  EXPECT_EQ(gate.pauses, 2);
+  expect_loads_as(9, store);
+}
+
 TEST_F(SnapshotTaker, AWriterThatRunsOutOfRoomIsCountedAndTheNodeRunsOn) {
   logic_center store;
   random_store(9).fill(store, 50);

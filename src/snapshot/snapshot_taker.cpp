@@ -159,8 +159,13 @@ void snapshot_taker::wait_for_signal() {
 }
 
 void snapshot_taker::take() {
-  if (busy()) {
-    return;  // the one under way will do
+  if (child_pid > 0) {
+    // The writer holds the store as it was at its fork; what was applied since is not in it.
+    take_again = true;
+    return;
+  }
+  if (pause_requested) {
+    return;  // the pause has not reached rest yet: the one under way will hold it all
   }
   pause_requested = true;
   pause_began = std::chrono::steady_clock::now();
@@ -216,6 +221,9 @@ void snapshot_taker::read_report() {
           return;
         }
         child_finished();  // end of file: the child has closed its end, so it is ending
+        if (std::exchange(take_again, false)) {
+          take();
+        }
       });
 }
 

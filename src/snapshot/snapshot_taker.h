@@ -58,7 +58,9 @@ class snapshot_taker {
   // Arms the interval and SIGUSR1, and takes the snapshot age from the newest file already in
   // the directory. Event-loop thread, or before the loop runs.
   void start();
-  // Takes a snapshot now, unless one is under way. Event-loop thread.
+  // Takes a snapshot now. Asked while the store is pausing, the pause under way serves; asked
+  // while a writer runs, another is taken when it ends (the writer misses what came after its
+  // fork). Event-loop thread.
   void take();
   // The clean stop, after the loop has ended and the consumer has stopped with every change it
   // handed out applied: waits for a child still writing, then writes the store at
@@ -92,6 +94,7 @@ class snapshot_taker {
 
   bool pause_requested = false;
   pid_t child_pid = -1;
+  bool take_again = false;  // asked for while a writer ran: taken once that one has ended
   uint64_t child_sequence = 0;
   bool have_written = false;  // a snapshot at newest_sequence exists
   uint64_t newest_sequence = 0;
