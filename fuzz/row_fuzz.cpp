@@ -225,7 +225,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       }
     }
   }
-  const load_plan::joined_rows joined(std::move(specials), std::move(links));
+  const load_plan::joined_rows joined(std::move(specials), load_plan::link_ends(std::move(links)));
   compare(joined, expected);
   return 0;
 }

@@ -108,6 +108,15 @@ void load_database(logic_center& store, const app_cfg::db_setting& db,
         index_failure = std::current_exception();
       }
     });
+    // The links' part of the join needs no specials: it is worked out while they stream.
+    load_plan::link_ends links;
+    if (!members.failure) {
+      try {
+        links = load_plan::link_ends(std::move(members.links));
+      } catch (...) {
+        members.failure = std::current_exception();
+      }
+    }
     specials_reader.join();
     stop.check();
 
@@ -126,9 +135,9 @@ void load_database(logic_center& store, const app_cfg::db_setting& db,
     }
     if (!members.outcome.complete) {
       log_event(log_error, "init_follow: the read ended early; loading the %zu links read",
-                members.links.size());
+                links.size());
     }
-    store.load_rows(std::move(specials.rows), std::move(members.links));
+    store.load_rows(std::move(specials.rows), std::move(links));
     index_builder.join();
     if (index_failure) {
       std::rethrow_exception(index_failure);

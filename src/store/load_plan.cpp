@@ -53,9 +53,11 @@ void special_rows::add(unsigned long owner, unsigned long special_id, bool is_pu
   ++runs.back().rows.last;
 }
 
-joined_rows::joined_rows(special_rows&& specials, std::vector<link>&& links) {
+joined_rows::joined_rows(special_rows&& specials, link_ends&& links) {
   // The public list, and each owner's list. Rows come ordered by owner unless an owner id is
   // NULL or negative; runs of one owner are then brought together first.
+  public_list.reserve(static_cast<size_t>(
+      std::count(specials.public_flags.begin(), specials.public_flags.end(), 1)));
   for (size_t at = 0; at < specials.ids.size(); ++at) {
     if (specials.public_flags[at] != 0) {
       public_list.push_back(specials.ids[at]);
@@ -70,6 +72,7 @@ joined_rows::joined_rows(special_rows&& specials, std::vector<link>&& links) {
     std::stable_sort(specials.runs.begin(), specials.runs.end(), by_owner);
   }
   own_block.reserve(specials.ids.size());
+  owners.reserve(specials.runs.size());
   for (size_t at = 0; at < specials.runs.size();) {
     const unsigned long owner = specials.runs[at].owner;
     const size_t first = own_block.size();
@@ -84,39 +87,70 @@ joined_rows::joined_rows(special_rows&& specials, std::vector<link>&& links) {
   }
   specials = special_rows();
 
-  // Both ends of every link, each with its partner's place among the owners (found by a merge,
-  // as both come in ascending order): sorted by inviter (invitees ascending within one), then
-  // by member (inviters ascending within one).
-  if (!std::is_sorted(links.begin(), links.end())) {
-    std::sort(links.begin(), links.end());
-  }
   if (own_block.size() > UINT32_MAX) {
     throw std::length_error("load_plan: more own specials than one load places");
   }
-  auto end_for = [this](size_t& cursor, unsigned long member, unsigned long partner) {
-    while (cursor < owners.size() && owners[cursor].id < partner) {
+  by_member = std::move(links.by_member);
+  by_inviter = std::move(links.by_inviter);
+  links = link_ends();
+  place_partners_own();
+}
+
+void joined_rows::place_partners_own() {
+  // The owners, by_member (ascending invitee) and by_inviter (ascending inviter) come in member
+  // order: one merge each finds the owner of every end's member. An invitee's own ids first go
+  // to its own end in by_member; walking by_inviter, each link then swaps them for the
+  // inviter's, so that each end ends up with its partner's.
+  auto own_of = [this](size_t& cursor, unsigned long member) {
+    while (cursor < owners.size() && owners[cursor].id < member) {
       ++cursor;
     }
-    link_end end{member, partner, 0, 0};
-    if (cursor < owners.size() && owners[cursor].id == partner) {
-      end.partner_own_first = static_cast<uint32_t>(owners[cursor].own.first);
-      end.partner_own_count = static_cast<uint32_t>(owners[cursor].own.size());
+    span own;
+    if (cursor < owners.size() && owners[cursor].id == member) {
+      own = owners[cursor].own;
     }
-    return end;
+    return own;
   };
-  by_inviter.reserve(links.size());
   size_t cursor = 0;
-  for (const auto& [member, inviter] : links) {
-    by_inviter.push_back(end_for(cursor, inviter, member));
+  for (link_end& invited : by_member) {
+    const span own = own_of(cursor, invited.member);
+    invited.partner_own_first = static_cast<uint32_t>(own.first);
+    invited.partner_own_count = static_cast<uint32_t>(own.size());
+  }
+  constexpr size_t ahead = 16;  // the other ends lie at random in by_member: overlap the misses
+  cursor = 0;
+  for (size_t at = 0; at < by_inviter.size(); ++at) {
+    if (at + ahead < by_inviter.size()) {
+      __builtin_prefetch(&by_member[by_inviter[at + ahead].partner_own_first], 1);
+    }
+    link_end& inviting = by_inviter[at];
+    link_end& invited = by_member[inviting.partner_own_first];
+    const span inviter_own = own_of(cursor, inviting.member);
+    inviting.partner_own_first = invited.partner_own_first;
+    inviting.partner_own_count = invited.partner_own_count;
+    invited.partner_own_first = static_cast<uint32_t>(inviter_own.first);
+    invited.partner_own_count = static_cast<uint32_t>(inviter_own.size());
+  }
+}
+
+link_ends::link_ends(std::vector<link>&& links) {
+  // Rows come ordered by member; then by_member is the links as they are, inviters ascending
+  // within one member, and a stable sort by inviter keeps invitees ascending within one.
+  if (!std::is_sorted(links.begin(), links.end())) {
+    std::sort(links.begin(), links.end());
+  }
+  if (links.size() > UINT32_MAX) {
+    throw std::length_error("load_plan: more links than one load places");
+  }
+  by_member.reserve(links.size());
+  by_inviter.reserve(links.size());
+  for (size_t at = 0; at < links.size(); ++at) {
+    const auto& [member, inviter] = links[at];
+    by_member.push_back(end{member, inviter, 0, 0});
+    by_inviter.push_back(end{inviter, member, static_cast<uint32_t>(at), 0});
   }
   std::vector<link>().swap(links);
   key_sort::stable_sort_by_key(by_inviter, member_key);
-  by_member.reserve(by_inviter.size());
-  cursor = 0;
-  for (const link_end& end : by_inviter) {
-    by_member.push_back(end_for(cursor, end.partner, end.member));
-  }
-  key_sort::stable_sort_by_key(by_member, member_key);
 }
 
 template <typename Visit>

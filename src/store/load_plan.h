@@ -5,9 +5,12 @@
 // and the members it invited), and its feed is its own specials and those of its partners. The
 // join runs as sorts and merges over arrays in member order, so that it reads each array from
 // start to end instead of looking members up at random in tables of tens of megabytes; the
-// store then fills each table once, member by member.
-// Threads: special_rows is filled by one thread; a joined_rows is built by one thread and is
-// then read-only, so member_lists() and feeds() may run on two threads at once.
+// store then fills each table once, member by member. The links' part of the join (link_ends)
+// needs nothing from the specials, so it is worked out as soon as the member rows are in, while
+// the specials may still stream.
+// Threads: special_rows is filled by one thread, link_ends built by one; a joined_rows is built
+// by one thread and is then read-only, so member_lists() and feeds() may run on two threads at
+// once.
 #ifndef NORVEL_LOAD_PLAN_H_
 #define NORVEL_LOAD_PLAN_H_
 
@@ -58,6 +61,41 @@ class special_rows {
   std::vector<unsigned char> public_flags;
 };
 
+// Both ends of every link, each in the order the join reads it.
+class link_ends {
+ public:
+  link_ends() = default;
+  // Consumes the links: (member, inviter), both positive, in any order.
+  explicit link_ends(std::vector<link>&& links);
+
+  size_t size() const { return by_member.size(); }
+  // Calls visit(member, inviter) for every link, ascending by member, then by inviter.
+  template <typename Visit>
+  void for_each_link(Visit visit) const {
+    for (const end& invited : by_member) {
+      visit(invited.member, invited.partner);
+    }
+  }
+
+ private:
+  friend class joined_rows;
+
+  // One end of a link seen from `member`: its partner, and where the partner's own ids lie in
+  // the join's own ids (a count of 0 if it owns nothing), so that building a feed reads them
+  // straight away instead of looking the partner up among the owners first. Until the join
+  // fills them in, an end in by_inviter holds in partner_own_first the place of its link's other
+  // end in by_member.
+  struct end {
+    unsigned long member;
+    unsigned long partner;
+    uint32_t partner_own_first;
+    uint32_t partner_own_count;
+  };
+
+  std::vector<end> by_member;   // ends seen from the invited member, ascending
+  std::vector<end> by_inviter;  // ends seen from the inviter, ascending
+};
+
 // Every member's record: its own list (in joined_rows::own_ids) and follow list (in
 // follow_ids), ascending by member id; every owner and every end of a link has one.
 struct member_records {
@@ -83,8 +121,8 @@ struct feed_lists {
 // The specials rows and the links, joined by member.
 class joined_rows {
  public:
-  // Consumes both; links are (member, inviter) with both ids positive.
-  joined_rows(special_rows&& specials, std::vector<link>&& links);
+  // Consumes both.
+  joined_rows(special_rows&& specials, link_ends&& links);
 
   const id_vector& public_ids() const { return public_list; }
   const id_vector& own_ids() const { return own_block; }
@@ -97,15 +135,7 @@ class joined_rows {
     unsigned long id;
     span own;
   };
-  // One end of a link seen from `member`: its partner, and where the partner's own ids lie in
-  // own_block (a count of 0 if it owns nothing), so that building a feed reads them straight
-  // away instead of looking the partner up among the owners first.
-  struct link_end {
-    unsigned long member;
-    unsigned long partner;
-    uint32_t partner_own_first;
-    uint32_t partner_own_count;
-  };
+  using link_end = link_ends::end;
   // The ends of one member's links: [first, last) of by_member and of by_inviter.
   struct member_ends {
     unsigned long member;
@@ -126,6 +156,8 @@ class joined_rows {
                             const std::vector<link_end>& ends) const;
   // Appends the own ids of the partner at `end` to `out`.
   void append_partner_own(const link_end& end, id_vector& out) const;
+  // Fills in every link end where its partner's own ids lie.
+  void place_partners_own();
 
   id_vector own_block;
   id_vector public_list;

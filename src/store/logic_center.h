@@ -167,7 +167,7 @@ class logic_center {
   // The rows a load read, into the store: joined and filled table by table when the store holds
   // nothing yet, through the appliers otherwise; consumes them. Main thread, before the workers
   // start; store_load.cpp.
-  void load_rows(load_plan::special_rows&& specials, std::vector<load_plan::link>&& links);
+  void load_rows(load_plan::special_rows&& specials, load_plan::link_ends&& links);
 
   // ---- the whole store as values, for snapshots (store_restore.cpp) ----
   // Every member record (an empty one too) with its follow list and own list, every private feed
@@ -224,10 +224,10 @@ class logic_center {
   // Whether every table is empty (each lock taken shared in turn).
   bool holds_nothing() const;
   // The rows, joined, into a store that holds nothing yet; consumes them.
-  void fill_empty_store(load_plan::special_rows&& specials, std::vector<load_plan::link>&& links);
+  void fill_empty_store(load_plan::special_rows&& specials, load_plan::link_ends&& links);
   // The rows through the appliers, for a store that already holds data.
   void apply_specials_one_by_one(const load_plan::special_rows& rows);
-  void apply_links_one_by_one(const std::vector<load_plan::link>& links);
+  void apply_links_one_by_one(const load_plan::link_ends& links);
 
   // Empty the table, giving every list's block back to its arena (restores).
   void drop_members_locked() REQUIRES(users_lock);

@@ -21,8 +21,7 @@ void logic_center::start(const std::function<void(inviter_manager& index)>& load
   start_workers();
 }
 
-void logic_center::load_rows(load_plan::special_rows&& specials,
-                             std::vector<load_plan::link>&& links) {
+void logic_center::load_rows(load_plan::special_rows&& specials, load_plan::link_ends&& links) {
   if (holds_nothing()) {
     fill_empty_store(std::move(specials), std::move(links));
     return;
@@ -54,7 +53,7 @@ constexpr size_t prefetch_distance = 16;
 }  // namespace
 
 void logic_center::fill_empty_store(load_plan::special_rows&& specials,
-                                    std::vector<load_plan::link>&& links) {
+                                    load_plan::link_ends&& links) {
   const load_plan::joined_rows joined(std::move(specials), std::move(links));
   // The users table is worked out and filled on a thread of its own while this one does the
   // feeds and the public list: they share only the read-only join, and no lock.
@@ -121,11 +120,11 @@ void logic_center::apply_specials_one_by_one(const load_plan::special_rows& rows
   });
 }
 
-void logic_center::apply_links_one_by_one(const std::vector<load_plan::link>& links) {
-  for (const auto& [member, inviter] : links) {
+void logic_center::apply_links_one_by_one(const load_plan::link_ends& links) {
+  links.for_each_link([this](unsigned long member, unsigned long inviter) {
     std::vector<unsigned long> to_inviter{inviter};
     do_add_follows(member, to_inviter);
     std::vector<unsigned long> to_member{member};
     do_add_follows(inviter, to_member);
-  }
+  });
 }
