@@ -15,6 +15,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "daemon_runner.h"
@@ -171,6 +172,24 @@ TEST_F(ReplicaSite, TwoFrontDoorsThroughALeaderChangeAndAKilledNodeEndEqualToThe
   EXPECT_EQ(a.stop(SIGTERM), 0);
   EXPECT_EQ(b.stop(SIGTERM), 0);
   EXPECT_EQ(c.stop(SIGTERM), 0);
+}
+
+// A node that starts while the stream servers have no leader (two of three down) waits for one
+// instead of giving up after the first lookup's timeout, and then creates its stream.
+TEST_F(ReplicaSite, ANodeStartedWhileTheServersHaveNoLeaderWaitsForOne) {
+  jetstream_cluster servers(3);
+  servers.stop(1);
+  servers.stop(2);
+  replica_node node("n", dir.path(), db->config_json(), servers.servers_json(),
+                    ",\"replicas\":3,\"connect_timeout_s\":40");
+  node.start();
+  // Longer than one lookup may wait for its answer.
+  std::this_thread::sleep_for(std::chrono::seconds(7));
+  EXPECT_TRUE(node.running()) << node.output();
+  servers.start(1);
+  servers.start(2);
+  ASSERT_TRUE(node.wait_serving()) << node.output();
+  EXPECT_EQ(node.stop(SIGTERM), 0);
 }
 
 TEST_F(ReplicaSite, OneNodeKeepsAFollowChangeAcrossARestartAndAppliesAMessageIdOnce) {

@@ -132,6 +132,34 @@ bool jetstream::find_state(stream_state& out) {
 }
 
 stream_state jetstream::ensure_stream() {
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(config.connect_timeout_s);
+  bool warned = false;
+  for (;;) {
+    stream_state state;
+    std::string failure;
+    if (try_ensure_stream(state, failure)) {
+      return state;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) {
+      throw stream_error(failure);
+    }
+    if (!warned) {
+      log_event(log_warning, "%s; trying again for up to %u s", failure.c_str(),
+                config.connect_timeout_s);
+      warned = true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+  }
+}
+
+bool jetstream::try_ensure_stream(stream_state& out, std::string& failure) {
+  // A cluster electing a leader, or without a quorum yet, answers late or not at all; one that
+  // is still forming has not met all its peers and cannot place a stream's replicas yet.
+  auto not_ready_yet = [](natsStatus status, jsErrCode code) {
+    return status == NATS_TIMEOUT || status == NATS_NO_RESPONDERS ||
+           code == JSClusterNotAvailErr || code == JSClusterNoPeersErr;
+  };
   jsStreamInfo* raw = nullptr;
   jsErrCode code = static_cast<jsErrCode>(0);
   natsStatus status = js_GetStreamInfo(&raw, context.get(), config.name.c_str(), nullptr, &code);
@@ -155,10 +183,15 @@ stream_state jetstream::ensure_stream() {
                 static_cast<long long>(info->Config->MaxAge / nanoseconds_per_hour),
                 config.replicas, config.max_age_hours);
     }
-    return state_of(*info);
+    out = state_of(*info);
+    return true;
   }
   if (status != NATS_NOT_FOUND) {
-    throw stream_error("cannot look up stream " + config.name + ": " + describe(status));
+    failure = "cannot look up stream " + config.name + ": " + describe(status);
+    if (not_ready_yet(status, code)) {
+      return false;
+    }
+    throw stream_error(failure);
   }
   jsStreamConfig wanted;
   jsStreamConfig_Init(&wanted);
@@ -170,14 +203,21 @@ stream_state jetstream::ensure_stream() {
   wanted.Replicas = config.replicas;
   wanted.MaxAge = config.max_age_hours * nanoseconds_per_hour;
   raw = nullptr;
+  code = static_cast<jsErrCode>(0);
   status = js_AddStream(&raw, context.get(), &wanted, nullptr, &code);
   if (status != NATS_OK) {
-    throw stream_error("cannot create stream " + config.name + ": " + describe(status));
+    // A create that timed out may still have been made: the next attempt looks it up first.
+    failure = "cannot create stream " + config.name + ": " + describe(status);
+    if (not_ready_yet(status, code)) {
+      return false;
+    }
+    throw stream_error(failure);
   }
   const nats_raii::ptr<jsStreamInfo> info(raw);
   log_event(log_info, "created stream %s (subjects %s, %u replicas, retention %u h)",
             config.name.c_str(), subjects.c_str(), config.replicas, config.max_age_hours);
-  return state_of(*info);
+  out = state_of(*info);
+  return true;
 }
 
 nats_raii::ptr<natsMsg> jetstream::make_message(const std::string& subject,

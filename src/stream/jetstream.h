@@ -81,7 +81,10 @@ class jetstream {
 
   // Creates the stream if it does not exist (file storage, subjects <subject>.>, the configured
   // replicas and retention); checks it if it does (it must hold <subject>.>; another replica
-  // count or retention is logged). Throws stream_error.
+  // count or retention is logged). While the servers cannot answer yet (no leader: a timeout,
+  // no responders, "temporarily unavailable"; a cluster still meeting its peers: "no suitable
+  // peers") it asks again for up to connect_timeout_s.
+  // Throws stream_error.
   stream_state ensure_stream();
   // The stream's state now. Throws stream_error.
   stream_state state();
@@ -106,6 +109,9 @@ class jetstream {
   friend class ordered_reader;
   static void on_publish_ack(jsCtx* js, natsMsg* msg, jsPubAck* ack, jsPubAckErr* failure,
                              void* closure);
+  // One attempt of ensure_stream(); false, with `failure` set, when the servers could not answer
+  // yet and asking again may help.
+  bool try_ensure_stream(stream_state& out, std::string& failure);
   nats_raii::ptr<natsMsg> make_message(const std::string& subject, const std::string& body,
                                        const std::string& msg_id, std::string& error);
 

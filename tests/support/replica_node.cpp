@@ -32,9 +32,10 @@ replica_node::replica_node(const std::string& name, const std::string& base_dir,
   config = node_dir + "/norvel.ini";
   std::ofstream file(config);
   const std::string base = db_config_json.substr(0, db_config_json.rfind('}'));
+  const bool own_timeout = more_stream.find("\"connect_timeout_s\"") != std::string::npos;
   file << base << ",\"stream\":{\"servers\":" << servers_json
-       << ",\"node\":\"" << name << "\",\"snapshot_dir\":\"" << snapshots
-       << "\",\"connect_timeout_s\":10" << more_stream << "}}";
+       << ",\"node\":\"" << name << "\",\"snapshot_dir\":\"" << snapshots << "\""
+       << (own_timeout ? "" : ",\"connect_timeout_s\":10") << more_stream << "}}";
 }
 
 replica_node::~replica_node() = default;
