@@ -1,5 +1,6 @@
 #include "db/initial_load.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <exception>
@@ -42,10 +43,12 @@ struct members_read {
 };
 
 // The load into `store`; `members_conn` (or a connection of its own when null) reads the member
-// rows, which also go to `index` when it is not null. Throws load_abandoned, having built
-// nothing, once `stop` is stopped.
+// rows, which also go to `index` when it is not null. `expected_members` (0: unknown) is how many
+// member rows to make room for at once. Throws load_abandoned, having built nothing, once
+// `stop` is stopped.
 void load_database(logic_center& store, const app_cfg::db_setting& db,
-                   mysql::connection* members_conn, inviter_manager* index, load_stop& stop) {
+                   mysql::connection* members_conn, inviter_manager* index, load_stop& stop,
+                   size_t expected_members = 0) {
   std::printf("init_data start\n");
   std::fflush(stdout);
   try {
@@ -71,6 +74,11 @@ void load_database(logic_center& store, const app_cfg::db_setting& db,
     });
     members_read members;
     try {
+      // Room at once rather than arrays grown by doubling, each a fresh copy of the last.
+      members.links.reserve(expected_members);
+      if (index != nullptr) {
+        members.index_rows.reserve(expected_members);
+      }
       std::unique_ptr<mysql::connection> own;
       std::optional<load_stop::watched_connection> own_watch;
       if (members_conn == nullptr) {
@@ -182,8 +190,13 @@ void start_store(logic_center& store, const load_settings& settings, load_stop* 
       log_event(log_error, "inviter_manager::reinit: the member table could not be read; "
                            "the index is kept as it was");
     }
+    // The highest member id bounds the rows when ids are unique, as they are in the member
+    // table; the room is only address space until rows fill it.
+    constexpr size_t most_room = size_t{1} << 24;
+    const size_t expected_members = std::min(static_cast<size_t>(std::max(highest, 0)), most_room);
     load_database(store, settings.db, members.get(),
-                  index_start == inviter_manager::load_start::ready ? &index : nullptr, watch);
+                  index_start == inviter_manager::load_start::ready ? &index : nullptr, watch,
+                  expected_members);
     members_watch.reset();
     members.reset();
     watch.check();  // the workers do not start for an abandoned load
