@@ -20,6 +20,7 @@
 #include "metrics/process_stats.h"
 #include "store/logic_center.h"
 #include "support/app_config.h"
+#include "support/malloc_settings.h"
 #include "support/object_manager.h"
 
 namespace {
@@ -81,6 +82,7 @@ bool database_ready() {
 // Reports the stored entries, the growth of the resident set per entry, and the CPU seconds of
 // this process and of the server (NORVEL_BENCH_SERVER_PID) during start().
 void BM_Start(benchmark::State& state) {
+  malloc_settings::fix_thresholds();  // as the daemon does first
   object_manager::init();
   configure();
   if (!database_ready()) {

@@ -51,6 +51,7 @@
 #include "support/daemon_options.h"
 #include "support/descriptor_limit.h"
 #include "support/log.h"
+#include "support/malloc_settings.h"
 #include "support/object_manager.h"
 #include "support/service_notify.h"
 
@@ -275,6 +276,7 @@ daemon_options read_options(int argc, const char* const argv[],
 }  // namespace
 
 int main(int argc, char** argv) {
+  malloc_settings::fix_thresholds();
   daemon_options options;
   std::optional<stream_settings> stream;
   try {
