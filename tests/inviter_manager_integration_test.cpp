@@ -419,7 +419,9 @@ TEST_F(InviterIndex, PacedReloadsAnswerExactlyAsAReloadForEveryMemberBeyond) {
     EXPECT_EQ(paced.invitees(id), every.invitees(id)) << "invitees " << id;
   };
 
-  int reads_seen = 0;
+  // Only the answers are compared, not the two indexes' sizes or highest members: an add of a
+  // member known missing reloads the other index, sizing it to the members stored until then,
+  // while the paced one reads nothing and sizes itself at its next read, to the member read.
   for (int step = 0; step < 1000; ++step) {
     const int choice = below(10);
     if (choice < 5) {
@@ -446,14 +448,6 @@ TEST_F(InviterIndex, PacedReloadsAnswerExactlyAsAReloadForEveryMemberBeyond) {
     } else {
       same_answers(below(2 * next + 4) - 2);
     }
-    // Sized alike by each read; an add of a member known missing reads nothing, so the paced
-    // index may lag behind members stored since, until its next read.
-    if (paced_reads.rows.load() != reads_seen) {
-      reads_seen = paced_reads.rows.load();
-      ASSERT_EQ(paced.table_size(), every.table_size()) << "step " << step;
-      ASSERT_EQ(paced.max_user(), every.max_user()) << "step " << step;
-    }
-    ASSERT_LE(paced.table_size(), every.table_size()) << "step " << step;
   }
   inviter_manager fresh;
   read_from_database(fresh);
