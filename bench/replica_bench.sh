@@ -18,22 +18,6 @@ cleanup() {
   rm -rf "$dir"
 }
 trap cleanup EXIT
-servers=""
-for i in $(seq 1 "$count"); do
-  client=$((24220 + i)); route=$((26220 + i))
-  {
-    echo "server_name: s$i"
-    echo "listen: 127.0.0.1:$client"
-    echo "jetstream { store_dir: \"$dir/s$i\" }"
-    if [ "$count" -gt 1 ]; then
-      echo "cluster { name: bench, listen: 127.0.0.1:$route, routes: ["
-      for j in $(seq 1 "$count"); do [ "$j" != "$i" ] && echo "  nats://127.0.0.1:$((26220 + j))"; done
-      echo "] }"
-    fi
-  } > "$dir/s$i.conf"
-  nats-server -c "$dir/s$i.conf" > "$dir/s$i.log" 2>&1 &
-  pids+=($!)
-  servers="${servers:+$servers,}nats://127.0.0.1:$client"
-done
-sleep 3  # the cluster elects its meta leader
+. "$(dirname "$0")/stream_servers.sh"
+start_stream_servers "$count" "$dir" 24220
 "$bin" --servers "$servers" --rate "$rate" --seconds "$seconds" --nodes 2 --replicas "$count"

@@ -23,6 +23,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 . scripts/db_env.sh
+. bench/stream_servers.sh
 build=${NORVEL_BENCH_BUILD:-$root/build-bench}
 norvel=$build/norvel
 load=$build/bench/stream_load
@@ -52,25 +53,8 @@ empty_db() {
 
 # Starts COUNT stream servers (clustered when 3) under $dir/nats; sets $servers.
 start_servers() {
-  local count=$1 i j
-  servers=""
-  for i in $(seq 1 "$count"); do
-    local port=$((24320 + i)) route=$((26320 + i))
-    {
-      echo "server_name: s$i"
-      echo "listen: 127.0.0.1:$port"
-      echo "jetstream { store_dir: \"$dir/nats/s$i\" }"
-      if [ "$count" -gt 1 ]; then
-        echo "cluster { name: bench, listen: 127.0.0.1:$route, routes: ["
-        for j in $(seq 1 "$count"); do [ "$j" != "$i" ] && echo "  nats://127.0.0.1:$((26320 + j))"; done
-        echo "] }"
-      fi
-    } > "$dir/s$i.conf"
-    nats-server -c "$dir/s$i.conf" > "$dir/s$i.log" 2>&1 &
-    pids+=($!)
-    servers="${servers:+$servers,}nats://127.0.0.1:$port"
-  done
-  sleep 3  # the servers elect their meta leader
+  mkdir -p "$dir/nats"
+  start_stream_servers "$1" "$dir/nats" 24320
 }
 
 # config NAME DB [STREAM_JSON_MEMBERS]: writes $dir/NAME.ini.
