@@ -92,7 +92,6 @@ joined_rows::joined_rows(special_rows&& specials, link_ends&& links) {
   }
   by_member = std::move(links.by_member);
   by_inviter = std::move(links.by_inviter);
-  links = link_ends();
   place_partners_own();
 }
 
