@@ -83,7 +83,7 @@ class DaemonOptions : public ::testing::Test {
 
 std::unique_ptr<test_db> DaemonOptions::db;
 
-TEST_F(DaemonOptions, WrongOptionsExitTwoWithOneLineAndTheUsageStartingNothing) {
+TEST_F(DaemonOptions, WrongOptionsExitTwoWithOneLineAndAPointerToTheUsageStartingNothing) {
   const unsigned short port = free_port();
   const std::string config = dir.write("norvel.ini", db->config_json());
   dir.write("broken.ini", "{\"DB\":");
@@ -105,7 +105,7 @@ TEST_F(DaemonOptions, WrongOptionsExitTwoWithOneLineAndTheUsageStartingNothing) 
     EXPECT_EQ(result.exit_status, 2) << args[0] << " " << args[1];
     EXPECT_EQ(result.err.rfind("norvel: ", 0), 0u) << result.err;
     const std::size_t line_end = result.err.find('\n');
-    EXPECT_EQ(result.err.compare(line_end + 1, 13, "usage: norvel"), 0) << result.err;
+    EXPECT_EQ(result.err.substr(line_end + 1), "see --help\n") << result.err;
     EXPECT_EQ(result.out, "") << args[0];
   }
   EXPECT_FALSE(port_accepts(port));

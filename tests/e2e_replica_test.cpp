@@ -52,32 +52,7 @@ class ReplicaSite : public ::testing::Test {
   static void SetUpTestSuite() { db = std::make_unique<test_db>("e2e_replica"); }
   static void TearDownTestSuite() { db.reset(); }
 
-  unsigned long pick(unsigned long low, unsigned long high) {
-    return std::uniform_int_distribution<unsigned long>(low, high)(random);
-  }
-
-  // A random change over few members and few special ids: changes of different members meet.
-  std::string random_change() {
-    const unsigned long user = pick(1, members);
-    const bool add = pick(0, 3) != 0;
-    if (pick(0, 9) == 0) {
-      std::vector<unsigned long> friends;
-      for (unsigned long n = pick(1, 3); n > 0; --n) {
-        friends.push_back(pick(1, members));
-      }
-      return follow_change(add, user, friends);
-    }
-    std::map<unsigned long, unsigned char> chosen;
-    for (unsigned long n = pick(1, 3); n > 0; --n) {
-      const unsigned long id = pick(1, 40);
-      chosen.emplace(id, static_cast<unsigned char>(id % 4 == 0 ? 1 : 0));
-    }
-    std::vector<special> items;
-    for (const auto& [id, type] : chosen) {
-      items.emplace_back(id, user, type);
-    }
-    return special_change(add, user, items);
-  }
+  std::string random_change() { return requests::random_change(random, members); }
 
   static std::unique_ptr<test_db> db;
   temp_dir dir;

@@ -76,7 +76,7 @@ TEST(MetricsPage, ReadsBackWithTheCountsAndOneHelpAndTypePerFamily) {
   connection_stats connections;
   connections.accepted = 7;
   connections.bytes_received = 12345;
-  const std::string page = render_metrics(metrics_sources{&connections, nullptr});
+  const std::string page = render_metrics(metrics_sources{&connections, nullptr, nullptr});
 
   const auto samples = samples_of(page);
   EXPECT_EQ(samples.at("norvel_requests_total{act=\"special\",op=\"fetch_pri\",result=\"200\"}"),

@@ -462,7 +462,7 @@ TEST_F(SnapshotTaker, ForksAWriterAtRestOnRequestOnSignalAndAtTheStop) {
   expect_loads_as(8, store);
 
   seeded.fill(store, 500);
-  EXPECT_TRUE(taker.write_at_stop(12));
+  EXPECT_TRUE(taker.write_here(12));
   expect_loads_as(12, store);
   EXPECT_EQ(names(), (std::vector<std::string>{snapshot::file_name(stream, 12),
                                                snapshot::file_name(stream, 8)}));

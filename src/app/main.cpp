@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -33,6 +34,7 @@
 
 #include "app/detach.h"
 #include "app/load_stop_watch.h"
+#include "app/pid_file.h"
 #include "app/request_adaptors.h"
 #include "db/config_check.h"
 #include "db/initial_load.h"
@@ -60,16 +62,13 @@ namespace {
 const char* const log_name = "norvel";
 
 // The request handler: the parser's on the store, or with a stream the replicated node's front
-// door, which exists once the node has started. `store` is set once the log is open; both are
-// there before the loop runs any request.
+// door, which exists once the node has started. `store` and `door` are set once the log is open
+// and the node has started; both are there before the loop runs any request.
 frame_handler choose_handler(const daemon_options& options,
-                             const std::optional<stream_settings>& stream,
-                             std::optional<replica>& node, logic_center* const& store) {
+                             const std::optional<stream_settings>& stream, front_door* const& door,
+                             logic_center* const& store) {
   if (stream) {
-    return [&node, &store](const std::string& body, std::string& reply,
-                           request_context& context) {
-      answer_replicated(node->door(), *store, body, reply, context);
-    };
+    return replicated_handler(door, store, !options.metrics.empty());
   }
   return request_handler(store, !options.metrics.empty());
 }
@@ -113,11 +112,15 @@ int run_daemon(const daemon_options& options, const std::optional<stream_setting
   boost::asio::io_context io(1);  // one thread runs the loop: the scheduler may skip wake-ups
   std::optional<replica> node;  // with a "stream": this node of the replicated site
   logic_center* store = nullptr;  // created once the log is open; requests come after that
-  server listener(io, options.listen_endpoint(), choose_handler(options, stream, node, store));
+  front_door* door = nullptr;     // the node's, once it has started
+  server listener(io, options.listen_endpoint(), choose_handler(options, stream, door, store));
   // The store's queued work holds back the sessions that send more (the store exists before
   // the loop runs any request).
   listener.hold_back_work({[&store] { return store->backlog().over_bound(); },
                            [&store] { return store->backlog().may_resume(); }});
+  // Set when the loop starts answering (the store loaded, the stream caught up) and cleared when
+  // it ends; /ready and norvel_ready show it.
+  std::atomic<bool> serving{false};
   const std::unique_ptr<metrics_server> metrics_endpoint = open_metrics(options);
   boost::asio::signal_set signals(io, SIGINT, SIGTERM);
   signals.async_wait([&io](const boost::system::error_code&, int) { io.stop(); });
@@ -127,6 +130,10 @@ int run_daemon(const daemon_options& options, const std::optional<stream_setting
     if (!detach(io, metrics_endpoint.get())) {
       return 1;
     }
+  }
+  std::optional<pid_file> pid;  // written with the process's final id, removed at the stop
+  if (!options.pid_file.empty()) {
+    pid.emplace(options.pid_file);
   }
   if (options.foreground) {
     // A service manager's journal shows each progress line when it happens, not at exit.
@@ -148,7 +155,9 @@ int run_daemon(const daemon_options& options, const std::optional<stream_setting
   }
   store = singleton<logic_center>::instance();
   if (metrics_endpoint) {
-    const metrics_sources sources{&listener.stats(), [store] { return store_figures_of(*store); }};
+    const metrics_sources sources{&listener.stats(), [store] { return store_figures_of(*store); },
+                                  [&serving] { return serving.load(); }};
+    const metrics_server::ready_fn ready = sources.ready;
     if (stream) {
       metrics_endpoint->start([sources, &node] {
         std::string page = render_metrics(sources);
@@ -157,9 +166,9 @@ int run_daemon(const daemon_options& options, const std::optional<stream_setting
                                 node->stream().connected(), page);
         }
         return page;
-      });
+      }, ready);
     } else {
-      metrics_endpoint->start([sources] { return render_metrics(sources); });
+      metrics_endpoint->start([sources] { return render_metrics(sources); }, ready);
     }
   }
   {
@@ -186,23 +195,26 @@ int run_daemon(const daemon_options& options, const std::optional<stream_setting
       }
       start.load_store = [store, &load, &stop] { start_store(*store, load, &stop); };
       node->start(start);
+      door = &node->door();
     } else {
       start_store(*store, load, &stop);
     }
   }
   malloc_trim(0);  // what the load's temporaries leave free goes back now, not at the next trim
 
-  if (options.foreground) {
-    // Ready once the loop runs: the first handler it dispatches is this one.
-    boost::asio::post(io, [&options] {
+  // Ready once the loop runs: the first handler it dispatches is this one.
+  boost::asio::post(io, [&options, &serving] {
+    serving = true;
+    if (options.foreground) {
       service_notify::ready("serving requests on " + options.listen_address + " port " +
                             std::to_string(options.port));
-    });
-  }
+    }
+  });
   if (node) {
     node->serve_on_loop();
   }
   io.run();
+  serving = false;
   if (options.foreground) {
     service_notify::stopping();
   }
@@ -282,8 +294,7 @@ int main(int argc, char** argv) {
   try {
     options = read_options(argc, argv, stream);
   } catch (const option_error& e) {
-    std::fprintf(stderr, "norvel: %s\n", e.what());
-    print_usage(std::cerr);
+    std::fprintf(stderr, "norvel: %s\nsee --help\n", e.what());
     return 2;
   }
   if (options.show_help) {
@@ -299,7 +310,7 @@ int main(int argc, char** argv) {
     if (status != 0 || !stream) {
       return status;
     }
-    return check_stream(*stream, std::cout, std::cerr);
+    return check_stream(*stream, options.rebuild, std::cout, std::cerr);
   }
 
   int status = 1;

@@ -18,14 +18,14 @@ void answer_request(logic_center& store, const std::string& body, std::string& r
   }
 }
 
-// The same with the metrics endpoint on: times each request, and counts the bodies that are not
+// `answer` with the metrics endpoint on: times each request, and counts the bodies that are not
 // requests (they end their connection). The parser counts the others by kind and result.
-void answer_request_measured(logic_center& store, const std::string& body, std::string& reply,
-                             request_context& context) {
+template <typename answer_fn>
+void measure(const answer_fn& answer) {
   const auto started = std::chrono::steady_clock::now();
   metrics::registry& counters = metrics::global();
   try {
-    answer_request(store, body, reply, context);
+    answer();
     counters.request_latency.observe(std::chrono::steady_clock::now() - started);
   } catch (...) {
     counters.request_latency.observe(std::chrono::steady_clock::now() - started);
@@ -39,11 +39,24 @@ void answer_request_measured(logic_center& store, const std::string& body, std::
 frame_handler request_handler(logic_center* const& store, bool measured) {
   if (measured) {
     return [&store](const std::string& body, std::string& reply, request_context& context) {
-      answer_request_measured(*store, body, reply, context);
+      measure([&] { answer_request(*store, body, reply, context); });
     };
   }
   return [&store](const std::string& body, std::string& reply, request_context& context) {
     answer_request(*store, body, reply, context);
+  };
+}
+
+frame_handler replicated_handler(front_door* const& door, logic_center* const& store,
+                                 bool measured) {
+  if (measured) {
+    return [&door, &store](const std::string& body, std::string& reply,
+                           request_context& context) {
+      measure([&] { answer_replicated(*door, *store, body, reply, context); });
+    };
+  }
+  return [&door, &store](const std::string& body, std::string& reply, request_context& context) {
+    answer_replicated(*door, *store, body, reply, context);
   };
 }
 

@@ -1,5 +1,6 @@
 // What main hands the rooms below it: the request handler the server calls for every frame (the
-// parser on the store), with or without the metrics endpoint's timing, and the store's figures
+// parser on the store, or a replicated node's front door), with or without the metrics
+// endpoint's timing, and the store's figures
 // for the metrics page. Event-loop thread (the handlers) and metrics thread (the figures).
 #ifndef NORVEL_REQUEST_ADAPTORS_H_
 #define NORVEL_REQUEST_ADAPTORS_H_
@@ -9,6 +10,7 @@
 #include "metrics/metrics_exposition.h"
 #include "network/frame_codec.h"
 #include "store/logic_center.h"
+#include "stream/front_door.h"
 
 // Appends each request's reply to the session's output, from the parser on `*store`, and tells
 // the session when the request queued work; with `measured`, also times each request and counts
@@ -16,6 +18,13 @@
 // (which is created once the log is open), so it is set before the loop runs and outlives the
 // handler.
 frame_handler request_handler(logic_center* const& store, bool measured);
+
+// The same for a replicated node: each frame answered through `*door` (answer_replicated), which
+// exists once the node has started, before the loop runs. With `measured`, timed and counted as
+// on a single node: the handler's own time (a reply given later, once the stream has
+// acknowledged a change, is not waited for).
+frame_handler replicated_handler(front_door* const& door, logic_center* const& store,
+                                 bool measured);
 
 // The store's part of the metrics page: queue lengths, list sizes and bytes by structure.
 store_figures store_figures_of(const logic_center& store);

@@ -178,6 +178,12 @@ std::string render_metrics(const metrics_sources& sources) {
   std::string text;
   text.reserve(16384);
   page_writer page(text);
+  if (sources.ready) {
+    page.family("norvel_ready", "gauge",
+                "1 once the node answers requests; 0 while it loads the store or replays the "
+                "stream.");
+    page.integer("norvel_ready", "", sources.ready() ? 1 : 0);
+  }
   write_requests(page);
   if (sources.connections != nullptr) {
     write_connections(page, *sources.connections);

@@ -33,11 +33,13 @@ struct store_figures {
   } bytes;
 };
 
-// What the page is made from besides the global counters; either may be empty (left out).
-// `connections` is not owned and must outlive every render; `store` is called once a render.
+// What the page is made from besides the global counters; any may be empty (left out).
+// `connections` is not owned and must outlive every render; `store` and `ready` are called once
+// a render.
 struct metrics_sources {
   const connection_stats* connections = nullptr;  // the request server's
   std::function<store_figures()> store;
+  std::function<bool()> ready;  // whether the node answers requests (loaded, caught up)
 };
 
 std::string render_metrics(const metrics_sources& sources);

@@ -27,10 +27,12 @@ using response = http::response<http::string_body>;
 // A parser for the next request of a connection, bounded as above.
 void reset(std::optional<request_parser>& parser);
 
-// The response to a parsed request: 200 with the page for GET and HEAD of /metrics, 405 for
-// another method, 404 for another target; to HEAD with the length GET would get and no body. It
-// keeps the connection open when the request asks to.
-response answer(const request& message, const std::function<std::string()>& render);
+// The response to a parsed request: 200 with the page for GET and HEAD of /metrics; for /ready,
+// 200 "ready" once `ready` answers true (or when there is no `ready`), else 503 "not ready"; 405
+// for another method, 404 for another target; to HEAD with the length GET would get and no body.
+// It keeps the connection open when the request asks to.
+response answer(const request& message, const std::function<std::string()>& render,
+                const std::function<bool()>& ready = nullptr);
 
 // The response to a request the parser refused (the caller closes the connection after it); false
 // for a failure that is no fault of the request's text (a timeout, a reset, the end of the

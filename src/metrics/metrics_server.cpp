@@ -24,9 +24,10 @@ constexpr int max_connections = 32;
 // to close, errs or times out. Owned by shared_ptr: each pending operation holds `self`.
 class metrics_connection : public std::enable_shared_from_this<metrics_connection> {
  public:
-  metrics_connection(tcp::socket socket, std::shared_ptr<const metrics_server::render_fn> render,
+  metrics_connection(tcp::socket socket,
+                     std::shared_ptr<const metrics_server::handlers> server_answers,
                      std::shared_ptr<int> open_count)
-      : stream(std::move(socket)), page(std::move(render)), open(std::move(open_count)) {
+      : stream(std::move(socket)), answers(std::move(server_answers)), open(std::move(open_count)) {
     ++*open;
   }
   ~metrics_connection() { --*open; }
@@ -56,7 +57,7 @@ class metrics_connection : public std::enable_shared_from_this<metrics_connectio
       }
       return;  // a timeout or a reset: the connection just ends
     }
-    response = metrics_http::answer(request->get(), *page);
+    response = metrics_http::answer(request->get(), answers->page, answers->ready);
     send();
   }
 
@@ -83,7 +84,7 @@ class metrics_connection : public std::enable_shared_from_this<metrics_connectio
   beast::flat_buffer buffer{metrics_http::header_limit};
   std::optional<metrics_http::request_parser> request;
   metrics_http::response response;
-  std::shared_ptr<const metrics_server::render_fn> page;
+  std::shared_ptr<const metrics_server::handlers> answers;
   std::shared_ptr<int> open;
 };
 
@@ -118,8 +119,8 @@ unsigned short metrics_server::port() const {
   return ec ? 0 : local.port();
 }
 
-void metrics_server::start(render_fn render) {
-  page = std::make_shared<const render_fn>(std::move(render));
+void metrics_server::start(render_fn render, ready_fn ready) {
+  answers = std::make_shared<const handlers>(handlers{std::move(render), std::move(ready)});
   do_accept();
   thread = std::thread([this] {
     for (;;) {
@@ -166,7 +167,7 @@ void metrics_server::do_accept() {
       boost::system::error_code ignored_ec;  // turned away: nothing to report to it
       peer.close(ignored_ec);
     } else {
-      std::make_shared<metrics_connection>(std::move(peer), page, open_connections)->start();
+      std::make_shared<metrics_connection>(std::move(peer), answers, open_connections)->start();
     }
     do_accept();
   });

@@ -285,7 +285,7 @@ void snapshot_taker::record(bool ok, uint64_t sequence, uint64_t bytes,
             figures.pause_seconds.load(std::memory_order_relaxed) * 1000.0);
 }
 
-bool snapshot_taker::write_at_stop(uint64_t applied_sequence) {
+bool snapshot_taker::write_here(uint64_t applied_sequence) {
   if (child_pid > 0) {
     child_finished();
   }

@@ -4,8 +4,8 @@
 // once: the child process writes the file from its copy-on-write image of the store and exits,
 // reporting through a pipe. A write that fails (a full disk, an I/O error) is logged, counted and
 // leaves the previous snapshots as they were; the node runs on.
-// Threads: everything runs on the event-loop thread, except write_at_stop (main thread, after the
-// loop has ended). The fork happens on the event-loop thread at rest, so no store lock is held
+// Threads: everything runs on the event-loop thread, except write_here (main thread, before the
+// loop runs or after it has ended). The fork happens on the event-loop thread at rest, so no store lock is held
 // and no change is half applied; the child starts no thread.
 // Ownership: owns its timer, its signal set, the pipe and the child it forked (waited for, never
 // left behind). The store, the gate and the io_context are not owned and must outlive it.
@@ -62,11 +62,12 @@ class snapshot_taker {
   // while a writer runs, another is taken when it ends (the writer misses what came after its
   // fork). Event-loop thread.
   void take();
-  // The clean stop, after the loop has ended and the consumer has stopped with every change it
-  // handed out applied: waits for a child still writing, then writes the store at
-  // `applied_sequence` in this process unless the newest snapshot already holds that sequence.
-  // Answers whether a snapshot at that sequence exists afterwards. Main thread.
-  bool write_at_stop(uint64_t applied_sequence);
+  // The start's first snapshot and the clean stop's last, with the store held still by the caller
+  // (every change handed out applied, nothing handed out meanwhile) and the loop not running:
+  // waits for a child still writing, then writes the store at `applied_sequence` in this process
+  // unless the newest snapshot already holds that sequence. Answers whether a snapshot at that
+  // sequence exists afterwards. Main thread.
+  bool write_here(uint64_t applied_sequence);
 
   // Whether a pause or a child's write is under way (tests).
   bool busy() const { return pause_requested || child_pid > 0; }

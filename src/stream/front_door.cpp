@@ -105,25 +105,40 @@ std::size_t front_door::in_flight() const {
   return pending.size();
 }
 
-std::uint64_t front_door::min_seq_of(const std::string& body) {
+bool front_door::min_seq_of(const std::string& body, std::uint64_t& seq) {
+  seq = 0;
   if (body.find("min_seq") == std::string::npos) {
-    return 0;
+    return true;
   }
   Json::Value document;
   Json::Reader reader;
   try {
     if (!reader.parse(body.data(), body.data() + body.size(), document, false) ||
         !document.isObject()) {
-      return 0;
+      return true;  // not a request: the parser answers it
     }
     const Json::Value& params = document["params"];
     if (!params.isObject()) {
-      return 0;
+      return true;
     }
     const Json::Value& value = params["min_seq"];
-    return value.isUInt64() ? value.asUInt64() : 0;
+    if (value.isString() || value.isArray() || value.isObject()) {
+      return false;
+    }
+    if (value.type() == Json::realValue) {
+      // Checked here: the library's own range check lets 2^64 itself through.
+      const double number = value.asDouble();
+      if (!(number >= 0 && number < 18446744073709551616.0)) {
+        return false;
+      }
+      seq = static_cast<std::uint64_t>(number);
+      return true;
+    }
+    seq = value.asUInt64();  // throws for a negative number
+    return true;
   } catch (const std::exception&) {
-    return 0;
+    seq = 0;
+    return false;
   }
 }
 
@@ -209,7 +224,12 @@ void answer_replicated(front_door& door, logic_center& store, const std::string&
                        std::string& reply, request_context& context) {
   parser request(body, store);
   if (!request.names_change()) {
-    const std::uint64_t wanted = front_door::min_seq_of(body);
+    std::uint64_t wanted = 0;
+    if (!front_door::min_seq_of(body, wanted)) {
+      log_event(log_debug, "exception:%s what=%s", "request", "min_seq is not a sequence number");
+      reply += failed_reply;
+      return;
+    }
     if (wanted == 0 || door.applied() >= wanted) {
       request.request(reply);
       return;

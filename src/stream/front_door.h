@@ -45,9 +45,11 @@ class front_door {
   // The stream's answer to a publish; any thread (the jetstream's ack callback).
   void on_ack(const std::string& msg_id, const publish_outcome& outcome);
 
-  // The "min_seq" of a request body's params, or 0 when it has none (a cheap look first: most
-  // bodies do not mention it). Throws nothing.
-  static std::uint64_t min_seq_of(const std::string& body);
+  // The "min_seq" of a request body's params into `seq`, 0 when it has none (a cheap look first:
+  // most bodies do not mention it). Read as every number parameter is: null as 0, true and false
+  // as 1 and 0, a fraction truncated; false for a negative number, one beyond 64 bits, a string,
+  // an array or an object (the request is then answered {"code":0}). Throws nothing.
+  static bool min_seq_of(const std::string& body, std::uint64_t& seq);
   // Calls `ready` on the loop once the node has applied `seq`, or `expired` after the wait;
   // never before it returns.
   void wait_for_sequence(std::uint64_t seq, std::function<void()> ready,

@@ -105,15 +105,54 @@ bool jetstream::connected() const {
   return connection && natsConnection_Status(connection.get()) == NATS_CONN_STATUS_CONNECTED;
 }
 
-stream_state jetstream::state() {
+stream_state jetstream::state(std::chrono::milliseconds wait) {
+  jsOptions options;
+  jsOptions_Init(&options);
+  options.Wait = wait.count();
   jsStreamInfo* raw = nullptr;
   jsErrCode code = static_cast<jsErrCode>(0);
-  const natsStatus status = js_GetStreamInfo(&raw, context.get(), config.name.c_str(), nullptr, &code);
+  const natsStatus status = js_GetStreamInfo(&raw, context.get(), config.name.c_str(),
+                                             wait.count() > 0 ? &options : nullptr, &code);
   if (status != NATS_OK) {
     throw stream_error("cannot read the state of stream " + config.name + ": " + describe(status));
   }
   const nats_raii::ptr<jsStreamInfo> info(raw);
   return state_of(*info);
+}
+
+bool jetstream::get_message(std::uint64_t from, stream_message& out,
+                            std::chrono::milliseconds wait) {
+  jsOptions options;
+  jsOptions_Init(&options);
+  options.Wait = wait.count();
+  natsMsg* raw = nullptr;
+  jsErrCode code = static_cast<jsErrCode>(0);
+  natsStatus status = NATS_OK;
+  if (direct) {
+    const std::string subjects = config.stream_subjects();
+    jsDirectGetMsgOptions which;
+    jsDirectGetMsgOptions_Init(&which);
+    which.Sequence = from;
+    which.NextBySubject = subjects.c_str();
+    status = js_DirectGetMsg(&raw, context.get(), config.name.c_str(), &options, &which);
+  } else {
+    status = js_GetMsg(&raw, context.get(), config.name.c_str(), from, &options, &code);
+  }
+  const nats_raii::ptr<natsMsg> message(raw);
+  if (status == NATS_NOT_FOUND || code == JSNoMessageFoundErr) {
+    return false;
+  }
+  if (status != NATS_OK || !message) {
+    throw stream_error("cannot get message " + std::to_string(from) + " of stream " +
+                       config.name + ": " + describe(status));
+  }
+  out.seq = natsMsg_GetSequence(message.get());
+  out.stored_ns = natsMsg_GetTime(message.get());
+  out.pending = 0;
+  const char* data = natsMsg_GetData(message.get());
+  out.body.assign(data == nullptr ? "" : data,
+                  static_cast<std::size_t>(natsMsg_GetDataLength(message.get())));
+  return true;
 }
 
 bool jetstream::find_state(stream_state& out) {
@@ -174,6 +213,14 @@ bool jetstream::try_ensure_stream(stream_state& out, std::string& failure) {
       throw stream_error("stream " + config.name + " exists but does not hold the subjects " +
                          subjects);
     }
+    direct = info->Config->AllowDirect;
+    if (!direct) {
+      log_event(log_warning,
+                "stream %s does not allow direct gets: while the stream servers elect the leader "
+                "of their metadata, a node whose reader has stopped waits for the election; "
+                "set allow_direct on the stream with the server's tools",
+                config.name.c_str());
+    }
     if (info->Config->Replicas != static_cast<std::int64_t>(config.replicas) ||
         info->Config->MaxAge != config.max_age_hours * nanoseconds_per_hour) {
       log_event(log_warning,
@@ -202,6 +249,9 @@ bool jetstream::try_ensure_stream(stream_state& out, std::string& failure) {
   wanted.Storage = js_FileStorage;
   wanted.Replicas = config.replicas;
   wanted.MaxAge = config.max_age_hours * nanoseconds_per_hour;
+  // Any server holding the stream answers a get by sequence, with no consumer and no metadata
+  // leader involved: what a node reads while its reader is made again.
+  wanted.AllowDirect = true;
   raw = nullptr;
   code = static_cast<jsErrCode>(0);
   status = js_AddStream(&raw, context.get(), &wanted, nullptr, &code);
@@ -214,6 +264,7 @@ bool jetstream::try_ensure_stream(stream_state& out, std::string& failure) {
     throw stream_error(failure);
   }
   const nats_raii::ptr<jsStreamInfo> info(raw);
+  direct = info->Config->AllowDirect;
   log_event(log_info, "created stream %s (subjects %s, %u replicas, retention %u h)",
             config.name.c_str(), subjects.c_str(), config.replicas, config.max_age_hours);
   out = state_of(*info);
@@ -315,6 +366,9 @@ void jetstream::on_publish_ack(jsCtx*, natsMsg* msg, jsPubAck* ack, jsPubAckErr*
 ordered_reader::ordered_reader(jetstream& stream, std::uint64_t start_seq) {
   jsOptions js_options;
   jsOptions_Init(&js_options);
+  // A server that does not answer the consumer's creation is given up on sooner than the
+  // context's 5 s: the consumer thread tries again on another.
+  js_options.Wait = 2000;
   jsSubOptions options;
   jsSubOptions_Init(&options);
   options.Stream = stream.config.name.c_str();

@@ -86,8 +86,9 @@ class jetstream {
   // peers") it asks again for up to connect_timeout_s.
   // Throws stream_error.
   stream_state ensure_stream();
-  // The stream's state now. Throws stream_error.
-  stream_state state();
+  // The stream's state now, asked with the context's wait (5 s) or `wait` when given. Throws
+  // stream_error.
+  stream_state state(std::chrono::milliseconds wait = std::chrono::milliseconds(0));
   // The same, or false when the stream does not exist (yet). Throws stream_error.
   bool find_state(stream_state& out);
 
@@ -100,6 +101,16 @@ class jetstream {
   bool publish_async(const std::string& subject, const std::string& body,
                      const std::string& msg_id, std::chrono::milliseconds timeout,
                      std::string& error);
+
+  // A message into `out` (its `pending` left 0), asked with no consumer involved, so that it can
+  // be had while no consumer can be made (the servers electing the leader of their metadata).
+  // When the stream allows direct gets (norvel creates it so), the first message at or after
+  // `from`, asked of any server holding the stream; else the message `from` itself, asked of the
+  // stream's leader through the servers' interface, which answers only while they have a metadata
+  // leader. False when there is none. Throws stream_error when it cannot be asked within `wait`.
+  bool get_message(std::uint64_t from, stream_message& out, std::chrono::milliseconds wait);
+  // Whether the stream allows direct gets, as ensure_stream() found it.
+  bool direct_gets() const { return direct; }
 
   // Whether the connection is up now (it may be reconnecting).
   bool connected() const;
@@ -116,6 +127,7 @@ class jetstream {
                                        const std::string& msg_id, std::string& error);
 
   stream_settings config;
+  bool direct = false;  // set by ensure_stream() before any reader runs
   ack_callback ack_handler;
   nats_raii::ptr<natsConnection> connection;
   nats_raii::ptr<jsCtx> context;

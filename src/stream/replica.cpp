@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <future>
 #include <thread>
 #include <utility>
 
@@ -12,6 +13,7 @@
 
 #include "snapshot/store_snapshot.h"
 #include "stream/snapshot_gate.h"
+#include "stream/stream_check.h"
 #include "stream/stream_stats.h"
 #include "support/app_config.h"
 #include "support/log.h"
@@ -32,12 +34,11 @@ std::int64_t now_ns() {
 void note_applied(std::int64_t stored_ns) {
   stream_stats& stats = stream_stats::global();
   stats.applied.fetch_add(1, std::memory_order_relaxed);
-  if (stored_ns > 0) {
+  // The start-up replay applies changes stored long ago: its lags say nothing of the live node.
+  if (stored_ns > 0 && stats.replay_target.load(std::memory_order_relaxed) == 0) {
     const std::int64_t lag = now_ns() - stored_ns;
     stats.last_lag_ns.store(lag, std::memory_order_relaxed);
-    if (stats.replay_target.load(std::memory_order_relaxed) == 0) {
-      stats.lag.observe(std::chrono::nanoseconds(lag > 0 ? lag : 0));
-    }
+    stats.lag.observe(std::chrono::nanoseconds(lag > 0 ? lag : 0));
   }
 }
 
@@ -126,11 +127,33 @@ void replica::start(const start_options& options) {
       },
       max_changes_in_flight, serial);
   publisher = std::make_unique<front_door>(*connection, *changes, loop, config);
-  const std::uint64_t held = fill_store(state, options);
+  const std::uint64_t held = fill_store(state, options, loaded_snapshot);
+  loaded_sequence = held;
   changes->start_after(held);
+  snapshot_hold = std::make_unique<snapshot_gate>(*changes, loop);
+  snapshots = std::make_unique<snapshot::snapshot_taker>(
+      loop, store, *snapshot_hold,
+      snapshot::taker_settings{config.snapshot_dir, config.name,
+                               std::chrono::seconds(config.snapshot_interval_s)});
   reader = std::make_unique<stream_consumer>(*connection, *changes);
   reader->start();
   wait_for_replay(connection->state().last_seq, options);
+  if (!loaded_snapshot) {
+    write_first_snapshot();
+  }
+}
+
+void replica::write_first_snapshot() {
+  std::promise<std::uint64_t> rest;
+  std::future<std::uint64_t> at_rest = rest.get_future();
+  changes->pause([&rest](std::uint64_t applied) { rest.set_value(applied); });
+  const std::uint64_t applied = at_rest.get();
+  if (!snapshots->write_here(applied)) {
+    log_event(log_error,
+              "no snapshot after the start: a restart before the next one succeeds will need a "
+              "peer's snapshot or --rebuild");
+  }
+  changes->resume();
 }
 
 bool replica::load_snapshot(const stream_state& state, std::uint64_t& sequence) {
@@ -170,12 +193,14 @@ bool replica::load_snapshot(const stream_state& state, std::uint64_t& sequence) 
   return true;
 }
 
-std::uint64_t replica::fill_store(const stream_state& state, const start_options& options) {
+std::uint64_t replica::fill_store(const stream_state& state, const start_options& options,
+                                  bool& from_snapshot) {
   std::uint64_t snapshot_sequence = 0;
   if (options.status) {
     options.status("loading the newest snapshot");
   }
-  if (load_snapshot(state, snapshot_sequence)) {
+  from_snapshot = load_snapshot(state, snapshot_sequence);
+  if (from_snapshot) {
     return snapshot_sequence;
   }
   if (state.messages == 0) {
@@ -187,11 +212,7 @@ std::uint64_t replica::fill_store(const stream_state& state, const start_options
     return state.last_seq;
   }
   if (!options.rebuild) {
-    throw start_refused(
-        "stream " + config.name + " holds " + std::to_string(state.messages) +
-        " changes and there is no snapshot in " + config.snapshot_dir +
-        ": a database load would miss them. Copy a peer's snapshot into " + config.snapshot_dir +
-        ", or start once with --rebuild (database load, then the whole stream as retained)");
+    throw start_refused(no_snapshot_refusal(config, state.messages));
   }
   log_event(log_warning,
             "rebuilding: loading the database, then applying stream %s from sequence %llu",
@@ -282,12 +303,12 @@ void replica::serve_on_loop() {
     annotated::mutex_lock gate(inviter_gate);
     on_loop = true;
   }
-  snapshot_hold = std::make_unique<snapshot_gate>(*changes, loop);
-  snapshots = std::make_unique<snapshot::snapshot_taker>(
-      loop, store, *snapshot_hold,
-      snapshot::taker_settings{config.snapshot_dir, config.name,
-                               std::chrono::seconds(config.snapshot_interval_s)});
+  serving = true;
   snapshots->start();
+  if (loaded_snapshot && changes->applied() > loaded_sequence) {
+    // The next restart replays only what comes after this one.
+    boost::asio::post(loop, [this] { snapshots->take(); });
+  }
 }
 
 void replica::stop() {
@@ -310,9 +331,10 @@ void replica::stop() {
   }
   if (snapshots) {
     // Only with nothing in flight does the applied sequence say exactly what the store holds.
-    if (at_rest) {
-      snapshots->write_at_stop(changes->applied());
-    } else {
+    // A start that ended before serving leaves the snapshots as they were.
+    if (serving && at_rest) {
+      snapshots->write_here(changes->applied());
+    } else if (serving) {
       log_event(log_error, "no snapshot at the stop: changes were still being applied");
     }
     snapshots.reset();  // waits for a writer still running

@@ -2,7 +2,9 @@
 // together. At start it connects to the stream (creating it if absent), fills the store (from the
 // database on the first start of a cluster or with --rebuild, else it refuses), starts the
 // workers and the stream's reader, and waits until it has applied what the stream held, so the
-// node's first answers are already caught up. While it runs, every change of the stream goes
+// node's first answers are already caught up. A node that started without a snapshot writes one
+// before its first answer, so that from then on it can always restart on its own; one that
+// replayed changes after its snapshot takes a new one as soon as it serves. While it runs, every change of the stream goes
 // through the ordered dispatch to the workers (inviter changes to the event loop).
 //
 // Threads: constructed, started and stopped on the main thread; the reader runs on its own
@@ -60,7 +62,8 @@ class replica {
   // or start_refused (exit 1), or what the database load throws.
   void start(const start_options& options);
   // From now on inviter changes run on the event loop, and snapshots are taken (every
-  // snapshot_interval_s and on SIGUSR1). Call just before the loop runs.
+  // snapshot_interval_s and on SIGUSR1; one at once when the start replayed changes after the
+  // snapshot it loaded). Call just before the loop runs.
   void serve_on_loop();
   // After the loop has ended: stops handing changes out and the reader, applies the inviter
   // changes the loop left behind, gives the workers a moment to apply what was handed out and,
@@ -76,8 +79,13 @@ class replica {
   const stream_settings& settings() const { return config; }
 
  private:
-  // Fills the store and answers the sequence it already holds.
-  std::uint64_t fill_store(const stream_state& state, const start_options& options);
+  // Fills the store and answers the sequence it already holds; `from_snapshot` says whether a
+  // snapshot was loaded.
+  std::uint64_t fill_store(const stream_state& state, const start_options& options,
+                           bool& from_snapshot);
+  // Holds the changes still, writes a snapshot at the applied sequence in this process, and
+  // lets the changes go on. Main thread, before the loop runs.
+  void write_first_snapshot();
   // Loads the newest usable snapshot and starts the workers; false when there is none. Throws
   // start_refused when the snapshot cannot be caught up from this stream.
   bool load_snapshot(const stream_state& state, std::uint64_t& sequence);
@@ -111,9 +119,13 @@ class replica {
   annotated::mutex inviter_gate;  // held while an inviter change is applied, wherever it runs
   bool on_loop GUARDED_BY(inviter_gate) = false;
   std::vector<posted_inviter> on_loop_inviters GUARDED_BY(inviter_gate);
-  // From serve_on_loop() to the stop's snapshot; event-loop thread (main thread at the stop).
+  // From start() to the stop's snapshot; event-loop thread once it runs (main thread before and
+  // after).
   std::unique_ptr<snapshot::apply_gate> snapshot_hold;
   std::unique_ptr<snapshot::snapshot_taker> snapshots;
+  std::uint64_t loaded_sequence = 0;  // the snapshot's, when start() loaded one
+  bool loaded_snapshot = false;
+  bool serving = false;  // serve_on_loop() was called; main thread
 };
 
 #endif  // NORVEL_REPLICA_H_

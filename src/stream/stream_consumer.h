@@ -4,18 +4,32 @@
 // room (the workers are busy) the thread waits there and reads nothing more: the stream holds the
 // backlog. When the reader fails it is made again after what was handed out, after a pause, for
 // as long as the node runs: a broken network to the stream heals on its own and the node catches up.
+// A reader can also stop without failing: its consumer lived on a stream server that died, and the
+// client library notices only after missed heartbeats, many seconds later. So a second thread asks
+// the stream for its state every quarter second (the stream's last sequence, which the metrics
+// show), and a reader that has delivered nothing for `stall_after` while the stream holds messages
+// beyond what was handed out is dropped. A new reader needs the servers' metadata leader, which
+// may itself be electing for many seconds while the stream already takes changes; so until one is
+// made (on a thread of its own, asked again with a growing pause), the thread fetches the
+// messages one by one by sequence from the stream's leader, which needs no consumer.
 //
-// Threads: one thread of its own; start() and stop() from the main thread.
+// Threads: the reader's thread, the watch thread and, while a reader is being made again, a thread
+// that makes it (its future is the reader thread's); start() and stop() from the main thread.
 // Ownership: refers to the stream and the dispatch, which must outlive it.
 #ifndef NORVEL_STREAM_CONSUMER_H_
 #define NORVEL_STREAM_CONSUMER_H_
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <future>
+#include <memory>
 #include <thread>
+#include <vector>
 
 #include "stream/jetstream.h"
 #include "stream/ordered_dispatch.h"
+#include "stream/stream_stats.h"
 
 class stream_consumer {
  public:
@@ -23,6 +37,11 @@ class stream_consumer {
   ~stream_consumer();  // stop()
   stream_consumer(const stream_consumer&) = delete;
   stream_consumer& operator=(const stream_consumer&) = delete;
+
+  // A reader that delivers nothing for this long while the stream holds more is made again.
+  static constexpr std::chrono::milliseconds stall_after{750};
+  // The pause before asking again for a reader that could not be made doubles up to this.
+  static constexpr std::chrono::milliseconds max_remake_pause{16000};
 
   // Reads from the sequence after the dispatch's last handed-out one.
   void start();
@@ -38,7 +57,26 @@ class stream_consumer {
   }
 
  private:
+  using clock = std::chrono::steady_clock;
   void run();
+  // Asks the stream for its state every quarter second and records its last sequence. Watch thread.
+  void watch();
+  // One turn with a reader: the next message, or a check that it has not stalled.
+  void read_from_reader();
+  // Whether the reader has delivered nothing for stall_after while the stream holds messages
+  // beyond what was handed out; logs why when it has.
+  bool stalled(clock::time_point now);
+  // Drops the reader after a failure or a stall: from now on messages are fetched by sequence
+  // until a new one is made.
+  void drop_reader();
+  // Starts making a new reader when it is time, and takes it once it is made.
+  void tend_new_reader();
+  // One message fetched by its sequence, or a short wait when there is none to fetch.
+  void read_by_sequence();
+  // Nothing more to fetch now: idle, and a short wait.
+  void caught_up();
+  // Records the sequence of a message beyond what was handed out, found by a direct get.
+  void peek_beyond_handed(stream_stats& stats);
   // One message: checked, decoded and handed out (or passed over).
   void take(const stream_message& message);
 
@@ -47,7 +85,21 @@ class stream_consumer {
   std::atomic<bool> stopping{false};
   std::atomic<bool> idle{false};
   std::atomic<bool> at_end{false};  // a message delivered with nothing pending after it
+  // Reader's thread only: the reader (null after a failure or a stall), whether messages are
+  // fetched by sequence meanwhile, the reader being made and when to ask for one next, and since
+  // when the stream has been seen ahead of what was handed out with nothing delivered (epoch:
+  // not behind).
+  std::unique_ptr<ordered_reader> reader;
+  bool by_sequence = false;
+  std::future<std::unique_ptr<ordered_reader>> new_reader;
+  // Readers being let go: ending one asks the servers to delete its consumer, which waits for
+  // an answer the metadata leader gives, so it is done on a thread of its own.
+  std::vector<std::future<void>> retiring;
+  clock::time_point remake_at{};
+  std::chrono::milliseconds remake_pause{1000};
+  clock::time_point behind_since{};
   std::thread thread;
+  std::thread watch_thread;
 };
 
 #endif  // NORVEL_STREAM_CONSUMER_H_

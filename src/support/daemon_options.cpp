@@ -35,7 +35,10 @@ po::options_description described_options() {
     ("check-config", "read the configuration, connect to the database, print what would be "
                      "loaded and exit: 0 when all is well, 1 otherwise")
     ("rebuild", "with a \"stream\" configured and no snapshot: load the database, then apply "
-                "the whole stream as retained (a recovery, not a normal start)");
+                "the whole stream as retained (a recovery, not a normal start)")
+    ("pid-file", po::value<std::string>()->value_name("PATH"),
+     "write the daemon's process id to PATH once it has detached, and remove the file at a "
+     "clean stop (default: none)");
   // clang-format on
   return options;
 }
@@ -150,6 +153,12 @@ daemon_options parse_command_line(int argc, const char* const argv[]) {
   }
   if (values.count("progress")) {
     options.progress_seconds = parse_seconds(values["progress"].as<std::string>(), "--progress");
+  }
+  if (values.count("pid-file")) {
+    options.pid_file = values["pid-file"].as<std::string>();
+    if (options.pid_file.empty()) {
+      throw option_error("--pid-file needs a file name");
+    }
   }
   return options;
 }

@@ -4,6 +4,8 @@
 #ifndef NORVEL_TESTS_CHANGE_REQUESTS_H_
 #define NORVEL_TESTS_CHANGE_REQUESTS_H_
 
+#include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -45,6 +47,34 @@ inline std::string special_add(unsigned long user, unsigned long spid) {
 inline std::string inviter_add(unsigned long user, unsigned long inviter) {
   return R"({"act":"inviter","op":"add","params":{"user_id":)" + std::to_string(user) +
          R"(,"inviter_id":)" + std::to_string(inviter) + "}}";
+}
+
+// A random change over `members` members and special ids 1..40, so that changes of different
+// members meet in the public list and in feeds: a follow add or del of 1 to 3 friends one time in
+// ten, else a special add (three times in four) or del of 1 to 3 ids, every fourth id private.
+inline std::string random_change(std::mt19937_64& random, unsigned long members) {
+  auto pick = [&random](unsigned long low, unsigned long high) {
+    return std::uniform_int_distribution<unsigned long>(low, high)(random);
+  };
+  const unsigned long user = pick(1, members);
+  const bool add = pick(0, 3) != 0;
+  if (pick(0, 9) == 0) {
+    std::vector<unsigned long> friends;
+    for (unsigned long n = pick(1, 3); n > 0; --n) {
+      friends.push_back(pick(1, members));
+    }
+    return follow_change(add, user, friends);
+  }
+  std::map<unsigned long, unsigned char> chosen;
+  for (unsigned long n = pick(1, 3); n > 0; --n) {
+    const unsigned long id = pick(1, 40);
+    chosen.emplace(id, static_cast<unsigned char>(id % 4 == 0 ? 1 : 0));
+  }
+  std::vector<special> items;
+  for (const auto& [id, type] : chosen) {
+    items.emplace_back(id, user, type);
+  }
+  return special_change(add, user, items);
 }
 
 // The newest `count` ids of a member's own specials, private feed, or the public list.

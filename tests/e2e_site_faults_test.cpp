@@ -1,0 +1,224 @@
+// A replicated site under the faults its operators meet, on real stream servers and real nodes:
+// - each of three stream servers killed in turn while changes flow through two nodes: every node
+//   takes up applying soon after the stream accepts writes again (a reader whose server died is
+//   noticed and made again), and both end equal to the stream's order;
+// - a node killed right after its first answer restarts on its own (it wrote a snapshot before
+//   answering), and --check-config tells a node without a snapshot what its start would meet;
+// - a node is not ready (/ready 503, norvel_ready 0) until it answers requests, and then is;
+//   its request durations are counted; a "min_seq" that is not a sequence number is refused.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <atomic>
+#include <chrono>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "change_requests.h"
+#include "daemon_runner.h"
+#include "eventually.h"
+#include "jetstream_cluster.h"
+#include "metrics_client.h"
+#include "replica_node.h"
+#include "stream_model.h"
+#include "test_db.h"
+
+namespace {
+
+using requests::fetch_self;
+using requests::special_add;
+
+const char* const accepted = "{\"code\":200,\"data\":null}\n";
+const char* const failed = "{\"code\":0}\n";
+constexpr unsigned long members = 12;
+constexpr unsigned long probe_member = 100;  // touched by the probes only
+
+class SiteFaults : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { db = std::make_unique<test_db>("e2e_site_faults"); }
+  static void TearDownTestSuite() { db.reset(); }
+
+  static std::unique_ptr<test_db> db;
+  temp_dir dir;
+};
+
+std::unique_ptr<test_db> SiteFaults::db;
+
+// Changes through the front doors of `nodes`, one connection each, one change in flight on
+// each, until stop(); what was acknowledged is kept.
+class steady_writer {
+ public:
+  explicit steady_writer(std::vector<replica_node*> nodes) {
+    for (std::size_t n = 0; n < nodes.size(); ++n) {
+      threads.emplace_back([this, node = nodes[n], n] { run(*node, n); });
+    }
+  }
+  ~steady_writer() { stop(); }
+  void stop() {
+    stopping = true;
+    for (std::thread& each : threads) {
+      if (each.joinable()) {
+        each.join();
+      }
+    }
+  }
+  std::size_t acknowledged() const { return acked.load(); }
+
+ private:
+  void run(replica_node& node, std::size_t seed) {
+    std::mt19937_64 random(20261208 + seed);
+    while (!stopping) {
+      try {
+        frame_client client(node.port());
+        while (!stopping) {
+          client.send_frame(requests::random_change(random, members));
+          if (client.recv_frame() == accepted) {
+            ++acked;
+          }
+          std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+      } catch (const std::exception&) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      }
+    }
+  }
+
+  std::atomic<bool> stopping{false};
+  std::atomic<std::size_t> acked{0};
+  std::vector<std::thread> threads;
+};
+
+// Publishes probes through `node` until one is acknowledged; answers its special id, or 0 when
+// none was within a minute.
+unsigned long acknowledged_probe(replica_node& node, unsigned long& next_probe) {
+  unsigned long spid = 0;
+  const bool acked = eventually(
+      [&] {
+        spid = next_probe++;
+        return node.ask(special_add(probe_member, spid)) == accepted;
+      },
+      std::chrono::seconds(60));
+  return acked ? spid : 0;
+}
+
+bool shows_probe(const replica_node& node, unsigned long spid) {
+  return node.ask(fetch_self(probe_member, 1)) == requests::specials_reply(std::to_string(spid));
+}
+
+TEST_F(SiteFaults, EveryNodeTakesUpApplyingAfterEachStreamServerIsKilledInTurn) {
+  jetstream_cluster servers(3);
+  replica_node a("a", dir.path(), db->config_json(), servers.servers_json(), ",\"replicas\":3");
+  replica_node b("b", dir.path(), db->config_json(), servers.servers_json(), ",\"replicas\":3");
+  a.start();
+  ASSERT_TRUE(a.wait_serving()) << a.output();
+  b.start();
+  ASSERT_TRUE(b.wait_serving()) << b.output();
+
+  steady_writer writer({&a, &b});
+  unsigned long next_probe = 1000;
+  // Each node's reader lives on one of the three servers: killing each in turn kills every
+  // reader's server once.
+  for (int victim = 0; victim < servers.size(); ++victim) {
+    ASSERT_TRUE(eventually([&] { return writer.acknowledged() > 50u * (victim + 1); }));
+    servers.stop(victim, true);
+    const unsigned long probe = acknowledged_probe(a, next_probe);
+    ASSERT_NE(probe, 0u) << "the stream accepted no write within a minute";
+    const auto accepting = std::chrono::steady_clock::now();
+    for (replica_node* node : {&a, &b}) {
+      // A reader left waiting on the dead server used to take up again only after its
+      // heartbeats were missed, 3 to 49 s later. The target is 2 s (bench/README.md has the
+      // figures); the bound here leaves room for a loaded machine.
+      EXPECT_TRUE(eventually([&] { return shows_probe(*node, probe); }, std::chrono::seconds(4)))
+          << "node " << (node == &a ? "a" : "b") << " after server " << victim << " was killed\n"
+          << node->event_log();
+    }
+    const double resumed =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - accepting).count();
+    std::printf("server %d killed: both nodes applied a change acknowledged after it within %.2f s\n",
+                victim, resumed);
+    servers.start(victim);
+    servers.wait_ready();
+  }
+  writer.stop();
+  const std::string expected = every_answer(model_of_stream(servers), members);
+  for (replica_node* node : {&a, &b}) {
+    EXPECT_TRUE(eventually([&] { return every_answer(*node, members) == expected; }))
+        << every_answer(*node, members) << "\nexpected\n" << expected;
+  }
+  EXPECT_EQ(a.stop(SIGTERM), 0);
+  EXPECT_EQ(b.stop(SIGTERM), 0);
+}
+
+TEST_F(SiteFaults, ANodeKilledRightAfterItsFirstAnswerRestartsOnItsOwn) {
+  jetstream_cluster servers(1);
+  replica_node a("a", dir.path(), db->config_json(), servers.servers_json());
+  a.start();
+  ASSERT_TRUE(a.wait_serving()) << a.output();
+  ASSERT_EQ(a.ask(special_add(3, 501)), accepted);
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  EXPECT_EQ(a.stop(SIGKILL), 128 + SIGKILL);
+  a.start();
+  ASSERT_TRUE(a.wait_serving()) << a.output() << a.event_log();
+  EXPECT_EQ(a.ask(fetch_self(3)), requests::specials_reply("501"));
+  EXPECT_EQ(a.stop(SIGTERM), 0);
+
+  // A second node with no snapshot of its own would be refused while the stream holds changes:
+  // the check says so, as the start would; with --rebuild it passes.
+  replica_node b("b", dir.path(), db->config_json(), servers.servers_json());
+  const command_result check =
+      run_daemon_command({"--config", b.config_path(), "--check-config"}, dir.path());
+  EXPECT_EQ(check.exit_status, 1) << check.out << check.err;
+  EXPECT_NE(check.err.find("changes and there is no snapshot in"), std::string::npos) << check.err;
+  const command_result rebuild =
+      run_daemon_command({"--config", b.config_path(), "--check-config", "--rebuild"}, dir.path());
+  EXPECT_EQ(rebuild.exit_status, 0) << rebuild.out << rebuild.err;
+}
+
+TEST_F(SiteFaults, ANodeIsReadyOnlyOnceItAnswersAndCountsItsRequests) {
+  jetstream_cluster servers(1);
+  servers.stop(0);
+  const unsigned short metrics_port = free_port();
+  replica_node node("n", dir.path(), db->config_json(), servers.servers_json(),
+                    ",\"connect_timeout_s\":60");
+  node.start({"--metrics", "127.0.0.1:" + std::to_string(metrics_port)});
+  auto get = [&](const std::string& target) {
+    return http_get("127.0.0.1", std::to_string(metrics_port), target, std::chrono::seconds(5));
+  };
+  // The node waits for its stream: the request port may accept, but the node is not ready.
+  ASSERT_TRUE(eventually([&] {
+    try {
+      return get("/ready").status == 503;
+    } catch (const std::exception&) {
+      return false;
+    }
+  })) << node.output();
+  EXPECT_NE(get("/metrics").body.find("\nnorvel_ready 0\n"), std::string::npos);
+
+  servers.start(0);
+  ASSERT_TRUE(node.wait_serving()) << node.output();
+  const http_reply ready = get("/ready");
+  EXPECT_EQ(ready.status, 200);
+  EXPECT_EQ(ready.body, "ready\n");
+  EXPECT_EQ(node.ask(special_add(4, 601)), accepted);
+  for (const char* refused : {R"("1")", "-1", "[1]", "18446744073709551616"}) {
+    EXPECT_EQ(node.ask(std::string(R"({"act":"special","op":"fetch_self","params":{"user_id":4,)"
+                                   R"("special_id":-1,"count":5,"type":1,"min_seq":)") +
+                       refused + "}}"),
+              failed)
+        << refused;
+  }
+  // null reads as 0: no wait, answered once the node has read its own change back.
+  EXPECT_TRUE(eventually([&] {
+    return node.ask(R"({"act":"special","op":"fetch_self","params":{"user_id":4,"special_id":-1,)"
+                    R"("count":5,"type":1,"min_seq":null}})") == requests::specials_reply("601");
+  }));
+  const std::string page = get("/metrics").body;
+  EXPECT_NE(page.find("\nnorvel_ready 1\n"), std::string::npos);
+  EXPECT_EQ(page.find("\nnorvel_request_duration_seconds_count 0\n"), std::string::npos) << page;
+  EXPECT_EQ(node.stop(SIGTERM), 0);
+}
+
+}  // namespace
