@@ -23,6 +23,7 @@
 #include "jetstream_cluster.h"
 #include "metrics_client.h"
 #include "replica_node.h"
+#include "stream/jetstream.h"
 #include "stream_model.h"
 #include "test_db.h"
 
@@ -219,6 +220,63 @@ TEST_F(SiteFaults, ANodeIsReadyOnlyOnceItAnswersAndCountsItsRequests) {
   EXPECT_NE(page.find("\nnorvel_ready 1\n"), std::string::npos);
   EXPECT_EQ(page.find("\nnorvel_request_duration_seconds_count 0\n"), std::string::npos) << page;
   EXPECT_EQ(node.stop(SIGTERM), 0);
+}
+
+// A follow add of 250,000 friends (about 1.7 MB, beyond the servers' 1 MiB message limit) through
+// one node's front door is applied whole on both nodes, at its place among the changes around it;
+// parts whose change was never completed, or completed by a message whose parts do not add up,
+// are applied nowhere, and what follows them is.
+TEST_F(SiteFaults, AChangeLargerThanAStreamMessageIsAppliedWholeEverywhereOrNowhere) {
+  jetstream_cluster servers(1);
+  replica_node a("a", dir.path(), db->config_json(), servers.servers_json());
+  replica_node b("b", dir.path(), db->config_json(), servers.servers_json());
+  a.start();
+  ASSERT_TRUE(a.wait_serving()) << a.output();
+  b.start();
+  ASSERT_TRUE(b.wait_serving()) << b.output();
+
+  std::vector<unsigned long> friends;
+  for (unsigned long id = 1000000; friends.size() < 250000; id += 3) {
+    friends.push_back(id);
+  }
+  const std::string big = requests::follow_change(true, 7, friends);
+  ASSERT_GT(big.size(), 1u << 20);
+  EXPECT_EQ(a.ask(special_add(7, 70)), accepted);
+  EXPECT_EQ(a.ask(big), accepted) << a.event_log();
+  EXPECT_EQ(a.ask(requests::follow_change(false, 7, {1000000})), accepted);
+  friends.erase(friends.begin());
+  const std::string follows = requests::ids_reply("follows", friends);
+  for (replica_node* node : {&a, &b}) {
+    EXPECT_TRUE(eventually([&] { return node->ask(requests::fetch_follow(7)) == follows; }))
+        << node->event_log();
+    // The earlier special went into every new friend's feed: the change was applied after it.
+    EXPECT_EQ(node->ask(requests::fetch_pri(1000003)), requests::specials_reply("70"));
+  }
+
+  // A part whose change never came, and a last message whose parts do not add up.
+  stream_settings settings;
+  settings.servers = servers.urls();
+  settings.node = "t";
+  jetstream stream(settings);
+  const auto wait = std::chrono::milliseconds(5000);
+  const std::string lost = requests::follow_change(true, 8, {1, 2, 3});
+  const publish_outcome part = stream.publish("norvel.mut.t", lost.substr(0, 20), "t-p0", wait,
+                                              {{part_header, "t-x 0"}});
+  ASSERT_TRUE(part.ok);
+  ASSERT_TRUE(stream.publish("norvel.mut.t", "", "t-x", wait,
+                             {{parts_header, std::to_string(lost.size()) + " " +
+                                                 std::string(32, '0') + " " +
+                                                 std::to_string(part.seq)}})
+                  .ok);
+  EXPECT_EQ(a.ask(requests::follow_change(true, 9, {4})), accepted);
+  for (replica_node* node : {&a, &b}) {
+    EXPECT_TRUE(eventually([&] {
+      return node->ask(requests::fetch_follow(9)) == requests::ids_reply("follows", {4});
+    }));
+    EXPECT_EQ(node->ask(requests::fetch_follow(8)), requests::ids_reply("follows", {}));
+  }
+  EXPECT_EQ(a.stop(SIGTERM), 0);
+  EXPECT_EQ(b.stop(SIGTERM), 0);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "stream/front_door.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <utility>
 
@@ -10,6 +11,7 @@
 #include "network/parser.h"
 #include "stream/stream_stats.h"
 #include "support/log.h"
+#include "util/stringutil.h"
 
 namespace {
 
@@ -44,15 +46,31 @@ front_door::front_door(jetstream& source, ordered_dispatch& dispatch, boost::asi
       min_seq_wait(settings.min_seq_wait_ms),
       waiter_timer(io) {}
 
+std::size_t front_door::part_limit() const {
+  // Room for the message id, the part headers and the protocol line.
+  constexpr std::int64_t header_room = 4096;
+  return static_cast<std::size_t>(std::max<std::int64_t>(stream.max_payload() - header_room,
+                                                         64 * 1024));
+}
+
 void front_door::publish(const std::string& body, reply_fn done) {
   const std::string msg_id = id_prefix + std::to_string(++counter);
+  if (body.size() > part_limit()) {
+    publish_in_parts(msg_id, body, std::move(done));
+    return;
+  }
+  send(msg_id, body, {}, answering(msg_id, std::move(done)));
+}
+
+void front_door::send(const std::string& msg_id, const std::string& body,
+                      const std::vector<message_header>& headers, ack_fn on_outcome) {
   {
     annotated::mutex_lock hold(lock);
-    pending.emplace(msg_id, std::move(done));
+    pending.emplace(msg_id, std::move(on_outcome));
   }
   std::string error;
-  if (!stream.publish_async(subject, body, msg_id, timeout, error)) {
-    reply_fn failed;
+  if (!stream.publish_async(subject, body, msg_id, timeout, error, headers)) {
+    ack_fn failed;
     {
       annotated::mutex_lock hold(lock);
       const auto found = pending.find(msg_id);
@@ -62,8 +80,82 @@ void front_door::publish(const std::string& body, reply_fn done) {
       failed = std::move(found->second);
       pending.erase(found);
     }
-    answer_failure(msg_id, error, std::move(failed));
+    publish_outcome outcome;
+    outcome.error = error;
+    failed(outcome);
   }
+}
+
+front_door::ack_fn front_door::answering(const std::string& msg_id, reply_fn done) {
+  return [this, msg_id, done = std::move(done)](const publish_outcome& outcome) mutable {
+    if (!outcome.ok) {
+      answer_failure(msg_id, outcome.error, std::move(done));
+      return;
+    }
+    stream_stats& stats = stream_stats::global();
+    stats.publishes.fetch_add(1, std::memory_order_relaxed);
+    if (outcome.duplicate) {
+      stats.duplicates.fetch_add(1, std::memory_order_relaxed);
+    }
+    std::string reply = reply_seq ? accepted_with_seq(outcome.seq) : std::string(accepted_reply);
+    boost::asio::post(loop, [done = std::move(done), reply = std::move(reply)]() mutable {
+      done(std::move(reply));
+    });
+  };
+}
+
+struct front_door::parts_progress {
+  std::string msg_id;
+  std::string last_header;  // parts_header's value without the sequences
+  std::vector<std::uint64_t> sequences;
+  std::size_t missing = 0;
+  bool failed = false;
+  reply_fn done;
+};
+
+void front_door::publish_in_parts(const std::string& msg_id, const std::string& body,
+                                  reply_fn done) {
+  const std::size_t limit = part_limit();
+  const std::size_t count = (body.size() + limit - 1) / limit;
+  auto progress = std::make_shared<parts_progress>();
+  progress->msg_id = msg_id;
+  progress->last_header = std::to_string(body.size()) + " " + stringutil::md5_encode(body);
+  progress->sequences.resize(count);
+  progress->missing = count;
+  progress->done = std::move(done);
+  log_event(log_info, "publishing change %s of %zu bytes in %zu parts", msg_id.c_str(),
+            body.size(), count);
+  for (std::size_t i = 0; i < count; ++i) {
+    send(msg_id + "-part-" + std::to_string(i), body.substr(i * limit, limit),
+         {{part_header, msg_id + " " + std::to_string(i)}},
+         [this, progress, i](const publish_outcome& outcome) {
+           boost::asio::post(loop,
+                             [this, progress, i, outcome] { part_answered(progress, i, outcome); });
+         });
+  }
+}
+
+void front_door::part_answered(const std::shared_ptr<parts_progress>& progress, std::size_t index,
+                               const publish_outcome& outcome) {
+  if (progress->failed) {
+    return;
+  }
+  if (!outcome.ok) {
+    progress->failed = true;
+    answer_failure(progress->msg_id + "-part-" + std::to_string(index), outcome.error,
+                   std::move(progress->done));
+    return;
+  }
+  progress->sequences[index] = outcome.seq;
+  if (--progress->missing != 0) {
+    return;
+  }
+  std::string value = progress->last_header;
+  for (std::uint64_t seq : progress->sequences) {
+    value += " " + std::to_string(seq);
+  }
+  send(progress->msg_id, "", {{parts_header, value}},
+       answering(progress->msg_id, std::move(progress->done)));
 }
 
 void front_door::answer_failure(const std::string& msg_id, const std::string& why,
@@ -75,29 +167,17 @@ void front_door::answer_failure(const std::string& msg_id, const std::string& wh
 }
 
 void front_door::on_ack(const std::string& msg_id, const publish_outcome& outcome) {
-  reply_fn done;
+  ack_fn handler;
   {
     annotated::mutex_lock hold(lock);
     const auto found = pending.find(msg_id);
     if (found == pending.end()) {
       return;
     }
-    done = std::move(found->second);
+    handler = std::move(found->second);
     pending.erase(found);
   }
-  if (!outcome.ok) {
-    answer_failure(msg_id, outcome.error, std::move(done));
-    return;
-  }
-  stream_stats& stats = stream_stats::global();
-  stats.publishes.fetch_add(1, std::memory_order_relaxed);
-  if (outcome.duplicate) {
-    stats.duplicates.fetch_add(1, std::memory_order_relaxed);
-  }
-  std::string reply = reply_seq ? accepted_with_seq(outcome.seq) : std::string(accepted_reply);
-  boost::asio::post(loop, [done = std::move(done), reply = std::move(reply)]() mutable {
-    done(std::move(reply));
-  });
+  handler(outcome);
 }
 
 std::size_t front_door::in_flight() const {

@@ -4,6 +4,13 @@
 // {"code":200,"data":{"seq":N}} with reply_seq); a publish that fails or is not acknowledged
 // within publish_timeout_ms is answered {"code":0} and logged. The node applies the change when
 // it reads it back from the stream, like every other node.
+// A change larger than one message of the stream servers (their max_payload, 1 MiB unless set) is
+// published in parts: each part a message of its own with part_header, then, once every part is
+// acknowledged, one message with parts_header naming the parts' sequences, the body's length and
+// MD5. Every node applies the change when it reads that last message, at its place in the order,
+// and passes over the parts where they stand; the client is answered {"code":200,...} only once
+// that message is acknowledged. A part that fails fails the change ({"code":0}) and no last
+// message is published, so its parts are applied nowhere.
 // Also the read-your-writes wait: a fetch with "min_seq": N in its params is answered once the
 // node has applied N, or {"code":0} after min_seq_wait_ms.
 //
@@ -17,6 +24,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -44,6 +52,8 @@ class front_door {
   void publish(const std::string& body, reply_fn done);
   // The stream's answer to a publish; any thread (the jetstream's ack callback).
   void on_ack(const std::string& msg_id, const publish_outcome& outcome);
+  // The largest body published as one message: the servers' limit less room for the headers.
+  std::size_t part_limit() const;
 
   // The "min_seq" of a request body's params into `seq`, 0 when it has none (a cheap look first:
   // most bodies do not mention it). Read as every number parameter is: null as 0, true and false
@@ -61,6 +71,20 @@ class front_door {
   std::size_t in_flight() const;
 
  private:
+  // What becomes of a publish's outcome; called on the stream client's thread (or the loop, for
+  // a publish that could not be sent).
+  using ack_fn = std::function<void(const publish_outcome&)>;
+  // Publishes with `msg_id` and hands the outcome to `on_outcome`. Event loop.
+  void send(const std::string& msg_id, const std::string& body,
+            const std::vector<message_header>& headers, ack_fn on_outcome);
+  // The outcome handler of a change's own message: counts it and answers the client on the loop.
+  ack_fn answering(const std::string& msg_id, reply_fn done);
+  struct parts_progress;
+  // A change larger than part_limit(): its parts, then its last message. Event loop.
+  void publish_in_parts(const std::string& msg_id, const std::string& body, reply_fn done);
+  // A part's outcome, on the loop: the last message once every part is in.
+  void part_answered(const std::shared_ptr<parts_progress>& progress, std::size_t index,
+                     const publish_outcome& outcome);
   struct waiter {
     std::uint64_t seq;
     std::chrono::steady_clock::time_point deadline;
@@ -81,7 +105,7 @@ class front_door {
   const std::chrono::milliseconds min_seq_wait;
   std::uint64_t counter = 0;     // event loop only
   mutable annotated::mutex lock;
-  std::unordered_map<std::string, reply_fn> pending GUARDED_BY(lock);  // by message id
+  std::unordered_map<std::string, ack_fn> pending GUARDED_BY(lock);  // by message id
   std::vector<waiter> waiters;   // event loop only
   boost::asio::steady_timer waiter_timer;
   bool waiter_timer_armed = false;

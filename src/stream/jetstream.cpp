@@ -34,6 +34,20 @@ stream_state state_of(const jsStreamInfo& info) {
   return out;
 }
 
+// The body and the part headers of a message read from the stream.
+void read_content(natsMsg* message, stream_message& out) {
+  const char* data = natsMsg_GetData(message);
+  out.body.assign(data == nullptr ? "" : data,
+                  static_cast<std::size_t>(natsMsg_GetDataLength(message)));
+  const char* value = nullptr;
+  out.part = natsMsgHeader_Get(message, part_header, &value) == NATS_OK;
+  value = nullptr;
+  out.parts.clear();
+  if (natsMsgHeader_Get(message, parts_header, &value) == NATS_OK && value != nullptr) {
+    out.parts = value;
+  }
+}
+
 nats_raii::ptr<natsOptions> connection_options(const stream_settings& settings) {
   natsOptions* raw = nullptr;
   if (natsOptions_Create(&raw) != NATS_OK) {
@@ -149,9 +163,7 @@ bool jetstream::get_message(std::uint64_t from, stream_message& out,
   out.seq = natsMsg_GetSequence(message.get());
   out.stored_ns = natsMsg_GetTime(message.get());
   out.pending = 0;
-  const char* data = natsMsg_GetData(message.get());
-  out.body.assign(data == nullptr ? "" : data,
-                  static_cast<std::size_t>(natsMsg_GetDataLength(message.get())));
+  read_content(message.get(), out);
   return true;
 }
 
@@ -273,13 +285,19 @@ bool jetstream::try_ensure_stream(stream_state& out, std::string& failure) {
 
 nats_raii::ptr<natsMsg> jetstream::make_message(const std::string& subject,
                                                 const std::string& body,
-                                                const std::string& msg_id, std::string& error) {
+                                                const std::string& msg_id, std::string& error,
+                                                const std::vector<message_header>& headers) {
   natsMsg* raw = nullptr;
   natsStatus status = natsMsg_Create(&raw, subject.c_str(), nullptr, body.data(),
                                      static_cast<int>(body.size()));
   nats_raii::ptr<natsMsg> message(raw);
   if (status == NATS_OK) {
     status = natsMsgHeader_Set(message.get(), "Nats-Msg-Id", msg_id.c_str());
+  }
+  for (const message_header& header : headers) {
+    if (status == NATS_OK) {
+      status = natsMsgHeader_Set(message.get(), header.first.c_str(), header.second.c_str());
+    }
   }
   if (status != NATS_OK) {
     error = describe(status);
@@ -289,9 +307,10 @@ nats_raii::ptr<natsMsg> jetstream::make_message(const std::string& subject,
 }
 
 publish_outcome jetstream::publish(const std::string& subject, const std::string& body,
-                                   const std::string& msg_id, std::chrono::milliseconds timeout) {
+                                   const std::string& msg_id, std::chrono::milliseconds timeout,
+                                   const std::vector<message_header>& headers) {
   publish_outcome outcome;
-  nats_raii::ptr<natsMsg> message = make_message(subject, body, msg_id, outcome.error);
+  nats_raii::ptr<natsMsg> message = make_message(subject, body, msg_id, outcome.error, headers);
   if (!message) {
     return outcome;
   }
@@ -312,14 +331,18 @@ publish_outcome jetstream::publish(const std::string& subject, const std::string
   return outcome;
 }
 
+std::int64_t jetstream::max_payload() const {
+  return connection ? natsConnection_GetMaxPayload(connection.get()) : 0;
+}
+
 bool jetstream::publish_async(const std::string& subject, const std::string& body,
                               const std::string& msg_id, std::chrono::milliseconds timeout,
-                              std::string& error) {
+                              std::string& error, const std::vector<message_header>& headers) {
   if (!connected()) {
     error = "not connected to the stream";
     return false;
   }
-  nats_raii::ptr<natsMsg> message = make_message(subject, body, msg_id, error);
+  nats_raii::ptr<natsMsg> message = make_message(subject, body, msg_id, error, headers);
   if (!message) {
     return false;
   }
@@ -422,8 +445,6 @@ bool ordered_reader::next(stream_message& out, std::chrono::milliseconds wait) {
   out.seq = meta->Sequence.Stream;
   out.stored_ns = meta->Timestamp;
   out.pending = meta->NumPending;
-  const char* data = natsMsg_GetData(message.get());
-  out.body.assign(data == nullptr ? "" : data,
-                  static_cast<std::size_t>(natsMsg_GetDataLength(message.get())));
+  read_content(message.get(), out);
   return true;
 }

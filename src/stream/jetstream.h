@@ -18,6 +18,8 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <nats/nats.h>
 
@@ -51,12 +53,22 @@ struct stream_state {
   std::uint64_t messages = 0;
 };
 
+// The header that marks a message as one part of a change too large for one message, and the
+// header of the message that completes such a change (see front_door.h).
+constexpr const char* part_header = "Norvel-Part";
+constexpr const char* parts_header = "Norvel-Parts";
+
+// A header of a message to publish: name and value.
+using message_header = std::pair<std::string, std::string>;
+
 // One message read from the stream.
 struct stream_message {
   std::uint64_t seq = 0;
   std::int64_t stored_ns = 0;  // when the stream stored it, nanoseconds since the epoch
   std::uint64_t pending = 0;   // messages after it in the stream when it was delivered
   std::string body;
+  bool part = false;           // it carries part_header: a part of a larger change
+  std::string parts;           // the value of parts_header, when it has one
 };
 
 // The answer to one publish.
@@ -95,12 +107,17 @@ class jetstream {
   // Publishes `body` to `subject` with `msg_id` and waits up to `timeout` for the stream's
   // acknowledgement. Never throws.
   publish_outcome publish(const std::string& subject, const std::string& body,
-                          const std::string& msg_id, std::chrono::milliseconds timeout);
+                          const std::string& msg_id, std::chrono::milliseconds timeout,
+                          const std::vector<message_header>& headers = {});
   // The same without waiting: the outcome goes to the ack callback (a timeout after `timeout`
   // too). False, with `error` set, when the publish could not even be sent.
   bool publish_async(const std::string& subject, const std::string& body,
                      const std::string& msg_id, std::chrono::milliseconds timeout,
-                     std::string& error);
+                     std::string& error, const std::vector<message_header>& headers = {});
+
+  // The largest message the server the connection is on takes (its max_payload), headers
+  // included; any thread.
+  std::int64_t max_payload() const;
 
   // A message into `out` (its `pending` left 0), asked with no consumer involved, so that it can
   // be had while no consumer can be made (the servers electing the leader of their metadata).
@@ -124,7 +141,8 @@ class jetstream {
   // yet and asking again may help.
   bool try_ensure_stream(stream_state& out, std::string& failure);
   nats_raii::ptr<natsMsg> make_message(const std::string& subject, const std::string& body,
-                                       const std::string& msg_id, std::string& error);
+                                       const std::string& msg_id, std::string& error,
+                                       const std::vector<message_header>& headers = {});
 
   stream_settings config;
   bool direct = false;  // set by ensure_stream() before any reader runs

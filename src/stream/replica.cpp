@@ -115,6 +115,10 @@ void replica::start(const start_options& options) {
             static_cast<unsigned long long>(state.messages),
             static_cast<unsigned long long>(state.first_seq),
             static_cast<unsigned long long>(state.last_seq));
+  log_event(log_info,
+            "the stream servers take messages of up to %lld bytes; a larger change is published "
+            "in parts",
+            static_cast<long long>(connection->max_payload()));
   const app_cfg::store_setting& caps = singleton<app_cfg>::instance()->store;
   // With a cap, which ids a list keeps depends on the order of every change to it.
   const bool serial = caps.feed_cap != 0 || caps.public_cap != 0;

@@ -240,10 +240,25 @@ void stream_consumer::take(const stream_message& message) {
     stats.redelivered.fetch_add(1, std::memory_order_relaxed);  // the reader started over
     return;
   }
+  if (message.part) {
+    parts.keep(message.seq, message.body);  // applied with the message that completes it
+    dispatch.pass(message.seq);
+    return;
+  }
+  std::string whole;
+  if (!message.parts.empty() && !put_together(message, whole)) {
+    if (stopping) {
+      return;  // not applied, and not passed: the stop's snapshot must not count it
+    }
+    stats.skipped.fetch_add(1, std::memory_order_relaxed);
+    dispatch.pass(message.seq);
+    return;
+  }
+  const std::string& body = message.parts.empty() ? message.body : whole;
   change_request change;
   bool valid = false;
   try {
-    parser request(message.body, parse_path::any);
+    parser request(body, parse_path::any);
     valid = request.read_change(change) && !change.empty();
   } catch (const std::exception& e) {
     log_event(log_warning, "stream message %llu is not a valid change (%s); skipped",
@@ -262,4 +277,35 @@ void stream_consumer::take(const stream_message& message) {
   const std::int64_t stored_ns = message.stored_ns;
   change.stored_ns = stored_ns;
   dispatch.submit(message.seq, std::move(change));
+}
+
+bool stream_consumer::put_together(const stream_message& message, std::string& whole) {
+  const change_parts::fetch_fn fetch = [this](std::uint64_t seq, std::string& body) {
+    stream_message part;
+    if (!stream.get_message(seq, part, std::chrono::milliseconds(2000)) || part.seq != seq ||
+        !part.part) {
+      return false;
+    }
+    body = std::move(part.body);
+    return true;
+  };
+  // The change's place in the order is here: the parts are fetched until they come (or the
+  // stream says it no longer holds one), however long the servers take to answer.
+  while (!stopping) {
+    std::string why;
+    try {
+      if (parts.put_together(message.seq, message.parts, fetch, whole, why)) {
+        return true;
+      }
+      log_event(log_warning, "stream message %llu completes a change that cannot be put together "
+                             "(%s); skipped",
+                static_cast<unsigned long long>(message.seq), why.c_str());
+      return false;
+    } catch (const stream_error& e) {
+      log_event(log_warning, "stream message %llu: %s; asking again in 1 s",
+                static_cast<unsigned long long>(message.seq), e.what());
+      pause_unless_stopping(stopping, std::chrono::milliseconds(1000));
+    }
+  }
+  return false;
 }

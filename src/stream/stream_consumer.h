@@ -27,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "stream/change_parts.h"
 #include "stream/jetstream.h"
 #include "stream/ordered_dispatch.h"
 #include "stream/stream_stats.h"
@@ -77,8 +78,11 @@ class stream_consumer {
   void caught_up();
   // Records the sequence of a message beyond what was handed out, found by a direct get.
   void peek_beyond_handed(stream_stats& stats);
-  // One message: checked, decoded and handed out (or passed over).
+  // One message: checked, decoded and handed out (or passed over); a part is kept for later.
   void take(const stream_message& message);
+  // The change that `message` completes, from its parts, into `whole`; false (logged) when it
+  // cannot be put together.
+  bool put_together(const stream_message& message, std::string& whole);
 
   jetstream& stream;
   ordered_dispatch& dispatch;
@@ -98,6 +102,7 @@ class stream_consumer {
   clock::time_point remake_at{};
   std::chrono::milliseconds remake_pause{1000};
   clock::time_point behind_since{};
+  change_parts parts;  // parts of large changes read so far; reader's thread only
   std::thread thread;
   std::thread watch_thread;
 };
