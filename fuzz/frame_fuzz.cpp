@@ -21,7 +21,7 @@
 #include <json/json.h>
 
 #include "fuzz_store.h"
-#include "network/parser.h"
+#include "protocol/parser.h"
 #include "network/srv.h"
 
 namespace {

@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "fuzz_store.h"
-#include "network/parser.h"
+#include "protocol/parser.h"
 #include "store/logic_center.h"
 #include "store_image.h"
 #include "support/log.h"

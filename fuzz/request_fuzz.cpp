@@ -17,7 +17,7 @@
 #include <json/json.h>
 
 #include "fuzz_store.h"
-#include "network/parser.h"
+#include "protocol/parser.h"
 
 namespace {
 

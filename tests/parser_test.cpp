@@ -1,4 +1,4 @@
-#include "network/parser.h"
+#include "protocol/parser.h"
 
 #include <unistd.h>
 
@@ -17,7 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "eventually.h"
-#include "network/fast_request.h"
+#include "protocol/fast_request.h"
 #include "store/logic_center.h"
 #include "support/app_config.h"
 #include "support/log.h"

@@ -4,7 +4,7 @@
 #include <cstddef>
 
 #include "metrics/metrics.h"
-#include "network/parser.h"
+#include "protocol/parser.h"
 
 namespace {
 

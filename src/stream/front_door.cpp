@@ -8,15 +8,13 @@
 #include <json/json.h>
 
 #include "metrics/metrics.h"
-#include "network/parser.h"
+#include "protocol/parser.h"
 #include "stream/stream_stats.h"
 #include "support/log.h"
 #include "util/stringutil.h"
 
 namespace {
 
-const char accepted_reply[] = "{\"code\":200,\"data\":null}\n";
-const char failed_reply[] = "{\"code\":0}\n";
 
 std::string accepted_with_seq(std::uint64_t seq) {
   return "{\"code\":200,\"data\":{\"seq\":" + std::to_string(seq) + "}}\n";
@@ -97,7 +95,7 @@ front_door::ack_fn front_door::answering(const std::string& msg_id, reply_fn don
     if (outcome.duplicate) {
       stats.duplicates.fetch_add(1, std::memory_order_relaxed);
     }
-    std::string reply = reply_seq ? accepted_with_seq(outcome.seq) : std::string(accepted_reply);
+    std::string reply = reply_seq ? accepted_with_seq(outcome.seq) : std::string(reply_text::no_data);
     boost::asio::post(loop, [done = std::move(done), reply = std::move(reply)]() mutable {
       done(std::move(reply));
     });
@@ -163,7 +161,7 @@ void front_door::answer_failure(const std::string& msg_id, const std::string& wh
   stream_stats::global().publish_failures.fetch_add(1, std::memory_order_relaxed);
   log_event(log_error, "publish %s to the stream failed: %s; answered code 0", msg_id.c_str(),
             why.c_str());
-  boost::asio::post(loop, [done = std::move(done)] { done(failed_reply); });
+  boost::asio::post(loop, [done = std::move(done)] { done(reply_text::failed); });
 }
 
 void front_door::on_ack(const std::string& msg_id, const publish_outcome& outcome) {
@@ -307,7 +305,7 @@ void answer_replicated(front_door& door, logic_center& store, const std::string&
     std::uint64_t wanted = 0;
     if (!front_door::min_seq_of(body, wanted)) {
       log_event(log_debug, "exception:%s what=%s", "request", "min_seq is not a sequence number");
-      reply += failed_reply;
+      reply += reply_text::failed;
       return;
     }
     if (wanted == 0 || door.applied() >= wanted) {
@@ -322,11 +320,11 @@ void answer_replicated(front_door& door, logic_center& store, const std::string&
           try {
             parser(body, store).request(text);
           } catch (const std::exception&) {
-            text = failed_reply;  // parsed before: cannot happen
+            text = reply_text::failed;  // parsed before: cannot happen
           }
           later.complete(text);
         },
-        [later] { later.complete(failed_reply); });
+        [later] { later.complete(reply_text::failed); });
     return;
   }
   change_request change;
@@ -334,19 +332,19 @@ void answer_replicated(front_door& door, logic_center& store, const std::string&
     request.read_change(change);
   } catch (const std::exception& e) {
     log_event(log_debug, "exception:%s what=%s", "request", e.what());
-    reply += failed_reply;
+    reply += reply_text::failed;
     count(kind_of(change), false);
     return;
   }
   const metrics::request_kind kind = kind_of(change);
   if (change.empty()) {
-    reply += accepted_reply;  // nothing to change: answered as a single node does, not published
+    reply += reply_text::no_data;  // nothing to change: answered as a single node does, not published
     count(kind, true);
     return;
   }
   const deferred_reply later = context.defer_reply();
   door.publish(body, [later, kind](std::string text) {
-    count(kind, text != failed_reply);
+    count(kind, text != reply_text::failed);
     later.complete(text);
   });
 }

@@ -21,7 +21,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "network/parser.h"
+#include "protocol/parser.h"
 #include "support/annotated_mutex.h"
 
 class ordered_dispatch {

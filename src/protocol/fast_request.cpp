@@ -1,4 +1,4 @@
-#include "network/fast_request.h"
+#include "protocol/fast_request.h"
 
 #include <cstring>
 

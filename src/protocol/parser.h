@@ -1,6 +1,8 @@
-// Turns one request body (the JSON text of one frame) into one reply body: parses the document,
-// picks the handler by "act" and "op", converts "params" into the store's types, calls the
-// store it is handed and renders the reply compactly with a trailing line feed.
+// Turns one request body (the JSON text of one frame) into one reply body: parses the document
+// (the strict fast reader first, the JSON library for anything else), runs the operation table
+// over the matching parameter reader, and renders the reply compactly with a trailing line feed.
+// The protocol's other parts: value_conversion, request_params, operation_table, change_request
+// (what the stream carries), operation_result (the replies).
 // Every operation answers an `operation_result`; request() writes it straight into the reply
 // text (the hot path, no JSON tree), dispatch() turns the same result into a Json::Value.
 //
@@ -19,44 +21,12 @@
 
 #include <json/json.h>
 
-#include "network/fast_request.h"
 #include "network/request_context.h"
+#include "protocol/change_request.h"
+#include "protocol/fast_request.h"
+#include "protocol/operation_result.h"
+#include "protocol/value_conversion.h"
 #include "store/logic_center.h"
-
-// What an operation answers: nothing (the reply's "data" is null) or a list of ids held under
-// one key of the "data" object. Ids are written as their low 32 bits.
-struct operation_result {
-  const char* key = nullptr;  // null: no data; else a static name such as "specials"
-  std::vector<unsigned long> ids;
-  bool queued_work = false;  // the operation queued a change for the store's workers
-  bool deferred = false;     // its reply is given later (request_context::defer_reply)
-
-  // The reply's "data" as a JSON value.
-  Json::Value to_json() const;
-  // Appends the whole reply text of a dispatched operation: exactly what Json::FastWriter writes
-  // for {"code":200,"data":to_json()}, line feed included.
-  void render_reply(std::string& out) const;
-};
-
-// The change an "add" or "del" request asks for, converted by the same rules as when the request
-// is answered: what the stream carries, and what a node applies from it.
-struct change_request {
-  enum class kind { none, add_follow, del_follow, add_special, del_special, add_inviter };
-  kind what = kind::none;
-  unsigned long user = 0;              // the follow and special changes' member
-  std::vector<unsigned long> ids;      // the follow changes' members
-  std::vector<special> items;          // the special changes' items
-  int inviter_member = 0;              // add_inviter: who was invited
-  int inviter = 0;                     // add_inviter: by whom
-  std::int64_t stored_ns = 0;          // when the stream stored it (0: not from the stream)
-
-  // A follow or special change with no member or item in it: answered, never published.
-  bool empty() const {
-    return (what == kind::add_follow || what == kind::del_follow) ? ids.empty()
-           : (what == kind::add_special || what == kind::del_special) ? items.empty()
-                                                                      : what == kind::none;
-  }
-};
 
 // Which way a parser reads its body.
 enum class parse_path {
@@ -115,17 +85,5 @@ class parser {
   fast_request fast;
   Json::Value document;
 };
-
-namespace helper {
-// Empties `out`, then appends each element of `array` as an unsigned 32-bit number, in order.
-// A non-array has no elements (an object throws on indexing). True when `out` is not empty.
-bool from_array(const Json::Value& array, std::vector<unsigned long>& out);
-// Empties `out`; for an array appends (element "spid", `user`, low 8 bits of element "type")
-// per element, in order. A non-array yields nothing. True when `out` is not empty.
-bool from_array(const Json::Value& array, unsigned long user, std::vector<special>& out);
-// Makes `out` an array of the low 32 bits of each id (an empty array for no ids). Always true.
-bool to_array(const std::vector<unsigned long>& in, Json::Value& out);
-bool to_array(const std::vector<int>& in, Json::Value& out);
-}  // namespace helper
 
 #endif  // NORVEL_PARSER_H_
