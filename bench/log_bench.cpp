@@ -33,7 +33,7 @@ void BM_LogEntry(benchmark::State& state) {
   logger::Logfile log(dir.path.c_str(), "norvel", true);
   unsigned long id = 0;
   for (auto _ : state) {
-    log.LogAt(log_debug, "logic_center::fetch_pri_specials user=%lu cursor=%lu count=%d", id,
+    log.log_at(log_debug, "logic_center::fetch_pri_specials user=%lu cursor=%lu count=%d", id,
               id * 7, 20);
     ++id;
   }
@@ -72,7 +72,7 @@ void BM_LogEntryBatched(benchmark::State& state) {
   for (auto _ : state) {
     log_batch batch;
     for (int i = 0; i < group; ++i) {
-      log.LogAt(log_debug, "logic_center::fetch_pri_specials user=%lu cursor=%lu count=%d", id,
+      log.log_at(log_debug, "logic_center::fetch_pri_specials user=%lu cursor=%lu count=%d", id,
                 id * 7, 20);
       ++id;
     }

@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "app/request_adaptors.h"
 #include "metrics/metrics_exposition.h"
 #include "store/logic_center.h"
 
@@ -32,20 +33,7 @@ const logic_center& store_of(long members) {
 void BM_ScrapePage(benchmark::State& state) {
   const logic_center& store = store_of(state.range(0));
   metrics_sources sources;
-  sources.store = [&store] {  // as the daemon wires it
-    store_figures figures;
-    for (std::size_t i = 0; i < logic_center::worker_count; ++i) {
-      figures.queued.push_back(store.queued(i));
-    }
-    const logic_center::store_sizes sizes = store.sizes();
-    figures.members = sizes.members;
-    figures.feeds = sizes.feeds;
-    figures.follow_entries = sizes.follow_entries;
-    figures.own_entries = sizes.own_entries;
-    figures.feed_entries = sizes.feed_entries;
-    figures.public_entries = sizes.public_entries;
-    return figures;
-  };
+  sources.store = [&store] { return store_figures_of(store); };  // as the daemon wires it
   for (auto _ : state) {
     std::string page = render_metrics(sources);
     benchmark::DoNotOptimize(page.data());

@@ -89,8 +89,8 @@ class EventLog : public ::testing::Test {
 
 TEST_F(EventLog, FirstEntryWritesBannerThenStampedEntry) {
   auto log = make_log(fixed_seconds, 42);
-  log->LogAt(log_debug, "add_inviter");
-  log->LogAt(log_fatal, "code=%d name=%s", 7, "x");
+  log->log_at(log_debug, "add_inviter");
+  log->log_at(log_fatal, "code=%d name=%s", 7, "x");
   EXPECT_EQ(read_file(log->current_path()), banner +
                                                 "06:13:20:000042\tDebug:\tadd_inviter\r\n"
                                                 "06:13:20:000042\tFatal:\tcode=7 name=x\r\n");
@@ -104,7 +104,7 @@ TEST_F(EventLog, FileNameCarriesLocalDate) {
 TEST_F(EventLog, EachLevelHasItsWordAndOthersNone) {
   auto log = make_log();
   for (int level = 0; level <= 7; ++level) {
-    log->LogAt(level, "m");
+    log->log_at(level, "m");
   }
   const std::vector<std::string> lines = lines_of(read_file(log->current_path()));
   ASSERT_EQ(lines.size(), 3u + 8u);
@@ -117,7 +117,7 @@ TEST_F(EventLog, EachLevelHasItsWordAndOthersNone) {
 
 TEST_F(EventLog, WithoutStampOnlyLevelWordAndMessage) {
   logger::Logfile log(dir.c_str(), "plain", false);
-  log.LogAt(log_info, "no stamp %s", "here");
+  log.log_at(log_info, "no stamp %s", "here");
   EXPECT_EQ(read_file(log.current_path()), banner + "Info:\tno stamp here\r\n");
 }
 
@@ -134,8 +134,8 @@ TEST_F(EventLog, ClassicSetLevelThenLogWritesThatLevel) {
 TEST_F(EventLog, OverlongMessageIsCutAndStillEndsTheLine) {
   auto log = make_log();
   const std::string huge(2 * 1048576, 'x');
-  log->LogAt(log_debug, "%s", huge.c_str());
-  log->LogAt(log_debug, "next");
+  log->log_at(log_debug, "%s", huge.c_str());
+  log->log_at(log_debug, "next");
   const std::string text = read_file(log->current_path());
   const std::vector<std::string> lines = lines_of(text);
   ASSERT_EQ(lines.size(), 5u);
@@ -150,9 +150,9 @@ TEST_F(EventLog, EntriesCrossingLocalMidnightGoToTwoFilesEachWithBanner) {
   auto log = std::make_unique<logger::Logfile>(dir.c_str(), "norvel", false);
   time_t now = before;
   log->set_clock([&now] { return at(now); });
-  log->LogAt(log_debug, "last of the day");
+  log->log_at(log_debug, "last of the day");
   now = after;
-  log->LogAt(log_debug, "first of the day");
+  log->log_at(log_debug, "first of the day");
   EXPECT_EQ(read_file(dir + "/norvel_20240229.txt"), banner + "Debug:\tlast of the day\r\n");
   EXPECT_EQ(read_file(dir + "/norvel_20240301.txt"), banner + "Debug:\tfirst of the day\r\n");
 }
@@ -164,10 +164,10 @@ TEST_F(EventLog, TodaysFileMadeByAnotherWriterIsUsedNotYesterdays) {
   logger::Logfile log(dir.c_str(), "norvel", false);
   time_t now = day_one;
   log.set_clock([&now] { return at(now); });
-  log.LogAt(log_debug, "one");
+  log.log_at(log_debug, "one");
   std::ofstream(dir + "/norvel_20240602.txt") << "other process\r\n";
   now = day_two;
-  log.LogAt(log_debug, "two");
+  log.log_at(log_debug, "two");
   EXPECT_EQ(read_file(dir + "/norvel_20240601.txt"), banner + "Debug:\tone\r\n");
   EXPECT_EQ(read_file(dir + "/norvel_20240602.txt"),
             "other process\r\n" + banner + "Debug:\ttwo\r\n");
@@ -175,16 +175,16 @@ TEST_F(EventLog, TodaysFileMadeByAnotherWriterIsUsedNotYesterdays) {
 
 TEST_F(EventLog, RemovedFileIsRecreatedWithBanner) {
   auto log = make_log();
-  log->LogAt(log_debug, "before");
+  log->log_at(log_debug, "before");
   ASSERT_EQ(::unlink(log->current_path().c_str()), 0);
-  log->LogAt(log_debug, "after");
+  log->log_at(log_debug, "after");
   EXPECT_EQ(read_file(log->current_path()), banner + "06:13:20:000000\tDebug:\tafter\r\n");
 }
 
 TEST_F(EventLog, RestartOnSameDayAppendsAfterAnotherBanner) {
-  make_log()->LogAt(log_debug, "first run");
+  make_log()->log_at(log_debug, "first run");
   auto second = make_log();
-  second->LogAt(log_debug, "second run");
+  second->log_at(log_debug, "second run");
   EXPECT_EQ(read_file(second->current_path()), banner + "06:13:20:000000\tDebug:\tfirst run\r\n" +
                                                    banner +
                                                    "06:13:20:000000\tDebug:\tsecond run\r\n");
@@ -193,7 +193,7 @@ TEST_F(EventLog, RestartOnSameDayAppendsAfterAnotherBanner) {
 TEST_F(EventLog, NewFileIsNotWritableByOthersEvenUnderUmaskZero) {
   const mode_t old_mask = ::umask(0);
   auto log = make_log();
-  log->LogAt(log_debug, "x");
+  log->log_at(log_debug, "x");
   ::umask(old_mask);
   struct stat info {};
   ASSERT_EQ(::stat(log->current_path().c_str(), &info), 0);
@@ -205,8 +205,8 @@ TEST_F(EventLog, MissingDirectorySendsEveryEntryToStderrAfterTheMessage) {
   logger::Logfile log(missing.c_str(), "norvel", false);
   log.set_clock([] { return at(local_time(2024, 1, 2, 3, 4, 5)); });
   testing::internal::CaptureStderr();
-  log.LogAt(log_error, "one");
-  log.LogAt(log_error, "two");
+  log.log_at(log_error, "one");
+  log.log_at(log_error, "two");
   const std::string captured = testing::internal::GetCapturedStderr();
   const std::string complaint = "can't open log file --> [" + missing + "/norvel_20240102.txt] \n";
   EXPECT_EQ(captured, complaint + "Error:\tone\r\n" + complaint + "Error:\ttwo\r\n");
@@ -347,9 +347,9 @@ struct log_step {
 #pragma GCC diagnostic ignored "-Wformat-security"
 void log_step_entry(logger::Logfile& log, const log_step& step) {
   if (step.as_format) {
-    log.LogAt(step.level, step.text.c_str());
+    log.log_at(step.level, step.text.c_str());
   } else {
-    log.LogAt(step.level, "%s", step.text.c_str());
+    log.log_at(step.level, "%s", step.text.c_str());
   }
 }
 #pragma GCC diagnostic pop
@@ -450,10 +450,10 @@ TEST_F(EventLog, BatchedEntriesMatchEntriesWrittenOneByOne) {
 
 TEST_F(EventLog, BatchWrittenAfterTheFileWasRemovedRecreatesItWithBanner) {
   auto log = make_log();
-  log->LogAt(log_debug, "before");
+  log->log_at(log_debug, "before");
   {
     log_batch batch;
-    log->LogAt(log_debug, "pending");
+    log->log_at(log_debug, "pending");
     ASSERT_EQ(::unlink(log->current_path().c_str()), 0);
   }
   EXPECT_EQ(read_file(log->current_path()), banner + "06:13:20:000000\tDebug:\tpending\r\n");
@@ -465,13 +465,13 @@ TEST_F(EventLog, PendingEntriesSurviveTheirThreadAndTheirLogger) {
   auto log = make_log();
   std::thread([&log] {
     log_batch_begin();
-    log->LogAt(log_debug, "thread ends inside a batch");
+    log->log_at(log_debug, "thread ends inside a batch");
   }).join();
   std::atomic<bool> logged{false};
   std::atomic<bool> done{false};
   std::thread holder([&] {
     log_batch batch;
-    log->LogAt(log_info, "held by a living thread");
+    log->log_at(log_info, "held by a living thread");
     logged = true;
     while (!done) {
       std::this_thread::yield();
@@ -526,7 +526,7 @@ TEST_F(EventLog, LevelFilterDropsHigherLevelNumbersOnly) {
   auto log = make_log();
   log->set_max_level(log_level_from_word("InFo"));
   for (int level = 0; level <= 7; ++level) {
-    log->LogAt(level, "level %d", level);
+    log->log_at(level, "level %d", level);
   }
   log->SetCurLevel(log_debug);
   log->WriteSigned(1);

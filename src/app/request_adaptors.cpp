@@ -65,19 +65,7 @@ store_figures store_figures_of(const logic_center& store) {
   for (std::size_t i = 0; i < logic_center::worker_count; ++i) {
     figures.queued.push_back(store.queued(i));
   }
-  const logic_center::store_sizes sizes = store.sizes();
-  figures.members = sizes.members;
-  figures.feeds = sizes.feeds;
-  figures.follow_entries = sizes.follow_entries;
-  figures.own_entries = sizes.own_entries;
-  figures.feed_entries = sizes.feed_entries;
-  figures.public_entries = sizes.public_entries;
-  const logic_center::store_bytes held = store.bytes();
-  figures.bytes.member_tables = held.member_tables;
-  figures.bytes.own_lists = held.own_lists;
-  figures.bytes.follow_lists = held.follow_lists;
-  figures.bytes.feeds = held.feeds;
-  figures.bytes.public_list = held.public_list;
-  figures.bytes.inviter_index = held.inviter_index;
+  figures.sizes = store.sizes();
+  figures.bytes = store.bytes();
   return figures;
 }

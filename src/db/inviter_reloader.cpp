@@ -17,7 +17,7 @@ inviter_reloader::inviter_reloader(app_cfg::db_setting settings, unsigned int io
 inviter_reloader::~inviter_reloader() {
   stop_reads.stop();  // a read waiting for the server ends now, and no other one starts
   {
-    annotated::mutex_lock hold(lock);
+    annotated::mutex_lock hold(reads_lock);
     stopping = true;
   }
   reads_ready.notify_all();
@@ -33,7 +33,7 @@ void inviter_reloader::run_aside(std::function<void()> read, std::function<void(
     return;
   }
   {
-    annotated::mutex_lock hold(lock);
+    annotated::mutex_lock hold(reads_lock);
     reads.emplace_back(std::move(read), std::move(then));
   }
   reads_ready.notify_one();
@@ -43,8 +43,8 @@ void inviter_reloader::serve_reads() {
   for (;;) {
     std::pair<std::function<void()>, std::function<void()>> next;
     {
-      annotated::mutex_lock hold(lock);
-      hold.wait(reads_ready, [this]() REQUIRES(lock) { return stopping || !reads.empty(); });
+      annotated::mutex_lock hold(reads_lock);
+      hold.wait(reads_ready, [this]() REQUIRES(reads_lock) { return stopping || !reads.empty(); });
       if (stopping) {
         return;  // reads not started are dropped with their answers: the index goes too
       }

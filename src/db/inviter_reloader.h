@@ -6,7 +6,7 @@
 // thread of its own, one after another in the order handed over, and each read's answer is
 // posted to the loop; without one they run at once on the caller's thread.
 // Threads: run_aside() and the destructor on the index's thread (the event loop); read_table()
-// and read_member() on the reading thread (or the caller's, without one). Locks: `lock` guards
+// and read_member() on the reading thread (or the caller's, without one). Locks: `reads_lock` guards
 // `reads` and `stopping`. Ownership: owned by the index; owns the kept connection and the
 // reading thread, which the destructor stops (interrupting a read under way) and joins. Answers
 // posted to the loop and not yet run when it goes are dropped there. The index sets its source
@@ -55,10 +55,10 @@ class inviter_reloader : public inviter_source {
   const loop_poster to_loop;
   std::unique_ptr<mysql::connection> row_reader;  // kept between reads; reopened after a failure
   load_stop stop_reads;  // interrupts a read under way when the reloader goes
-  annotated::mutex lock;
+  annotated::mutex reads_lock;
   std::condition_variable reads_ready;
-  std::deque<std::pair<std::function<void()>, std::function<void()>>> reads GUARDED_BY(lock);
-  bool stopping GUARDED_BY(lock) = false;
+  std::deque<std::pair<std::function<void()>, std::function<void()>>> reads GUARDED_BY(reads_lock);
+  bool stopping GUARDED_BY(reads_lock) = false;
   // Held while the reloader lives; each answer posted to the loop runs only while it does.
   const std::shared_ptr<const bool> alive = std::make_shared<const bool>(true);
   std::thread reader;  // runs serve_reads() when there is a way to the loop

@@ -5,7 +5,7 @@
 // Threads: stop() and stopped() from any thread (a signal watcher's); a connection is watched by
 // the thread that uses it, from before its first statement until before it is destroyed
 // (watched_connection).
-// Locks: `lock` guards `watched`. Ownership: the watched connections belong to their threads;
+// Locks: `watched_lock` guards `watched`. Ownership: the watched connections belong to their threads;
 // this only points at them while they are watched.
 #ifndef NORVEL_LOAD_STOP_H_
 #define NORVEL_LOAD_STOP_H_
@@ -36,7 +36,7 @@ class load_stop {
 
   void stop() {
     requested = true;
-    annotated::mutex_lock hold(lock);
+    annotated::mutex_lock hold(watched_lock);
     for (mysql::connection* conn : watched) {
       conn->interrupt();
     }
@@ -53,14 +53,14 @@ class load_stop {
   class watched_connection {
    public:
     watched_connection(load_stop& owner, mysql::connection& conn) : stop(owner), watched(conn) {
-      annotated::mutex_lock hold(stop.lock);
+      annotated::mutex_lock hold(stop.watched_lock);
       stop.watched.push_back(&watched);
       if (stop.requested) {
         watched.interrupt();
       }
     }
     ~watched_connection() {
-      annotated::mutex_lock hold(stop.lock);
+      annotated::mutex_lock hold(stop.watched_lock);
       stop.watched.erase(std::find(stop.watched.begin(), stop.watched.end(), &watched));
     }
     watched_connection(const watched_connection&) = delete;
@@ -74,8 +74,8 @@ class load_stop {
  private:
   static constexpr size_t max_watched = 4;
   std::atomic<bool> requested{false};
-  annotated::mutex lock;
-  std::vector<mysql::connection*> watched GUARDED_BY(lock);
+  annotated::mutex watched_lock;
+  std::vector<mysql::connection*> watched GUARDED_BY(watched_lock);
 };
 
 #endif  // NORVEL_LOAD_STOP_H_

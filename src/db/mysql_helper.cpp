@@ -109,7 +109,7 @@ bool connection::init() {
     return false;
   }
   {
-    const std::lock_guard<std::mutex> hold(socket_lock);
+    const annotated::mutex_lock hold(socket_lock);
     socket_fd = static_cast<int>(mysql_get_socket(handle));
   }
   if (interrupted) {  // interrupted while connecting, before the socket could be shut
@@ -135,7 +135,7 @@ bool connection::init() {
 
 void connection::fini() {
   if (handle != nullptr) {
-    const std::lock_guard<std::mutex> hold(socket_lock);
+    const annotated::mutex_lock hold(socket_lock);
     socket_fd = -1;
     mysql_close(handle);
     handle = nullptr;
@@ -144,7 +144,7 @@ void connection::fini() {
 
 void connection::interrupt() {
   interrupted = true;
-  const std::lock_guard<std::mutex> hold(socket_lock);
+  const annotated::mutex_lock hold(socket_lock);
   if (socket_fd >= 0) {
     ::shutdown(socket_fd, SHUT_RDWR);
   }

@@ -11,10 +11,11 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <mutex>
 #include <string>
 
 #include <mysql.h>
+
+#include "support/annotated_mutex.h"
 
 namespace mysql {
 
@@ -120,8 +121,8 @@ class connection {
   bool compress = true;
   unsigned int io_timeout = 0;  // seconds; 0: none
   std::atomic<bool> interrupted{false};
-  std::mutex socket_lock;  // orders interrupt()'s shutdown before the socket's close
-  int socket_fd = -1;      // guarded by socket_lock; -1 while closed
+  annotated::mutex socket_lock;  // orders interrupt()'s shutdown before the socket's close
+  int socket_fd GUARDED_BY(socket_lock) = -1;  // -1 while closed
 };
 
 // Column `index` of `row` read by the rules of atoi; an SQL NULL gives 0.

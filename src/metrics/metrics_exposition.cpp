@@ -74,13 +74,14 @@ void write_connections(page_writer& page, const connection_stats& stats) {
   page.integer("norvel_session_holds_total", "", value(stats.read_pauses));
 }
 
-void write_store(page_writer& page, const store_figures& sizes) {
+void write_store(page_writer& page, const store_figures& figures) {
+  const store_sizes& sizes = figures.sizes;
   page.family("norvel_queued_messages", "gauge", "Changes waiting in each worker's queue.");
-  for (std::size_t i = 0; i < sizes.queued.size(); ++i) {
-    page.integer("norvel_queued_messages", label("worker", std::to_string(i)), sizes.queued[i]);
+  for (std::size_t i = 0; i < figures.queued.size(); ++i) {
+    page.integer("norvel_queued_messages", label("worker", std::to_string(i)), figures.queued[i]);
   }
   page.family("norvel_applied_messages_total", "counter", "Changes applied by each worker.");
-  for (std::size_t i = 0; i < sizes.queued.size(); ++i) {
+  for (std::size_t i = 0; i < figures.queued.size(); ++i) {
     page.integer("norvel_applied_messages_total", label("worker", std::to_string(i)),
                  metrics::global().applied[i].get());
   }
@@ -93,7 +94,7 @@ void write_store(page_writer& page, const store_figures& sizes) {
   page.integer("norvel_store_entries", label("list", "own_specials"), sizes.own_entries);
   page.integer("norvel_store_entries", label("list", "private_feeds"), sizes.feed_entries);
   page.integer("norvel_store_entries", label("list", "public"), sizes.public_entries);
-  const store_figures::structure_bytes& held = sizes.bytes;
+  const store_bytes& held = figures.bytes;
   page.family("norvel_store_bytes", "gauge",
               "Bytes the store's structures hold, by structure, from their own running figures.");
   page.integer("norvel_store_bytes", label("structure", "member_tables"), held.member_tables);

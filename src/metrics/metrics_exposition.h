@@ -12,26 +12,7 @@
 #include <vector>
 
 #include "metrics/connection_stats.h"
-
-// What the store holds at one scrape: each worker queue's length, members with a record, private
-// feeds, the entries of each kind of list, and the bytes each structure holds.
-struct store_figures {
-  std::vector<std::size_t> queued;  // by worker
-  std::size_t members = 0;
-  std::size_t feeds = 0;
-  std::size_t follow_entries = 0;
-  std::size_t own_entries = 0;
-  std::size_t feed_entries = 0;
-  std::size_t public_entries = 0;
-  struct structure_bytes {
-    std::size_t member_tables = 0;
-    std::size_t own_lists = 0;
-    std::size_t follow_lists = 0;
-    std::size_t feeds = 0;
-    std::size_t public_list = 0;
-    std::size_t inviter_index = 0;
-  } bytes;
-};
+#include "metrics/store_figures.h"
 
 // What the page is made from besides the global counters; any may be empty (left out).
 // `connections` is not owned and must outlive every render; `store` and `ready` are called once

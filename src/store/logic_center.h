@@ -30,6 +30,7 @@
 
 #include "apply/mutation_pipeline.h"
 #include "apply/work_backlog.h"
+#include "metrics/store_figures.h"
 #include "store/entry_counter.h"
 #include "store/id_list.h"
 #include "store/inviter_manager.h"
@@ -102,40 +103,15 @@ class logic_center {
   std::vector<unsigned long> fetch_follow(unsigned long user) const;
 
   // How much the store holds, for metrics and benchmarks: members with a record, private feeds,
-  // and the entries of each kind of list.
-  struct store_sizes {
-    size_t members = 0;
-    size_t feeds = 0;
-    size_t follow_entries = 0;
-    size_t own_entries = 0;
-    size_t feed_entries = 0;
-    size_t public_entries = 0;
-
-    size_t entries() const { return follow_entries + own_entries + feed_entries + public_entries; }
-    bool operator==(const store_sizes& other) const {
-      return members == other.members && feeds == other.feeds &&
-             follow_entries == other.follow_entries && own_entries == other.own_entries &&
-             feed_entries == other.feed_entries && public_entries == other.public_entries;
-    }
-  };
+  // and the entries of each kind of list (the metrics page's own type: one definition).
+  using store_sizes = ::store_sizes;
   // From the running counts (entry_counter.h): constant time, no lock, any thread. Exact while
   // no change is being applied.
   store_sizes sizes() const;
   // Bytes each structure holds, from the structures' own running figures (no walk over the
   // members): the two member tables' slots, the arenas of each kind of list, the inviter index.
   // Takes each lock shared in turn, briefly; any thread.
-  struct store_bytes {
-    size_t member_tables = 0;
-    size_t own_lists = 0;
-    size_t follow_lists = 0;
-    size_t feeds = 0;
-    size_t public_list = 0;
-    size_t inviter_index = 0;
-
-    size_t total() const {
-      return member_tables + own_lists + follow_lists + feeds + public_list + inviter_index;
-    }
-  };
+  using store_bytes = ::store_bytes;
   store_bytes bytes() const;
   // The same counted by walking every list under the shared locks: linear in members. Tests
   // check the running counts against it.

@@ -1,6 +1,7 @@
-// One member's record: its follow list (the members its specials are delivered to) and its own
-// specials. Owns both lists; not thread-safe by itself: the store's users_lock guards every
-// record it holds.
+// One member's record as a plain value: its follow list (the members its specials are delivered
+// to) and its own specials, and `empty_user`, the follow list the store answers for an unknown
+// member. The store keeps its members in its own compact tables (member_table of id_lists), not
+// in records of this type. Owns both lists; one thread at a time.
 #ifndef NORVEL_USERINFO_H_
 #define NORVEL_USERINFO_H_
 

@@ -63,14 +63,14 @@ void front_door::publish(const std::string& body, reply_fn done) {
 void front_door::send(const std::string& msg_id, const std::string& body,
                       const std::vector<message_header>& headers, ack_fn on_outcome) {
   {
-    annotated::mutex_lock hold(lock);
+    annotated::mutex_lock hold(pending_lock);
     pending.emplace(msg_id, std::move(on_outcome));
   }
   std::string error;
   if (!stream.publish_async(subject, body, msg_id, timeout, error, headers)) {
     ack_fn failed;
     {
-      annotated::mutex_lock hold(lock);
+      annotated::mutex_lock hold(pending_lock);
       const auto found = pending.find(msg_id);
       if (found == pending.end()) {
         return;  // answered already by the callback
@@ -167,7 +167,7 @@ void front_door::answer_failure(const std::string& msg_id, const std::string& wh
 void front_door::on_ack(const std::string& msg_id, const publish_outcome& outcome) {
   ack_fn handler;
   {
-    annotated::mutex_lock hold(lock);
+    annotated::mutex_lock hold(pending_lock);
     const auto found = pending.find(msg_id);
     if (found == pending.end()) {
       return;
@@ -179,7 +179,7 @@ void front_door::on_ack(const std::string& msg_id, const publish_outcome& outcom
 }
 
 std::size_t front_door::in_flight() const {
-  annotated::mutex_lock hold(lock);
+  annotated::mutex_lock hold(pending_lock);
   return pending.size();
 }
 

@@ -15,8 +15,8 @@
 // node has applied N, or {"code":0} after min_seq_wait_ms.
 //
 // Threads: publish() and wait_for_sequence() on the event loop; acknowledgements arrive on the
-// stream client's threads and are handed to the loop, where every reply callback runs. `lock`
-// guards `pending`. Ownership: refers to the stream, the dispatch and the loop, which outlive it.
+// stream client's threads and are handed to the loop, where every reply callback runs.
+// `pending_lock` guards `pending`. Ownership: refers to the stream, the dispatch and the loop, which outlive it.
 #ifndef NORVEL_FRONT_DOOR_H_
 #define NORVEL_FRONT_DOOR_H_
 
@@ -104,8 +104,8 @@ class front_door {
   const bool reply_seq;
   const std::chrono::milliseconds min_seq_wait;
   std::uint64_t counter = 0;     // event loop only
-  mutable annotated::mutex lock;
-  std::unordered_map<std::string, ack_fn> pending GUARDED_BY(lock);  // by message id
+  mutable annotated::mutex pending_lock;
+  std::unordered_map<std::string, ack_fn> pending GUARDED_BY(pending_lock);  // by message id
   std::vector<waiter> waiters;   // event loop only
   boost::asio::steady_timer waiter_timer;
   bool waiter_timer_armed = false;

@@ -120,14 +120,14 @@ void Logfile::Log(const char* format, ...) {
   va_end(args);
 }
 
-void Logfile::LogAt(int level, const char* format, ...) {
+void Logfile::log_at(int level, const char* format, ...) {
   va_list args;
   va_start(args, format);
   write_entry(level, format, args);
   va_end(args);
 }
 
-void Logfile::VLogAt(int level, const char* format, va_list args) {
+void Logfile::vlog_at(int level, const char* format, va_list args) {
   write_entry(level, format, args);
 }
 
@@ -290,6 +290,6 @@ void log_event(int level, const char* format, ...) {
   }
   va_list args;
   va_start(args, format);
-  log->VLogAt(level, format, args);
+  log->vlog_at(level, format, args);
   va_end(args);
 }

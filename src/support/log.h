@@ -60,14 +60,14 @@ class Logfile {
   Logfile& operator=(const Logfile&) = delete;
 
   // The classic two-step interface: set the level, then Log(). Not atomic across threads; prefer
-  // LogAt(), which is what log_event() uses.
+  // log_at(), which is what log_event() uses.
   void SetCurLevel(int level);
   void Log(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
   // One whole entry at `level`: stamp, level word, message, "\r\n", kept apart from concurrent
   // entries of other threads. Any thread.
-  void LogAt(int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
-  void VLogAt(int level, const char* format, va_list args);
+  void log_at(int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
+  void vlog_at(int level, const char* format, va_list args);
   // The same whatever the level filter says: the records of how the process ends (a failed
   // start, the end of the log), which an operator who filtered the log must still see.
   void log_unfiltered(int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
