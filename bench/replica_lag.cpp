@@ -37,6 +37,7 @@ struct node {
   logic_center store;
   std::unique_ptr<jetstream> stream;
   std::unique_ptr<ordered_dispatch> dispatch;
+  stream_stats figures;
   std::unique_ptr<stream_consumer> reader;
   std::mutex lock;
   std::vector<double> lag_ms;
@@ -124,7 +125,7 @@ int main(int argc, char** argv) {
         },
         [](change_request&&, ordered_dispatch::done_fn done) { done(); }, 4096, false);
     self->dispatch->start_after(start_seq);
-    self->reader = std::make_unique<stream_consumer>(*self->stream, *self->dispatch);
+    self->reader = std::make_unique<stream_consumer>(*self->stream, *self->dispatch, self->figures);
     self->reader->start();
     replicas.push_back(std::move(each));
   }

@@ -210,7 +210,8 @@ void BM_SnapshotPause(benchmark::State& state) {
   logic_center& store = setup().store();
   boost::asio::io_context io;
   idle_gate gate(io);
-  snapshot::snapshot_taker taker(io, store, gate, {setup().dir, stream, std::chrono::seconds(0)});
+  snapshot::snapshot_taker taker(io, store, gate, {setup().dir, stream, std::chrono::seconds(0)},
+                                 metrics::global().snapshots);
   taker.start();
   const metrics::snapshot_figures& figures = metrics::global().snapshots;
   double worst_pause = 0;

@@ -46,7 +46,7 @@ TEST(LoadProgress, ReportsWhileTheLoadRunsAndTotalsAtTheEnd) {
   load_progress& load = load_progress::global();
   load.row_read(load_progress::members_table);  // before the load: not counted
   {
-    const load_progress::timing timing;
+    const load_progress::timing timing(load);
     load_reporter reporter(std::chrono::milliseconds(20), &remember);
     // Two reader threads, as the load has: specials on one, members on the other.
     std::thread specials([&] {

@@ -434,7 +434,8 @@ TEST_F(SnapshotTaker, ForksAWriterAtRestOnRequestOnSignalAndAtTheStop) {
   seeded.fill(store, 1000);
   const metrics::snapshot_figures& figures = metrics::global().snapshots;
   const uint64_t written_before = figures.written.load();
-  snapshot::snapshot_taker taker(io, store, gate, {dir, stream, std::chrono::seconds(0)});
+  snapshot::snapshot_taker taker(io, store, gate, {dir, stream, std::chrono::seconds(0)},
+                                 metrics::global().snapshots);
   taker.start();
 
   gate.applied = 3;
@@ -473,7 +474,8 @@ TEST_F(SnapshotTaker, ARequestWhileAWriterRunsIsTakenWhenItEnds) {
   logic_center store;
   random_store seeded(11);
   seeded.fill(store, 300);
-  snapshot::snapshot_taker taker(io, store, gate, {dir, stream, std::chrono::seconds(0)});
+  snapshot::snapshot_taker taker(io, store, gate, {dir, stream, std::chrono::seconds(0)},
+                                 metrics::global().snapshots);
   taker.start();
   gate.applied = 4;
   taker.take();
@@ -495,7 +497,8 @@ TEST_F(SnapshotTaker, ARequestWhileAWriterRunsIsTakenWhenItEnds) {
 TEST_F(SnapshotTaker, AWriterThatRunsOutOfRoomIsCountedAndTheNodeRunsOn) {
   logic_center store;
   random_store(9).fill(store, 50);
-  snapshot::snapshot_taker taker(io, store, gate, {dir, stream, std::chrono::seconds(0)});
+  snapshot::snapshot_taker taker(io, store, gate, {dir, stream, std::chrono::seconds(0)},
+                                 metrics::global().snapshots);
   taker.start();
   gate.applied = 1;
   taker.take();

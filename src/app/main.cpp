@@ -110,6 +110,7 @@ void limit_connections(server& listener, const descriptor_limit& descriptors) {
 int run_daemon(const daemon_options& options, const std::optional<stream_settings>& stream) {
   const descriptor_limit descriptors = raise_descriptor_limit();
   boost::asio::io_context io(1);  // one thread runs the loop: the scheduler may skip wake-ups
+  stream_stats stream_figures;  // the node's, counted into by its parts; outlives it
   std::optional<replica> node;  // with a "stream": this node of the replicated site
   logic_center* store = nullptr;  // created once the log is open; requests come after that
   front_door* door = nullptr;     // the node's, once it has started
@@ -159,10 +160,10 @@ int run_daemon(const daemon_options& options, const std::optional<stream_setting
                                   [&serving] { return serving.load(); }};
     const metrics_server::ready_fn ready = sources.ready;
     if (stream) {
-      metrics_endpoint->start([sources, &node] {
+      metrics_endpoint->start([sources, &node, &stream_figures] {
         std::string page = render_metrics(sources);
         if (node && node->started()) {
-          render_stream_metrics(stream_stats::global(), node->dispatch().applied(),
+          render_stream_metrics(stream_figures, node->dispatch().applied(),
                                 node->stream().connected(), page);
         }
         return page;
@@ -173,6 +174,7 @@ int run_daemon(const daemon_options& options, const std::optional<stream_setting
   }
   {
     load_settings load = load_settings_from(*singleton<app_cfg>::instance());
+    load.progress = &load_progress::global();
     load.to_loop = [&io](std::function<void()> answer) {
       boost::asio::post(io, std::move(answer));
     };
@@ -186,7 +188,9 @@ int run_daemon(const daemon_options& options, const std::optional<stream_setting
     load_stop stop;
     const load_stop_watch stop_watch(stop);
     if (stream) {
-      node.emplace(*stream, *store, io);
+      const app_cfg::store_setting& caps = singleton<app_cfg>::instance()->store;
+      node.emplace(*stream, *store, io, stream_figures, metrics::global().snapshots,
+                   logic_center::list_caps{caps.feed_cap, caps.public_cap});
       replica::start_options start;
       start.rebuild = options.rebuild;
       start.progress_seconds = options.progress_seconds;

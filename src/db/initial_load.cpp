@@ -48,7 +48,7 @@ struct members_read {
 // `stop` is stopped.
 void load_database(logic_center& store, const app_cfg::db_setting& db,
                    mysql::connection* members_conn, inviter_manager* index, load_stop& stop,
-                   size_t expected_members = 0) {
+                   size_t expected_members = 0, load_progress* progress = nullptr) {
   std::printf("init_data start\n");
   std::fflush(stdout);
   try {
@@ -56,7 +56,7 @@ void load_database(logic_center& store, const app_cfg::db_setting& db,
     std::fflush(stdout);
     specials_read specials;
     std::promise<void> specials_connected;
-    scoped_thread specials_reader([&db, &stop, &specials, &specials_connected] {
+    scoped_thread specials_reader([&db, &stop, &specials, &specials_connected, progress] {
       bool signalled = false;
       try {
         std::unique_ptr<mysql::connection> conn = table_reader::connect(db);
@@ -64,7 +64,12 @@ void load_database(logic_center& store, const app_cfg::db_setting& db,
         signalled = true;
         specials_connected.set_value();
         specials.outcome = table_reader::read_specials(
-            *conn, [&specials](const table_reader::special_row& row) { specials.add(row); });
+            *conn, [&specials, progress](const table_reader::special_row& row) {
+              if (progress != nullptr) {
+                progress->row_read(load_progress::specials_table);
+              }
+              specials.add(row);
+            });
       } catch (...) {
         specials.failure = std::current_exception();
       }
@@ -90,6 +95,9 @@ void load_database(logic_center& store, const app_cfg::db_setting& db,
       }
       members.outcome =
           table_reader::read_members(*members_conn, [&](const table_reader::member_row& row) {
+            if (progress != nullptr) {
+              progress->row_read(load_progress::members_table);
+            }
             inviter_manager::invitation taken{};
             if (index != nullptr && index->accept_loaded_row(row, taken)) {
               members.index_rows.push_back(taken);
@@ -173,7 +181,10 @@ void start_store(logic_center& store, const load_settings& settings, load_stop* 
   load_stop never_stopped;
   load_stop& watch = stop != nullptr ? *stop : never_stopped;
   store.start([&store, &settings, &watch](inviter_manager& index) {
-    const load_progress::timing load_timing;  // the load's start and end, for progress and metrics
+    std::optional<load_progress::timing> load_timing;  // the load's start and end
+    if (settings.progress != nullptr) {
+      load_timing.emplace(*settings.progress);
+    }
     store.set_caps(settings.caps);
     index.set_pacing(settings.pacing);
     index.set_source(std::make_unique<inviter_reloader>(
@@ -196,7 +207,7 @@ void start_store(logic_center& store, const load_settings& settings, load_stop* 
     const size_t expected_members = std::min(static_cast<size_t>(std::max(highest, 0)), most_room);
     load_database(store, settings.db, members.get(),
                   index_start == inviter_manager::load_start::ready ? &index : nullptr, watch,
-                  expected_members);
+                  expected_members, settings.progress);
     members_watch.reset();
     members.reset();
     watch.check();  // the workers do not start for an abandoned load

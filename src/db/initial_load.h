@@ -11,6 +11,7 @@
 
 #include "db/inviter_reloader.h"
 #include "db/load_stop.h"
+#include "metrics/load_progress.h"
 #include "store/inviter_manager.h"
 #include "store/logic_center.h"
 #include "support/app_config.h"
@@ -25,6 +26,9 @@ struct load_settings {
   // thread of its own and its answers come back through it; without one (tests, tools), on the
   // thread that asks.
   inviter_reloader::loop_poster to_loop;
+  // Where the load's rows are counted and its start and end taken (the daemon's: the metrics
+  // page's and the progress lines'); null: nowhere.
+  load_progress* progress = nullptr;
 };
 load_settings load_settings_from(const app_cfg& config);
 

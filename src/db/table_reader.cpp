@@ -8,7 +8,6 @@
 #include <utility>
 #include <vector>
 
-#include "metrics/load_progress.h"
 #include "support/app_config.h"
 #include "support/log.h"
 
@@ -259,7 +258,6 @@ read_outcome read_members(mysql::connection& conn,
                           const std::function<void(const member_row&)>& on_row) {
   keyed_read read("SELECT member_id,inviter_id FROM brix_member", "", {{"member_id", 0}});
   return read.run(conn, [&](MYSQL_ROW row) {
-    load_progress::global().row_read(load_progress::members_table);
     on_row(member_row{read_id(row, 0), read_id(row, 1)});
   });
 }
@@ -269,7 +267,6 @@ read_outcome read_specials(mysql::connection& conn,
   keyed_read read("SELECT special_id,member_id,reader_type FROM brix_mb_special",
                   live_member_specials, {{"member_id", 1}, {"special_id", 0}});
   return read.run(conn, [&](MYSQL_ROW row) {
-    load_progress::global().row_read(load_progress::specials_table);
     special_row read_row;
     read_row.special_id = read_id(row, 0);
     read_row.member_id = read_id(row, 1);

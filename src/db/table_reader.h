@@ -5,9 +5,9 @@
 // A stream that breaks (the link is lost, the query is killed) is resumed after the last key
 // read, so every row is handed over exactly once; a break with no row read since the last
 // (re)start ends the read, keeping the rows already handed over.
-// Each row read is counted in load_progress (which keeps only the start-up load's rows); a break,
-// a resumption and a read that ends early are logged.
-// Threads: whoever owns the connection; no state of its own beyond those process-wide counts.
+// A break, a resumption and a read that ends early are logged (the start-up load counts its rows
+// itself, in the load_progress it is handed).
+// Threads: whoever owns the connection; no state of its own.
 #ifndef NORVEL_TABLE_READER_H_
 #define NORVEL_TABLE_READER_H_
 

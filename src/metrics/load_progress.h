@@ -30,10 +30,13 @@ class load_progress {
   // begin() on construction, end() on destruction: on every way out of the load.
   class timing {
    public:
-    timing() { global().begin(); }
-    ~timing() { global().end(); }
+    explicit timing(load_progress& load) : timed(load) { timed.begin(); }
+    ~timing() { timed.end(); }
     timing(const timing&) = delete;
     timing& operator=(const timing&) = delete;
+
+   private:
+    load_progress& timed;
   };
   // Counts a row while the load runs; rows read later (an inviter index reload) are not the load's.
   void row_read(table t) {

@@ -94,9 +94,11 @@ void close_inherited(int keep) {
 }  // namespace
 
 snapshot_taker::snapshot_taker(boost::asio::io_context& context, const logic_center& source,
-                               apply_gate& applier, taker_settings wanted)
+                               apply_gate& applier, taker_settings wanted,
+                               metrics::snapshot_figures& counted)
     : store(source),
       gate(applier),
+      figures(counted),
       settings(std::move(wanted)),
       timer(context),
       user_signal(context),
@@ -112,7 +114,6 @@ snapshot_taker::~snapshot_taker() {
 }
 
 void snapshot_taker::start() {
-  metrics::snapshot_figures& figures = metrics::global().snapshots;
   figures.taken_on.store(true, std::memory_order_relaxed);
   try {
     const std::vector<found_file> found = list_files(settings.dir, settings.stream);
@@ -176,7 +177,7 @@ void snapshot_taker::at_rest(uint64_t sequence) {
   pause_requested = false;
   if (have_written && sequence == newest_sequence) {
     gate.resume();  // nothing applied since the newest snapshot: it is still current
-    metrics::global().snapshots.last_written_unix.store(unix_now(), std::memory_order_relaxed);
+    figures.last_written_unix.store(unix_now(), std::memory_order_relaxed);
     return;
   }
   int fds[2];
@@ -200,7 +201,7 @@ void snapshot_taker::at_rest(uint64_t sequence) {
     record(false, sequence, 0, std::string("cannot fork the writer: ") + std::strerror(fork_error));
     return;
   }
-  metrics::global().snapshots.pause_seconds.store(paused, std::memory_order_relaxed);
+  figures.pause_seconds.store(paused, std::memory_order_relaxed);
   child_pid = pid;
   child_sequence = sequence;
   report.clear();
@@ -264,7 +265,6 @@ void snapshot_taker::child_finished() {
 
 void snapshot_taker::record(bool ok, uint64_t sequence, uint64_t bytes,
                             const std::string& path_or_error) {
-  metrics::snapshot_figures& figures = metrics::global().snapshots;
   const double took = seconds_since(pause_began);
   if (!ok) {
     figures.failed.fetch_add(1, std::memory_order_relaxed);
@@ -293,7 +293,7 @@ bool snapshot_taker::write_here(uint64_t applied_sequence) {
     return true;
   }
   pause_began = std::chrono::steady_clock::now();
-  metrics::global().snapshots.pause_seconds.store(0, std::memory_order_relaxed);
+  figures.pause_seconds.store(0, std::memory_order_relaxed);
   write_outcome outcome;
   try {
     outcome = save_store(store, settings.dir, settings.stream, applied_sequence);

@@ -8,7 +8,8 @@
 // loop runs or after it has ended). The fork happens on the event-loop thread at rest, so no store lock is held
 // and no change is half applied; the child starts no thread.
 // Ownership: owns its timer, its signal set, the pipe and the child it forked (waited for, never
-// left behind). The store, the gate and the io_context are not owned and must outlive it.
+// left behind). The store, the gate, the figures and the io_context are not owned and must
+// outlive it.
 #ifndef NORVEL_SNAPSHOT_TAKER_H_
 #define NORVEL_SNAPSHOT_TAKER_H_
 
@@ -24,6 +25,7 @@
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include "metrics/metrics.h"
 #include "store/logic_center.h"
 
 namespace snapshot {
@@ -48,8 +50,9 @@ struct taker_settings {
 
 class snapshot_taker {
  public:
+  // Records what it writes in `figures` (the metrics page's snapshot figures).
   snapshot_taker(boost::asio::io_context& io, const logic_center& store, apply_gate& gate,
-                 taker_settings settings);
+                 taker_settings settings, metrics::snapshot_figures& figures);
   // Cancels the timer and the signal, and waits for a child still writing.
   ~snapshot_taker();
   snapshot_taker(const snapshot_taker&) = delete;
@@ -86,6 +89,7 @@ class snapshot_taker {
 
   const logic_center& store;
   apply_gate& gate;
+  metrics::snapshot_figures& figures;
   const taker_settings settings;
   boost::asio::steady_timer timer;
   boost::asio::signal_set user_signal;

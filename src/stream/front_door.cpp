@@ -33,9 +33,10 @@ constexpr auto waiter_poll = std::chrono::milliseconds(1);
 }  // namespace
 
 front_door::front_door(jetstream& source, ordered_dispatch& dispatch, boost::asio::io_context& io,
-                       const stream_settings& settings)
+                       const stream_settings& settings, stream_stats& figures)
     : stream(source),
       changes(dispatch),
+      stats(figures),
       loop(io),
       subject(settings.subject + "." + settings.node),
       id_prefix(id_prefix_for(settings.node)),
@@ -90,7 +91,6 @@ front_door::ack_fn front_door::answering(const std::string& msg_id, reply_fn don
       answer_failure(msg_id, outcome.error, std::move(done));
       return;
     }
-    stream_stats& stats = stream_stats::global();
     stats.publishes.fetch_add(1, std::memory_order_relaxed);
     if (outcome.duplicate) {
       stats.duplicates.fetch_add(1, std::memory_order_relaxed);
@@ -158,7 +158,7 @@ void front_door::part_answered(const std::shared_ptr<parts_progress>& progress, 
 
 void front_door::answer_failure(const std::string& msg_id, const std::string& why,
                                 reply_fn done) {
-  stream_stats::global().publish_failures.fetch_add(1, std::memory_order_relaxed);
+  stats.publish_failures.fetch_add(1, std::memory_order_relaxed);
   log_event(log_error, "publish %s to the stream failed: %s; answered code 0", msg_id.c_str(),
             why.c_str());
   boost::asio::post(loop, [done = std::move(done)] { done(reply_text::failed); });

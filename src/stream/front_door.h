@@ -16,7 +16,8 @@
 //
 // Threads: publish() and wait_for_sequence() on the event loop; acknowledgements arrive on the
 // stream client's threads and are handed to the loop, where every reply callback runs.
-// `pending_lock` guards `pending`. Ownership: refers to the stream, the dispatch and the loop, which outlive it.
+// `pending_lock` guards `pending`. Ownership: refers to the stream, the dispatch, the loop and
+// the figures, which outlive it.
 #ifndef NORVEL_FRONT_DOOR_H_
 #define NORVEL_FRONT_DOOR_H_
 
@@ -36,6 +37,7 @@
 #include "stream/jetstream.h"
 #include "stream/ordered_dispatch.h"
 #include "stream/stream_settings.h"
+#include "stream/stream_stats.h"
 #include "support/annotated_mutex.h"
 
 class front_door {
@@ -43,8 +45,9 @@ class front_door {
   // Gets the whole reply text (line feed included), on the event loop.
   using reply_fn = std::function<void(std::string reply)>;
 
+  // Counts its publishes into `stats`.
   front_door(jetstream& stream, ordered_dispatch& changes, boost::asio::io_context& loop,
-             const stream_settings& settings);
+             const stream_settings& settings, stream_stats& stats);
   front_door(const front_door&) = delete;
   front_door& operator=(const front_door&) = delete;
 
@@ -97,6 +100,7 @@ class front_door {
 
   jetstream& stream;
   ordered_dispatch& changes;
+  stream_stats& stats;
   boost::asio::io_context& loop;
   const std::string subject;     // <subject>.<node>
   const std::string id_prefix;   // <node>-<start time>-

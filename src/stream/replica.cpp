@@ -15,9 +15,7 @@
 #include "stream/snapshot_gate.h"
 #include "stream/stream_check.h"
 #include "stream/stream_stats.h"
-#include "support/app_config.h"
 #include "support/log.h"
-#include "support/object_manager.h"
 
 namespace {
 
@@ -31,10 +29,10 @@ std::int64_t now_ns() {
       .count();
 }
 
-void note_applied(std::int64_t stored_ns) {
-  stream_stats& stats = stream_stats::global();
+// One change applied: counted, and its lag taken. The start-up replay applies changes stored
+// long ago: its lags say nothing of the live node.
+void note_applied(stream_stats& stats, std::int64_t stored_ns) {
   stats.applied.fetch_add(1, std::memory_order_relaxed);
-  // The start-up replay applies changes stored long ago: its lags say nothing of the live node.
   if (stored_ns > 0 && stats.replay_target.load(std::memory_order_relaxed) == 0) {
     const std::int64_t lag = now_ns() - stored_ns;
     stats.last_lag_ns.store(lag, std::memory_order_relaxed);
@@ -57,16 +55,23 @@ logic_center::mutation_kind kind_for_workers(change_request::kind what) {
 
 }  // namespace
 
-replica::replica(const stream_settings& settings, logic_center& target, boost::asio::io_context& io)
-    : config(settings), store(target), loop(io) {}
+replica::replica(const stream_settings& settings, logic_center& target, boost::asio::io_context& io,
+                 stream_stats& figures, metrics::snapshot_figures& snapshot_counts,
+                 logic_center::list_caps list_caps)
+    : config(settings),
+      store(target),
+      loop(io),
+      stats(figures),
+      snapshot_figures(snapshot_counts),
+      caps(list_caps) {}
 
 replica::~replica() { stop(); }
 
 void replica::apply_on_workers(change_request&& change, ordered_dispatch::done_fn done) {
   const std::int64_t stored_ns = change.stored_ns;
   store.queue_tracked(kind_for_workers(change.what), change.user, std::move(change.ids),
-                      std::move(change.items), [done = std::move(done), stored_ns] {
-                        note_applied(stored_ns);
+                      std::move(change.items), [this, done = std::move(done), stored_ns] {
+                        note_applied(stats, stored_ns);
                         done();
                       });
 }
@@ -76,7 +81,7 @@ void replica::apply_inviter(change_request&& change, ordered_dispatch::done_fn d
   if (!on_loop) {
     store.add_inviter_in_place(change.inviter_member, change.inviter);
     gate.unlock();
-    note_applied(change.stored_ns);
+    note_applied(stats, change.stored_ns);
     done();
     return;
   }
@@ -96,7 +101,7 @@ void replica::run_posted_inviters() {
     }
   }
   for (posted_inviter& each : applied) {
-    note_applied(each.stored_ns);
+    note_applied(stats, each.stored_ns);
     each.done();
   }
 }
@@ -110,7 +115,7 @@ void replica::start(const start_options& options) {
         }
       });
   const stream_state state = connection->ensure_stream();
-  stream_stats::global().last_sequence.store(state.last_seq, std::memory_order_relaxed);
+  stats.last_sequence.store(state.last_seq, std::memory_order_relaxed);
   log_event(log_info, "stream %s: messages %llu, sequences %llu to %llu", config.name.c_str(),
             static_cast<unsigned long long>(state.messages),
             static_cast<unsigned long long>(state.first_seq),
@@ -119,7 +124,6 @@ void replica::start(const start_options& options) {
             "the stream servers take messages of up to %lld bytes; a larger change is published "
             "in parts",
             static_cast<long long>(connection->max_payload()));
-  const app_cfg::store_setting& caps = singleton<app_cfg>::instance()->store;
   // With a cap, which ids a list keeps depends on the order of every change to it.
   const bool serial = caps.feed_cap != 0 || caps.public_cap != 0;
   changes = std::make_unique<ordered_dispatch>(
@@ -130,7 +134,7 @@ void replica::start(const start_options& options) {
         apply_inviter(std::move(change), std::move(done));
       },
       max_changes_in_flight, serial);
-  publisher = std::make_unique<front_door>(*connection, *changes, loop, config);
+  publisher = std::make_unique<front_door>(*connection, *changes, loop, config, stats);
   const std::uint64_t held = fill_store(state, options, loaded_snapshot);
   loaded_sequence = held;
   changes->start_after(held);
@@ -138,8 +142,9 @@ void replica::start(const start_options& options) {
   snapshots = std::make_unique<snapshot::snapshot_taker>(
       loop, store, *snapshot_hold,
       snapshot::taker_settings{config.snapshot_dir, config.name,
-                               std::chrono::seconds(config.snapshot_interval_s)});
-  reader = std::make_unique<stream_consumer>(*connection, *changes);
+                               std::chrono::seconds(config.snapshot_interval_s)},
+      snapshot_figures);
+  reader = std::make_unique<stream_consumer>(*connection, *changes, stats);
   reader->start();
   wait_for_replay(connection->state().last_seq, options);
   if (!loaded_snapshot) {
@@ -165,8 +170,7 @@ bool replica::load_snapshot(const stream_state& state, std::uint64_t& sequence) 
     throw start_refused("cannot make the snapshot directory " + config.snapshot_dir + ": " +
                         std::strerror(errno));
   }
-  const app_cfg::store_setting& caps = singleton<app_cfg>::instance()->store;
-  store.set_caps(logic_center::list_caps{caps.feed_cap, caps.public_cap});
+  store.set_caps(caps);
   snapshot::load_result loaded;
   try {
     loaded = snapshot::load_newest(config.snapshot_dir, config.name, store);
@@ -268,7 +272,6 @@ bool replica::replay_has_ended(std::uint64_t target, std::uint64_t& last_seen,
 }
 
 void replica::wait_for_replay(std::uint64_t target, const start_options& options) {
-  stream_stats& stats = stream_stats::global();
   stats.replay_target.store(target, std::memory_order_relaxed);
   const std::uint64_t from = changes->applied();
   const auto started = std::chrono::steady_clock::now();

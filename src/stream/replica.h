@@ -12,8 +12,8 @@
 // the reader's thread while the main thread waits for the start-up replay and touches nothing;
 // at the stop, once the loop has ended, on the main thread and the reader's). Every one runs
 // under inviter_gate.
-// Ownership: owns the stream connection, the dispatch and the reader; refers to the store and the
-// event loop, which outlive it.
+// Ownership: owns the stream connection, the dispatch and the reader; refers to the store, the
+// event loop and the stream figures, which outlive it.
 #ifndef NORVEL_REPLICA_H_
 #define NORVEL_REPLICA_H_
 
@@ -34,6 +34,7 @@
 #include "stream/ordered_dispatch.h"
 #include "stream/stream_consumer.h"
 #include "stream/stream_settings.h"
+#include "stream/stream_stats.h"
 #include "support/annotated_mutex.h"
 
 // The node must not start as configured (no snapshot while the stream holds changes); the
@@ -53,7 +54,12 @@ class replica {
     std::function<void()> load_store;
   };
 
-  replica(const stream_settings& settings, logic_center& store, boost::asio::io_context& io);
+  // `stats`: the node's stream figures, counted into by every part; `snapshot_figures`: the
+  // metrics page's snapshot figures; `caps`: the store's list caps (applied when a snapshot is
+  // loaded; with one, every change waits for the one before).
+  replica(const stream_settings& settings, logic_center& store, boost::asio::io_context& io,
+          stream_stats& stats, metrics::snapshot_figures& snapshot_figures,
+          logic_center::list_caps caps);
   ~replica();  // stop()
   replica(const replica&) = delete;
   replica& operator=(const replica&) = delete;
@@ -105,6 +111,9 @@ class replica {
   stream_settings config;
   logic_center& store;
   boost::asio::io_context& loop;
+  stream_stats& stats;
+  metrics::snapshot_figures& snapshot_figures;
+  const logic_center::list_caps caps;
   std::unique_ptr<jetstream> connection;
   std::unique_ptr<ordered_dispatch> changes;
   std::unique_ptr<stream_consumer> reader;

@@ -9,13 +9,8 @@
 #include "stream/stream_stats.h"
 #include "support/log.h"
 
-stream_stats& stream_stats::global() {
-  static stream_stats instance;
-  return instance;
-}
-
-stream_consumer::stream_consumer(jetstream& source, ordered_dispatch& target)
-    : stream(source), dispatch(target) {}
+stream_consumer::stream_consumer(jetstream& source, ordered_dispatch& target, stream_stats& figures)
+    : stream(source), dispatch(target), stats(figures) {}
 
 stream_consumer::~stream_consumer() { stop(); }
 
@@ -56,20 +51,19 @@ void stream_consumer::stop() {
 }
 
 void stream_consumer::watch() {
-  stream_stats& stats = stream_stats::global();
   while (!stopping) {
     try {
       note_last_sequence(stats, stream.state(std::chrono::milliseconds(500)).last_seq);
     } catch (const stream_error&) {
       // No metadata leader (the servers are electing one): the stream's state cannot be had,
       // but with direct gets, whether it holds a message beyond what was handed out can.
-      peek_beyond_handed(stats);
+      peek_beyond_handed();
     }
     pause_unless_stopping(stopping, std::chrono::milliseconds(250));
   }
 }
 
-void stream_consumer::peek_beyond_handed(stream_stats& stats) {
+void stream_consumer::peek_beyond_handed() {
   if (!stream.direct_gets()) {
     return;
   }
@@ -84,7 +78,7 @@ void stream_consumer::peek_beyond_handed(stream_stats& stats) {
 }
 
 bool stream_consumer::stalled(clock::time_point now) {
-  const std::uint64_t last = stream_stats::global().last_sequence.load(std::memory_order_relaxed);
+  const std::uint64_t last = stats.last_sequence.load(std::memory_order_relaxed);
   const std::uint64_t handed = dispatch.handed();
   if (last <= handed) {
     behind_since = clock::time_point{};
@@ -167,7 +161,7 @@ void stream_consumer::drop_reader() {
   remake_at = clock::now();
   behind_since = clock::time_point{};
   idle.store(false, std::memory_order_release);
-  stream_stats::global().reconnects.fetch_add(1, std::memory_order_relaxed);
+  stats.reconnects.fetch_add(1, std::memory_order_relaxed);
 }
 
 void stream_consumer::tend_new_reader() {
@@ -199,7 +193,7 @@ void stream_consumer::tend_new_reader() {
 }
 
 void stream_consumer::read_by_sequence() {
-  const std::uint64_t last = stream_stats::global().last_sequence.load(std::memory_order_relaxed);
+  const std::uint64_t last = stats.last_sequence.load(std::memory_order_relaxed);
   const std::uint64_t next = dispatch.handed() + 1;
   // A direct get finds the next message itself; otherwise only a known last sequence says there
   // is one to ask for.
@@ -234,7 +228,6 @@ void stream_consumer::caught_up() {
 }
 
 void stream_consumer::take(const stream_message& message) {
-  stream_stats& stats = stream_stats::global();
   note_last_sequence(stats, message.seq + message.pending);
   if (message.seq <= dispatch.handed()) {
     stats.redelivered.fetch_add(1, std::memory_order_relaxed);  // the reader started over

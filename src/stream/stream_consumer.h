@@ -15,7 +15,7 @@
 //
 // Threads: the reader's thread, the watch thread and, while a reader is being made again, a thread
 // that makes it (its future is the reader thread's); start() and stop() from the main thread.
-// Ownership: refers to the stream and the dispatch, which must outlive it.
+// Ownership: refers to the stream, the dispatch and the figures, which must outlive it.
 #ifndef NORVEL_STREAM_CONSUMER_H_
 #define NORVEL_STREAM_CONSUMER_H_
 
@@ -34,7 +34,8 @@
 
 class stream_consumer {
  public:
-  stream_consumer(jetstream& stream, ordered_dispatch& dispatch);
+  // Counts into `stats`, which must outlive it.
+  stream_consumer(jetstream& stream, ordered_dispatch& dispatch, stream_stats& stats);
   ~stream_consumer();  // stop()
   stream_consumer(const stream_consumer&) = delete;
   stream_consumer& operator=(const stream_consumer&) = delete;
@@ -77,7 +78,7 @@ class stream_consumer {
   // Nothing more to fetch now: idle, and a short wait.
   void caught_up();
   // Records the sequence of a message beyond what was handed out, found by a direct get.
-  void peek_beyond_handed(stream_stats& stats);
+  void peek_beyond_handed();
   // One message: checked, decoded and handed out (or passed over); a part is kept for later.
   void take(const stream_message& message);
   // The change that `message` completes, from its parts, into `whole`; false (logged) when it
@@ -86,6 +87,7 @@ class stream_consumer {
 
   jetstream& stream;
   ordered_dispatch& dispatch;
+  stream_stats& stats;
   std::atomic<bool> stopping{false};
   std::atomic<bool> idle{false};
   std::atomic<bool> at_end{false};  // a message delivered with nothing pending after it

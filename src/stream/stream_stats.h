@@ -1,4 +1,5 @@
 // The stream's counters and gauges for the metrics endpoint and the start-up's progress lines.
+// One per node, owned by main and handed to the replica, which hands it to its parts.
 // Threads: written by the consumer thread, the workers (lag at apply), the front door (event loop
 // and the stream client's threads); read by anyone. Relaxed atomics: each figure is whole, not all
 // of them at one instant.
@@ -22,8 +23,6 @@ struct stream_stats {
   std::atomic<std::uint64_t> reconnects{0};      // readers made again after a failure
   std::atomic<std::int64_t> last_lag_ns{0};      // store time to applied, of the last message
   metrics::latency_histogram lag;                // the same, every message after start-up
-
-  static stream_stats& global();
 };
 
 #endif  // NORVEL_STREAM_STATS_H_
