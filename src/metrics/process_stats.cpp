@@ -5,13 +5,24 @@
 
 #include <fstream>
 #include <memory>
+#include <string>
 
-std::uint64_t resident_bytes() {
-  std::ifstream statm("/proc/self/statm");
+namespace {
+
+std::uint64_t resident_bytes_in(const std::string& statm_path) {
+  std::ifstream statm(statm_path);
   unsigned long long total_pages = 0;
   unsigned long long resident_pages = 0;
   statm >> total_pages >> resident_pages;
   return resident_pages * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+}
+
+}  // namespace
+
+std::uint64_t resident_bytes() { return resident_bytes_in("/proc/self/statm"); }
+
+std::uint64_t resident_bytes_of(long pid) {
+  return resident_bytes_in("/proc/" + std::to_string(pid) + "/statm");
 }
 
 std::uint64_t open_descriptors() {

@@ -7,6 +7,8 @@
 
 // Resident set size in bytes; 0 when /proc cannot be read.
 std::uint64_t resident_bytes();
+// The same of process `pid` (the tests watch the daemon they started).
+std::uint64_t resident_bytes_of(long pid);
 // Descriptors open now; 0 when /proc cannot be read.
 std::uint64_t open_descriptors();
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <memory>
@@ -48,42 +49,6 @@ class Store : public ::testing::Test {
 
   logic_center store;
 };
-
-TEST(Records, OrderingsLookAtTheIdAloneAsUnsigned64Bit) {
-  const special a(5, 1, 0), b(5, 2, 9), probe(5), top(all, 1, 0);
-  EXPECT_FALSE(greater_special(a, b));
-  EXPECT_FALSE(less_special(a, b));
-  EXPECT_TRUE(equal_special(a, b));
-  EXPECT_TRUE(equal_special(probe, b));
-  EXPECT_EQ(probe.member_id, 18446744073709551615UL);
-  EXPECT_TRUE(greater_special(top, special(all - 1)));
-  EXPECT_EQ(sizeof(special), 24u);
-}
-
-TEST(Records, MergesKeepTheStoredEntryAndDeleteByIdWhateverTheOwner) {
-  userinfo user(1);
-  auto first = items_of({9, 5}, 1, 1);
-  user.add_special(first);
-  auto again = items_of({7, 5}, 2, 0);
-  user.add_special(again);
-  ASSERT_EQ(user.specials().size(), 3u);
-  EXPECT_EQ(user.specials()[2].member_id, 1u);
-  EXPECT_EQ(user.specials()[2].reader_type, 1);
-  auto gone = items_of({9, 4}, 3, 0);
-  user.del_special(gone);
-  ASSERT_EQ(user.specials().size(), 2u);
-  EXPECT_EQ(user.specials()[0].special_id, 7u);
-  EXPECT_LE(user.specials().capacity(), 2u);
-
-  ids follows{2, 4};
-  user.add_follows(follows);
-  ids more{1, 4, 9};
-  user.add_follows(more);
-  EXPECT_EQ(user.follows(), (ids{1, 2, 4, 9}));
-  ids drop{3, 4};
-  user.del_follows(drop);
-  EXPECT_EQ(user.follows(), (ids{1, 2, 9}));
-}
 
 // The same page rules on every list: 90, 70, 50, 30 stored.
 TEST_F(Store, PagesFollowTheCursorCountAndDirectionRulesOnAllThreeLists) {
@@ -196,29 +161,6 @@ TEST_F(Store, EmptySpecialListsCreateNothingButDeletesCreateRecords) {
   del(6, {1});
   EXPECT_TRUE(store.has_member(6));
   EXPECT_FALSE(store.has_feed(6));
-}
-
-TEST(MessageQueue, StopWakesEveryWaiterAndLeavesQueuedValues) {
-  msgqueue<int> queue;
-  std::vector<std::thread> waiters;
-  std::atomic<int> refused{0};
-  for (int i = 0; i < 3; ++i) {
-    waiters.emplace_back([&] {
-      int value = 0;
-      if (!queue.getq(value)) {
-        ++refused;
-      }
-    });
-  }
-  queue.stop();
-  for (auto& waiter : waiters) {
-    waiter.join();
-  }
-  EXPECT_EQ(refused, 3);
-  queue.putq(1);
-  int value = 0;
-  EXPECT_FALSE(queue.getq(value));
-  EXPECT_EQ(queue.size(), 1u);
 }
 
 // Waits until every worker has applied all it was given before: one marker special per queue,

@@ -23,6 +23,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
 
+#include "random_ids.h"
 #include "store/logic_center.h"
 #include "metrics/metrics.h"
 #include "snapshot/snapshot_codec.h"
@@ -101,18 +102,7 @@ class random_store {
     const unsigned long members[] = {0, 1, 2, 3, 4, 5, 4294967296UL, top - 1, top};
     return pick(0, 2) == 0 ? members[pick(0, 8)] : pick(0, 400);
   }
-  unsigned long any_special() {
-    switch (pick(0, 9)) {
-      case 0:
-        return pick(0, 1) == 0 ? 0 : top;
-      case 1:
-        return 4294967295UL + pick(0, 2) - 1;  // around the 32-bit boundary
-      case 2:
-        return pick(1, top);
-      default:
-        return pick(0, 5000);
-    }
-  }
+  unsigned long any_special() { return any_special_id(random, 5000); }
   int any_int() {
     const int ends[] = {0, -1, -7, 2147483647, -2147483647 - 1};
     return pick(0, 4) == 0 ? ends[pick(0, 4)] : static_cast<int>(pick(0, 600));

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "random_ids.h"
 #include "store/id_list.h"
 #include "store/logic_center.h"
 #include "store_image.h"
@@ -29,18 +30,7 @@ class StoreAgainstModel : public ::testing::TestWithParam<logic_center::list_cap
     const unsigned long members[] = {0, 1, 2, 3, 4, 5, 6, 7, 4294967296UL, top};
     return members[pick(0, 9)];
   }
-  unsigned long any_special() {
-    switch (pick(0, 9)) {
-      case 0:
-        return pick(0, 1) == 0 ? 0 : top;
-      case 1:
-        return 4294967295UL + pick(0, 2) - 1;  // around the 32-bit boundary
-      case 2:
-        return pick(1, top);
-      default:
-        return pick(0, 60);
-    }
-  }
+  unsigned long any_special() { return any_special_id(random, 60); }
   ids some_members() {
     ids out(pick(0, 4));
     for (unsigned long& id : out) {

@@ -20,6 +20,7 @@
 
 #include "apply/work_backlog.h"
 #include "daemon_runner.h"
+#include "metrics/process_stats.h"
 #include "locked_tables.h"
 #include "store/logic_center.h"
 #include "store/special.h"
@@ -208,17 +209,6 @@ std::size_t queued_messages() {
   }
 }
 
-// The resident set of process `pid` in bytes, from /proc.
-long long resident_bytes(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(in, line);) {
-    if (line.rfind("VmRSS:", 0) == 0) {
-      return std::stoll(line.substr(6)) * 1024;
-    }
-  }
-  return 0;
-}
-
 TEST_F(E2eLimits, MutationFloodIsHeldBackAndEveryAcceptedMutationIsApplied) {
   // Member 1 invited 1,000 members, so it follows them all: each of its specials goes into 1,000
   // feeds, and every special add of member 1 costs its worker 1,000 merges.
@@ -230,11 +220,11 @@ TEST_F(E2eLimits, MutationFloodIsHeldBackAndEveryAcceptedMutationIsApplied) {
   start(",\"daemon\":{\"metrics\":\"127.0.0.1:9187\"}");
   const pid_t daemon = runner->daemon_pid();
   ASSERT_NE(daemon, 0);
-  const long long resident_before = resident_bytes(daemon);
+  const long long resident_before = static_cast<long long>(resident_bytes_of(daemon));
   long long resident_peak = resident_before;
   std::size_t most_queued = 0;
   auto sample = [&] {
-    resident_peak = std::max(resident_peak, resident_bytes(daemon));
+    resident_peak = std::max(resident_peak, static_cast<long long>(resident_bytes_of(daemon)));
     most_queued = std::max(most_queued, queued_messages());
   };
 

@@ -638,16 +638,4 @@ TEST_F(InviterIndex, AHungDatabaseFailsWithinTheTimeoutAndIsThenLeftAloneForAWhi
   EXPECT_THAT(index.list(40), ElementsAre(5, 3, 1));
 }
 
-TEST(NextPrime, ChoosesTheFirstClassicPrimeNotBelowN) {
-  EXPECT_EQ(helper::next_prime(0), 53ul);
-  EXPECT_EQ(helper::next_prime(1), 53ul);
-  EXPECT_EQ(helper::next_prime(53), 53ul);
-  EXPECT_EQ(helper::next_prime(54), 97ul);
-  EXPECT_EQ(helper::next_prime(100), 193ul);
-  EXPECT_EQ(helper::next_prime(1610612742ul), 3221225473ul);
-  EXPECT_EQ(helper::next_prime(4294967291ul), 4294967291ul);
-  EXPECT_EQ(helper::next_prime(4294967292ul), 4294967291ul);
-  EXPECT_EQ(helper::next_prime(~0ul), 4294967291ul);
-}
-
 }  // namespace

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <thread>
 
+#include "metrics/process_stats.h"
 #include "support/malloc_settings.h"
 
 namespace {
@@ -25,17 +26,7 @@ constexpr bool own_allocator = false;
 constexpr bool own_allocator = false;
 #endif
 
-long resident_bytes() {
-  long pages = 0;
-  long resident = 0;
-  if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
-    if (std::fscanf(statm, "%ld %ld", &pages, &resident) != 2) {
-      resident = 0;
-    }
-    std::fclose(statm);
-  }
-  return resident * sysconf(_SC_PAGESIZE);
-}
+long resident() { return static_cast<long>(resident_bytes()); }
 
 // A block of `bytes`, every page written, as the load's arrays are.
 char* written_block(size_t bytes) {
@@ -57,12 +48,12 @@ TEST(MallocSettings, ALargeBlockFreedOnAThreadGoesBackToTheKernel) {
   std::thread([&kept] {
     // The first large block is mapped; freeing it is what would raise the thresholds.
     std::free(written_block(24 * megabyte));
-    const long before = resident_bytes();
+    const long before = resident();
     // Left to itself the allocator now carves this one from the thread's heap, and its free
     // top stays resident after the free and after malloc_trim.
     std::free(written_block(16 * megabyte));
     malloc_trim(0);
-    kept = resident_bytes() - before;
+    kept = resident() - before;
   }).join();
   EXPECT_LT(kept, static_cast<long>(2 * megabyte));
 }
