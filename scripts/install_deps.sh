@@ -9,7 +9,7 @@ packages=(
   libboost-program-options-dev libsystemd-dev zlib1g-dev
   libjsoncpp-dev libmariadb-dev mariadb-server mariadb-client
   libgtest-dev libgmock-dev libbenchmark-dev
-  clang libclang-rt-14-dev redis-server
+  clang clang-format libclang-rt-14-dev redis-server
   procps netcat-openbsd python3 iproute2 util-linux
   logrotate prometheus systemd gdb
   nats-server libnats-dev
