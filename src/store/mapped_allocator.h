@@ -4,8 +4,10 @@
 // library's heaps held at that moment; smaller arrays come from the usual heap. A mapped array
 // starts on a 2 MB boundary and asks for huge pages where the kernel gives them on request: the
 // tables are read at random, one slot per member, and with small pages nearly every such read
-// also misses the TLB. Every slot is written when the array is made, so the pages are resident
-// either way. Stateless.
+// also misses the TLB. An array held in a std::vector (the inviter array) has every slot written
+// when it is made, so its pages are resident either way; the member tables write nothing up
+// front (a fresh page is zero, which they read as empty slots) and their pages come in as they
+// are touched. Stateless.
 #ifndef NORVEL_MAPPED_ALLOCATOR_H_
 #define NORVEL_MAPPED_ALLOCATOR_H_
 
