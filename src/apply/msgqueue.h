@@ -1,6 +1,6 @@
 // A blocking first-in first-out queue of values, shared by producers and waiting consumers.
-// Locks: `mutex` guards every member. putq/getq/stop never throw (an allocation failure in putq
-// ends the process). Ownership: the queue owns the queued values; values still queued when it
+// Locks: `mutex` guards every member. putq/getq/try_getq/stop never throw (an allocation failure in
+// putq ends the process). Ownership: the queue owns the queued values; values still queued when it
 // is stopped or destroyed are dropped.
 #ifndef NORVEL_MSGQUEUE_H_
 #define NORVEL_MSGQUEUE_H_
@@ -30,6 +30,16 @@ class msgqueue {
     annotated::mutex_lock lock(mutex);
     lock.wait(not_empty, [&]() REQUIRES(mutex) { return stopped || !items_queue.empty(); });
     if (stopped) {
+      return false;
+    }
+    value = std::move(items_queue.front());
+    items_queue.pop_front();
+    return true;
+  }
+  // Takes a value if one is waiting, without waiting; false when none is or once stopped.
+  bool try_getq(T& value) noexcept {
+    annotated::mutex_lock lock(mutex);
+    if (stopped || items_queue.empty()) {
       return false;
     }
     value = std::move(items_queue.front());

@@ -7,11 +7,16 @@
 
 namespace pipeline_detail {
 
-void apply_logged(std::size_t index, void (*apply)(void* context), void* context) noexcept {
-  log_batch batch;  // the message's entries are written together once it is applied
-  log_event(log_debug, "worker");
+bool apply_logged(std::size_t index, bool first_turn, bool (*apply)(void* context),
+                  void* context) noexcept {
+  log_batch batch;  // the turn's entries are written together once it is applied
+  if (first_turn) {
+    log_event(log_debug, "worker");
+  }
   try {
-    apply(context);
+    if (!apply(context)) {
+      return false;
+    }
     metrics::global().applied[index].add();
   } catch (const std::exception&) {
     log_event(log_debug, "logic_center::worker exception");
@@ -19,6 +24,7 @@ void apply_logged(std::size_t index, void (*apply)(void* context), void* context
     // Nothing else is thrown by the appliers; a stray exception must not end the daemon.
     log_event(log_debug, "logic_center::worker exception");
   }
+  return true;
 }
 
 void log_worker_start() noexcept {

@@ -456,3 +456,21 @@ std::vector<unsigned long> id_list::ids() const {
   return std::vector<unsigned long>(stored->entries<uint32_t>(),
                                     stored->entries<uint32_t>() + stored->count);
 }
+
+std::vector<unsigned long> id_list::slice(size_t from, size_t limit) const {
+  if (word == 0 || in_word()) {
+    unsigned long kept[2];
+    const size_t stored = unpack(kept);
+    const size_t begin = std::min(from, stored);
+    return std::vector<unsigned long>(kept + begin, kept + std::min(stored, begin + limit));
+  }
+  const block* stored = heap();
+  const size_t begin = std::min<size_t>(from, stored->count);
+  const size_t end = begin + std::min<size_t>(limit, stored->count - begin);
+  if (stored->wide()) {
+    return std::vector<unsigned long>(stored->entries<uint64_t>() + begin,
+                                      stored->entries<uint64_t>() + end);
+  }
+  return std::vector<unsigned long>(stored->entries<uint32_t>() + begin,
+                                    stored->entries<uint32_t>() + end);
+}

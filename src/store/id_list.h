@@ -58,6 +58,8 @@ class id_list {
   std::vector<unsigned long> page(unsigned long cursor, unsigned long limit, bool below) const;
   // Every id, ascending.
   std::vector<unsigned long> ids() const;
+  // The ids from the `from`-th smallest on, at most `limit` of them, ascending.
+  std::vector<unsigned long> slice(size_t from, size_t limit) const;
   // Bytes of the list's block (0 while the ids fit the word).
   size_t heap_bytes() const;
 

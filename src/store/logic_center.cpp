@@ -18,24 +18,27 @@ logic_center::~logic_center() {
 }
 
 void logic_center::start_workers() {
-  mutations.start([this](inner_type& message) { apply(message); });
+  mutations.start([this](inner_type& message) { return apply(message); });
 }
 
-void logic_center::apply(inner_type& message) {
-  switch (message.kind) {
-    case mutation_kind::add_follow:
-      do_add_follows(message.user, message.ids);
-      break;
-    case mutation_kind::del_follow:
-      do_del_follows(message.user, message.ids);
-      break;
-    case mutation_kind::add_special:
-      do_add_special(message.user, message.items);
-      break;
-    case mutation_kind::del_special:
-      do_del_special(message.user, message.items);
-      break;
+bool logic_center::apply(inner_type& message) {
+  if (!message.begun) {
+    switch (message.kind) {
+      case mutation_kind::add_follow:
+        log_event(log_debug, "do_add_follows");
+        break;
+      case mutation_kind::del_follow:
+        log_event(log_debug, "do_del_follows");
+        break;
+      case mutation_kind::add_special:
+        log_event(log_debug, "do_add_special");
+        break;
+      case mutation_kind::del_special:
+        log_event(log_debug, "do_del_special");
+        break;
+    }
   }
+  return apply_turn(message);
 }
 
 // ---- enqueueing (event-loop thread) ----

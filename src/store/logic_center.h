@@ -12,7 +12,9 @@
 // No path holds two of them at once, so there is no lock order. Clang's -Wthread-safety checks
 // every access against the GUARDED_BY and REQUIRES annotations below.
 // Ordering: the mutations of one member go to one worker's queue (chosen by member id), so they
-// are applied in the order they were queued and never two at once.
+// are applied in the order they were queued and never two at once. A change that reaches more
+// than fan_out_turn feeds is applied in turns, and the worker applies other members' changes
+// between them (mutation_pipeline.h): a big account delays nobody by its whole fan-out.
 // Layout: every list holds special ids (or member ids) alone, in a compact sorted id_list: no
 // query returns an entry's owner or reader type, and matching and ordering look at the id
 // alone. Members are found through open-addressing member_tables. The lists' blocks come from
@@ -57,6 +59,11 @@ class logic_center {
     std::vector<special> items;
     size_t cost = 0;  // what it counts in the work backlog (work_backlog.h)
     std::function<void()> on_applied;  // called by the worker once applied; may be empty
+    // How far a change applied in turns has come (feed_appliers.cpp): whether its first turn
+    // ran, the feeds it has reached, and the ids each feed gains or loses.
+    bool begun = false;
+    size_t reached = 0;
+    std::vector<unsigned long> fanned;
   };
 
   // Optional bounds on list lengths; 0 is unbounded.
@@ -188,6 +195,8 @@ class logic_center {
   // ---- for tests only ----
   // Starts the five workers without a database (start() calls it too).
   void start_workers();
+  // Feeds a queued change reaches in one turn; before the workers start.
+  void set_fan_out_turn(size_t feeds) { fan_out_turn = feeds == 0 ? 1 : feeds; }
   // Whether the store holds a record, or a private feed, for `user` (an empty one counts).
   // Any thread; each takes one shared lock.
   bool has_member(unsigned long user) const;
@@ -209,13 +218,23 @@ class logic_center {
   void drop_members_locked() REQUIRES(users_lock);
   void drop_feeds_locked() REQUIRES(pri_lock);
 
-  // Runs the applier a queued message names; on a worker.
-  void apply(inner_type& message);
+  // Runs a turn of the applier a queued message names; true once the message is done. On a
+  // worker.
+  bool apply(inner_type& message);
+  // A turn of `message`: its first turn changes the member's own lists, later ones reach at most
+  // fan_out_turn feeds each. True once it is done.
+  bool apply_turn(inner_type& message);
+  bool follows_turn(inner_type& message, bool adding);
+  bool specials_turn(inner_type& message, bool adding);
+  // Every turn of one change at once, for the do_* appliers; normalises the arguments in place.
+  void apply_whole(mutation_kind kind, unsigned long user, std::vector<unsigned long>& ids,
+                   std::vector<special>& items);
+  // The owner's list and the public list gain or lose `ids` (ascending; `items` name the reader
+  // types).
+  void change_own_and_public(unsigned long user, const std::vector<special>& items,
+                             const std::vector<unsigned long>& ids, bool adding);
   void enqueue(mutation_kind kind, unsigned long user, const std::vector<unsigned long>& ids,
                const std::vector<special>& items);
-  // The two appliers behind the four do_* names: `adding` chooses union or difference.
-  void change_follows(unsigned long user, std::vector<unsigned long>& ids, bool adding);
-  void change_specials(unsigned long user, std::vector<special>& items, bool adding);
   // Feed helpers; the caller holds pri_lock exclusively. `ids` is ascending without repeats.
   // Merging creates a missing feed (and applies the feed cap); removing never creates one.
   void merge_into_feed_locked(unsigned long member, const std::vector<unsigned long>& ids)
@@ -253,6 +272,9 @@ class logic_center {
   entry_counter feed_entry_tally; // pri_lock
   entry_counter public_tally;     // pub_lock
   list_caps caps;  // set before the workers start, read only after
+  // Feeds one turn of a queued change reaches: about 2 ms of merges, what another member's
+  // change on the same worker may wait. Set before the workers start, read only after.
+  size_t fan_out_turn = 4096;
   inviter_manager inviters;  // main thread only, no lock
   // Last, so that its workers stop before the tables they change go.
   mutation_pipeline<inner_type, worker_count> mutations;
