@@ -124,8 +124,8 @@ void replica::start(const start_options& options) {
             "the stream servers take messages of up to %lld bytes; a larger change is published "
             "in parts",
             static_cast<long long>(connection->max_payload()));
-  // With a cap, which ids a list keeps depends on the order of every change to it.
-  const bool serial = caps.feed_cap != 0 || caps.public_cap != 0;
+  // With a cap, which ids a list keeps depends on the order of additions and removals.
+  const bool capped = caps.feed_cap != 0 || caps.public_cap != 0;
   changes = std::make_unique<ordered_dispatch>(
       [this](change_request&& change, ordered_dispatch::done_fn done) {
         apply_on_workers(std::move(change), std::move(done));
@@ -133,7 +133,7 @@ void replica::start(const start_options& options) {
       [this](change_request&& change, ordered_dispatch::done_fn done) {
         apply_inviter(std::move(change), std::move(done));
       },
-      max_changes_in_flight, serial);
+      max_changes_in_flight, capped);
   publisher = std::make_unique<front_door>(*connection, *changes, loop, config, stats);
   const std::uint64_t held = fill_store(state, options, loaded_snapshot);
   loaded_sequence = held;

@@ -1,7 +1,8 @@
 // The ordered dispatch: on random streams whose members share special ids, changes that share a
 // member or an id take effect in stream order while unrelated ones overlap, follow changes run
-// alone, and the applied sequence never runs ahead of a change not yet applied. Then the same
-// through the store's real workers, compared with a model that applied the stream in order.
+// alone, and the applied sequence never runs ahead of a change not yet applied. A change that
+// waits lets unrelated later ones pass, but with caps never an addition past a removal. Then the
+// same through the store's real workers, compared with a model that applied the stream in order.
 #include "stream/ordered_dispatch.h"
 
 #include <gtest/gtest.h>
@@ -13,6 +14,7 @@
 #include <random>
 #include <thread>
 
+#include "eventually.h"
 #include "store_image.h"
 #include "store_model.h"
 
@@ -190,13 +192,112 @@ TEST(OrderedDispatch, PauseWaitsForRestAndHoldsHandOutsUntilResumed) {
   EXPECT_TRUE(dispatch.wait_applied(200, std::chrono::seconds(10)));
 }
 
+// A sink that holds every change it gets until the test lets it finish, remembering the order.
+class holding_sink {
+ public:
+  ordered_dispatch::sink sink() {
+    return [this](change_request&& change, ordered_dispatch::done_fn done) {
+      std::lock_guard<std::mutex> hold(lock);
+      handed.push_back(change.stored_ns);
+      held.emplace(change.stored_ns, std::move(done));
+    };
+  }
+  std::vector<std::int64_t> handed_out() {
+    std::lock_guard<std::mutex> hold(lock);
+    return handed;
+  }
+  void finish(std::int64_t seq) {
+    ordered_dispatch::done_fn done;
+    {
+      std::lock_guard<std::mutex> hold(lock);
+      done = std::move(held.at(seq));
+      held.erase(seq);
+    }
+    done();
+  }
+
+ private:
+  std::mutex lock;
+  std::vector<std::int64_t> handed;
+  std::map<std::int64_t, ordered_dispatch::done_fn> held;
+};
+
+change_request special_change(change_request::kind what, unsigned long user, unsigned long id,
+                              std::int64_t seq) {
+  change_request change;
+  change.what = what;
+  change.user = user;
+  change.items.emplace_back(id, user, 1);
+  change.stored_ns = seq;  // the test keeps the sequence there
+  return change;
+}
+
+// A big account's two changes back to back: the second waits for the first, which is still being
+// applied, and the changes of another member after it are handed out meanwhile, in order. With
+// caps, a removal waits for the addition before it, and holds the additions after it.
+TEST(OrderedDispatch, AChangeThatWaitsLetsUnrelatedLaterChangesPass) {
+  for (const bool capped : {false, true}) {
+    SCOPED_TRACE(capped ? "with caps" : "without caps");
+    holding_sink applier;
+    ordered_dispatch dispatch(applier.sink(), applier.sink(), 64, capped);
+    using kind = change_request::kind;
+    std::thread reader([&] {
+      ASSERT_TRUE(dispatch.submit(1, special_change(kind::add_special, 5, 100, 1)));
+      ASSERT_TRUE(dispatch.submit(2, special_change(kind::add_special, 5, 101, 2)));
+      ASSERT_TRUE(dispatch.submit(3, special_change(kind::add_special, 10, 200, 3)));
+      ASSERT_TRUE(dispatch.submit(4, special_change(kind::add_special, 10, 201, 4)));
+      ASSERT_TRUE(dispatch.submit(5, special_change(kind::del_special, 12, 300, 5)));
+      ASSERT_TRUE(dispatch.submit(6, special_change(kind::add_special, 13, 400, 6)));
+    });
+    const std::vector<std::int64_t> first_wave =
+        capped ? std::vector<std::int64_t>{1, 3} : std::vector<std::int64_t>{1, 3, 5, 6};
+    const bool passed = eventually([&] { return applier.handed_out().size() == first_wave.size(); },
+                                   std::chrono::seconds(5));
+    if (!passed) {
+      dispatch.stop();  // the reader, still waiting in a submit, gives up
+    }
+    reader.join();
+    ASSERT_TRUE(passed);
+    EXPECT_EQ(applier.handed_out(), first_wave);
+    EXPECT_EQ(dispatch.applied(), 0u);
+    applier.finish(3);
+    ASSERT_TRUE(eventually([&] { return applier.handed_out().size() == first_wave.size() + 1; }));
+    EXPECT_EQ(applier.handed_out().back(), 4);  // member 10's next change, past 2
+    EXPECT_EQ(dispatch.applied(), 0u);          // 1 still runs
+    applier.finish(1);
+    ASSERT_TRUE(eventually([&] { return applier.handed_out().size() == first_wave.size() + 2; }));
+    EXPECT_EQ(dispatch.applied(), 1u);
+    EXPECT_EQ(dispatch.in_flight(), 4u);
+    std::vector<std::int64_t> expected = first_wave;
+    expected.push_back(4);
+    expected.push_back(2);
+    if (capped) {
+      EXPECT_EQ(applier.handed_out(), expected);  // the removal (5) waits for 2 and 4
+      applier.finish(4);
+      applier.finish(2);
+      expected.push_back(5);
+      ASSERT_TRUE(eventually([&] { return applier.handed_out() == expected; }));
+      applier.finish(5);
+      expected.push_back(6);
+      ASSERT_TRUE(eventually([&] { return applier.handed_out() == expected; }));
+      applier.finish(6);
+    } else {
+      EXPECT_EQ(applier.handed_out(), expected);
+      for (std::int64_t seq : {2, 4, 5, 6}) {
+        applier.finish(seq);
+      }
+    }
+    EXPECT_TRUE(dispatch.wait_applied(6, std::chrono::seconds(5)));
+  }
+}
+
 // The real workers, fed through the dispatch, against the model applying the stream in order.
 void compare_with_model(logic_center::list_caps caps, unsigned seed) {
   logic_center store;
   store.set_caps(caps);
   store.start_workers();
   store_model model(caps);
-  const bool serial = caps.feed_cap != 0 || caps.public_cap != 0;
+  const bool capped = caps.feed_cap != 0 || caps.public_cap != 0;
   ordered_dispatch dispatch(
       [&store](change_request&& change, ordered_dispatch::done_fn done) {
         const auto kind =
@@ -208,7 +309,7 @@ void compare_with_model(logic_center::list_caps caps, unsigned seed) {
         store.queue_tracked(kind, change.user, std::move(change.ids), std::move(change.items),
                             std::move(done));
       },
-      [](change_request&&, ordered_dispatch::done_fn done) { done(); }, 256, serial);
+      [](change_request&&, ordered_dispatch::done_fn done) { done(); }, 256, capped);
   std::mt19937_64 random(seed);
   std::vector<change_request> changes = random_changes(random, 4000, true);
   std::uint64_t seq = 0;
@@ -239,8 +340,10 @@ TEST(OrderedDispatch, WorkersFedInStreamOrderEqualTheModel) {
   }
 }
 
-TEST(OrderedDispatch, WithCapsEveryChangeWaitsForThePreviousOne) {
-  compare_with_model(logic_center::list_caps{3, 5}, 11);
+TEST(OrderedDispatch, WithCapsAdditionsAndRemovalsKeepTheirOrderAndEqualTheModel) {
+  for (unsigned seed = 11; seed <= 13; ++seed) {
+    compare_with_model(logic_center::list_caps{3, 5}, seed);
+  }
 }
 
 }  // namespace
