@@ -61,16 +61,17 @@ namespace {
 
 const char* const log_name = "norvel";
 
-// The request handler: the parser's on the store, or with a stream the replicated node's front
-// door, which exists once the node has started. `store` and `door` are set once the log is open
-// and the node has started; both are there before the loop runs any request.
+// The request handler: the parser's on the store (big bodies parsed by `big_bodies`), or with a
+// stream the replicated node's front door, which exists once the node has started. `store` and
+// `door` are set once the log is open and the node has started; both are there before the loop
+// runs any request.
 frame_handler choose_handler(const daemon_options& options,
                              const std::optional<stream_settings>& stream, front_door* const& door,
-                             logic_center* const& store) {
+                             logic_center* const& store, parse_offload& big_bodies) {
   if (stream) {
     return replicated_handler(door, store, !options.metrics.empty());
   }
-  return request_handler(store, !options.metrics.empty());
+  return request_handler(store, !options.metrics.empty(), &big_bodies);
 }
 
 // The metrics endpoint bound where the operator said, or null when it is off. An address that
@@ -114,7 +115,9 @@ int run_daemon(const daemon_options& options, const std::optional<stream_setting
   std::optional<replica> node;  // with a "stream": this node of the replicated site
   logic_center* store = nullptr;  // created once the log is open; requests come after that
   front_door* door = nullptr;     // the node's, once it has started
-  server listener(io, options.listen_endpoint(), choose_handler(options, stream, door, store));
+  parse_offload big_bodies(io);   // outlives the server, whose handler hands it bodies
+  server listener(io, options.listen_endpoint(),
+                  choose_handler(options, stream, door, store, big_bodies));
   // The store's queued work holds back the sessions that send more (the store exists before
   // the loop runs any request).
   listener.hold_back_work({[&store] { return store->backlog().over_bound(); },

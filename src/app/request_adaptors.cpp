@@ -34,17 +34,46 @@ void measure(const answer_fn& answer) {
   }
 }
 
+// A big body's request, parsed off the loop and run back on it: the same operation and reply as
+// answer_request's (its queued work is not reported: the request has left its handler by then).
+// With `measured`, a body that is not a request is counted as measure() counts it.
+void answer_offloaded(parse_offload& big_bodies, logic_center& store, const std::string& body,
+                      request_context& context, bool measured) {
+  big_bodies.offload(
+      body, store, context,
+      [](parser& request, std::string& reply) {
+        request_context none(nullptr);
+        request.request(reply, none);
+      },
+      [measured] {
+        if (measured) {
+          metrics::count_request(metrics::other_request, metrics::result_closed);
+        }
+      });
+}
+
 }  // namespace
 
-frame_handler request_handler(logic_center* const& store, bool measured) {
+frame_handler request_handler(logic_center* const& store, bool measured,
+                              parse_offload* big_bodies) {
   if (measured) {
-    return [&store](const std::string& body, std::string& reply, request_context& context) {
+    return [&store, big_bodies](const std::string& body, std::string& reply,
+                                request_context& context) {
+      if (big_bodies != nullptr && big_bodies->takes(body, context)) {
+        measure([&] { answer_offloaded(*big_bodies, *store, body, context, true); });
+        return;
+      }
       measure([&] { answer_request(*store, body, reply, context); });
     };
   }
-  return [&store](const std::string& body, std::string& reply, request_context& context) {
-    answer_request(*store, body, reply, context);
-  };
+  return
+      [&store, big_bodies](const std::string& body, std::string& reply, request_context& context) {
+        if (big_bodies != nullptr && big_bodies->takes(body, context)) {
+          answer_offloaded(*big_bodies, *store, body, context, false);
+          return;
+        }
+        answer_request(*store, body, reply, context);
+      };
 }
 
 frame_handler replicated_handler(front_door* const& door, logic_center* const& store,

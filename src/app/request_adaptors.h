@@ -9,15 +9,19 @@
 
 #include "metrics/metrics_exposition.h"
 #include "network/frame_codec.h"
+#include "protocol/parse_offload.h"
 #include "store/logic_center.h"
 #include "stream/front_door.h"
 
 // Appends each request's reply to the session's output, from the parser on `*store`, and tells
 // the session when the request queued work; with `measured`, also times each request and counts
-// the bodies that are not requests (they end their connection). `store` is read at each request: the server is made before the store
-// (which is created once the log is open), so it is set before the loop runs and outlives the
-// handler.
-frame_handler request_handler(logic_center* const& store, bool measured);
+// the bodies that are not requests (they end their connection). `store` is read at each request:
+// the server is made before the store (which is created once the log is open), so it is set before
+// the loop runs and outlives the handler. With `big_bodies`, a body above its threshold is parsed
+// there, off the loop, and answered later in its place (parse_offload.h); with `measured` only the
+// handler's own time is counted for it.
+frame_handler request_handler(logic_center* const& store, bool measured,
+                              parse_offload* big_bodies = nullptr);
 
 // The same for a replicated node: each frame answered through `*door` (answer_replicated), which
 // exists once the node has started, before the loop runs. With `measured`, timed and counted as

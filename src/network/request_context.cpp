@@ -8,6 +8,12 @@ void deferred_reply::complete(const std::string& reply) const {
   }
 }
 
+void deferred_reply::fail() const {
+  if (const std::shared_ptr<reply_slots> waiting = owner.lock()) {
+    waiting->fail_slot(slot);
+  }
+}
+
 deferred_reply request_context::defer_reply(later_requests after) {
   if (waiting_replies == nullptr) {
     throw std::logic_error("a reply can be deferred only while a session answers a request");

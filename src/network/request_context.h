@@ -39,6 +39,11 @@ class reply_slots {
   // The reply of slot `id` has come (the whole body, line feed included); a slot answered
   // already, or unknown, is left alone.
   virtual void complete_slot(std::uint64_t id, const std::string& reply) = 0;
+  // The request of slot `id`, deferred holding the requests after it, turned out not to be a
+  // request: the connection ends as when a handler throws (the replies before it still go out,
+  // nothing after it is answered). Not inside a handler of the same connection; a slot answered
+  // already, or unknown, is left alone.
+  virtual void fail_slot(std::uint64_t id) = 0;
 
  protected:
   ~reply_slots() = default;
@@ -54,6 +59,9 @@ class deferred_reply {
 
   // `reply`: the whole reply body (line feed included), framed by the connection.
   void complete(const std::string& reply) const;
+  // For a reply deferred with later_requests::held: ends the connection instead, as a handler
+  // that throws does (reply_slots::fail_slot).
+  void fail() const;
 
  private:
   std::weak_ptr<reply_slots> owner;

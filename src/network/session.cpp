@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <utility>
@@ -248,6 +249,23 @@ void session::complete_slot(std::uint64_t id, const std::string& reply) {
   if (!write_failed || finished()) {
     loop->serve_again(*this);
   }
+}
+
+void session::fail_slot(std::uint64_t id) {
+  loop_thread.assert_on_thread();
+  const auto failed = std::find_if(slots.begin(), slots.end(), [id](const reply_slot& slot) {
+    return slot.id == id && !slot.answered;
+  });
+  if (failed == slots.end()) {
+    return;
+  }
+  // A slot holding the requests after it is the last one: nothing after it was answered.
+  slots.erase(failed, slots.end());
+  end_after_handler_error();
+  frames_pending = false;
+  waiting_for_replies = false;
+  release_answered_slots();
+  loop->serve_again(*this);
 }
 
 bool session::release_answered_slots() {

@@ -71,6 +71,9 @@ class session final : public socket_loop::client,
   // reply before them is there. Inside a handler of this session it is only noted, and goes
   // out once the handler has returned.
   void complete_slot(std::uint64_t id, const std::string& reply) override;
+  // The slot's request ends the connection: reading stops, and the session ends once the replies
+  // before it are written.
+  void fail_slot(std::uint64_t id) override;
 
  private:
   // Reads and answers while nothing stops it. Throws what the handler throws.

@@ -94,6 +94,16 @@ bool parser::names_change() const {
   return names_a_change(act, op);
 }
 
+bool parser::names_queued_change() const {
+  auto is_queued = [](std::string_view act, std::string_view op) {
+    return (act == "follow" || act == "special") && (op == "add" || op == "del");
+  };
+  if (is_fast) {
+    return is_queued(fast.act, fast.op);
+  }
+  return is_queued(document["act"].asString(), document["op"].asString());
+}
+
 bool parser::read_change(change_request& out) {
   out = change_request();
   if (is_fast) {

@@ -66,6 +66,9 @@ class parser {
   // Whether the request names a change (an "add" or "del" of follow or special, an inviter
   // "add"). Throws where request() would drop the connection (an "act" or "op" not text).
   bool names_change() const;
+  // Whether it names a follow or special "add" or "del": answered by queueing work for the
+  // store's workers alone, which any thread may do. Throws as names_change() does.
+  bool names_queued_change() const;
   // When the request is a change (an "add" or "del" of follow or special, an inviter "add"),
   // converts its parameters as request() would and answers true; false for anything else,
   // which request() answers. Throws where request() would fail the request (a parameter that

@@ -2,7 +2,8 @@
 // inviters, and the mutation pipeline (apply/mutation_pipeline.h) whose workers apply its
 // queued changes. The tables, their locks and the appliers live in logic_center.cpp (queries),
 // feed_appliers.cpp (the appliers), store_load.cpp and store_restore.cpp (bulk fills).
-// Threads: queries, the inviter operations and the enqueue calls run on the event-loop thread;
+// Threads: queries, the inviter operations and the enqueue calls run on the event-loop thread
+// (the enqueue calls also on protocol/parse_offload's helper, for changes in big bodies);
 // the do_* appliers run on the five workers. The initial load (db/initial_load.h reads the
 // tables, load_rows here fills the lists) runs before the workers start, on the main thread and
 // threads of its own (one fills `users` while the main thread fills the feeds), all joined
