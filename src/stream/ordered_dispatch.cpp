@@ -177,9 +177,7 @@ void ordered_dispatch::finish(std::uint64_t seq) {
   flying.erase(seq);
   update_applied();
   changed.notify_all();
-  if (!stopped) {
-    take_ready(ready);
-  }
+  take_ready(ready);
   rest_fn at_rest;
   std::uint64_t at = 0;
   if (flying.empty() && waiting.empty() && waiting_for_rest) {
@@ -238,9 +236,8 @@ void ordered_dispatch::pause(rest_fn at_rest) {
 
 bool ordered_dispatch::drain(std::chrono::milliseconds timeout) const {
   annotated::mutex_lock hold(lock);
-  return hold.wait_for(changed, timeout, [&]() REQUIRES(lock) {
-    return flying.empty() && (waiting.empty() || stopped);
-  });
+  return hold.wait_for(changed, timeout,
+                       [&]() REQUIRES(lock) { return flying.empty() && waiting.empty(); });
 }
 
 void ordered_dispatch::resume() {

@@ -73,12 +73,12 @@ class ordered_dispatch {
   using rest_fn = std::function<void(std::uint64_t applied)>;
   void pause(rest_fn at_rest);
   void resume();
-  // Waits until nothing is in flight (waiting or handed out; after stop(), handed out);
-  // false after `timeout`.
+  // Waits until nothing is in flight (waiting or handed out); false after `timeout`.
   bool drain(std::chrono::milliseconds timeout) const;
-  // Ends every wait: submit() answers false from now on, a pause waiting for rest is dropped, and
-  // changes still waiting are never handed out. What is handed out still finishes (drain()
-  // waits for it).
+  // Ends every wait: submit() answers false from now on, and a pause waiting for rest is
+  // dropped. The changes taken already are still handed out as they free up, and finish
+  // (drain() waits for them): once nothing is in flight the store holds exactly the changes up
+  // to the applied sequence, as a snapshot at the stop needs.
   void stop();
 
  private:

@@ -291,6 +291,29 @@ TEST(OrderedDispatch, AChangeThatWaitsLetsUnrelatedLaterChangesPass) {
   }
 }
 
+// A stop while a change waits (a node shutting down during a big account's fan-out): the change
+// is still handed out once it is free, so that when the dispatch is at rest the applied sequence
+// covers exactly what was applied, as the snapshot written at the stop records it.
+TEST(OrderedDispatch, ChangesTakenBeforeAStopStillRunSoTheAppliedSequenceCoversTheStore) {
+  holding_sink applier;
+  ordered_dispatch dispatch(applier.sink(), applier.sink(), 64, false);
+  using kind = change_request::kind;
+  ASSERT_TRUE(dispatch.submit(1, special_change(kind::add_special, 5, 100, 1)));
+  ASSERT_TRUE(dispatch.submit(2, special_change(kind::add_special, 5, 101, 2)));
+  ASSERT_TRUE(dispatch.submit(3, special_change(kind::add_special, 10, 200, 3)));
+  dispatch.stop();
+  EXPECT_FALSE(dispatch.submit(4, special_change(kind::add_special, 11, 300, 4)));
+  EXPECT_EQ(applier.handed_out(), (std::vector<std::int64_t>{1, 3}));
+  applier.finish(3);
+  applier.finish(1);
+  EXPECT_EQ(applier.handed_out(), (std::vector<std::int64_t>{1, 3, 2}));
+  EXPECT_FALSE(dispatch.drain(std::chrono::milliseconds(20)));
+  EXPECT_EQ(dispatch.applied(), 1u);
+  applier.finish(2);
+  EXPECT_TRUE(dispatch.drain(std::chrono::seconds(5)));
+  EXPECT_EQ(dispatch.applied(), 3u);
+}
+
 // The real workers, fed through the dispatch, against the model applying the stream in order.
 void compare_with_model(logic_center::list_caps caps, unsigned seed) {
   logic_center store;
