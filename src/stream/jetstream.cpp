@@ -389,9 +389,6 @@ void jetstream::on_publish_ack(jsCtx*, natsMsg* msg, jsPubAck* ack, jsPubAckErr*
 ordered_reader::ordered_reader(jetstream& stream, std::uint64_t start_seq) {
   jsOptions js_options;
   jsOptions_Init(&js_options);
-  // A server that does not answer the consumer's creation is given up on sooner than the
-  // context's 5 s: the consumer thread tries again on another.
-  js_options.Wait = 2000;
   jsSubOptions options;
   jsSubOptions_Init(&options);
   options.Stream = stream.config.name.c_str();
