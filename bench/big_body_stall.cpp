@@ -22,8 +22,8 @@
 
 #include "app/request_adaptors.h"
 #include "network/frame_codec.h"
-#include "protocol/parse_offload.h"
 #include "network/srv.h"
+#include "protocol/parse_offload.h"
 
 namespace {
 

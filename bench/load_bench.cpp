@@ -59,8 +59,8 @@ double server_cpu_seconds() {
   unsigned long user_ticks = 0;
   unsigned long system_ticks = 0;
   // Fields 14 and 15; the command name (field 2) holds no spaces for the server.
-  if (std::fscanf(stat, "%*d %*s %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu",
-                  &user_ticks, &system_ticks) != 2) {
+  if (std::fscanf(stat, "%*d %*s %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &user_ticks,
+                  &system_ticks) != 2) {
     user_ticks = system_ticks = 0;
   }
   std::fclose(stat);

@@ -34,7 +34,7 @@ void BM_LogEntry(benchmark::State& state) {
   unsigned long id = 0;
   for (auto _ : state) {
     log.log_at(log_debug, "logic_center::fetch_pri_specials user=%lu cursor=%lu count=%d", id,
-              id * 7, 20);
+               id * 7, 20);
     ++id;
   }
   state.SetItemsProcessed(state.iterations());
@@ -73,7 +73,7 @@ void BM_LogEntryBatched(benchmark::State& state) {
     log_batch batch;
     for (int i = 0; i < group; ++i) {
       log.log_at(log_debug, "logic_center::fetch_pri_specials user=%lu cursor=%lu count=%d", id,
-                id * 7, 20);
+                 id * 7, 20);
       ++id;
     }
   }

@@ -112,16 +112,16 @@ int main(int argc, char** argv) {
     self->dispatch = std::make_unique<ordered_dispatch>(
         [self](change_request&& change, ordered_dispatch::done_fn done) {
           const std::int64_t stored = change.stored_ns;
-          self->store.queue_tracked(logic_center::mutation_kind::add_special, change.user,
-                                    std::move(change.ids), std::move(change.items),
-                                    [self, stored, done = std::move(done)] {
-                                      const double lag = static_cast<double>(wall_ns() - stored) / 1e6;
-                                      {
-                                        std::lock_guard<std::mutex> hold(self->lock);
-                                        self->lag_ms.push_back(lag);
-                                      }
-                                      done();
-                                    });
+          self->store.queue_tracked(
+              logic_center::mutation_kind::add_special, change.user, std::move(change.ids),
+              std::move(change.items), [self, stored, done = std::move(done)] {
+                const double lag = static_cast<double>(wall_ns() - stored) / 1e6;
+                {
+                  std::lock_guard<std::mutex> hold(self->lock);
+                  self->lag_ms.push_back(lag);
+                }
+                done();
+              });
         },
         [](change_request&&, ordered_dispatch::done_fn done) { done(); }, 4096, false);
     self->dispatch->start_after(start_seq);

@@ -8,8 +8,8 @@
 // NORVEL_BENCH_SNAPSHOT_DIR for the files (default: a fresh directory under /tmp, removed).
 #include <benchmark/benchmark.h>
 #include <malloc.h>
-#include <sys/resource.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 
 #include <chrono>
 #include <cstdlib>

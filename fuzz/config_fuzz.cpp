@@ -38,7 +38,8 @@ bool write_file(const std::string& path, const uint8_t* data, size_t size) {
 }
 
 // What the settings should be after reading these bytes; false when reading them should fail:
-// the text is not JSON, or a member open_file reads ("DB", "log", "store", "limits", "inviter") is wrong.
+// the text is not JSON, or a member open_file reads ("DB", "log", "store", "limits", "inviter") is
+// wrong.
 bool expected_settings(const uint8_t* data, size_t size, app_cfg::db_setting& out) {
   Json::Reader reader;  // the reader the file format is defined by
   Json::Value document;
@@ -94,7 +95,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       fail("cannot write the configuration file");
     }
     app_cfg from_file;
-    if (from_file.open_file(config_path) != read || (read && !same_settings(from_file.db, config.db))) {
+    if (from_file.open_file(config_path) != read ||
+        (read && !same_settings(from_file.db, config.db))) {
       fail("the file reads differently from its text");
     }
   }

@@ -21,8 +21,8 @@
 #include <json/json.h>
 
 #include "fuzz_store.h"
-#include "protocol/parser.h"
 #include "network/srv.h"
+#include "protocol/parser.h"
 
 namespace {
 

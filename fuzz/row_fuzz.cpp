@@ -43,7 +43,8 @@ std::vector<const char*> split_columns(const std::string& line, std::vector<std:
   std::size_t start = 0;
   for (;;) {
     const std::size_t tab = line.find('\t', start);
-    storage.push_back(line.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
+    storage.push_back(
+        line.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
     if (tab == std::string::npos) {
       break;
     }

@@ -19,16 +19,14 @@
 #include <chrono>
 #include <cstdlib>
 #include <iostream>
+#include <memory>
 #include <stdexcept>
 #include <string>
-
-#include <boost/asio.hpp>
-
-#include <json/json.h>
-
-#include <memory>
 #include <utility>
 #include <vector>
+
+#include <boost/asio.hpp>
+#include <json/json.h>
 
 #include "metrics_client.h"
 #include "network/srv.h"
@@ -75,8 +73,9 @@ class connection {
     if (ec) {
       throw std::runtime_error("cannot resolve " + host + ":" + port + ": " + ec.message());
     }
-    asio::async_connect(socket, endpoints,
-                        [&ec](const boost::system::error_code& e, const tcp::endpoint&) { ec = e; });
+    asio::async_connect(
+        socket, endpoints,
+        [&ec](const boost::system::error_code& e, const tcp::endpoint&) { ec = e; });
     run_until_done("connecting to " + host + ":" + port);
     if (ec) {
       throw std::runtime_error("cannot reach the daemon at " + host + ":" + port + ": " +
@@ -128,9 +127,8 @@ class connection {
 
   static void check(const boost::system::error_code& ec, const std::string& step) {
     if (ec == asio::error::eof || ec == asio::error::connection_reset) {
-      throw std::runtime_error(
-          "the daemon closed the connection while " + step +
-          " (it drops a connection whose request is not a JSON object)");
+      throw std::runtime_error("the daemon closed the connection while " + step +
+                               " (it drops a connection whose request is not a JSON object)");
     }
     if (ec) {
       throw std::runtime_error("connection failed while " + step + ": " + ec.message());
@@ -159,7 +157,9 @@ class node_set {
  public:
   node_set(std::vector<std::pair<std::string, std::string>> addresses, std::chrono::seconds timeout,
            bool wait_writes)
-      : nodes(std::move(addresses)), connections(nodes.size()), step_timeout(timeout),
+      : nodes(std::move(addresses)),
+        connections(nodes.size()),
+        step_timeout(timeout),
         wait_for_own_writes(wait_writes) {}
 
   std::string exchange(const std::string& body) {

@@ -90,8 +90,8 @@ void check_output_file() {
                              " is a symbolic link; remove it, the daemon does not follow it");
   }
   const mode_t inherited = ::umask(0);
-  const int fd = ::open(output_path, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK |
-                                         O_CLOEXEC, 0644);
+  const int fd = ::open(output_path,
+                        O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
   const int open_error = errno;
   ::umask(inherited);
   if (fd < 0) {

@@ -14,8 +14,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -111,8 +111,8 @@ void limit_connections(server& listener, const descriptor_limit& descriptors) {
 int run_daemon(const daemon_options& options, const std::optional<stream_settings>& stream) {
   const descriptor_limit descriptors = raise_descriptor_limit();
   boost::asio::io_context io(1);  // one thread runs the loop: the scheduler may skip wake-ups
-  stream_stats stream_figures;  // the node's, counted into by its parts; outlives it
-  std::optional<replica> node;  // with a "stream": this node of the replicated site
+  stream_stats stream_figures;    // the node's, counted into by its parts; outlives it
+  std::optional<replica> node;    // with a "stream": this node of the replicated site
   logic_center* store = nullptr;  // created once the log is open; requests come after that
   front_door* door = nullptr;     // the node's, once it has started
   parse_offload big_bodies(io);   // outlives the server, whose handler hands it bodies
@@ -163,14 +163,16 @@ int run_daemon(const daemon_options& options, const std::optional<stream_setting
                                   [&serving] { return serving.load(); }};
     const metrics_server::ready_fn ready = sources.ready;
     if (stream) {
-      metrics_endpoint->start([sources, &node, &stream_figures] {
-        std::string page = render_metrics(sources);
-        if (node && node->started()) {
-          render_stream_metrics(stream_figures, node->dispatch().applied(),
-                                node->stream().connected(), page);
-        }
-        return page;
-      }, ready);
+      metrics_endpoint->start(
+          [sources, &node, &stream_figures] {
+            std::string page = render_metrics(sources);
+            if (node && node->started()) {
+              render_stream_metrics(stream_figures, node->dispatch().applied(),
+                                    node->stream().connected(), page);
+            }
+            return page;
+          },
+          ready);
     } else {
       metrics_endpoint->start([sources] { return render_metrics(sources); }, ready);
     }

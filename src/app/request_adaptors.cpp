@@ -79,8 +79,7 @@ frame_handler request_handler(logic_center* const& store, bool measured,
 frame_handler replicated_handler(front_door* const& door, logic_center* const& store,
                                  bool measured) {
   if (measured) {
-    return [&door, &store](const std::string& body, std::string& reply,
-                           request_context& context) {
+    return [&door, &store](const std::string& body, std::string& reply, request_context& context) {
       measure([&] { answer_replicated(*door, *store, body, reply, context); });
     };
   }

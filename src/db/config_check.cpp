@@ -31,8 +31,8 @@ int check_configuration(const daemon_options& options, std::ostream& out, std::o
   }
   const app_cfg::db_setting& db = config.db;
   out << "settings: " << describe_settings(options) << std::endl;
-  out << "database: " << db.name << " on " << db.host << ":" << table_reader::port << " as " << db.user
-      << std::endl;
+  out << "database: " << db.name << " on " << db.host << ":" << table_reader::port << " as "
+      << db.user << std::endl;
   try {
     mysql::connection conn(db.host, db.user, db.passwd, db.name, table_reader::port);
     long long specials = 0;

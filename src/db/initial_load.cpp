@@ -198,8 +198,9 @@ void start_store(logic_center& store, const load_settings& settings, load_stop* 
     watch.check();
     const inviter_manager::load_start index_start = index.prepare_load(read, highest);
     if (index_start == inviter_manager::load_start::failed) {
-      log_event(log_error, "inviter_manager::reinit: the member table could not be read; "
-                           "the index is kept as it was");
+      log_event(log_error,
+                "inviter_manager::reinit: the member table could not be read; "
+                "the index is kept as it was");
     }
     // The highest member id bounds the rows when ids are unique, as they are in the member
     // table; the room is only address space until rows fill it.

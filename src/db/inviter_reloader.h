@@ -6,8 +6,8 @@
 // thread of its own, one after another in the order handed over, and each read's answer is
 // posted to the loop; without one they run at once on the caller's thread.
 // Threads: run_aside() and the destructor on the index's thread (the event loop); read_table()
-// and read_member() on the reading thread (or the caller's, without one). Locks: `reads_lock` guards
-// `reads` and `stopping`. Ownership: owned by the index; owns the kept connection and the
+// and read_member() on the reading thread (or the caller's, without one). Locks: `reads_lock`
+// guards `reads` and `stopping`. Ownership: owned by the index; owns the kept connection and the
 // reading thread, which the destructor stops (interrupting a read under way) and joins. Answers
 // posted to the loop and not yet run when it goes are dropped there. The index sets its source
 // before its first read and keeps it.

@@ -5,8 +5,8 @@
 // Threads: stop() and stopped() from any thread (a signal watcher's); a connection is watched by
 // the thread that uses it, from before its first statement until before it is destroyed
 // (watched_connection).
-// Locks: `watched_lock` guards `watched`. Ownership: the watched connections belong to their threads;
-// this only points at them while they are watched.
+// Locks: `watched_lock` guards `watched`. Ownership: the watched connections belong to their
+// threads; this only points at them while they are watched.
 #ifndef NORVEL_LOAD_STOP_H_
 #define NORVEL_LOAD_STOP_H_
 

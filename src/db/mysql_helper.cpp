@@ -27,7 +27,8 @@ constexpr const char* masked_password = "******";
 // A statement that never reached the server is safe to send again; one that was lost on the way
 // back is only when it changed nothing, which a query guarantees.
 bool worth_reconnecting(unsigned int code, connection::oper_type kind) {
-  return code == server_gone_error || (code == server_lost_error && kind == connection::oper_select);
+  return code == server_gone_error ||
+         (code == server_lost_error && kind == connection::oper_select);
 }
 
 }  // namespace
@@ -59,9 +60,13 @@ result& result::operator=(result&& other) noexcept {
   return *this;
 }
 
-MYSQL_ROW result::begin() { return rows != nullptr ? mysql_fetch_row(rows) : nullptr; }
+MYSQL_ROW result::begin() {
+  return rows != nullptr ? mysql_fetch_row(rows) : nullptr;
+}
 
-MYSQL_ROW result::next() { return rows != nullptr ? mysql_fetch_row(rows) : nullptr; }
+MYSQL_ROW result::next() {
+  return rows != nullptr ? mysql_fetch_row(rows) : nullptr;
+}
 
 connection::connection(const std::string& host_name, const std::string& user_name,
                        const std::string& password, const std::string& name,
@@ -80,7 +85,9 @@ connection::connection(const std::string& host_name, const std::string& user_nam
   log_event(log_trace, "connection::mysql_init success.");
 }
 
-connection::~connection() { fini(); }
+connection::~connection() {
+  fini();
+}
 
 bool connection::init() {
   if (interrupted) {
@@ -160,8 +167,8 @@ bool connection::run_with_retry(const char* sql, oper_type kind) {
     return true;
   }
   const unsigned int code = mysql_errno(handle);
-  log_event(log_debug, "mysql_real_query() error: %s,des:%s errornum:%d", sql,
-            mysql_error(handle), static_cast<int>(code));
+  log_event(log_debug, "mysql_real_query() error: %s,des:%s errornum:%d", sql, mysql_error(handle),
+            static_cast<int>(code));
   if (!worth_reconnecting(code, kind) || timed_out_since(sent) || interrupted) {
     return false;  // a server that let the timeout pass would most likely do it again
   }
@@ -222,7 +229,9 @@ row_stream connection::stream(const char* sql) {
 row_stream::row_stream(MYSQL* connection, MYSQL_RES* streamed)
     : handle(connection), rows(streamed), broken(false) {}
 
-row_stream::~row_stream() { release(); }
+row_stream::~row_stream() {
+  release();
+}
 
 row_stream::row_stream(row_stream&& other) noexcept
     : handle(std::exchange(other.handle, nullptr)),

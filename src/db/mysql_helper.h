@@ -89,7 +89,7 @@ class connection {
   // Opens the connection (logs the settings at Debug, the password masked); also used to
   // reconnect. False after logging the failure, with the handle closed.
   bool init();
-  void fini();   // closes it; safe twice
+  void fini();  // closes it; safe twice
   bool good() const { return handle != nullptr; }
   // Runs one statement; a failure answers an empty result and is logged at Debug. When the server
   // has gone away (2006), or the link broke during a query (2013, as after a KILL), it reconnects

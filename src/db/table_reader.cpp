@@ -100,8 +100,8 @@ class keyed_read {
     for (size_t at = keys.size(); at-- > 0;) {
       const std::string greater = std::string(keys[at].name) + " > " + anchor[at];
       condition = condition.empty() ? greater
-                                    : "(" + greater + " or (" + keys[at].name + " = " +
-                                          anchor[at] + " and " + condition + "))";
+                                    : "(" + greater + " or (" + keys[at].name + " = " + anchor[at] +
+                                          " and " + condition + "))";
     }
     return condition;
   }

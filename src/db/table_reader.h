@@ -30,7 +30,9 @@ constexpr unsigned int port = 3306;
 
 // Whether the load keeps a specials row: every reader type but 2 (NULL reads as 0, kept).
 constexpr int unloaded_reader_type = 2;
-inline bool is_loaded(const special_row& row) { return row.reader_type != unloaded_reader_type; }
+inline bool is_loaded(const special_row& row) {
+  return row.reader_type != unloaded_reader_type;
+}
 
 // A column's text as the server sends it (null for SQL NULL), read the way the rows above are.
 id_column id_from_text(const char* text);

@@ -77,13 +77,13 @@ class latency_histogram {
 
 // The last snapshot written by this node (stream mode only); shown once `taken_on` is set.
 struct snapshot_figures {
-  std::atomic<bool> taken_on{false};              // a snapshot taker runs
-  std::atomic<double> last_written_unix{0};       // when the newest snapshot was written (or found)
-  std::atomic<double> duration_seconds{0};        // the last snapshot's pause to its rename
-  std::atomic<double> pause_seconds{0};           // the last dispatch pause (drain and fork)
-  std::atomic<std::uint64_t> bytes{0};            // the last snapshot's size
-  std::atomic<std::uint64_t> written{0};          // snapshots written
-  std::atomic<std::uint64_t> failed{0};           // snapshots that could not be written
+  std::atomic<bool> taken_on{false};         // a snapshot taker runs
+  std::atomic<double> last_written_unix{0};  // when the newest snapshot was written (or found)
+  std::atomic<double> duration_seconds{0};   // the last snapshot's pause to its rename
+  std::atomic<double> pause_seconds{0};      // the last dispatch pause (drain and fork)
+  std::atomic<std::uint64_t> bytes{0};       // the last snapshot's size
+  std::atomic<std::uint64_t> written{0};     // snapshots written
+  std::atomic<std::uint64_t> failed{0};      // snapshots that could not be written
 };
 
 struct registry {

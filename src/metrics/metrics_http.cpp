@@ -9,8 +9,8 @@ namespace metrics_http {
 namespace {
 
 bool is_target(boost::beast::string_view target, boost::beast::string_view path) {
-  return target == path || (target.starts_with(path) && target.size() > path.size() &&
-                            target[path.size()] == '?');
+  return target == path ||
+         (target.starts_with(path) && target.size() > path.size() && target[path.size()] == '?');
 }
 
 // `page`: the body is the metrics page (its own content type), else plain text.
@@ -20,9 +20,8 @@ response make(http::status status, std::string body, bool keep_alive, bool head 
   out.result(status);
   out.version(11);
   out.set(http::field::server, "norvel");
-  out.set(http::field::content_type, status == http::status::ok && page
-                                         ? metrics_content_type
-                                         : "text/plain; charset=utf-8");
+  out.set(http::field::content_type,
+          status == http::status::ok && page ? metrics_content_type : "text/plain; charset=utf-8");
   out.body() = std::move(body);
   out.keep_alive(keep_alive);
   out.prepare_payload();

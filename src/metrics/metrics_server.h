@@ -1,7 +1,7 @@
 // The metrics endpoint: a small HTTP/1.1 server (Boost.Beast) with its own event loop on its own
 // thread, answering GET /metrics with the page its render function makes, and GET /ready with
-// 200 or 503 as its ready function says (for load balancers and orchestrators). Nothing it does runs
-// on the request event loop, so a slow or hostile metrics client cannot delay a request.
+// 200 or 503 as its ready function says (for load balancers and orchestrators). Nothing it does
+// runs on the request event loop, so a slow or hostile metrics client cannot delay a request.
 // Against such clients: a connection has 10 seconds to send each request (headers within 8 KiB,
 // no body) and to take its reply; at most 32 connections are served at once and further ones
 // are closed on accept; a malformed request gets 400 and the connection is closed.
@@ -37,7 +37,8 @@ class metrics_server {
 
   // Around a fork of the process that made it: the prepare event before, the child event after.
   void notify_fork(boost::asio::io_context::fork_event event) { io->notify_fork(event); }
-  // Starts serving on the metrics thread. Once. `ready` may be null: /ready then always answers 200.
+  // Starts serving on the metrics thread. Once. `ready` may be null: /ready then always answers
+  // 200.
   void start(render_fn render, ready_fn ready = nullptr);
   // Stops the loop, joins the thread, and closes the listening socket and every connection.
   // Safe twice.

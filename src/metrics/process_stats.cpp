@@ -19,7 +19,9 @@ std::uint64_t resident_bytes_in(const std::string& statm_path) {
 
 }  // namespace
 
-std::uint64_t resident_bytes() { return resident_bytes_in("/proc/self/statm"); }
+std::uint64_t resident_bytes() {
+  return resident_bytes_in("/proc/self/statm");
+}
 
 std::uint64_t resident_bytes_of(long pid) {
   return resident_bytes_in("/proc/" + std::to_string(pid) + "/statm");

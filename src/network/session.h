@@ -133,8 +133,8 @@ class session final : public socket_loop::client,
     std::uint64_t id = 0;
     bool answered = false;
     bool holds_requests = false;  // the requests after it wait unread until it is answered
-    std::string reply;  // the body, once answered
-    std::string after;  // framed replies of the requests after it, up to the next slot
+    std::string reply;            // the body, once answered
+    std::string after;            // framed replies of the requests after it, up to the next slot
   };
   std::deque<reply_slot> slots;
   std::uint64_t next_slot = 1;

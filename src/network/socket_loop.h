@@ -108,7 +108,7 @@ class socket_loop : public std::enable_shared_from_this<socket_loop> {
   std::vector<std::shared_ptr<client>> again;    // to serve in the next turn
   std::vector<std::shared_ptr<client>> serving;  // `again` of the previous turn, being served
   int turn_depth = 0;
-  bool armed = false;        // a wait for the epoll set is pending
+  bool armed = false;         // a wait for the epoll set is pending
   bool again_posted = false;  // a turn is posted for `again`
   bool released = false;      // torn down: no more waits
   thread_check loop_thread;   // every call comes from the thread that made the loop

@@ -64,7 +64,7 @@ server::~server() {
   if (workers_wait) {
     workers_wait->release();
   }
-  sessions->release();  // every session ends here
+  sessions->release();                   // every session ends here
   boost::system::error_code ignored_ec;  // nothing useful to do about a failing close at teardown
   retry_timer.cancel(ignored_ec);
   acceptor.close(ignored_ec);

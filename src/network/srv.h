@@ -74,7 +74,7 @@ class server {
   // Lets completion handlers that run after the server is gone see that it is gone.
   std::shared_ptr<bool> alive;
   std::size_t max_connections = SIZE_MAX;
-  bool refusing = false;  // the last connection accepted was refused
+  bool refusing = false;     // the last connection accepted was refused
   thread_check loop_thread;  // the accepts' thread
 };
 

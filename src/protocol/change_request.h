@@ -15,16 +15,16 @@
 struct change_request {
   enum class kind { none, add_follow, del_follow, add_special, del_special, add_inviter };
   kind what = kind::none;
-  unsigned long user = 0;              // the follow and special changes' member
-  std::vector<unsigned long> ids;      // the follow changes' members
-  std::vector<special> items;          // the special changes' items
-  int inviter_member = 0;              // add_inviter: who was invited
-  int inviter = 0;                     // add_inviter: by whom
-  std::int64_t stored_ns = 0;          // when the stream stored it (0: not from the stream)
+  unsigned long user = 0;          // the follow and special changes' member
+  std::vector<unsigned long> ids;  // the follow changes' members
+  std::vector<special> items;      // the special changes' items
+  int inviter_member = 0;          // add_inviter: who was invited
+  int inviter = 0;                 // add_inviter: by whom
+  std::int64_t stored_ns = 0;      // when the stream stored it (0: not from the stream)
 
   // A follow or special change with no member or item in it: answered, never published.
   bool empty() const {
-    return (what == kind::add_follow || what == kind::del_follow) ? ids.empty()
+    return (what == kind::add_follow || what == kind::del_follow)     ? ids.empty()
            : (what == kind::add_special || what == kind::del_special) ? items.empty()
                                                                       : what == kind::none;
   }

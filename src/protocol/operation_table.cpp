@@ -44,4 +44,3 @@ operation_result add_inviter(logic_center& store, int member, int inviter,
   deferred.deferred = true;
   return deferred;
 }
-

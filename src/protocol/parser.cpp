@@ -15,7 +15,6 @@
 #include "protocol/request_params.h"
 #include "support/log.h"
 
-
 parser::parser(const std::string& body, logic_center& on, parse_path path) : parser(body, path) {
   store = &on;
 }
@@ -126,4 +125,3 @@ operation_result parser::run(std::string_view act, std::string_view op) {
   const Json::Value& root = document;
   return run_operation(store, act, op, json_params(root), context);
 }
-

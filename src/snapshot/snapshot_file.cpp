@@ -126,9 +126,8 @@ uint64_t write_body(int fd, const std::string& path, const std::string& stream, 
 // The checksum of a large file, its two halves summed on two threads and combined.
 uint32_t checksum_in_halves(const unsigned char* data, size_t size) {
   const size_t half = size / 2;
-  std::future<uint32_t> second = std::async(std::launch::async, [data, half, size] {
-    return checksum(0, data + half, size - half);
-  });
+  std::future<uint32_t> second = std::async(
+      std::launch::async, [data, half, size] { return checksum(0, data + half, size - half); });
   const uint32_t first = checksum(0, data, half);
   return combine_checksums(first, second.get(), size - half);
 }

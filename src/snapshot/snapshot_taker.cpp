@@ -15,9 +15,9 @@
 
 #include <boost/asio/post.hpp>
 
-#include "support/log.h"
 #include "metrics/metrics.h"
 #include "snapshot/store_snapshot.h"
+#include "support/log.h"
 
 namespace snapshot {
 

@@ -5,11 +5,10 @@
 // reporting through a pipe. A write that fails (a full disk, an I/O error) is logged, counted and
 // leaves the previous snapshots as they were; the node runs on.
 // Threads: everything runs on the event-loop thread, except write_here (main thread, before the
-// loop runs or after it has ended). The fork happens on the event-loop thread at rest, so no store lock is held
-// and no change is half applied; the child starts no thread.
-// Ownership: owns its timer, its signal set, the pipe and the child it forked (waited for, never
-// left behind). The store, the gate, the figures and the io_context are not owned and must
-// outlive it.
+// loop runs or after it has ended). The fork happens on the event-loop thread at rest, so no store
+// lock is held and no change is half applied; the child starts no thread. Ownership: owns its
+// timer, its signal set, the pipe and the child it forked (waited for, never left behind). The
+// store, the gate, the figures and the io_context are not owned and must outlive it.
 #ifndef NORVEL_SNAPSHOT_TAKER_H_
 #define NORVEL_SNAPSHOT_TAKER_H_
 

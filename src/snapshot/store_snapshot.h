@@ -11,8 +11,8 @@
 #include <cstdint>
 #include <string>
 
-#include "store/logic_center.h"
 #include "snapshot/snapshot_file.h"
+#include "store/logic_center.h"
 
 namespace snapshot {
 

@@ -121,9 +121,9 @@ struct id_list::block {
     void* memory = arena.allocate(sizeof(block) + capacity * sizeof(T), usable);
     auto* made = static_cast<block*>(memory);
     made->count = 0;
-    made->shape = static_cast<uint32_t>(
-                      std::min(largest_capacity, (usable - sizeof(block)) / sizeof(T))) |
-                  (sizeof(T) == 8 ? wide_flag : 0);
+    made->shape =
+        static_cast<uint32_t>(std::min(largest_capacity, (usable - sizeof(block)) / sizeof(T))) |
+        (sizeof(T) == 8 ? wide_flag : 0);
     return made;
   }
   static void give_back(list_arena& arena, block* gone) { arena.release(gone, gone->bytes()); }
@@ -170,7 +170,9 @@ size_t id_list::size() const {
   return heap()->count;
 }
 
-bool id_list::wide() const { return word != 0 && !in_word() && heap()->wide(); }
+bool id_list::wide() const {
+  return word != 0 && !in_word() && heap()->wide();
+}
 
 unsigned long id_list::at(size_t i) const {
   if (in_word()) {
@@ -181,7 +183,9 @@ unsigned long id_list::at(size_t i) const {
   return heap()->wide() ? heap()->entries<uint64_t>()[i] : heap()->entries<uint32_t>()[i];
 }
 
-size_t id_list::heap_bytes() const { return word == 0 || in_word() ? 0 : heap()->bytes(); }
+size_t id_list::heap_bytes() const {
+  return word == 0 || in_word() ? 0 : heap()->bytes();
+}
 
 void id_list::clear(list_arena& arena) {
   if (word != 0 && !in_word()) {
@@ -228,10 +232,12 @@ void id_list::insert_into_word(list_arena& arena, const unsigned long* ids, size
   block* made;
   if (largest > narrow_limit) {
     made = block::make<uint64_t>(arena, capacity);
-    made->count = static_cast<uint32_t>(merge_union(made->entries<uint64_t>(), kept, stored, ids, n));
+    made->count =
+        static_cast<uint32_t>(merge_union(made->entries<uint64_t>(), kept, stored, ids, n));
   } else {
     made = block::make<uint32_t>(arena, capacity);
-    made->count = static_cast<uint32_t>(merge_union(made->entries<uint32_t>(), kept, stored, ids, n));
+    made->count =
+        static_cast<uint32_t>(merge_union(made->entries<uint32_t>(), kept, stored, ids, n));
   }
   word = reinterpret_cast<uint64_t>(made);
 }
@@ -438,8 +444,9 @@ std::vector<unsigned long> id_list::page(unsigned long cursor, unsigned long lim
     return page_over(kept, stored, cursor, limit, below);
   }
   const block* stored = heap();
-  return stored->wide() ? page_over(stored->entries<uint64_t>(), stored->count, cursor, limit, below)
-                        : page_over(stored->entries<uint32_t>(), stored->count, cursor, limit, below);
+  return stored->wide()
+             ? page_over(stored->entries<uint64_t>(), stored->count, cursor, limit, below)
+             : page_over(stored->entries<uint32_t>(), stored->count, cursor, limit, below);
 }
 
 std::vector<unsigned long> id_list::ids() const {

@@ -1,14 +1,13 @@
 // An add: recorded in place within the table, or beyond it after a read of the database (a
 // whole reload when one is due, else the member's row), on the source's thread, with the adds
 // that come meanwhile waiting behind it; failures rest the database for a growing while.
-#include "store/inviter_manager.h"
-
 #include <algorithm>
 #include <memory>
 #include <stdexcept>
 #include <utility>
 
 #include "metrics/metrics.h"
+#include "store/inviter_manager.h"
 #include "store/inviter_shared.h"
 #include "support/log.h"
 
@@ -77,8 +76,7 @@ bool inviter_manager::add_in_place(int member, int inviter) {
   return true;
 }
 
-bool inviter_manager::add_beyond_table(int member, add_outcome& outcome,
-                                       const add_done& later) {
+bool inviter_manager::add_beyond_table(int member, add_outcome& outcome, const add_done& later) {
   const std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now();
   if (now < database_rest_until) {
     // As the failed reload or read before: nothing changes.
@@ -142,8 +140,10 @@ void inviter_manager::finish_row_read(read_result& result) {
     outcome.why = what_of(result.failure);
     note_failure(true);
   } else if (result.found == inviter_source::lookup::failed) {
-    log_event(log_error, "inviter_manager::add: the row of member %d could not be read; "
-                         "the index is kept as it was", result.member);
+    log_event(log_error,
+              "inviter_manager::add: the row of member %d could not be read; "
+              "the index is kept as it was",
+              result.member);
     note_failure(false);
   } else {
     failures_in_a_row = 0;

@@ -16,10 +16,10 @@ namespace {
 
 // The bucket counts of the classic hash tables, each roughly twice its predecessor.
 const unsigned long stl_prime_list[] = {
-    53ul,         97ul,         193ul,       389ul,       769ul,        1543ul,       3079ul,
-    6151ul,       12289ul,      24593ul,     49157ul,     98317ul,      196613ul,     393241ul,
-    786433ul,     1572869ul,    3145739ul,   6291469ul,   12582917ul,   25165843ul,   50331653ul,
-    100663319ul,  201326611ul,  402653189ul, 805306457ul, 1610612741ul, 3221225473ul, 4294967291ul,
+    53ul,        97ul,        193ul,       389ul,       769ul,        1543ul,       3079ul,
+    6151ul,      12289ul,     24593ul,     49157ul,     98317ul,      196613ul,     393241ul,
+    786433ul,    1572869ul,   3145739ul,   6291469ul,   12582917ul,   25165843ul,   50331653ul,
+    100663319ul, 201326611ul, 402653189ul, 805306457ul, 1610612741ul, 3221225473ul, 4294967291ul,
 };
 
 }  // namespace
@@ -95,9 +95,8 @@ void inviter_manager::set_inviter(size_t member, int inviter) {
 }
 
 void inviter_manager::recount_bytes() {
-  held_bytes.store(inviter_table.capacity() * sizeof(int) +
-                       loaded_first.capacity() * sizeof(uint32_t) +
-                       loaded_invitees.capacity() * sizeof(int) + invitee_map.table_bytes() +
-                       invitee_heap_bytes,
-                   std::memory_order_relaxed);
+  held_bytes.store(
+      inviter_table.capacity() * sizeof(int) + loaded_first.capacity() * sizeof(uint32_t) +
+          loaded_invitees.capacity() * sizeof(int) + invitee_map.table_bytes() + invitee_heap_bytes,
+      std::memory_order_relaxed);
 }

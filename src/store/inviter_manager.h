@@ -100,9 +100,9 @@ class inviter_manager {
 
   // A load in steps, for the start-up, which reads the member rows once for this index and
   // for the follow links. prepare_load empties the index and sizes it for the highest member
-  // id `highest` (`read`: false when it could not be read); accept_loaded_row picks each member row the index takes (any thread, while
-  // nothing else changes the index), and record_loaded_rows records them all at once, once.
-  // A failed read leaves the rows recorded so far in place.
+  // id `highest` (`read`: false when it could not be read); accept_loaded_row picks each member row
+  // the index takes (any thread, while nothing else changes the index), and record_loaded_rows
+  // records them all at once, once. A failed read leaves the rows recorded so far in place.
   enum class load_start { failed, empty_table, ready };
   struct invitation {
     int member;
@@ -202,9 +202,9 @@ class inviter_manager {
   std::vector<int, mapped_allocator<int>> loaded_invitees;
   member_table<invitee_list> invitee_map;  // inviter id (sign-extended) -> invitees added since
   int max_user_id = 0;
-  size_t invitee_heap_bytes = 0;          // the invitee lists' arrays
-  std::atomic<size_t> held_bytes{0};      // what bytes() answers
-  std::map<int, int> far_inviters;  // member -> inviter, members past twice the loaded highest id
+  size_t invitee_heap_bytes = 0;      // the invitee lists' arrays
+  std::atomic<size_t> held_bytes{0};  // what bytes() answers
+  std::map<int, int> far_inviters;    // member -> inviter, members past twice the loaded highest id
 
   // Reloads and row reads (event-loop thread, like the rest).
   reload_pacing reloads;
@@ -223,9 +223,9 @@ class inviter_manager {
     add_done later;
   };
   bool read_under_way = false;
-  add_done read_answers;          // the add the read under way is for
+  add_done read_answers;            // the add the read under way is for
   std::deque<waiting_add> waiting;  // adds beyond the index that came meanwhile, in order
-  bool answering_inline = false;  // inside start_read(): a read back at once answers there
+  bool answering_inline = false;    // inside start_read(): a read back at once answers there
   add_outcome inline_outcome;
 };
 

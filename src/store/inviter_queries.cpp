@@ -1,8 +1,7 @@
 // The index's answers: a member's chain of inviters, an inviter's invitees.
-#include "store/inviter_manager.h"
-
 #include <unordered_set>
 
+#include "store/inviter_manager.h"
 #include "store/inviter_shared.h"
 
 using inviter_shared::inviter_key;

@@ -1,13 +1,12 @@
 // The whole table read again: on the source's thread into an index built aside, then adopted
 // on the index's thread, or kept as it was when the read failed.
-#include "store/inviter_manager.h"
-
 #include <algorithm>
 #include <memory>
 #include <stdexcept>
 #include <utility>
 #include <vector>
 
+#include "store/inviter_manager.h"
 #include "store/inviter_shared.h"
 #include "support/log.h"
 
@@ -43,7 +42,9 @@ void inviter_manager::read_whole_table(inviter_source& from, read_result& out) {
   out.took = std::chrono::steady_clock::now() - started;
 }
 
-void inviter_manager::reinit() { reload(); }
+void inviter_manager::reinit() {
+  reload();
+}
 
 bool inviter_manager::reload() {
   read_result result;
@@ -59,8 +60,9 @@ bool inviter_manager::reload() {
     std::rethrow_exception(result.failure);
   }
   if (!result.read_whole) {
-    log_event(log_error, "inviter_manager::reinit: the member table could not be read; "
-                         "the index is kept as it was");
+    log_event(log_error,
+              "inviter_manager::reinit: the member table could not be read; "
+              "the index is kept as it was");
     return false;
   }
   adopt_index(std::move(*result.fresh));
@@ -112,8 +114,9 @@ void inviter_manager::finish_reload(read_result& result) {
     outcome.why = what_of(result.failure);
     note_failure(true);
   } else if (!result.read_whole) {
-    log_event(log_error, "inviter_manager::reinit: the member table could not be read; "
-                         "the index is kept as it was");
+    log_event(log_error,
+              "inviter_manager::reinit: the member table could not be read; "
+              "the index is kept as it was");
     note_failure(false);
   } else {
     failures_in_a_row = 0;

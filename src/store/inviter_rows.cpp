@@ -1,16 +1,14 @@
 // Rows recorded: a loaded row checked against the table's bounds, the rows of a load placed in
 // the compact arrays at once, a single row read between reloads, an invitee appended.
-#include "store/inviter_manager.h"
-
 #include <algorithm>
 #include <climits>
 
+#include "store/inviter_manager.h"
 #include "store/inviter_shared.h"
 
 using inviter_shared::inviter_key;
 
-bool inviter_manager::accept_loaded_row(const table_rows::member_row& row,
-                                        invitation& out) const {
+bool inviter_manager::accept_loaded_row(const table_rows::member_row& row, invitation& out) const {
   const table_rows::id_column& member_id = row.member_id;
   const table_rows::id_column& inviter_id = row.inviter_id;
   if (member_id.negative || inviter_id.negative || member_id.value > INT_MAX ||

@@ -33,7 +33,9 @@ struct inviter_manager::read_result {
 namespace inviter_shared {
 
 // The invitee table's key for an inviter id: any int, sign-extended, so each has its own key.
-inline unsigned long inviter_key(int inviter) { return static_cast<unsigned long>(long{inviter}); }
+inline unsigned long inviter_key(int inviter) {
+  return static_cast<unsigned long>(long{inviter});
+}
 
 // What a failed read throws, as the text of its outcome.
 inline std::string what_of(const std::exception_ptr& failure) {

@@ -1,13 +1,13 @@
 // Memory for the blocks of many id_lists that one lock guards (the follow lists, the own lists,
 // the private feeds): small blocks are carved from large chunks mapped for this arena alone,
 // by size class, and a freed block waits on its class's free list for the next block of that
-// size; blocks above the largest class come from malloc (a megabyte or more: pages of their own). A list's block thus costs its size
-// class and nothing more (no allocator header, no minimum chunk), the lists of one table sit
-// together instead of between the load's temporaries, and how much the arena holds does not
-// depend on which thread allocated first.
-// Not thread-safe: the lock that guards the lists guards their arena; bytes() alone may be read
-// from any thread. Owns every chunk and every large block: they go when the arena goes, so the
-// lists it served must not outlive it (id_lists have no destructor of their own).
+// size; blocks above the largest class come from malloc (a megabyte or more: pages of their own). A
+// list's block thus costs its size class and nothing more (no allocator header, no minimum chunk),
+// the lists of one table sit together instead of between the load's temporaries, and how much the
+// arena holds does not depend on which thread allocated first. Not thread-safe: the lock that
+// guards the lists guards their arena; bytes() alone may be read from any thread. Owns every chunk
+// and every large block: they go when the arena goes, so the lists it served must not outlive it
+// (id_lists have no destructor of their own).
 #ifndef NORVEL_LIST_ARENA_H_
 #define NORVEL_LIST_ARENA_H_
 

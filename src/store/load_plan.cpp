@@ -168,8 +168,8 @@ void joined_rows::walk(Visit visit) const {
     if (!head.any()) {
       return;
     }
-    member_ends ends{head.member(), no_owner, next_inviter, next_inviter, next_invitee,
-                     next_invitee};
+    member_ends ends{head.member(), no_owner,     next_inviter,
+                     next_inviter,  next_invitee, next_invitee};
     if (owners_left && owners[next_owner].id == ends.member) {
       ends.owner = next_owner++;
     }
@@ -224,7 +224,8 @@ member_records joined_rows::member_lists() const {
       out.follow_ids.push_back(end->partner);
     }
     const span own = ends.owner == no_owner ? span{} : owners[ends.owner].own;
-    out.members.push_back(member_records::record{ends.member, own, close_span(out.follow_ids, first)});
+    out.members.push_back(
+        member_records::record{ends.member, own, close_span(out.follow_ids, first)});
   });
   return out;
 }

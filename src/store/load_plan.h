@@ -161,9 +161,9 @@ class joined_rows {
 
   id_vector own_block;
   id_vector public_list;
-  std::vector<owner_lists> owners;    // ascending
-  std::vector<link_end> by_member;    // ends seen from the invited member, ascending
-  std::vector<link_end> by_inviter;   // ends seen from the inviter, ascending
+  std::vector<owner_lists> owners;   // ascending
+  std::vector<link_end> by_member;   // ends seen from the invited member, ascending
+  std::vector<link_end> by_inviter;  // ends seen from the inviter, ascending
 };
 
 }  // namespace load_plan

@@ -58,7 +58,7 @@ class logic_center {
     unsigned long user = 0;
     std::vector<unsigned long> ids;
     std::vector<special> items;
-    size_t cost = 0;  // what it counts in the work backlog (work_backlog.h)
+    size_t cost = 0;                   // what it counts in the work backlog (work_backlog.h)
     std::function<void()> on_applied;  // called by the worker once applied; may be empty
     // How far a change applied in turns has come (feed_appliers.cpp): whether its first turn
     // ran, the feeds it has reached, and the ids each feed gains or loses.
@@ -157,9 +157,9 @@ class logic_center {
   // Every member record (an empty one too) with its follow list and own list, every private feed
   // (an empty one too) and the public list, each list as ascending ids. Members and feeds come in
   // no particular order. Each export takes its lock shared for the whole walk; any thread.
-  using member_visitor = std::function<void(unsigned long member,
-                                            const std::vector<unsigned long>& follows,
-                                            const std::vector<unsigned long>& own)>;
+  using member_visitor =
+      std::function<void(unsigned long member, const std::vector<unsigned long>& follows,
+                         const std::vector<unsigned long>& own)>;
   using feed_visitor =
       std::function<void(unsigned long member, const std::vector<unsigned long>& feed)>;
   void for_each_member(const member_visitor& visit) const;
@@ -266,13 +266,13 @@ class logic_center {
   mutable annotated::shared_mutex pri_lock;
   mutable annotated::shared_mutex pub_lock;
   // The running counts behind sizes(); each changes under the lock named.
-  entry_counter member_tally;     // users_lock
-  entry_counter follow_tally;     // users_lock
-  entry_counter own_tally;        // users_lock
-  entry_counter feed_tally;       // pri_lock: private feeds
-  entry_counter feed_entry_tally; // pri_lock
-  entry_counter public_tally;     // pub_lock
-  list_caps caps;  // set before the workers start, read only after
+  entry_counter member_tally;      // users_lock
+  entry_counter follow_tally;      // users_lock
+  entry_counter own_tally;         // users_lock
+  entry_counter feed_tally;        // pri_lock: private feeds
+  entry_counter feed_entry_tally;  // pri_lock
+  entry_counter public_tally;      // pub_lock
+  list_caps caps;                  // set before the workers start, read only after
   // Feeds one turn of a queued change reaches: about 2 ms of merges, what another member's
   // change on the same worker may wait. Set before the workers start, read only after.
   size_t fan_out_turn = 4096;

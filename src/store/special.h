@@ -28,6 +28,6 @@ bool equal_special(const special& a, const special& b);
 namespace debug_helper {
 // Logs the list at Debug, one line per entry, when the event log exists. Not on any serving path.
 void print_specials(const std::vector<special>& items);
-}
+}  // namespace debug_helper
 
 #endif  // NORVEL_SPECIAL_H_

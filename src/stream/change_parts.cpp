@@ -47,8 +47,8 @@ void change_parts::keep(std::uint64_t seq, std::string body) {
   }
 }
 
-bool change_parts::put_together(std::uint64_t seq, const std::string& header,
-                                const fetch_fn& fetch, std::string& body, std::string& why) {
+bool change_parts::put_together(std::uint64_t seq, const std::string& header, const fetch_fn& fetch,
+                                std::string& body, std::string& why) {
   parts_header_fields fields;
   if (!read_header(header, seq, fields)) {
     why = "its parts header does not read";

@@ -15,7 +15,6 @@
 
 namespace {
 
-
 std::string accepted_with_seq(std::uint64_t seq) {
   return "{\"code\":200,\"data\":{\"seq\":" + std::to_string(seq) + "}}\n";
 }
@@ -48,8 +47,8 @@ front_door::front_door(jetstream& source, ordered_dispatch& dispatch, boost::asi
 std::size_t front_door::part_limit() const {
   // Room for the message id, the part headers and the protocol line.
   constexpr std::int64_t header_room = 4096;
-  return static_cast<std::size_t>(std::max<std::int64_t>(stream.max_payload() - header_room,
-                                                         64 * 1024));
+  return static_cast<std::size_t>(
+      std::max<std::int64_t>(stream.max_payload() - header_room, 64 * 1024));
 }
 
 void front_door::publish(const std::string& body, reply_fn done) {
@@ -95,7 +94,8 @@ front_door::ack_fn front_door::answering(const std::string& msg_id, reply_fn don
     if (outcome.duplicate) {
       stats.duplicates.fetch_add(1, std::memory_order_relaxed);
     }
-    std::string reply = reply_seq ? accepted_with_seq(outcome.seq) : std::string(reply_text::no_data);
+    std::string reply =
+        reply_seq ? accepted_with_seq(outcome.seq) : std::string(reply_text::no_data);
     boost::asio::post(loop, [done = std::move(done), reply = std::move(reply)]() mutable {
       done(std::move(reply));
     });
@@ -121,8 +121,8 @@ void front_door::publish_in_parts(const std::string& msg_id, const std::string& 
   progress->sequences.resize(count);
   progress->missing = count;
   progress->done = std::move(done);
-  log_event(log_info, "publishing change %s of %zu bytes in %zu parts", msg_id.c_str(),
-            body.size(), count);
+  log_event(log_info, "publishing change %s of %zu bytes in %zu parts", msg_id.c_str(), body.size(),
+            count);
   for (std::size_t i = 0; i < count; ++i) {
     send(msg_id + "-part-" + std::to_string(i), body.substr(i * limit, limit),
          {{part_header, msg_id + " " + std::to_string(i)}},
@@ -156,8 +156,7 @@ void front_door::part_answered(const std::shared_ptr<parts_progress>& progress, 
        answering(progress->msg_id, std::move(progress->done)));
 }
 
-void front_door::answer_failure(const std::string& msg_id, const std::string& why,
-                                reply_fn done) {
+void front_door::answer_failure(const std::string& msg_id, const std::string& why, reply_fn done) {
   stats.publish_failures.fetch_add(1, std::memory_order_relaxed);
   log_event(log_error, "publish %s to the stream failed: %s; answered code 0", msg_id.c_str(),
             why.c_str());
@@ -338,7 +337,8 @@ void answer_replicated(front_door& door, logic_center& store, const std::string&
   }
   const metrics::request_kind kind = kind_of(change);
   if (change.empty()) {
-    reply += reply_text::no_data;  // nothing to change: answered as a single node does, not published
+    reply +=
+        reply_text::no_data;  // nothing to change: answered as a single node does, not published
     count(kind, true);
     return;
   }

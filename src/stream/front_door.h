@@ -102,15 +102,15 @@ class front_door {
   ordered_dispatch& changes;
   stream_stats& stats;
   boost::asio::io_context& loop;
-  const std::string subject;     // <subject>.<node>
-  const std::string id_prefix;   // <node>-<start time>-
+  const std::string subject;    // <subject>.<node>
+  const std::string id_prefix;  // <node>-<start time>-
   const std::chrono::milliseconds timeout;
   const bool reply_seq;
   const std::chrono::milliseconds min_seq_wait;
-  std::uint64_t counter = 0;     // event loop only
+  std::uint64_t counter = 0;  // event loop only
   mutable annotated::mutex pending_lock;
   std::unordered_map<std::string, ack_fn> pending GUARDED_BY(pending_lock);  // by message id
-  std::vector<waiter> waiters;   // event loop only
+  std::vector<waiter> waiters;                                               // event loop only
   boost::asio::steady_timer waiter_timer;
   bool waiter_timer_armed = false;
 };

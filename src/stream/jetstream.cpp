@@ -58,14 +58,20 @@ nats_raii::ptr<natsOptions> connection_options(const stream_settings& settings) 
   for (const std::string& server : settings.servers) {
     urls.push_back(server.c_str());
   }
-  natsStatus status = natsOptions_SetServers(options.get(), urls.data(), static_cast<int>(urls.size()));
-  if (status == NATS_OK) status = natsOptions_SetName(options.get(), settings.node.c_str());
+  natsStatus status =
+      natsOptions_SetServers(options.get(), urls.data(), static_cast<int>(urls.size()));
+  if (status == NATS_OK)
+    status = natsOptions_SetName(options.get(), settings.node.c_str());
   // Reconnect for as long as the node runs; the consumer and the front door cope meanwhile.
-  if (status == NATS_OK) status = natsOptions_SetMaxReconnect(options.get(), -1);
-  if (status == NATS_OK) status = natsOptions_SetReconnectWait(options.get(), 250);
-  if (status == NATS_OK) status = natsOptions_SetTimeout(options.get(), 2000);
+  if (status == NATS_OK)
+    status = natsOptions_SetMaxReconnect(options.get(), -1);
+  if (status == NATS_OK)
+    status = natsOptions_SetReconnectWait(options.get(), 250);
+  if (status == NATS_OK)
+    status = natsOptions_SetTimeout(options.get(), 2000);
   // Nothing is buffered while disconnected: a publish then fails at once and is answered so.
-  if (status == NATS_OK) status = natsOptions_SetReconnectBufSize(options.get(), 0);
+  if (status == NATS_OK)
+    status = natsOptions_SetReconnectBufSize(options.get(), 0);
   if (status != NATS_OK) {
     throw stream_error("cannot set the stream client's options: " + describe(status));
   }
@@ -157,8 +163,8 @@ bool jetstream::get_message(std::uint64_t from, stream_message& out,
     return false;
   }
   if (status != NATS_OK || !message) {
-    throw stream_error("cannot get message " + std::to_string(from) + " of stream " +
-                       config.name + ": " + describe(status));
+    throw stream_error("cannot get message " + std::to_string(from) + " of stream " + config.name +
+                       ": " + describe(status));
   }
   out.seq = natsMsg_GetSequence(message.get());
   out.stored_ns = natsMsg_GetTime(message.get());
@@ -170,7 +176,8 @@ bool jetstream::get_message(std::uint64_t from, stream_message& out,
 bool jetstream::find_state(stream_state& out) {
   jsStreamInfo* raw = nullptr;
   jsErrCode code = static_cast<jsErrCode>(0);
-  const natsStatus status = js_GetStreamInfo(&raw, context.get(), config.name.c_str(), nullptr, &code);
+  const natsStatus status =
+      js_GetStreamInfo(&raw, context.get(), config.name.c_str(), nullptr, &code);
   if (status == NATS_NOT_FOUND) {
     return false;
   }
@@ -208,8 +215,8 @@ bool jetstream::try_ensure_stream(stream_state& out, std::string& failure) {
   // A cluster electing a leader, or without a quorum yet, answers late or not at all; one that
   // is still forming has not met all its peers and cannot place a stream's replicas yet.
   auto not_ready_yet = [](natsStatus status, jsErrCode code) {
-    return status == NATS_TIMEOUT || status == NATS_NO_RESPONDERS ||
-           code == JSClusterNotAvailErr || code == JSClusterNoPeersErr;
+    return status == NATS_TIMEOUT || status == NATS_NO_RESPONDERS || code == JSClusterNotAvailErr ||
+           code == JSClusterNoPeersErr;
   };
   jsStreamInfo* raw = nullptr;
   jsErrCode code = static_cast<jsErrCode>(0);
@@ -283,13 +290,12 @@ bool jetstream::try_ensure_stream(stream_state& out, std::string& failure) {
   return true;
 }
 
-nats_raii::ptr<natsMsg> jetstream::make_message(const std::string& subject,
-                                                const std::string& body,
+nats_raii::ptr<natsMsg> jetstream::make_message(const std::string& subject, const std::string& body,
                                                 const std::string& msg_id, std::string& error,
                                                 const std::vector<message_header>& headers) {
   natsMsg* raw = nullptr;
-  natsStatus status = natsMsg_Create(&raw, subject.c_str(), nullptr, body.data(),
-                                     static_cast<int>(body.size()));
+  natsStatus status =
+      natsMsg_Create(&raw, subject.c_str(), nullptr, body.data(), static_cast<int>(body.size()));
   nats_raii::ptr<natsMsg> message(raw);
   if (status == NATS_OK) {
     status = natsMsgHeader_Set(message.get(), "Nats-Msg-Id", msg_id.c_str());

@@ -12,6 +12,8 @@
 #ifndef NORVEL_JETSTREAM_H_
 #define NORVEL_JETSTREAM_H_
 
+#include <nats/nats.h>
+
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -20,8 +22,6 @@
 #include <string>
 #include <utility>
 #include <vector>
-
-#include <nats/nats.h>
 
 #include "stream/stream_settings.h"
 
@@ -67,16 +67,16 @@ struct stream_message {
   std::int64_t stored_ns = 0;  // when the stream stored it, nanoseconds since the epoch
   std::uint64_t pending = 0;   // messages after it in the stream when it was delivered
   std::string body;
-  bool part = false;           // it carries part_header: a part of a larger change
-  std::string parts;           // the value of parts_header, when it has one
+  bool part = false;  // it carries part_header: a part of a larger change
+  std::string parts;  // the value of parts_header, when it has one
 };
 
 // The answer to one publish.
 struct publish_outcome {
   bool ok = false;
-  std::uint64_t seq = 0;     // the stream's sequence of the message (also for a duplicate)
-  bool duplicate = false;    // the stream already held this message id
-  std::string error;         // why not, when !ok
+  std::uint64_t seq = 0;   // the stream's sequence of the message (also for a duplicate)
+  bool duplicate = false;  // the stream already held this message id
+  std::string error;       // why not, when !ok
 };
 
 class jetstream {
@@ -111,9 +111,9 @@ class jetstream {
                           const std::vector<message_header>& headers = {});
   // The same without waiting: the outcome goes to the ack callback (a timeout after `timeout`
   // too). False, with `error` set, when the publish could not even be sent.
-  bool publish_async(const std::string& subject, const std::string& body,
-                     const std::string& msg_id, std::chrono::milliseconds timeout,
-                     std::string& error, const std::vector<message_header>& headers = {});
+  bool publish_async(const std::string& subject, const std::string& body, const std::string& msg_id,
+                     std::chrono::milliseconds timeout, std::string& error,
+                     const std::vector<message_header>& headers = {});
 
   // The largest message the server the connection is on takes (its max_payload), headers
   // included; any thread.

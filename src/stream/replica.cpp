@@ -65,7 +65,9 @@ replica::replica(const stream_settings& settings, logic_center& target, boost::a
       snapshot_figures(snapshot_counts),
       caps(list_caps) {}
 
-replica::~replica() { stop(); }
+replica::~replica() {
+  stop();
+}
 
 void replica::apply_on_workers(change_request&& change, ordered_dispatch::done_fn done) {
   const std::int64_t stored_ns = change.stored_ns;

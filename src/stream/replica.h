@@ -4,8 +4,9 @@
 // workers and the stream's reader, and waits until it has applied what the stream held, so the
 // node's first answers are already caught up. A node that started without a snapshot writes one
 // before its first answer, so that from then on it can always restart on its own; one that
-// replayed changes after its snapshot takes a new one as soon as it serves. While it runs, every change of the stream goes
-// through the ordered dispatch to the workers (inviter changes to the event loop).
+// replayed changes after its snapshot takes a new one as soon as it serves. While it runs, every
+// change of the stream goes through the ordered dispatch to the workers (inviter changes to the
+// event loop).
 //
 // Threads: constructed, started and stopped on the main thread; the reader runs on its own
 // thread; inviter changes run on the event loop once serve_on_loop() was called (until then, on
@@ -27,10 +28,10 @@
 
 #include <boost/asio/io_context.hpp>
 
+#include "snapshot/snapshot_taker.h"
 #include "store/logic_center.h"
 #include "stream/front_door.h"
 #include "stream/jetstream.h"
-#include "snapshot/snapshot_taker.h"
 #include "stream/ordered_dispatch.h"
 #include "stream/stream_consumer.h"
 #include "stream/stream_settings.h"
@@ -47,8 +48,8 @@ class start_refused : public std::runtime_error {
 class replica {
  public:
   struct start_options {
-    bool rebuild = false;            // no snapshot: database load, then the whole stream
-    unsigned progress_seconds = 0;   // replay progress lines; 0: none
+    bool rebuild = false;           // no snapshot: database load, then the whole stream
+    unsigned progress_seconds = 0;  // replay progress lines; 0: none
     std::function<void(const std::string&)> status;  // the service manager's status line, or null
     // Loads the store from the database and starts its workers (the daemon's start_store).
     std::function<void()> load_store;

@@ -22,8 +22,7 @@ bool has_snapshot(const std::string& dir, const std::string& stream) {
 std::string no_snapshot_refusal(const stream_settings& settings, std::uint64_t messages) {
   return "stream " + settings.name + " holds " + std::to_string(messages) +
          " changes and there is no snapshot in " + settings.snapshot_dir +
-         ": a database load would miss them. Copy a peer's snapshot into " +
-         settings.snapshot_dir +
+         ": a database load would miss them. Copy a peer's snapshot into " + settings.snapshot_dir +
          ", or start once with --rebuild (database load, then the whole stream as retained)";
 }
 

@@ -12,7 +12,9 @@
 stream_consumer::stream_consumer(jetstream& source, ordered_dispatch& target, stream_stats& figures)
     : stream(source), dispatch(target), stats(figures) {}
 
-stream_consumer::~stream_consumer() { stop(); }
+stream_consumer::~stream_consumer() {
+  stop();
+}
 
 namespace {
 
@@ -154,8 +156,8 @@ void stream_consumer::drop_reader() {
                                 }),
                  retiring.end());
   if (reader) {
-    retiring.push_back(std::async(std::launch::async,
-                                  [gone = std::move(reader)]() mutable { gone.reset(); }));
+    retiring.push_back(
+        std::async(std::launch::async, [gone = std::move(reader)]() mutable { gone.reset(); }));
   }
   by_sequence = true;
   remake_at = clock::now();
@@ -207,7 +209,8 @@ void stream_consumer::read_by_sequence() {
       if (stream.direct_gets()) {
         caught_up();
       } else {
-        dispatch.pass(next);  // deleted, or expired: the stream goes on after it, and so does the node
+        dispatch.pass(
+            next);  // deleted, or expired: the stream goes on after it, and so does the node
       }
       return;
     }
@@ -290,8 +293,9 @@ bool stream_consumer::put_together(const stream_message& message, std::string& w
       if (parts.put_together(message.seq, message.parts, fetch, whole, why)) {
         return true;
       }
-      log_event(log_warning, "stream message %llu completes a change that cannot be put together "
-                             "(%s); skipped",
+      log_event(log_warning,
+                "stream message %llu completes a change that cannot be put together "
+                "(%s); skipped",
                 static_cast<unsigned long long>(message.seq), why.c_str());
       return false;
     } catch (const stream_error& e) {

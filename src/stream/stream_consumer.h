@@ -3,10 +3,10 @@
 // a body that is not a valid change is logged, counted and passed over. When the dispatch has no
 // room (the workers are busy) the thread waits there and reads nothing more: the stream holds the
 // backlog. When the reader fails it is made again after what was handed out, after a pause, for
-// as long as the node runs: a broken network to the stream heals on its own and the node catches up.
-// A reader can also stop without failing: its consumer lived on a stream server that died, and the
-// client library notices only after missed heartbeats, many seconds later. So a second thread asks
-// the stream for its state every quarter second (the stream's last sequence, which the metrics
+// as long as the node runs: a broken network to the stream heals on its own and the node catches
+// up. A reader can also stop without failing: its consumer lived on a stream server that died, and
+// the client library notices only after missed heartbeats, many seconds later. So a second thread
+// asks the stream for its state every quarter second (the stream's last sequence, which the metrics
 // show), and a reader that has delivered nothing for `stall_after` while the stream holds messages
 // beyond what was handed out is dropped. A new reader needs the servers' metadata leader, which
 // may itself be electing for many seconds while the stream already takes changes; so until one is

@@ -4,10 +4,18 @@
 
 namespace {
 
-const char* const known_members[] = {
-    "servers",   "name",         "subject",           "node",      "replicas",
-    "max_age_hours", "publish_timeout_ms", "connect_timeout_s", "snapshot_dir",
-    "snapshot_interval_s", "reply_seq", "min_seq_wait_ms"};
+const char* const known_members[] = {"servers",
+                                     "name",
+                                     "subject",
+                                     "node",
+                                     "replicas",
+                                     "max_age_hours",
+                                     "publish_timeout_ms",
+                                     "connect_timeout_s",
+                                     "snapshot_dir",
+                                     "snapshot_interval_s",
+                                     "reply_seq",
+                                     "min_seq_wait_ms"};
 
 [[noreturn]] void wrong(const std::string& member, const std::string& what) {
   throw std::invalid_argument("configuration: \"stream\" member \"" + member + "\" " + what);
@@ -31,8 +39,8 @@ bool is_subject(const std::string& text) {
   std::size_t start = 0;
   while (true) {
     const std::size_t dot = text.find('.', start);
-    if (!is_plain_token(text.substr(start, dot == std::string::npos ? std::string::npos
-                                                                    : dot - start))) {
+    if (!is_plain_token(
+            text.substr(start, dot == std::string::npos ? std::string::npos : dot - start))) {
       return false;
     }
     if (dot == std::string::npos) {
@@ -57,16 +65,16 @@ std::string read_text(const Json::Value& object, const char* member, bool requir
   return value.asString();
 }
 
-unsigned read_number(const Json::Value& object, const char* member, unsigned least,
-                     unsigned most, unsigned fallback) {
+unsigned read_number(const Json::Value& object, const char* member, unsigned least, unsigned most,
+                     unsigned fallback) {
   const Json::Value& value = object[member];
   if (value.isNull()) {
     return fallback;
   }
   if (!value.isIntegral() || !value.isUInt64() || value.asUInt64() < least ||
       value.asUInt64() > most) {
-    wrong(member, "must be a whole number from " + std::to_string(least) + " to " +
-                      std::to_string(most));
+    wrong(member,
+          "must be a whole number from " + std::to_string(least) + " to " + std::to_string(most));
   }
   return static_cast<unsigned>(value.asUInt64());
 }
@@ -126,7 +134,8 @@ bool read_stream_settings(const Json::Value& document, stream_settings& out) {
   read.max_age_hours = read_number(object, "max_age_hours", 1, 100000, read.max_age_hours);
   read.publish_timeout_ms =
       read_number(object, "publish_timeout_ms", 1, 600000, read.publish_timeout_ms);
-  read.connect_timeout_s = read_number(object, "connect_timeout_s", 0, 3600, read.connect_timeout_s);
+  read.connect_timeout_s =
+      read_number(object, "connect_timeout_s", 0, 3600, read.connect_timeout_s);
   read.snapshot_dir = read_text(object, "snapshot_dir", true, "");
   read.snapshot_interval_s =
       read_number(object, "snapshot_interval_s", 0, 604800, read.snapshot_interval_s);

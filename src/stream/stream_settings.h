@@ -13,16 +13,17 @@
 struct stream_settings {
   std::vector<std::string> servers;  // nats://host:port, at least one
   std::string name = "NORVEL";       // the stream's name
-  std::string subject = "norvel.mut";  // changes go to <subject>.<member>; the stream holds <subject>.>
-  std::string node;                  // this node's name, in the ids of what it publishes
-  unsigned replicas = 1;             // the stream's replicas, when this node creates it
-  unsigned max_age_hours = 168;      // the stream's retention, when this node creates it
+  std::string subject =
+      "norvel.mut";              // changes go to <subject>.<member>; the stream holds <subject>.>
+  std::string node;              // this node's name, in the ids of what it publishes
+  unsigned replicas = 1;         // the stream's replicas, when this node creates it
+  unsigned max_age_hours = 168;  // the stream's retention, when this node creates it
   unsigned publish_timeout_ms = 2000;
   unsigned connect_timeout_s = 30;
   std::string snapshot_dir;
   unsigned snapshot_interval_s = 300;
-  bool reply_seq = false;            // accepted changes answer {"seq":N}
-  unsigned min_seq_wait_ms = 1000;   // how long a fetch with "min_seq" waits for it
+  bool reply_seq = false;           // accepted changes answer {"seq":N}
+  unsigned min_seq_wait_ms = 1000;  // how long a fetch with "min_seq" waits for it
 
   // The subjects the stream holds: "<subject>.>".
   std::string stream_subjects() const { return subject + ".>"; }

@@ -12,17 +12,17 @@
 #include "metrics/metrics.h"
 
 struct stream_stats {
-  std::atomic<std::uint64_t> last_sequence{0};   // the stream's last sequence, as last seen
-  std::atomic<std::uint64_t> applied{0};         // messages applied
-  std::atomic<std::uint64_t> skipped{0};         // messages that were not a valid change
-  std::atomic<std::uint64_t> redelivered{0};     // delivered again after a reader restart
-  std::atomic<std::uint64_t> publishes{0};       // front-door publishes acknowledged
+  std::atomic<std::uint64_t> last_sequence{0};     // the stream's last sequence, as last seen
+  std::atomic<std::uint64_t> applied{0};           // messages applied
+  std::atomic<std::uint64_t> skipped{0};           // messages that were not a valid change
+  std::atomic<std::uint64_t> redelivered{0};       // delivered again after a reader restart
+  std::atomic<std::uint64_t> publishes{0};         // front-door publishes acknowledged
   std::atomic<std::uint64_t> publish_failures{0};  // answered {"code":0}
-  std::atomic<std::uint64_t> duplicates{0};      // publishes the stream already held (a retry)
-  std::atomic<std::uint64_t> replay_target{0};   // the sequence the start-up replays up to; 0: done
-  std::atomic<std::uint64_t> reconnects{0};      // readers made again after a failure
-  std::atomic<std::int64_t> last_lag_ns{0};      // store time to applied, of the last message
-  metrics::latency_histogram lag;                // the same, every message after start-up
+  std::atomic<std::uint64_t> duplicates{0};        // publishes the stream already held (a retry)
+  std::atomic<std::uint64_t> replay_target{0};  // the sequence the start-up replays up to; 0: done
+  std::atomic<std::uint64_t> reconnects{0};     // readers made again after a failure
+  std::atomic<std::int64_t> last_lag_ns{0};     // store time to applied, of the last message
+  metrics::latency_histogram lag;               // the same, every message after start-up
 };
 
 #endif  // NORVEL_STREAM_STATS_H_

@@ -4,8 +4,8 @@
 // they need (REQUIRES), and the compiler checks every access. Other compilers see plain
 // std::shared_mutex, std::mutex and RAII locks; the attributes expand to nothing. Every lock in
 // the tree is one of these two.
-// Threads: as std::shared_mutex and std::mutex. Ownership: a lock object holds its mutex from construction to
-// destruction; neither is copied.
+// Threads: as std::shared_mutex and std::mutex. Ownership: a lock object holds its mutex from
+// construction to destruction; neither is copied.
 #ifndef NORVEL_ANNOTATED_MUTEX_H_
 #define NORVEL_ANNOTATED_MUTEX_H_
 

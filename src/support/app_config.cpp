@@ -8,8 +8,8 @@
 #include <stdexcept>
 #include <vector>
 
-#include "util/clibext.h"
 #include "support/log.h"
+#include "util/clibext.h"
 
 namespace {
 
@@ -152,7 +152,8 @@ void app_cfg::inviter_setting::init(const Json::Value& value) {
     return;
   }
   const char* const wrong =
-      "Exception app_cfg::open_file: \"inviter\" member must be an object of \"reload_interval_ms\" "
+      "Exception app_cfg::open_file: \"inviter\" member must be an object of "
+      "\"reload_interval_ms\" "
       "(0 to 3600000) and \"read_timeout_s\" (0 to 3600); the defaults of 1000 and 5 stay";
   if (!value.isObject()) {
     throw std::logic_error(wrong);

@@ -34,7 +34,7 @@ struct daemon_options {
   bool foreground = false;
   bool check_config = false;
   bool rebuild = false;  // with a stream and no snapshot: database load, then the whole stream
-  std::string metrics;  // ADDRESS:PORT of the metrics endpoint; empty: no endpoint
+  std::string metrics;   // ADDRESS:PORT of the metrics endpoint; empty: no endpoint
   std::string pid_file;  // where the running daemon's process id goes; empty: nowhere
   // Seconds between the load's progress entries in the event log; 0: none. Unless set, 5 in the
   // foreground and none for the classic detached daemon, whose log stays as it always was.

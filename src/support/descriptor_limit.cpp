@@ -35,8 +35,8 @@ descriptor_limit raise_descriptor_limit() {
 }
 
 std::size_t connection_ceiling(std::size_t configured, std::uint64_t limit) {
-  const std::uint64_t room = limit > reserved_descriptors * 2 ? limit - reserved_descriptors
-                                                              : limit / 2;
+  const std::uint64_t room =
+      limit > reserved_descriptors * 2 ? limit - reserved_descriptors : limit / 2;
   return static_cast<std::size_t>(
       std::max<std::uint64_t>(1, std::min<std::uint64_t>(configured, room)));
 }

@@ -120,7 +120,8 @@ class Logfile {
   void write_pending_of_this_thread();
   void open_date_locked(int date) REQUIRES(entry_lock);
   void write_locked(const void* data, size_t length, const timeval& now) REQUIRES(entry_lock);
-  void append_locked(const void* data, size_t length) REQUIRES(entry_lock);  // no file check, no banner
+  void append_locked(const void* data, size_t length)
+      REQUIRES(entry_lock);  // no file check, no banner
   void open_file_locked(const timeval& now) REQUIRES(entry_lock);
   void open_path_locked(const std::string& path) REQUIRES(entry_lock);
   void try_open_locked(const std::string& path) REQUIRES(entry_lock);
@@ -139,8 +140,10 @@ class Logfile {
   // first entry and read without the lock by batched entries, which are formatted by their own
   // thread alone. with_stamp, log_dir, log_name and serial never change.
   mutable annotated::mutex entry_lock;
-  stream_ptr log_file GUARDED_BY(entry_lock);  // today's file, stderr while it cannot be opened, or null
-  std::string open_path GUARDED_BY(entry_lock);  // the path log_file was opened from ("" for stderr or none)
+  stream_ptr log_file
+      GUARDED_BY(entry_lock);  // today's file, stderr while it cannot be opened, or null
+  std::string open_path
+      GUARDED_BY(entry_lock);  // the path log_file was opened from ("" for stderr or none)
   // The level last set by SetCurLevel() on any thread, for threads that never set their own.
   // Atomic, not guarded: it is read before an entry takes entry_lock.
   std::atomic<int> cur_level{log_debug};
@@ -148,7 +151,8 @@ class Logfile {
   std::string log_dir;
   std::string log_name;
   std::unique_ptr<char[]> msg_buffer GUARDED_BY(entry_lock);  // 1 MiB, the text of one entry
-  boost::interprocess::file_lock lock GUARDED_BY(entry_lock);  // on open_path; empty while lock_valid is false
+  boost::interprocess::file_lock lock
+      GUARDED_BY(entry_lock);  // on open_path; empty while lock_valid is false
   bool lock_valid GUARDED_BY(entry_lock) = false;
   // The descriptor entries go to (stderr's while the file cannot be opened, -1 before the first
   // write); read without the lock by the fatal-signal handler.
@@ -176,8 +180,7 @@ void fini_log();
 // The one-line way to log: if gLogger is set, writes one whole entry at `level`.
 void log_event(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 // The same past the level filter (Logfile::log_unfiltered).
-void log_event_unfiltered(int level, const char* format, ...)
-    __attribute__((format(printf, 2, 3)));
+void log_event_unfiltered(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 // Group commit on the calling thread: entries logged between log_batch_begin() and the matching
 // log_batch_end() are written together when the outermost batch ends. Nested batches join the

@@ -2,6 +2,7 @@
 // production instance): they pass, and leave that daemon, its port, its output file and its event
 // log exactly as they were. This test plays the machine: inside its own private host it starts a
 // daemon the way the demo does, then runs end-to-end tests of the other executables beside it.
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 
@@ -14,8 +15,6 @@
 #include <sstream>
 #include <string>
 #include <thread>
-
-#include <gtest/gtest.h>
 
 #include "daemon_runner.h"
 #include "private_host.h"
@@ -92,9 +91,10 @@ TEST(E2eIsolation, TestsPassBesideARunningDaemonAndLeaveItAndItsFilesAlone) {
     GTEST_SKIP() << "no private host: this test would start a daemon on the host's port 5000";
   }
   test_db db("e2e_isolation");
-  db.exec("INSERT INTO brix_member (member_id, inviter_id) VALUES (1,0);"
-          "INSERT INTO brix_mb_special (special_id, member_id, reader_type, from_user, state)"
-          " VALUES (7001,1,0,1,0);");
+  db.exec(
+      "INSERT INTO brix_member (member_id, inviter_id) VALUES (1,0);"
+      "INSERT INTO brix_mb_special (special_id, member_id, reader_type, from_user, state)"
+      " VALUES (7001,1,0,1,0);");
   daemon_runner running;
   db.write_config(running.work_dir());
   ASSERT_EQ(running.launch().exit_status, 0);

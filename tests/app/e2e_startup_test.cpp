@@ -226,8 +226,7 @@ TEST_F(DaemonLifecycle, StopDuringAStalledLoadAbandonsItAndServesNothing) {
         runner->event_log(),
         {"\tInfo:\tsignal " + std::to_string(signal_number) +
              " during the start-up load: the load is abandoned",
-         "\tDebug:\tMain Exception: the start-up load was abandoned by a stop signal",
-         "finiLog"}));
+         "\tDebug:\tMain Exception: the start-up load was abandoned by a stop signal", "finiLog"}));
     EXPECT_EQ(runner->output_file().find("init_data end"), std::string::npos);
     EXPECT_FALSE(port_accepts(daemon_runner::daemon_port));
     runner = std::make_unique<daemon_runner>();  // fresh files for the next signal
@@ -237,10 +236,10 @@ TEST_F(DaemonLifecycle, StopDuringAStalledLoadAbandonsItAndServesNothing) {
   temp_dir dir;
   const unsigned short port = free_port();
   std::filesystem::create_directories(dir.path() + "/logs");
-  foreground_daemon daemon({"--foreground", "--config", dir.write("norvel.ini", db->config_json()),
-                            "--listen", "127.0.0.1", "--port", std::to_string(port), "--log-dir",
-                            dir.path() + "/logs"},
-                           dir.path());
+  foreground_daemon daemon(
+      {"--foreground", "--config", dir.write("norvel.ini", db->config_json()), "--listen",
+       "127.0.0.1", "--port", std::to_string(port), "--log-dir", dir.path() + "/logs"},
+      dir.path());
   ASSERT_TRUE(locked.waiting()) << daemon.output();
   EXPECT_EQ(daemon.stop(SIGTERM), 1) << daemon.output();
   EXPECT_EQ(daemon.output().find("init_data end"), std::string::npos) << daemon.output();

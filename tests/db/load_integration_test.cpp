@@ -1,3 +1,6 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 #include <future>
 #include <memory>
@@ -5,13 +8,10 @@
 #include <string>
 #include <vector>
 
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
 #include "db/initial_load.h"
 #include "db/load_stop.h"
-#include "store/logic_center.h"
 #include "locked_tables.h"
+#include "store/logic_center.h"
 #include "store_image.h"
 #include "support/app_config.h"
 #include "support/object_manager.h"
@@ -47,10 +47,12 @@ class InitialLoad : public ::testing::Test {
 
   void add_special_row(int special_id, int member_id, int reader_type, int from_user = 1,
                        int state = 0) {
-    db.exec("INSERT INTO brix_mb_special (special_id, member_id, reader_type, from_user, state) "
-            "VALUES (" + std::to_string(special_id) + "," + std::to_string(member_id) + "," +
-            std::to_string(reader_type) + "," + std::to_string(from_user) + "," +
-            std::to_string(state) + ")");
+    db.exec(
+        "INSERT INTO brix_mb_special (special_id, member_id, reader_type, from_user, state) "
+        "VALUES (" +
+        std::to_string(special_id) + "," + std::to_string(member_id) + "," +
+        std::to_string(reader_type) + "," + std::to_string(from_user) + "," +
+        std::to_string(state) + ")");
   }
 
   // An id column as the load reads it: NULL is 0, a negative number wraps to 64 bits.
@@ -64,9 +66,9 @@ class InitialLoad : public ::testing::Test {
 
   // The same rows applied the slow way: one applier call per row, in the loader's row order.
   void load_row_by_row(logic_center& target) {
-    for (const auto& row : db.query(
-             "SELECT special_id,member_id,reader_type FROM brix_mb_special "
-             "WHERE from_user=1 and state = 0 ORDER BY member_id ASC, special_id ASC")) {
+    for (const auto& row :
+         db.query("SELECT special_id,member_id,reader_type FROM brix_mb_special "
+                  "WHERE from_user=1 and state = 0 ORDER BY member_id ASC, special_id ASC")) {
       const int reader_type = std::atoi(row[2].c_str());  // "NULL" reads as 0
       if (reader_type == 2) {
         continue;
@@ -99,33 +101,45 @@ class InitialLoad : public ::testing::Test {
     };
     auto member = [&pick]() -> std::string {
       switch (pick(0, 19)) {
-        case 0: return "NULL";
-        case 1: return std::to_string(-pick(1, 3));
-        case 2: return std::to_string(3000000000L + pick(0, 5));
-        case 3: return std::to_string(5000000000L + pick(0, 5));
-        case 4: return "0";
-        default: return std::to_string(pick(1, 400));
+        case 0:
+          return "NULL";
+        case 1:
+          return std::to_string(-pick(1, 3));
+        case 2:
+          return std::to_string(3000000000L + pick(0, 5));
+        case 3:
+          return std::to_string(5000000000L + pick(0, 5));
+        case 4:
+          return "0";
+        default:
+          return std::to_string(pick(1, 400));
       }
     };
     std::string specials;
     for (int i = 0; i < 3000; ++i) {
       std::string special_id = std::to_string(pick(1, 2500));
-      if (pick(0, 29) == 0) special_id = "NULL";
-      if (pick(0, 29) == 0) special_id = std::to_string(-pick(1, 50));
-      if (pick(0, 29) == 0) special_id = std::to_string(4294967296L + pick(0, 100));
+      if (pick(0, 29) == 0)
+        special_id = "NULL";
+      if (pick(0, 29) == 0)
+        special_id = std::to_string(-pick(1, 50));
+      if (pick(0, 29) == 0)
+        special_id = std::to_string(4294967296L + pick(0, 100));
       const char* reader_types[] = {"0", "0", "0", "1", "1", "2", "5", "258", "NULL"};
-      specials += std::string(specials.empty() ? "(" : ",(") + special_id + "," + member() +
-                  "," + reader_types[pick(0, 8)] + "," + (pick(0, 9) == 0 ? "0" : "1") + "," +
+      specials += std::string(specials.empty() ? "(" : ",(") + special_id + "," + member() + "," +
+                  reader_types[pick(0, 8)] + "," + (pick(0, 9) == 0 ? "0" : "1") + "," +
                   (pick(0, 9) == 0 ? "1" : "0") + ")";
     }
-    db.exec("INSERT INTO brix_mb_special (special_id, member_id, reader_type, from_user, state) "
-            "VALUES " + specials);
+    db.exec(
+        "INSERT INTO brix_mb_special (special_id, member_id, reader_type, from_user, state) "
+        "VALUES " +
+        specials);
     std::string members;
     for (int i = 0; i < 1200; ++i) {
       const std::string id = member();
       const long kind = pick(0, 9);
-      const std::string inviter = kind == 0 ? id : kind == 1 ? std::to_string(pick(401, 600))
-                                                              : member();
+      const std::string inviter = kind == 0   ? id
+                                  : kind == 1 ? std::to_string(pick(401, 600))
+                                              : member();
       members += std::string(members.empty() ? "(" : ",(") + id + "," + inviter + ")";
     }
     db.exec("INSERT INTO brix_member (member_id, inviter_id) VALUES " + members);
@@ -161,8 +175,9 @@ TEST_F(InitialLoad, OnlyMembersOwnLiveSpecialsAreLoadedAndOnlyPublicOnesArePubli
 }
 
 TEST_F(InitialLoad, InvitedMembersFollowEachOtherAndShareTheirSpecials) {
-  db.exec("INSERT INTO brix_member (member_id, inviter_id) VALUES "
-          "(3, 0), (5, 3), (6, NULL), (7, -3), (-2, 3)");
+  db.exec(
+      "INSERT INTO brix_member (member_id, inviter_id) VALUES "
+      "(3, 0), (5, 3), (6, NULL), (7, -3), (-2, 3)");
   add_special_row(100, 3, 1);
   add_special_row(200, 5, 0);
   load();
@@ -182,9 +197,12 @@ TEST_F(InitialLoad, EveryRowArrivesAcrossPageBoundariesWithinOneMember) {
     rows += (rows.empty() ? "(" : ",(") + std::to_string(special_id) + "," +
             std::to_string(member_id) + ",0)";
   };
-  for (int i = 0; i < 600; ++i) add(100000 + i, 3);
-  for (int i = 0; i < 2500; ++i) add(1 + 7 * i, 7);  // ids not in member order
-  for (int i = 0; i < 700; ++i) add(200000 + i, 9);
+  for (int i = 0; i < 600; ++i)
+    add(100000 + i, 3);
+  for (int i = 0; i < 2500; ++i)
+    add(1 + 7 * i, 7);  // ids not in member order
+  for (int i = 0; i < 700; ++i)
+    add(200000 + i, 9);
   db.exec("INSERT INTO brix_mb_special (special_id, member_id, reader_type) VALUES " + rows);
   load();
   EXPECT_EQ(store->fetch_self_specials(7, all, 100000, below).size(), 2500u);
@@ -194,16 +212,20 @@ TEST_F(InitialLoad, EveryRowArrivesAcrossPageBoundariesWithinOneMember) {
 }
 
 TEST_F(InitialLoad, IdsBeyond31And32BitsAndNullKeysLoadAsTheirValues) {
-  db.exec("ALTER TABLE brix_mb_special DROP PRIMARY KEY, "
-          "MODIFY special_id BIGINT UNSIGNED NULL, MODIFY member_id BIGINT UNSIGNED NULL");
-  db.exec("ALTER TABLE brix_member DROP PRIMARY KEY, "
-          "MODIFY member_id BIGINT UNSIGNED NULL, MODIFY inviter_id BIGINT UNSIGNED NULL");
+  db.exec(
+      "ALTER TABLE brix_mb_special DROP PRIMARY KEY, "
+      "MODIFY special_id BIGINT UNSIGNED NULL, MODIFY member_id BIGINT UNSIGNED NULL");
+  db.exec(
+      "ALTER TABLE brix_member DROP PRIMARY KEY, "
+      "MODIFY member_id BIGINT UNSIGNED NULL, MODIFY inviter_id BIGINT UNSIGNED NULL");
   const unsigned long past31 = 3000000000UL, past32 = 5000000000UL;
-  db.exec("INSERT INTO brix_mb_special (special_id, member_id, reader_type) VALUES "
-          "(18446744073709551615, 3000000000, 0), (0, 3000000000, 0), (2147483648, 5000000000, 1),"
-          "(NULL, 7, 0), (11, NULL, 0), (12, 7, 0)");
-  db.exec("INSERT INTO brix_member (member_id, inviter_id) VALUES "
-          "(NULL, 7), (NULL, NULL), (5000000000, 3000000000), (3000000001, NULL)");
+  db.exec(
+      "INSERT INTO brix_mb_special (special_id, member_id, reader_type) VALUES "
+      "(18446744073709551615, 3000000000, 0), (0, 3000000000, 0), (2147483648, 5000000000, 1),"
+      "(NULL, 7, 0), (11, NULL, 0), (12, 7, 0)");
+  db.exec(
+      "INSERT INTO brix_member (member_id, inviter_id) VALUES "
+      "(NULL, 7), (NULL, NULL), (5000000000, 3000000000), (3000000001, NULL)");
   EXPECT_EQ(load(), "init_data start\ninit_specials\ninit_follow\ninit_data end\n");
   const auto image = logic_center_inspector::of(*store);
   EXPECT_THAT(image.own.at(past31), ElementsAre(0, all));
@@ -243,15 +265,17 @@ TEST_F(InitialLoad, AMemberWithTensOfThousandsOfFollowersReachesEveryFeed) {
 }
 
 TEST_F(InitialLoad, StartBuildsTheInviterIndexBesideTheStoreFromOneRead) {
-  db.exec("INSERT INTO brix_member (member_id, inviter_id) VALUES "
-          "(1, 0), (3, 1), (5, 3), (6, NULL), (7, 3)");
+  db.exec(
+      "INSERT INTO brix_member (member_id, inviter_id) VALUES "
+      "(1, 0), (3, 1), (5, 3), (6, NULL), (7, 3)");
   add_special_row(100, 1, 0);
   add_special_row(300, 3, 1);
   ::testing::internal::CaptureStdout();
   start_store(*store, load_settings_from(*singleton<app_cfg>::instance()));
   const std::string out = ::testing::internal::GetCapturedStdout();
-  EXPECT_EQ(out, "max user id=7 max_bucket=53\nstart rehash\ninit_data start\ninit_specials\n"
-                 "init_follow\ninit_data end\n");
+  EXPECT_EQ(out,
+            "max user id=7 max_bucket=53\nstart rehash\ninit_data start\ninit_specials\n"
+            "init_follow\ninit_data end\n");
   EXPECT_THAT(store->fetch_inviter(5), ElementsAre(3, 1));
   EXPECT_THAT(store->fetch_invitees(3), ElementsAre(5, 7));
   EXPECT_THAT(store->fetch_invitees(0), ElementsAre(1, 6));
@@ -277,9 +301,8 @@ TEST_F(InitialLoad, StopAbandonsAStalledStartWithNothingLoaded) {
       stop.stop();
     }
     ::testing::internal::CaptureStdout();
-    std::future<void> started = std::async(std::launch::async, [&] {
-      start_store(*fresh, settings, &stop);
-    });
+    std::future<void> started =
+        std::async(std::launch::async, [&] { start_store(*fresh, settings, &stop); });
     if (!stop_first) {
       ASSERT_TRUE(locked.waiting());
       EXPECT_EQ(started.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
@@ -308,15 +331,18 @@ TEST_F(InitialLoad, UnreachableDatabaseLoadsNothingAndSaysWhy) {
 TEST_F(InitialLoad, LoadEqualsApplyingEveryRowInOrder) {
   // Three random data sets; each loaded into an empty store (the joined bulk path), into one
   // that already holds data (the appliers' path), and into an empty one with caps set.
-  db.exec("ALTER TABLE brix_mb_special DROP PRIMARY KEY, MODIFY special_id BIGINT NULL, "
-          "MODIFY member_id BIGINT NULL");
-  db.exec("ALTER TABLE brix_member DROP PRIMARY KEY, MODIFY member_id BIGINT NULL, "
-          "MODIFY inviter_id BIGINT NULL");
+  db.exec(
+      "ALTER TABLE brix_mb_special DROP PRIMARY KEY, MODIFY special_id BIGINT NULL, "
+      "MODIFY member_id BIGINT NULL");
+  db.exec(
+      "ALTER TABLE brix_member DROP PRIMARY KEY, MODIFY member_id BIGINT NULL, "
+      "MODIFY inviter_id BIGINT NULL");
   for (unsigned seed : {20240611u, 7u, 99991u}) {
     SCOPED_TRACE("seed " + std::to_string(seed));
     fill_random_tables(seed);
     ASSERT_GT(std::atoi(db.query("SELECT COUNT(*) FROM brix_mb_special "
-                                 "WHERE from_user=1 and state = 0")[0][0].c_str()),
+                                 "WHERE from_user=1 and state = 0")[0][0]
+                            .c_str()),
               2000);
     auto earlier_content = [](logic_center& target) {
       ids follows{4, 9, 4, 250};

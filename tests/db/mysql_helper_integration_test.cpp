@@ -1,5 +1,4 @@
-#include "db/mysql_helper.h"
-
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -12,8 +11,7 @@
 #include <string>
 #include <thread>
 
-#include <gtest/gtest.h>
-
+#include "db/mysql_helper.h"
 #include "eventually.h"
 #include "support/log.h"
 #include "temp_dir.h"
@@ -121,8 +119,8 @@ TEST_F(MysqlConnection, RowsArriveInOrderAndCountsFollowTheKind) {
   EXPECT_EQ(inserted.size(), 3);
   EXPECT_EQ(inserted.last_insert_id(), 1);
 
-  mysql::result rows = conn->exec("SELECT id, v FROM counter ORDER BY id DESC",
-                                  mysql::connection::oper_select);
+  mysql::result rows =
+      conn->exec("SELECT id, v FROM counter ORDER BY id DESC", mysql::connection::oper_select);
   ASSERT_TRUE(rows.good());
   EXPECT_EQ(rows.size(), 3);
   std::string seen;
@@ -144,8 +142,8 @@ TEST_F(MysqlConnection, RowsArriveInOrderAndCountsFollowTheKind) {
 
 TEST_F(MysqlConnection, FetchColumnReadsTextByTheRulesOfAtoi) {
   auto conn = connect();
-  mysql::result rows = conn->exec(
-      "SELECT '12ab', ' -7', '+5', NULL, 'x9', '  42  ', '-0', '\t3'", mysql::connection::oper_select);
+  mysql::result rows = conn->exec("SELECT '12ab', ' -7', '+5', NULL, 'x9', '  42  ', '-0', '\t3'",
+                                  mysql::connection::oper_select);
   MYSQL_ROW row = rows.begin();
   ASSERT_NE(row, rows.end());
   int digits_then_letters = -1, blank_minus = -1, plus = -1, null_column = -1;
@@ -183,8 +181,8 @@ TEST_F(MysqlConnection, KilledConnectionReconnectsAndTheQueryStillAnswers) {
   auto conn = connect();
   const int first_id = connection_id(*conn);
   db.exec("KILL " + std::to_string(first_id));
-  mysql::result rows = conn->exec("SELECT member_id FROM brix_member",
-                                  mysql::connection::oper_select);
+  mysql::result rows =
+      conn->exec("SELECT member_id FROM brix_member", mysql::connection::oper_select);
   EXPECT_TRUE(rows.good());
   EXPECT_TRUE(logged_containing("Debug:", "errornum:2013"));
   EXPECT_TRUE(logged("Debug:", "reinit mysql connection."));
@@ -250,8 +248,8 @@ TEST_F(MysqlConnection, InterruptFromAnotherThreadEndsAWaitingReadForGood) {
     failed = rows.failed();
   });
   EXPECT_TRUE(eventually([&] {
-    return db.query("SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE DB = '" +
-                    db.name() + "' AND STATE LIKE 'Waiting for table%'")[0][0] != "0";
+    return db.query("SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE DB = '" + db.name() +
+                    "' AND STATE LIKE 'Waiting for table%'")[0][0] != "0";
   })) << "the read never waited for the lock";
   reader->interrupt();
   reading.join();

@@ -1,4 +1,4 @@
-#include "db/table_reader.h"
+#include <gtest/gtest.h>
 
 #include <chrono>
 #include <string>
@@ -6,8 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include <gtest/gtest.h>
-
+#include "db/table_reader.h"
 #include "support/app_config.h"
 #include "support/object_manager.h"
 #include "test_db.h"
@@ -26,8 +25,10 @@ class TableReader : public ::testing::Test {
 
   // Fills the specials table with `rows` rows of 25 owners, in one statement.
   void seed_specials(int rows) {
-    db.exec("INSERT INTO brix_mb_special (special_id, member_id, reader_type) "
-            "SELECT seq, seq % 25, seq % 3 FROM seq_1_to_" + std::to_string(rows));
+    db.exec(
+        "INSERT INTO brix_mb_special (special_id, member_id, reader_type) "
+        "SELECT seq, seq % 25, seq % 3 FROM seq_1_to_" +
+        std::to_string(rows));
   }
   // What the reader must hand over, in its order.
   std::vector<key> expected_specials() {
@@ -43,7 +44,8 @@ class TableReader : public ::testing::Test {
   std::vector<std::vector<std::string>> streams() {
     return db.query(
         "SELECT ID FROM information_schema.PROCESSLIST "
-        "WHERE INFO LIKE 'SELECT special_id,member_id,reader_type%' AND DB = '" + db.name() + "'");
+        "WHERE INFO LIKE 'SELECT special_id,member_id,reader_type%' AND DB = '" +
+        db.name() + "'");
   }
   // Kills the connection (or only the query) that streams the specials, from the admin side.
   void kill_stream(const char* how) {
@@ -89,8 +91,9 @@ TEST_F(TableReader, KilledStreamResumesAndHandsOverEveryRowOnce) {
 
 TEST_F(TableReader, NullKeysAreReadOnceAndDoNotStopTheRead) {
   db.exec("ALTER TABLE brix_member DROP PRIMARY KEY, MODIFY member_id INT NULL");
-  db.exec("INSERT INTO brix_member (member_id, inviter_id) VALUES "
-          "(NULL, 3), (NULL, 4), (-7, 1), (5, NULL), (2147483647, 5)");
+  db.exec(
+      "INSERT INTO brix_member (member_id, inviter_id) VALUES "
+      "(NULL, 3), (NULL, 4), (-7, 1), (5, NULL), (2147483647, 5)");
   auto conn = table_reader::connect(singleton<app_cfg>::instance()->db);
   std::vector<std::pair<bool, unsigned long>> members;
   const auto outcome = table_reader::read_members(*conn, [&](const table_reader::member_row& row) {

@@ -247,11 +247,10 @@ TEST(DaemonMetricsBounds, ACrowdOnTheMetricsPortTakesNothingFromTheRequestPort) 
   std::filesystem::create_directories(dir.path() + "/logs");
   const std::string config =
       dir.write("norvel.ini", db.config_json(",\"limits\":{\"max_connections\":16}"));
-  foreground_daemon daemon({"--foreground", "--config", config, "--listen", "127.0.0.1", "--port",
-                            std::to_string(port), "--metrics",
-                            "127.0.0.1:" + std::to_string(metrics_port), "--log-dir",
-                            dir.path() + "/logs"},
-                           dir.path());
+  foreground_daemon daemon(
+      {"--foreground", "--config", config, "--listen", "127.0.0.1", "--port", std::to_string(port),
+       "--metrics", "127.0.0.1:" + std::to_string(metrics_port), "--log-dir", dir.path() + "/logs"},
+      dir.path());
   ASSERT_TRUE(wait_accepting(port, daemon)) << daemon.output();
   const auto open_descriptors = [&daemon] {
     const std::string fds = "/proc/" + std::to_string(daemon.pid()) + "/fd";

@@ -51,7 +51,8 @@ TEST_F(MetricsEndpoint, ServesThePageAtMetricsOnlyAndOnlyToGetAndHead) {
   // A response to HEAD carries no body, whatever its status: on a kept connection the next
   // response follows its header directly.
   frame_client kept(endpoint->port());
-  kept.send_raw("HEAD /elsewhere HTTP/1.1\r\nHost: x\r\n\r\nGET /metrics HTTP/1.1\r\nHost: x\r\n\r\n");
+  kept.send_raw(
+      "HEAD /elsewhere HTTP/1.1\r\nHost: x\r\n\r\nGET /metrics HTTP/1.1\r\nHost: x\r\n\r\n");
   std::string header;
   while (header.size() < 4 || header.compare(header.size() - 4, 4, "\r\n\r\n") != 0) {
     header += kept.recv_exact(1);

@@ -20,8 +20,8 @@
 
 #include "apply/work_backlog.h"
 #include "daemon_runner.h"
-#include "metrics/process_stats.h"
 #include "locked_tables.h"
+#include "metrics/process_stats.h"
 #include "store/logic_center.h"
 #include "store/special.h"
 #include "test_db.h"
@@ -311,17 +311,17 @@ TEST_F(E2eLimits, InviterAddsBeyondTheIndexReloadOncePerIntervalAndAHungDatabase
   std::string adds;
   const int count = 300;
   for (int i = 0; i < count; ++i) {
-    adds += frame(R"({"act":"inviter","op":"add","params":{"user_id":)" +
-                  std::to_string(1000 + i) + R"(,"inviter_id":1}})");
+    adds += frame(R"({"act":"inviter","op":"add","params":{"user_id":)" + std::to_string(1000 + i) +
+                  R"(,"inviter_id":1}})");
   }
   const auto sent = std::chrono::steady_clock::now();
   adder.send_raw(adds);
   for (int i = 0; i < count; ++i) {
     ASSERT_EQ(adder.recv_frame(), "{\"code\":200,\"data\":null}\n") << "reply " << i;
   }
-  const auto seconds_taken = std::chrono::duration_cast<std::chrono::seconds>(
-                                 std::chrono::steady_clock::now() - sent)
-                                 .count();
+  const auto seconds_taken =
+      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - sent)
+          .count();
   EXPECT_LE(count_of(runner->output_file(), "max user id=") - reloads_at_start,
             static_cast<std::size_t>(seconds_taken) + 1)
       << "at most one reload a second";

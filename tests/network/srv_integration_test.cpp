@@ -300,7 +300,7 @@ TEST_F(ServedFraming, RandomlySplitPipelinesOnManyConnectionsMatchOneCutter) {
   enum class ending { whole, end_of_stream, reset };
   struct peer {
     std::unique_ptr<frame_client> client;
-    std::string stream;    // everything it sends
+    std::string stream;  // everything it sends
     std::size_t sent = 0;
     std::string expected;  // the replies one cutter makes of its whole frames
     std::string received;

@@ -1,6 +1,7 @@
 // The built daemon over the wire, against a freshly seeded database: every action and operation,
 // mutations becoming visible once applied, pipelined frames, bad input ending only its own
 // connection, the command-line client, and a clean stop on SIGTERM.
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 
@@ -13,8 +14,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "daemon_runner.h"
 #include "test_db.h"
@@ -34,8 +33,8 @@ std::string fetch(const std::string& op, const std::string& params) {
 
 // Newest first: the first page of a member's feed or of the public list.
 std::string newest(const std::string& op, int user) {
-  return fetch(op, R"({"user_id":)" + std::to_string(user) +
-                       R"(,"special_id":-1,"count":100,"type":1})");
+  return fetch(
+      op, R"({"user_id":)" + std::to_string(user) + R"(,"special_id":-1,"count":100,"type":1})");
 }
 
 // Members 1 <- 3 <- 5 in an invitation chain (and 8 without inviter), each with a few specials;
@@ -177,15 +176,15 @@ TEST_F(E2eProtocol, FollowAndSpecialChangesBecomeVisibleOnceApplied) {
 TEST_F(E2eProtocol, PagingWalksEveryIdUpToTheLargestThirtyTwoBitOne) {
   // Ids on both sides of 2^31 and at 2^32-1: a client passing each page's last id back as the
   // next cursor sees every one of them, newest first and oldest first.
-  const std::vector<std::string> ids = {"4294967295", "3000000005", "3000000003", "2147483648",
-                                        "2147483647", "200"};
+  const std::vector<std::string> ids = {"4294967295", "3000000005", "3000000003",
+                                        "2147483648", "2147483647", "200"};
   std::string specials;
   for (const std::string& id : ids) {
     specials += std::string(specials.empty() ? "" : ",") + R"({"spid":)" + id + R"(,"type":0})";
   }
-  EXPECT_EQ(ask(R"({"act":"special","op":"add","params":{"user_id":8,"specials":[)" + specials +
-                "]}}"),
-            dispatched_null);
+  EXPECT_EQ(
+      ask(R"({"act":"special","op":"add","params":{"user_id":8,"specials":[)" + specials + "]}}"),
+      dispatched_null);
   const std::string all = "4294967295,3000000005,3000000003,2147483648,2147483647,200";
   ASSERT_EQ(ask_until(newest("fetch_self", 8), specials_reply(all)), specials_reply(all));
 
@@ -194,9 +193,9 @@ TEST_F(E2eProtocol, PagingWalksEveryIdUpToTheLargestThirtyTwoBitOne) {
     std::vector<std::string> seen;
     std::string cursor = first;
     for (int page = 0; page < 10; ++page) {
-      const std::string reply = ask(fetch(op, R"({"user_id":8,"special_id":)" + cursor +
-                                                  R"(,"count":2,"type":)" +
-                                                  std::to_string(type) + "}"));
+      const std::string reply =
+          ask(fetch(op, R"({"user_id":8,"special_id":)" + cursor + R"(,"count":2,"type":)" +
+                            std::to_string(type) + "}"));
       const std::string prefix = "{\"code\":200,\"data\":{\"specials\":[";
       if (reply.rfind(prefix, 0) != 0) {
         seen.push_back(reply);  // a failure reply ends the walk and shows in the comparison
@@ -227,8 +226,7 @@ TEST_F(E2eProtocol, PagingWalksEveryIdUpToTheLargestThirtyTwoBitOne) {
   EXPECT_EQ(ask(fetch("fetch_pub", R"({"special_id":-2147483649,"count":1,"type":1})")), failed);
   EXPECT_EQ(ask(fetch("fetch_pub", R"({"special_id":-7,"count":1,"type":1})")),
             specials_reply("4294967295"));
-  EXPECT_EQ(ask(fetch("fetch_pub", R"({"special_id":-1,"count":1,"type":0})")),
-            specials_reply(""));
+  EXPECT_EQ(ask(fetch("fetch_pub", R"({"special_id":-1,"count":1,"type":0})")), specials_reply(""));
 }
 
 TEST_F(E2eProtocol, InviterAddRecordsInPlaceOrReloadsFromTheDatabase) {

@@ -16,8 +16,8 @@
 #include "app/request_adaptors.h"
 #include "daemon_runner.h"
 #include "eventually.h"
-#include "protocol/parse_offload.h"
 #include "network/srv.h"
+#include "protocol/parse_offload.h"
 #include "store_image.h"
 
 namespace {

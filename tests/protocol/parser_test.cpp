@@ -1,12 +1,13 @@
 #include "protocol/parser.h"
 
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
-#include <random>
 #include <functional>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -14,7 +15,6 @@
 #include <vector>
 
 #include <boost/filesystem.hpp>
-#include <gtest/gtest.h>
 
 #include "eventually.h"
 #include "protocol/fast_request.h"
@@ -39,9 +39,7 @@ class Parser : public ::testing::Test {
     store->start_workers();
   }
 
-  void TearDown() override {
-    object_manager::fini();
-  }
+  void TearDown() override { object_manager::fini(); }
 
   static std::string reply(const std::string& body) {
     return parser(body, *singleton<logic_center>::instance()).request();
@@ -146,8 +144,9 @@ TEST_F(Parser, UnknownOperationsFailAndAreLogged) {
 
 TEST_F(Parser, ControlCharactersOfAnUnknownOpCannotForgeLogRecords) {
   EXPECT_EQ(reply(R"({"act":"follow","op":"x\r\n00:00:00.000000\tFatal:\tforged"})"), failed);
-  EXPECT_TRUE(logged("exception:request what=cannot find op:x\\x0d\\x0a00:00:00.000000\\x09"
-                     "Fatal:\\x09forged"));
+  EXPECT_TRUE(
+      logged("exception:request what=cannot find op:x\\x0d\\x0a00:00:00.000000\\x09"
+             "Fatal:\\x09forged"));
   EXPECT_EQ(log_text().find("\tFatal:\tforged"), std::string::npos);
 }
 
@@ -196,8 +195,9 @@ TEST_F(Parser, ConversionFailureLeavesTheStoreUntouched) {
   EXPECT_EQ(reply(R"({"act":"special","op":"add","params":{"user_id":9,"specials":[
                {"spid":13,"type":0}]}})"),
             dispatched_null);
-  ASSERT_TRUE(eventually(
-      [&] { return store->fetch_self_specials(9, ~0UL, 10, logic_center::fetch_below) == ids{13}; }));
+  ASSERT_TRUE(eventually([&] {
+    return store->fetch_self_specials(9, ~0UL, 10, logic_center::fetch_below) == ids{13};
+  }));
   EXPECT_EQ(store->fetch_follow(9), ids{2});
   EXPECT_EQ(store->fetch_pub_specials(~0UL, 10, logic_center::fetch_below), ids{13});
   EXPECT_EQ(records("add_follow"), 1u);
@@ -209,28 +209,39 @@ TEST_F(Parser, SpecialFetchesPageWithSignedCursorAndDirection) {
                {"spid":30,"type":0},{"spid":10,"type":256},{"spid":20,"type":0},
                {"spid":40,"type":257}]}})"),
             dispatched_null);
-  ASSERT_TRUE(eventually(
-      [&] { return store->fetch_self_specials(1, ~0UL, 10, logic_center::fetch_below).size() == 4; }));
+  ASSERT_TRUE(eventually([&] {
+    return store->fetch_self_specials(1, ~0UL, 10, logic_center::fetch_below).size() == 4;
+  }));
 
   // "type" keeps its low 8 bits: 256 is public, 257 is not.
-  EXPECT_EQ(reply(R"({"act":"special","op":"fetch_pub","params":{"special_id":-1,"count":10,"type":1}})"),
-            "{\"code\":200,\"data\":{\"specials\":[30,20,10]}}\n");
-  EXPECT_EQ(reply(R"({"act":"special","op":"fetch_pub","params":{"special_id":10,"count":10,"type":0}})"),
-            "{\"code\":200,\"data\":{\"specials\":[20,30]}}\n");
+  EXPECT_EQ(
+      reply(R"({"act":"special","op":"fetch_pub","params":{"special_id":-1,"count":10,"type":1}})"),
+      "{\"code\":200,\"data\":{\"specials\":[30,20,10]}}\n");
+  EXPECT_EQ(
+      reply(R"({"act":"special","op":"fetch_pub","params":{"special_id":10,"count":10,"type":0}})"),
+      "{\"code\":200,\"data\":{\"specials\":[20,30]}}\n");
   // Any non-zero type pages downwards; count limits the page.
-  EXPECT_EQ(reply(R"({"act":"special","op":"fetch_self","params":{"user_id":1,"special_id":-1,"count":2,"type":7}})"),
-            "{\"code\":200,\"data\":{\"specials\":[40,30]}}\n");
-  EXPECT_EQ(reply(R"({"act":"special","op":"fetch_pri","params":{"user_id":1,"special_id":30,"count":5,"type":1}})"),
-            "{\"code\":200,\"data\":{\"specials\":[20,10]}}\n");
-  EXPECT_EQ(reply(R"({"act":"special","op":"fetch_pri","params":{"user_id":2,"special_id":-1,"count":5,"type":1}})"),
-            "{\"code\":200,\"data\":{\"specials\":[]}}\n");
+  EXPECT_EQ(
+      reply(
+          R"({"act":"special","op":"fetch_self","params":{"user_id":1,"special_id":-1,"count":2,"type":7}})"),
+      "{\"code\":200,\"data\":{\"specials\":[40,30]}}\n");
+  EXPECT_EQ(
+      reply(
+          R"({"act":"special","op":"fetch_pri","params":{"user_id":1,"special_id":30,"count":5,"type":1}})"),
+      "{\"code\":200,\"data\":{\"specials\":[20,10]}}\n");
+  EXPECT_EQ(
+      reply(
+          R"({"act":"special","op":"fetch_pri","params":{"user_id":2,"special_id":-1,"count":5,"type":1}})"),
+      "{\"code\":200,\"data\":{\"specials\":[]}}\n");
 }
 
 TEST_F(Parser, IdsAreWrittenAsTheirLow32Bits) {
   std::vector<special> wide{special((1UL << 32) + 5, 3, 1)};
   store->do_add_special(3, wide);
-  EXPECT_EQ(reply(R"({"act":"special","op":"fetch_self","params":{"user_id":3,"special_id":-1,"count":5,"type":1}})"),
-            "{\"code\":200,\"data\":{\"specials\":[5]}}\n");
+  EXPECT_EQ(
+      reply(
+          R"({"act":"special","op":"fetch_self","params":{"user_id":3,"special_id":-1,"count":5,"type":1}})"),
+      "{\"code\":200,\"data\":{\"specials\":[5]}}\n");
 
   Json::Value out;
   helper::to_array(std::vector<int>{-1, 2}, out);
@@ -276,8 +287,9 @@ TEST_F(Parser, DeeplyNestedTextIsRejectedLikeOtherBadText) {
 }
 
 TEST_F(Parser, DocumentsThatAreNotRequestsThrowFromRequest) {
-  for (const std::string body : {"[1,2]", "\"text\"", "42", "true",
-                                 R"({"act":{"a":1},"op":"fetch"})", R"({"act":"follow","op":[]})"}) {
+  for (const std::string body :
+       {"[1,2]", "\"text\"", "42", "true", R"({"act":{"a":1},"op":"fetch"})",
+        R"({"act":"follow","op":[]})"}) {
     parser request_parser(body, *singleton<logic_center>::instance());
     EXPECT_THROW(request_parser.request(), std::exception) << body;
   }
@@ -388,15 +400,22 @@ TEST(FastRequest, TakesClientRequestsAndLeavesNearMissesToJson) {
     return body;
   };
   const std::vector<std::string> left = {
-      with("\"special\"", "\"spec\\u0069al\""), with("\"count\":20", "\"count\":20,\"count\":2"),
-      with("\"count\":20", "\"count\":1.0"),    with("\"special_id\":-1", "\"special_id\":-0"),
-      with("\"count\":20", "\"count\":1e3"),    with("\"count\":20", "\"count\":020"),
+      with("\"special\"", "\"spec\\u0069al\""),
+      with("\"count\":20", "\"count\":20,\"count\":2"),
+      with("\"count\":20", "\"count\":1.0"),
+      with("\"special_id\":-1", "\"special_id\":-0"),
+      with("\"count\":20", "\"count\":1e3"),
+      with("\"count\":20", "\"count\":020"),
       with("\"count\":20", "\"count\":4294967296"),
       with("\"special_id\":-1", "\"special_id\":2147483648"),
-      with("\"user_id\":3", "\"user_id\":-3"),  with("\"type\":1", "\"type\":null"),
-      with("\"type\":1", "\"type\":true"),      with("\"type\":1", "\"type\":1,\"x\":1"),
-      with("fetch_pri", "fetch_pri\xc3\xa9"),   fetch + "x",
-      fetch.substr(0, fetch.size() - 1),        "/**/" + fetch,
+      with("\"user_id\":3", "\"user_id\":-3"),
+      with("\"type\":1", "\"type\":null"),
+      with("\"type\":1", "\"type\":true"),
+      with("\"type\":1", "\"type\":1,\"x\":1"),
+      with("fetch_pri", "fetch_pri\xc3\xa9"),
+      fetch + "x",
+      fetch.substr(0, fetch.size() - 1),
+      "/**/" + fetch,
       R"({"act":"special","op":"fetch_pri","params":null})",
   };
   for (const std::string& body : left) {

@@ -19,10 +19,10 @@
 #include <thread>
 #include <vector>
 
+#include "change_requests.h"
 #include "eventually.h"
 #include "foreground_daemon.h"
 #include "jetstream_cluster.h"
-#include "change_requests.h"
 #include "replica_node.h"
 #include "snapshot/snapshot_file.h"
 #include "stream/jetstream.h"
@@ -178,9 +178,8 @@ TEST_F(SnapshotDaemon, SignalWritesOneAndAFullDiskKeepsThePreviousOneAndTheNodeS
   ASSERT_TRUE(
       eventually([&] { return node.ask(fetch_self(41)) == specials_reply("403,402,401"); }));
   node.send_signal(SIGUSR1);
-  ASSERT_TRUE(eventually([&] {
-    return node.event_log().find("not written") != std::string::npos;
-  })) << node.event_log();
+  ASSERT_TRUE(eventually([&] { return node.event_log().find("not written") != std::string::npos; }))
+      << node.event_log();
   EXPECT_TRUE(node.running());
   EXPECT_EQ(node.ask(fetch_pri(41)), specials_reply("403,402,401"));
   ASSERT_EQ(snapshots_of(node).size(), files);

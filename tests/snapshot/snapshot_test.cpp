@@ -23,13 +23,13 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
 
-#include "random_ids.h"
-#include "store/logic_center.h"
 #include "metrics/metrics.h"
+#include "random_ids.h"
 #include "snapshot/snapshot_codec.h"
 #include "snapshot/snapshot_file.h"
 #include "snapshot/snapshot_taker.h"
 #include "snapshot/store_snapshot.h"
+#include "store/logic_center.h"
 #include "store_image.h"
 #include "temp_dir.h"
 

@@ -2,15 +2,16 @@
 // two lists, or a freed block still in use, shows up as another list's wrong content), through
 // every form a list takes: empty, one or two ids in the word, narrow and wide blocks, growth,
 // shrinking back into the word, caps, clearing and reuse of freed blocks.
+#include "store/id_list.h"
+
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <iterator>
 #include <random>
 #include <set>
 #include <vector>
 
-#include <gtest/gtest.h>
-
-#include "store/id_list.h"
 #include "store/list_arena.h"
 
 namespace {

@@ -1,4 +1,5 @@
-#include "store/inviter_manager.h"
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
@@ -13,14 +14,12 @@
 #include <thread>
 #include <vector>
 
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
 #include <boost/asio.hpp>
 
 #include "db/inviter_reloader.h"
 #include "locked_tables.h"
 #include "metrics/metrics.h"
+#include "store/inviter_manager.h"
 #include "store/inviter_source.h"
 #include "support/app_config.h"
 #include "support/object_manager.h"
@@ -104,8 +103,9 @@ TEST_F(InviterIndex, RowsOutsideTheTableRulesAreSkipped) {
 
 TEST_F(InviterIndex, IdsBeyondASigned32BitIntAreSkippedNotWrapped) {
   db.exec("ALTER TABLE brix_member MODIFY member_id BIGINT NOT NULL, MODIFY inviter_id BIGINT");
-  db.exec("INSERT INTO brix_member (member_id, inviter_id) VALUES "
-          "(1, 0), (3, 1), (3000000000, 3), (4294967299, 1), (7, 4294967299)");
+  db.exec(
+      "INSERT INTO brix_member (member_id, inviter_id) VALUES "
+      "(1, 0), (3, 1), (3000000000, 3), (4294967299, 1), (7, 4294967299)");
   EXPECT_EQ(reload(), "max user id=7 max_bucket=53\nstart rehash\n")
       << "the highest id that fits sizes the table";
   EXPECT_THAT(index.invitees(3), IsEmpty()) << "3000000000 does not fit; it is not wrapped";
@@ -225,11 +225,10 @@ class answer_loop {
   inviter_manager::add_outcome add(inviter_manager& target, int member, int inviter) {
     inviter_manager::add_outcome outcome;
     bool answered = false;
-    if (!target.add(member, inviter, outcome,
-                    [&](const inviter_manager::add_outcome& later) {
-                      outcome = later;
-                      answered = true;
-                    })) {
+    if (!target.add(member, inviter, outcome, [&](const inviter_manager::add_outcome& later) {
+          outcome = later;
+          answered = true;
+        })) {
       run_until([&answered] { return answered; });
     }
     return outcome;
@@ -269,8 +268,8 @@ class counting_source : public inviter_source {
 // Points `target` at this test's database through a reloader that reads on a thread of its own
 // and answers on `loop`; answers its counts.
 counting_source& read_aside(inviter_manager& target, answer_loop& loop) {
-  auto counted = std::make_unique<counting_source>(std::make_unique<inviter_reloader>(
-      singleton<app_cfg>::instance()->db, 10, loop.poster()));
+  auto counted = std::make_unique<counting_source>(
+      std::make_unique<inviter_reloader>(singleton<app_cfg>::instance()->db, 10, loop.poster()));
   counting_source& counts = *counted;
   target.set_source(std::move(counted));
   return counts;
@@ -427,8 +426,8 @@ TEST_F(InviterIndex, PacedReloadsAnswerExactlyAsAReloadForEveryMemberBeyond) {
     if (choice < 5) {
       const bool beyond = below(6) == 0 && next < 20000;
       next = beyond ? static_cast<int>(every.table_size()) + below(40) : next + 1 + below(3);
-      const int stored = below(5) == 0 ? 0 : members[static_cast<size_t>(below(
-                                                  static_cast<int>(members.size())))];
+      const int stored =
+          below(5) == 0 ? 0 : members[static_cast<size_t>(below(static_cast<int>(members.size())))];
       // An add within the index records what it names at once, which the next reload of the
       // reload-per-add index would then correct: so a request may name another inviter only
       // for a member beyond the index.
@@ -542,9 +541,8 @@ TEST_F(InviterIndex, DestroyingTheIndexEndsAReadUnderWay) {
     ::testing::internal::GetCapturedStdout();
     locked_tables locked(db);
     inviter_manager::add_outcome now;
-    ASSERT_FALSE(aside->add(50, 1, now, [&answered](const inviter_manager::add_outcome&) {
-      answered = true;
-    }));
+    ASSERT_FALSE(aside->add(50, 1, now,
+                            [&answered](const inviter_manager::add_outcome&) { answered = true; }));
     ASSERT_TRUE(locked.waiting());
     aside.reset();
   }
@@ -580,8 +578,9 @@ TEST_F(InviterIndex, RowsStoredWithoutARequestAppearAtTheFirstReloadAfterTheInte
 
 // However short the interval, reloads of a big table take at most a tenth of the time.
 TEST_F(InviterIndex, ReloadsWaitNineTimesAsLongAsTheLastOneTook) {
-  db.exec("INSERT INTO brix_member (member_id, inviter_id) SELECT seq, seq DIV 2 "
-          "FROM seq_1_to_50000");
+  db.exec(
+      "INSERT INTO brix_member (member_id, inviter_id) SELECT seq, seq DIV 2 "
+      "FROM seq_1_to_50000");
   index.set_pacing({milliseconds(1)});
   ::testing::internal::CaptureStdout();
   const milliseconds took = time_of([&] { index.reinit(); });

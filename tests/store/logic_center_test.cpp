@@ -276,9 +276,7 @@ TEST(Workers, ConcurrentMutationsMatchInOrderApplicationAndKeepInvariants) {
 // The worker lines of the event log, read back from a log in a private directory.
 class WorkerLog : public ::testing::Test {
  protected:
-  void SetUp() override {
-    path = event_log.current_path();
-  }
+  void SetUp() override { path = event_log.current_path(); }
   // Debug entries whose message is exactly `text`.
   int count(const std::string& text) const {
     std::ifstream in(path);

@@ -3,6 +3,10 @@
 // members including 0 and 2^64-1, with and without caps. Then big accounts through the real
 // workers: a change reaching many feeds goes in turns, other members' changes pass it, and the
 // store still ends as the model applying every change in order.
+#include "store_model.h"
+
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <atomic>
 #include <functional>
@@ -14,14 +18,11 @@
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "eventually.h"
 #include "random_ids.h"
 #include "store/id_list.h"
 #include "store/logic_center.h"
 #include "store_image.h"
-#include "store_model.h"
 
 namespace {
 
@@ -71,7 +72,8 @@ class StoreAgainstModel : public ::testing::TestWithParam<logic_center::list_cap
       const auto member = model.users.find(user);
       const auto feed = model.feeds.find(user);
       EXPECT_EQ(store.fetch_self_specials(user, cursor, count, type),
-                member == model.users.end() ? ids() : model.page(member->second.own, cursor, count, below));
+                member == model.users.end() ? ids()
+                                            : model.page(member->second.own, cursor, count, below));
       EXPECT_EQ(store.fetch_pri_specials(user, cursor, count, type),
                 feed == model.feeds.end() ? ids() : model.page(feed->second, cursor, count, below));
       EXPECT_EQ(store.fetch_pub_specials(cursor, count, type),

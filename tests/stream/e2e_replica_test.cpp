@@ -18,14 +18,14 @@
 #include <thread>
 #include <vector>
 
+#include "change_requests.h"
 #include "daemon_runner.h"
 #include "eventually.h"
 #include "foreground_daemon.h"
-#include "stream/jetstream.h"
 #include "jetstream_cluster.h"
-#include "change_requests.h"
 #include "replica_node.h"
 #include "store_model.h"
+#include "stream/jetstream.h"
 #include "stream_model.h"
 #include "test_db.h"
 
@@ -127,10 +127,11 @@ TEST_F(ReplicaSite, TwoFrontDoorsThroughALeaderChangeAndAKilledNodeEndEqualToThe
   std::set<std::string> stored;
   const store_model model = model_of_stream(servers, &stored);
   const std::string expected = every_answer(model, members);
-  EXPECT_EQ(every_answer(b, members), expected)
-      << "b's first answers after its restart\n" << b.output() << b.event_log();
+  EXPECT_EQ(every_answer(b, members), expected) << "b's first answers after its restart\n"
+                                                << b.output() << b.event_log();
   EXPECT_TRUE(eventually([&] { return every_answer(a, members) == expected; }))
-      << every_answer(a, members) << "\nexpected\n" << expected;
+      << every_answer(a, members) << "\nexpected\n"
+      << expected;
   // Every acknowledged change is in the stream, which both nodes applied in its order.
   for (const std::string& change : acknowledged) {
     EXPECT_EQ(stored.count(change), 1u) << change;
@@ -179,8 +180,10 @@ TEST_F(ReplicaSite, OneNodeKeepsAFollowChangeAcrossARestartAndAppliesAMessageIdO
   ASSERT_TRUE(node.wait_serving()) << node.output();
   EXPECT_EQ(node.ask(R"({"act":"follow","op":"fetch","params":{"user_id":3}})"),
             "{\"code\":200,\"data\":{\"follows\":[4]}}\n");
-  EXPECT_EQ(node.ask(R"({"act":"special","op":"fetch_pri","params":{"user_id":4,"special_id":-1,"count":10,"type":1}})"),
-            "{\"code\":200,\"data\":{\"specials\":[77]}}\n");
+  EXPECT_EQ(
+      node.ask(
+          R"({"act":"special","op":"fetch_pri","params":{"user_id":4,"special_id":-1,"count":10,"type":1}})"),
+      "{\"code\":200,\"data\":{\"specials\":[77]}}\n");
 
   // add 88 (id x), del 88, add 88 again under id x: the stream keeps the first only.
   stream_settings settings;
@@ -188,17 +191,22 @@ TEST_F(ReplicaSite, OneNodeKeepsAFollowChangeAcrossARestartAndAppliesAMessageIdO
   settings.node = "t";
   jetstream stream(settings);
   const auto wait = std::chrono::milliseconds(5000);
-  ASSERT_TRUE(stream.publish("norvel.mut.t", special_change(true, 5, {special(88, 5, 0)}), "t-x", wait).ok);
-  ASSERT_TRUE(stream.publish("norvel.mut.t", special_change(false, 5, {special(88, 5, 0)}), "t-y", wait).ok);
+  ASSERT_TRUE(
+      stream.publish("norvel.mut.t", special_change(true, 5, {special(88, 5, 0)}), "t-x", wait).ok);
+  ASSERT_TRUE(
+      stream.publish("norvel.mut.t", special_change(false, 5, {special(88, 5, 0)}), "t-y", wait)
+          .ok);
   const publish_outcome again =
       stream.publish("norvel.mut.t", special_change(true, 5, {special(88, 5, 0)}), "t-x", wait);
   ASSERT_TRUE(again.ok);
   EXPECT_TRUE(again.duplicate);
-  ASSERT_TRUE(stream.publish("norvel.mut.t", special_change(true, 5, {special(89, 5, 0)}), "t-z", wait).ok);
+  ASSERT_TRUE(
+      stream.publish("norvel.mut.t", special_change(true, 5, {special(89, 5, 0)}), "t-z", wait).ok);
   const std::string self5 =
       R"({"act":"special","op":"fetch_self","params":{"user_id":5,"special_id":-1,"count":10,"type":1}})";
-  EXPECT_TRUE(eventually([&] { return node.ask(self5) == "{\"code\":200,\"data\":{\"specials\":[89]}}\n"; }))
-      << node.ask(self5);
+  EXPECT_TRUE(eventually([&] {
+    return node.ask(self5) == "{\"code\":200,\"data\":{\"specials\":[89]}}\n";
+  })) << node.ask(self5);
   EXPECT_EQ(node.stop(SIGTERM), 0);
 }
 
@@ -218,24 +226,26 @@ TEST_F(ReplicaSite, ClientSpreadsMembersOverNodesReadsItsWritesAndFailsOver) {
   for (unsigned long user = 1; user <= 6; ++user) {
     lines += special_change(true, user, {special(300 + user, user, 0)}) + "\n";
     lines += R"({"act":"special","op":"fetch_self","params":{"user_id":)" + std::to_string(user) +
-             R"(,"special_id":-1,"count":5,"type":1}})" "\n";
+             R"(,"special_id":-1,"count":5,"type":1}})"
+             "\n";
   }
   const std::string input = dir.write("requests.txt", lines);
-  const command_result run = run_command(
-      "/bin/sh",
-      {"-c", "'" NORVEL_BINARY_DIR "/norvel-cli' --servers " + site + " --wait-writes < '" + input + "'"},
-      dir.path(), std::chrono::seconds(60));
+  const command_result run = run_command("/bin/sh",
+                                         {"-c", "'" NORVEL_BINARY_DIR "/norvel-cli' --servers " +
+                                                    site + " --wait-writes < '" + input + "'"},
+                                         dir.path(), std::chrono::seconds(60));
   EXPECT_EQ(run.exit_status, 0) << run.err;
   for (unsigned long user = 1; user <= 6; ++user) {
-    EXPECT_NE(run.out.find("{\"code\":200,\"data\":{\"specials\":[" + std::to_string(300 + user) +
-                           "]}}"),
-              std::string::npos)
+    EXPECT_NE(
+        run.out.find("{\"code\":200,\"data\":{\"specials\":[" + std::to_string(300 + user) + "]}}"),
+        std::string::npos)
         << run.out;
   }
   EXPECT_EQ(a.stop(SIGTERM), 0);
   const command_result failover = run_command(
       NORVEL_BINARY_DIR "/norvel-cli",
-      {"--servers", site, R"({"act":"special","op":"fetch_self","params":{"user_id":2,"special_id":-1,"count":5,"type":1}})"},
+      {"--servers", site,
+       R"({"act":"special","op":"fetch_self","params":{"user_id":2,"special_id":-1,"count":5,"type":1}})"},
       dir.path());
   EXPECT_EQ(failover.exit_status, 0) << failover.err;
   EXPECT_EQ(failover.out, "{\"code\":200,\"data\":{\"specials\":[302]}}\n");

@@ -10,8 +10,8 @@
 #include <signal.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <chrono>
+#include <cstdlib>
 #include <random>
 #include <set>
 #include <string>
@@ -143,8 +143,9 @@ TEST_F(SiteFaults, EveryNodeTakesUpApplyingAfterEachStreamServerIsKilledInTurn) 
     }
     const double resumed =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - accepting).count();
-    std::printf("server %d killed: both nodes applied a change acknowledged after it within %.3f s\n",
-                victim, resumed);
+    std::printf(
+        "server %d killed: both nodes applied a change acknowledged after it within %.3f s\n",
+        victim, resumed);
     servers.start(victim);
     // A server killed mid-write recovers its store before it rejoins: slow on a loaded machine.
     servers.wait_ready(std::chrono::seconds(90));
@@ -153,7 +154,8 @@ TEST_F(SiteFaults, EveryNodeTakesUpApplyingAfterEachStreamServerIsKilledInTurn) 
   const std::string expected = every_answer(model_of_stream(servers), members);
   for (replica_node* node : {&a, &b}) {
     EXPECT_TRUE(eventually([&] { return every_answer(*node, members) == expected; }))
-        << every_answer(*node, members) << "\nexpected\n" << expected;
+        << every_answer(*node, members) << "\nexpected\n"
+        << expected;
   }
   EXPECT_EQ(a.stop(SIGTERM), 0);
   EXPECT_EQ(b.stop(SIGTERM), 0);
@@ -266,14 +268,15 @@ TEST_F(SiteFaults, AChangeLargerThanAStreamMessageIsAppliedWholeEverywhereOrNowh
   jetstream stream(settings);
   const auto wait = std::chrono::milliseconds(5000);
   const std::string lost = requests::follow_change(true, 8, {1, 2, 3});
-  const publish_outcome part = stream.publish("norvel.mut.t", lost.substr(0, 20), "t-p0", wait,
-                                              {{part_header, "t-x 0"}});
+  const publish_outcome part =
+      stream.publish("norvel.mut.t", lost.substr(0, 20), "t-p0", wait, {{part_header, "t-x 0"}});
   ASSERT_TRUE(part.ok);
-  ASSERT_TRUE(stream.publish("norvel.mut.t", "", "t-x", wait,
-                             {{parts_header, std::to_string(lost.size()) + " " +
-                                                 std::string(32, '0') + " " +
-                                                 std::to_string(part.seq)}})
-                  .ok);
+  ASSERT_TRUE(
+      stream
+          .publish("norvel.mut.t", "", "t-x", wait,
+                   {{parts_header, std::to_string(lost.size()) + " " + std::string(32, '0') + " " +
+                                       std::to_string(part.seq)}})
+          .ok);
   EXPECT_EQ(a.ask(requests::follow_change(true, 9, {4})), accepted);
   for (replica_node* node : {&a, &b}) {
     EXPECT_TRUE(eventually([&] {

@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "change_requests.h"
 #include "daemon_runner.h"
 #include "eventually.h"
 #include "foreground_daemon.h"
 #include "jetstream_cluster.h"
-#include "change_requests.h"
 #include "replica_node.h"
 #include "snapshot/snapshot_file.h"
 #include "stream/jetstream.h"
@@ -53,10 +53,10 @@ TEST_F(StreamDaemon, WrongStreamMemberExitsTwoNamingItStartingNothing) {
   };
   for (const auto& [member, named] : wrong) {
     const std::string config = dir.write("norvel.ini", db->config_json(member));
-    const command_result result = run_daemon_command(
-        {"--config", config, "--foreground", "--port", std::to_string(free_port()), "--log-dir",
-         dir.path()},
-        dir.path());
+    const command_result result =
+        run_daemon_command({"--config", config, "--foreground", "--port",
+                            std::to_string(free_port()), "--log-dir", dir.path()},
+                           dir.path());
     EXPECT_EQ(result.exit_status, 2) << member;
     EXPECT_EQ(result.err.rfind("norvel: configuration: ", 0), 0u) << result.err;
     EXPECT_NE(result.err.substr(0, result.err.find('\n')).find(named), std::string::npos)
@@ -78,8 +78,10 @@ TEST_F(StreamDaemon, CheckConfigPrintsTheStreamsLastSequence) {
   jetstream stream(settings);
   stream.ensure_stream();
   for (int i = 0; i < 3; ++i) {
-    ASSERT_TRUE(stream.publish("norvel.mut.1", "{}", "t-" + std::to_string(i),
-                               std::chrono::milliseconds(2000)).ok);
+    ASSERT_TRUE(stream
+                    .publish("norvel.mut.1", "{}", "t-" + std::to_string(i),
+                             std::chrono::milliseconds(2000))
+                    .ok);
   }
   // The stream holds changes and there is no snapshot: the start would be refused, and so is the
   // check.
@@ -109,10 +111,12 @@ TEST_F(StreamDaemon, AppliesTheStreamSkipsWhatIsNotAChangeAndRefusesAStartThatWo
   publisher.publish(special_add(11, 102));
   publisher.publish(R"({"act":"follow","op":"add","params":{"user_id":12,"friends":[11]}})");
   EXPECT_TRUE(eventually([&] {
-    return node.ask(fetch_self(11)) == R"({"code":200,"data":{"specials":[102,101]}})" "\n";
+    return node.ask(fetch_self(11)) == R"({"code":200,"data":{"specials":[102,101]}})"
+                                       "\n";
   })) << node.ask(fetch_self(11));
   EXPECT_TRUE(eventually([&] {
-    return node.ask(fetch_follow(12)) == R"({"code":200,"data":{"follows":[11]}})" "\n";
+    return node.ask(fetch_follow(12)) == R"({"code":200,"data":{"follows":[11]}})"
+                                         "\n";
   }));
   EXPECT_EQ(node.stop(SIGTERM), 0) << node.output();
   // The stop wrote a snapshot; without it, the stream now holds changes the database lacks.
@@ -128,11 +132,14 @@ TEST_F(StreamDaemon, AppliesTheStreamSkipsWhatIsNotAChangeAndRefusesAStartThatWo
   // --rebuild: the database, then the whole stream; its first answers hold every change.
   node.start({"--rebuild"});
   ASSERT_TRUE(node.wait_serving()) << node.output();
-  EXPECT_EQ(node.ask(fetch_self(11)), R"({"code":200,"data":{"specials":[102,101]}})" "\n");
-  EXPECT_EQ(node.ask(fetch_follow(12)), R"({"code":200,"data":{"follows":[11]}})" "\n");
+  EXPECT_EQ(node.ask(fetch_self(11)), R"({"code":200,"data":{"specials":[102,101]}})"
+                                      "\n");
+  EXPECT_EQ(node.ask(fetch_follow(12)), R"({"code":200,"data":{"follows":[11]}})"
+                                        "\n");
   publisher.publish(special_add(11, 103));
   EXPECT_TRUE(eventually([&] {
-    return node.ask(fetch_self(11)) == R"({"code":200,"data":{"specials":[103,102,101]}})" "\n";
+    return node.ask(fetch_self(11)) == R"({"code":200,"data":{"specials":[103,102,101]}})"
+                                       "\n";
   }));
   EXPECT_EQ(node.stop(SIGTERM), 0);
 }
@@ -183,11 +190,13 @@ TEST_F(StreamDaemon, FrontDoorAnswersOnTheStreamsAcknowledgementInRequestOrder) 
     }
   }
   // Read your writes: a fetch carrying the last sequence sees every change.
-  const std::string after = R"({"act":"special","op":"fetch_self","params":{"user_id":21,"special_id":-1,"count":1,"type":1,"min_seq":)" +
-                            std::to_string(last_seq) + "}}";
+  const std::string after =
+      R"({"act":"special","op":"fetch_self","params":{"user_id":21,"special_id":-1,"count":1,"type":1,"min_seq":)" +
+      std::to_string(last_seq) + "}}";
   EXPECT_EQ(node.ask(after), "{\"code\":200,\"data\":{\"specials\":[200]}}\n");
-  const std::string too_far = R"({"act":"special","op":"fetch_self","params":{"user_id":21,"special_id":-1,"count":1,"type":1,"min_seq":)" +
-                              std::to_string(last_seq + 1000) + "}}";
+  const std::string too_far =
+      R"({"act":"special","op":"fetch_self","params":{"user_id":21,"special_id":-1,"count":1,"type":1,"min_seq":)" +
+      std::to_string(last_seq + 1000) + "}}";
   EXPECT_EQ(node.ask(too_far), "{\"code\":0}\n");
 
   // Not published: a change that fails conversion, and one with nothing in it.
@@ -209,7 +218,8 @@ TEST_F(StreamDaemon, FrontDoorAnswersOnTheStreamsAcknowledgementInRequestOrder) 
     return reply.rfind("{\"code\":200", 0) == 0;
   })) << reply;
   EXPECT_TRUE(eventually([&] {
-    return node.ask(R"({"act":"special","op":"fetch_self","params":{"user_id":21,"special_id":-1,"count":1,"type":1}})") ==
+    return node.ask(
+               R"({"act":"special","op":"fetch_self","params":{"user_id":21,"special_id":-1,"count":1,"type":1}})") ==
            "{\"code\":200,\"data\":{\"specials\":[501]}}\n";
   }));
   EXPECT_EQ(node.stop(SIGTERM), 0);

@@ -1,18 +1,17 @@
 // The stream connection against real stream servers started by the test: creating and checking
 // the stream, de-duplication by message id, ordered reading from a sequence, and publishing on
 // through a change of the stream's leader in a three-server cluster.
-#include "stream/jetstream.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <map>
-#include <set>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "eventually.h"
 #include "jetstream_cluster.h"
+#include "stream/jetstream.h"
 
 namespace {
 
@@ -47,9 +46,9 @@ TEST(JetStream, CreatesChecksDeduplicatesAndReadsInOrder) {
   EXPECT_EQ(stream.ensure_stream().last_seq, 0u);  // present now: checked, not created again
 
   for (int i = 1; i <= 20; ++i) {
-    const publish_outcome outcome = stream.publish("norvel.mut.7", "body" + std::to_string(i),
-                                                   "t-" + std::to_string(i),
-                                                   std::chrono::milliseconds(2000));
+    const publish_outcome outcome =
+        stream.publish("norvel.mut.7", "body" + std::to_string(i), "t-" + std::to_string(i),
+                       std::chrono::milliseconds(2000));
     ASSERT_TRUE(outcome.ok) << outcome.error;
     EXPECT_EQ(outcome.seq, static_cast<std::uint64_t>(i));
   }

@@ -40,7 +40,8 @@ std::vector<change_request> random_changes(std::mt19937_64& random, int count, b
       change.inviter_member = static_cast<int>(pick(1, 8));
       change.inviter = static_cast<int>(pick(1, 8));
     } else {
-      change.what = roll < 65 ? change_request::kind::add_special : change_request::kind::del_special;
+      change.what =
+          roll < 65 ? change_request::kind::add_special : change_request::kind::del_special;
       std::set<unsigned long> ids;
       for (unsigned long n = pick(1, 3); n > 0; --n) {
         ids.insert(pick(1, 12));
@@ -323,12 +324,13 @@ void compare_with_model(logic_center::list_caps caps, unsigned seed) {
   const bool capped = caps.feed_cap != 0 || caps.public_cap != 0;
   ordered_dispatch dispatch(
       [&store](change_request&& change, ordered_dispatch::done_fn done) {
-        const auto kind =
-            change.what == change_request::kind::add_follow   ? logic_center::mutation_kind::add_follow
-            : change.what == change_request::kind::del_follow ? logic_center::mutation_kind::del_follow
-            : change.what == change_request::kind::add_special
-                ? logic_center::mutation_kind::add_special
-                : logic_center::mutation_kind::del_special;
+        const auto kind = change.what == change_request::kind::add_follow
+                              ? logic_center::mutation_kind::add_follow
+                          : change.what == change_request::kind::del_follow
+                              ? logic_center::mutation_kind::del_follow
+                          : change.what == change_request::kind::add_special
+                              ? logic_center::mutation_kind::add_special
+                              : logic_center::mutation_kind::del_special;
         store.queue_tracked(kind, change.user, std::move(change.ids), std::move(change.items),
                             std::move(done));
       },
@@ -344,8 +346,7 @@ void compare_with_model(logic_center::list_caps caps, unsigned seed) {
         break;
       case change_request::kind::add_special:
       case change_request::kind::del_special:
-        model.specials(change.user, change.items,
-                       change.what == change_request::kind::add_special);
+        model.specials(change.user, change.items, change.what == change_request::kind::add_special);
         break;
       default:
         break;

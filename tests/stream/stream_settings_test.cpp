@@ -65,22 +65,35 @@ TEST(StreamSettings, DefaultsAndEveryMember) {
 
 TEST(StreamSettings, EachFaultNamesItsMember) {
   EXPECT_NE(fault_of("[]").find("\"stream\" must be an object"), std::string::npos);
-  EXPECT_NE(fault_of(R"({"servers":["nats://a:1"],"snapshot_dir":"/s"})").find("\"node\" is required"),
-            std::string::npos);
+  EXPECT_NE(
+      fault_of(R"({"servers":["nats://a:1"],"snapshot_dir":"/s"})").find("\"node\" is required"),
+      std::string::npos);
   EXPECT_NE(fault_of(R"({"servers":["nats://a:1"],"node":"a"})").find("\"snapshot_dir\""),
             std::string::npos);
   EXPECT_NE(fault_of(R"({"node":"a","snapshot_dir":"/s"})").find("\"servers\""), std::string::npos);
-  EXPECT_NE(fault_of(R"({"servers":"nats://a:1","node":"a","snapshot_dir":"/s"})").find("\"servers\""),
-            std::string::npos);
-  EXPECT_NE(fault_of(R"({"servers":["http://a:1"],"node":"a","snapshot_dir":"/s"})").find("\"servers\""),
-            std::string::npos);
+  EXPECT_NE(
+      fault_of(R"({"servers":"nats://a:1","node":"a","snapshot_dir":"/s"})").find("\"servers\""),
+      std::string::npos);
+  EXPECT_NE(
+      fault_of(R"({"servers":["http://a:1"],"node":"a","snapshot_dir":"/s"})").find("\"servers\""),
+      std::string::npos);
   const std::string base = R"("servers":["nats://a:1"],"node":"a","snapshot_dir":"/s")";
   const char* const wrong_values[][2] = {
-      {"replicas", "0"},          {"replicas", "7"},           {"replicas", "\"3\""},
-      {"max_age_hours", "-1"},    {"publish_timeout_ms", "0"}, {"connect_timeout_s", "1.5"},
-      {"snapshot_interval_s", "true"}, {"reply_seq", "1"},     {"min_seq_wait_ms", "null1"},
-      {"name", "\"a b\""},        {"name", "\"a.b\""},         {"subject", "\"a.*\""},
-      {"subject", "\"a..b\""},    {"node", "\"x.y\""},         {"node", "3"},
+      {"replicas", "0"},
+      {"replicas", "7"},
+      {"replicas", "\"3\""},
+      {"max_age_hours", "-1"},
+      {"publish_timeout_ms", "0"},
+      {"connect_timeout_s", "1.5"},
+      {"snapshot_interval_s", "true"},
+      {"reply_seq", "1"},
+      {"min_seq_wait_ms", "null1"},
+      {"name", "\"a b\""},
+      {"name", "\"a.b\""},
+      {"subject", "\"a.*\""},
+      {"subject", "\"a..b\""},
+      {"node", "\"x.y\""},
+      {"node", "3"},
   };
   for (const auto& entry : wrong_values) {
     const std::string member = entry[0];

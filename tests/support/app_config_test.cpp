@@ -142,12 +142,12 @@ TEST_F(ConfigFile, TextTheReaderCannotParseIsReportedAndChangesNothing) {
   const std::vector<std::string> texts = {
       "host = localhost\n",
       "",
-      "{" + db + ",}",                                            // trailing comma in an object
-      R"({"DB": {"host": "db.local", "port": 3307,}})",          // ... in the settings
-      R"({"list": [1, 2,], "DB": {"host": "db.local"}})",        // ... in an array
-      "\xEF\xBB\xBF{" + db + "}",                                 // a byte-order mark
-      R"({"DB": {"host": "db.local", "port": 1e400}})",          // beyond a double's range
-      R"({'DB': {'host': 'db.local'}})",                         // single quotes
+      "{" + db + ",}",                                     // trailing comma in an object
+      R"({"DB": {"host": "db.local", "port": 3307,}})",    // ... in the settings
+      R"({"list": [1, 2,], "DB": {"host": "db.local"}})",  // ... in an array
+      "\xEF\xBB\xBF{" + db + "}",                          // a byte-order mark
+      R"({"DB": {"host": "db.local", "port": 1e400}})",    // beyond a double's range
+      R"({'DB': {'host': 'db.local'}})",                   // single quotes
       R"({"DB": {"host": "db.local", "port": NaN}})",
       "{\"DB\": {\"host\": \"db.local\"}, \"deep\": " + std::string(2000, '[') +
           std::string(2000, ']') + "}",  // nesting beyond the reader's limit
@@ -159,15 +159,16 @@ TEST_F(ConfigFile, TextTheReaderCannotParseIsReportedAndChangesNothing) {
     EXPECT_EQ(config.db.host, "") << text.substr(0, 80);
     EXPECT_EQ(config.db.port, 0) << text.substr(0, 80);
   }
-  EXPECT_EQ(log_entries(),
-            std::vector<std::string>(texts.size(), "Debug:\tException: app_cfg::open_file error "
-                                                   "Exception app_cfg::open_file: cannot parse "
-                                                   "config file."));
+  EXPECT_EQ(log_entries(), std::vector<std::string>(texts.size(),
+                                                    "Debug:\tException: app_cfg::open_file error "
+                                                    "Exception app_cfg::open_file: cannot parse "
+                                                    "config file."));
 }
 
 TEST_F(ConfigFile, CommentsAndTextAfterTheDocumentAreReadAsTheReaderDoes) {
-  EXPECT_TRUE(open_with("// settings\n{\"DB\": {/* the server */ \"host\": \"db.local\", "
-                        "\"port\": 3307}}\ntrailing words"));
+  EXPECT_TRUE(
+      open_with("// settings\n{\"DB\": {/* the server */ \"host\": \"db.local\", "
+                "\"port\": 3307}}\ntrailing words"));
   EXPECT_EQ(config.db.host, "db.local");
   EXPECT_EQ(config.db.port, 3307);
 }
@@ -223,8 +224,8 @@ TEST_F(ConfigFile, LimitsAreReadOrReportedKeepingTheDefaults) {
                              R"({"max_connections": 2.5})", R"({"max_connections": "100"})",
                              R"({"max_connections": 1000001})"}) {
     config.limits.max_connections = 7;
-    EXPECT_FALSE(open_with(std::string(R"({"DB": {"host": "db.local"}, "limits": )") + limits +
-                           "}"))
+    EXPECT_FALSE(
+        open_with(std::string(R"({"DB": {"host": "db.local"}, "limits": )") + limits + "}"))
         << limits;
     EXPECT_EQ(config.limits.max_connections, 10000u) << limits;
     EXPECT_EQ(config.db.host, "db.local") << limits;
@@ -235,7 +236,8 @@ TEST_F(ConfigFile, LimitsAreReadOrReportedKeepingTheDefaults) {
 }
 
 TEST_F(ConfigFile, InviterPacingIsReadOrReportedKeepingTheDefaults) {
-  EXPECT_TRUE(open_with(R"({"DB": {}, "inviter": {"reload_interval_ms": 0, "read_timeout_s": 3}})"));
+  EXPECT_TRUE(
+      open_with(R"({"DB": {}, "inviter": {"reload_interval_ms": 0, "read_timeout_s": 3}})"));
   EXPECT_EQ(config.inviter.reload_interval_ms, 0u);
   EXPECT_EQ(config.inviter.read_timeout_s, 3u);
   EXPECT_TRUE(open_with(R"({"DB": {}})"));

@@ -1,11 +1,10 @@
 #include "jetstream_cluster.h"
 
+#include <nats/nats.h>
 #include <signal.h>
 
 #include <stdexcept>
 #include <thread>
-
-#include <nats/nats.h>
 
 namespace {
 
@@ -70,13 +69,14 @@ jetstream_cluster::~jetstream_cluster() {
 void jetstream_cluster::write_config(int index) {
   server& self = servers[static_cast<std::size_t>(index)];
   const std::string name = "s" + std::to_string(index + 1);
-  std::string text = "server_name: " + name + "\n" + "listen: 127.0.0.1:" +
-                     std::to_string(self.client_port) + "\n" + "http: 127.0.0.1:" +
-                     std::to_string(self.monitor_port) + "\n" + "jetstream {\n  store_dir: \"" +
-                     dir.path() + "/" + name + "\"\n}\n";
+  std::string text = "server_name: " + name + "\n" +
+                     "listen: 127.0.0.1:" + std::to_string(self.client_port) + "\n" +
+                     "http: 127.0.0.1:" + std::to_string(self.monitor_port) + "\n" +
+                     "jetstream {\n  store_dir: \"" + dir.path() + "/" + name + "\"\n}\n";
   if (servers.size() > 1) {
-    text += "cluster {\n  name: norveltest\n  listen: 127.0.0.1:" +
-            std::to_string(self.cluster_port) + "\n  routes: [\n";
+    text +=
+        "cluster {\n  name: norveltest\n  listen: 127.0.0.1:" + std::to_string(self.cluster_port) +
+        "\n  routes: [\n";
     for (std::size_t other = 0; other < servers.size(); ++other) {
       if (static_cast<int>(other) != index) {
         text += "    nats://127.0.0.1:" + std::to_string(servers[other].cluster_port) + "\n";
@@ -90,9 +90,9 @@ void jetstream_cluster::write_config(int index) {
 void jetstream_cluster::start(int index) {
   server& self = servers[static_cast<std::size_t>(index)];
   self.process.reset();
-  self.process = std::make_unique<foreground_daemon>(
-      std::vector<std::string>{"-c", self.config_path}, dir.path(), std::vector<std::string>{},
-      server_binary);
+  self.process =
+      std::make_unique<foreground_daemon>(std::vector<std::string>{"-c", self.config_path},
+                                          dir.path(), std::vector<std::string>{}, server_binary);
 }
 
 void jetstream_cluster::stop(int index, bool kill) {

@@ -286,7 +286,7 @@ TEST_F(EventLog, ConcurrentWritersProduceWholeEntriesWithTheirOwnLevel) {
       while (!go.load()) {
         std::this_thread::yield();
       }
-      const int level = 1 + t;  // Fatal..Trace
+      const int level = 1 + t;      // Fatal..Trace
       const bool batched = t >= 2;  // Warning..Trace write in batches of seven, as workers do
       for (int i = 0; i < entries_each; ++i) {
         if (batched && i % 7 == 0) {
@@ -535,8 +535,8 @@ TEST_F(EventLog, LevelFilterDropsHigherLevelNumbersOnly) {
   std::string expected = banner;
   for (int level = 0; level <= 4; ++level) {
     const char* words[] = {"", "Fatal:\t", "Error:\t", "Warning:\t", "Info:\t"};
-    expected += std::string("06:13:20:000000\t") + words[level] + "level " +
-                std::to_string(level) + "\r\n";
+    expected +=
+        std::string("06:13:20:000000\t") + words[level] + "level " + std::to_string(level) + "\r\n";
   }
   expected += "06:13:20:000000\tWarning:\t2\r\n";
   EXPECT_EQ(read_file(log->current_path()), expected);

@@ -1,6 +1,8 @@
 // The allocator's thresholds, fixed, against the way the C library moves them: a large block a
 // thread frees after an earlier large block was freed must not stay resident in that thread's
 // heap.
+#include "support/malloc_settings.h"
+
 #include <gtest/gtest.h>
 #include <malloc.h>
 #include <unistd.h>
@@ -10,7 +12,6 @@
 #include <thread>
 
 #include "metrics/process_stats.h"
-#include "support/malloc_settings.h"
 
 namespace {
 
@@ -26,7 +27,9 @@ constexpr bool own_allocator = false;
 constexpr bool own_allocator = false;
 #endif
 
-long resident() { return static_cast<long>(resident_bytes()); }
+long resident() {
+  return static_cast<long>(resident_bytes());
+}
 
 // A block of `bytes`, every page written, as the load's arrays are.
 char* written_block(size_t bytes) {

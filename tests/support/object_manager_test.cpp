@@ -63,9 +63,7 @@ class ObjectManager : public ::testing::Test {
     finaliser_calls.clear();
     object_manager::init();
   }
-  void TearDown() override {
-    object_manager::fini();
-  }
+  void TearDown() override { object_manager::fini(); }
 
   // The log's entries after the banner with their stamps cut off: "Level:\tmessage".
   std::vector<std::string> entries() const {

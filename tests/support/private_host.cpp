@@ -110,8 +110,8 @@ void shuttle(int a, int b) {
       const ssize_t n = ::read(ends[i].fd, buffer, sizeof(buffer));
       open = n > 0;
       for (ssize_t sent = 0; open && sent < n;) {
-        const ssize_t w = ::send(ends[1 - i].fd, buffer + sent, static_cast<size_t>(n - sent),
-                                 MSG_NOSIGNAL);
+        const ssize_t w =
+            ::send(ends[1 - i].fd, buffer + sent, static_cast<size_t>(n - sent), MSG_NOSIGNAL);
         open = w > 0;
         sent += w > 0 ? w : 0;
       }
@@ -133,9 +133,8 @@ void forward_database_port() {
     return;  // another server: the private network cannot reach it either way
   }
   const char* configured = std::getenv("NORVEL_DB_SOCKET");
-  const std::string socket_path = configured != nullptr && *configured != '\0'
-                                      ? configured
-                                      : "/run/norvel-mariadb/mysqld.sock";
+  const std::string socket_path =
+      configured != nullptr && *configured != '\0' ? configured : "/run/norvel-mariadb/mysqld.sock";
   const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   check(listener >= 0, "socket");
   sockaddr_in address{};
@@ -179,8 +178,7 @@ bool enter_private_host(const std::vector<std::string>& keep) {
     return false;
   }
   try {
-    check(::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0,
-          "make mounts private");
+    check(::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0, "make mounts private");
     bring_loopback_up();
     replace_tmp_and_log(keep);
     forward_database_port();
@@ -193,4 +191,6 @@ bool enter_private_host(const std::vector<std::string>& keep) {
   return true;
 }
 
-bool in_private_host() { return isolated; }
+bool in_private_host() {
+  return isolated;
+}

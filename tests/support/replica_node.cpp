@@ -22,8 +22,8 @@ void make_dir(const std::string& path) {
 }  // namespace
 
 replica_node::replica_node(const std::string& name, const std::string& base_dir,
-                           const std::string& db_config_json,
-                           const std::string& servers_json, const std::string& more_stream)
+                           const std::string& db_config_json, const std::string& servers_json,
+                           const std::string& more_stream)
     : node_dir(base_dir + "/" + name), listen_port(free_port()) {
   make_dir(node_dir);
   snapshots = node_dir + "/snapshots";
@@ -33,16 +33,22 @@ replica_node::replica_node(const std::string& name, const std::string& base_dir,
   std::ofstream file(config);
   const std::string base = db_config_json.substr(0, db_config_json.rfind('}'));
   const bool own_timeout = more_stream.find("\"connect_timeout_s\"") != std::string::npos;
-  file << base << ",\"stream\":{\"servers\":" << servers_json
-       << ",\"node\":\"" << name << "\",\"snapshot_dir\":\"" << snapshots << "\""
+  file << base << ",\"stream\":{\"servers\":" << servers_json << ",\"node\":\"" << name
+       << "\",\"snapshot_dir\":\"" << snapshots << "\""
        << (own_timeout ? "" : ",\"connect_timeout_s\":10") << more_stream << "}}";
 }
 
 replica_node::~replica_node() = default;
 
 void replica_node::start(const std::vector<std::string>& extra) {
-  std::vector<std::string> args = {"--config", config, "--foreground", "--listen", "127.0.0.1",
-                                   "--port", std::to_string(listen_port), "--log-dir",
+  std::vector<std::string> args = {"--config",
+                                   config,
+                                   "--foreground",
+                                   "--listen",
+                                   "127.0.0.1",
+                                   "--port",
+                                   std::to_string(listen_port),
+                                   "--log-dir",
                                    node_dir + "/log"};
   args.insert(args.end(), extra.begin(), extra.end());
   process.reset();
@@ -85,9 +91,13 @@ int replica_node::wait_exit(std::chrono::milliseconds timeout) {
   return process ? process->wait_exit(timeout) : -1;
 }
 
-bool replica_node::running() { return process && process->running(); }
+bool replica_node::running() {
+  return process && process->running();
+}
 
-std::string replica_node::output() const { return process ? process->output() : std::string(); }
+std::string replica_node::output() const {
+  return process ? process->output() : std::string();
+}
 
 std::string replica_node::event_log() const {
   std::string text;

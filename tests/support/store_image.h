@@ -18,7 +18,7 @@ class logic_center_inspector {
  public:
   struct image {
     std::map<unsigned long, std::vector<unsigned long>> follows;
-    std::map<unsigned long, std::vector<unsigned long>> own;  // ascending
+    std::map<unsigned long, std::vector<unsigned long>> own;    // ascending
     std::map<unsigned long, std::vector<unsigned long>> feeds;  // ascending
     std::vector<unsigned long> pub;                             // ascending
   };

@@ -5,11 +5,11 @@
 #ifndef NORVEL_STORE_MODEL_H_
 #define NORVEL_STORE_MODEL_H_
 
+#include <gtest/gtest.h>
+
 #include <map>
 #include <set>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "store/logic_center.h"
 #include "store_image.h"
