@@ -158,6 +158,7 @@ int run_daemon(const daemon_options& options, const std::optional<stream_setting
     service_notify::status("loading the store from the database");
   }
   store = singleton<logic_center>::instance();
+  store->count_into(metrics::global());
   if (metrics_endpoint) {
     const metrics_sources sources{&listener.stats(), [store] { return store_figures_of(*store); },
                                   [&serving] { return serving.load(); }};

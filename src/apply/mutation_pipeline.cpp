@@ -7,8 +7,8 @@
 
 namespace pipeline_detail {
 
-bool apply_logged(std::size_t index, bool first_turn, bool (*apply)(void* context),
-                  void* context) noexcept {
+bool apply_logged(std::size_t index, bool first_turn, bool (*apply)(void* context), void* context,
+                  metrics::padded_counter* applied) noexcept {
   log_batch batch;  // the turn's entries are written together once it is applied
   if (first_turn) {
     log_event(log_debug, "worker");
@@ -17,7 +17,9 @@ bool apply_logged(std::size_t index, bool first_turn, bool (*apply)(void* contex
     if (!apply(context)) {
       return false;
     }
-    metrics::global().applied[index].add();
+    if (applied != nullptr) {
+      applied[index].add();
+    }
   } catch (const std::exception&) {
     log_event(log_debug, "logic_center::worker exception");
   } catch (...) {

@@ -36,14 +36,15 @@
 
 #include "apply/msgqueue.h"
 #include "apply/work_backlog.h"
+#include "metrics/metrics.h"
 
 namespace pipeline_detail {
 // Applies one turn of a message on worker `index` with the worker's log batch, its log entries
 // (the "worker" entry on its first turn only) and, once the message is done, its applied count.
 // Answers whether it is done: what `apply(context)` answers, or true when it threw (what it
-// threw is logged and swallowed).
-bool apply_logged(std::size_t index, bool first_turn, bool (*apply)(void* context),
-                  void* context) noexcept;
+// threw is logged and swallowed). `applied`: the counters by worker, or null.
+bool apply_logged(std::size_t index, bool first_turn, bool (*apply)(void* context), void* context,
+                  metrics::padded_counter* applied) noexcept;
 void log_worker_start() noexcept;
 void log_worker_quit() noexcept;
 }  // namespace pipeline_detail
@@ -58,6 +59,10 @@ class mutation_pipeline {
   ~mutation_pipeline() { stop(); }
   mutation_pipeline(const mutation_pipeline&) = delete;
   mutation_pipeline& operator=(const mutation_pipeline&) = delete;
+
+  // Where each worker counts the messages it applied (`counters[index]`, the metrics page's);
+  // null, the default: nowhere. Before start(); owner's thread.
+  void count_applied_into(metrics::padded_counter* counters) { applied_counts = counters; }
 
   // Starts the workers, each applying its queue's messages with `apply`; a second call does
   // nothing. Owner's thread.
@@ -196,7 +201,8 @@ class mutation_pipeline {
   // Applies a turn of `message`; once it is done, settles its cost and tells its producer.
   bool apply_turn(std::size_t index, bool first_turn, Message& message) {
     applying job{this, &message};
-    if (!pipeline_detail::apply_logged(index, first_turn, &mutation_pipeline::apply_one, &job)) {
+    if (!pipeline_detail::apply_logged(index, first_turn, &mutation_pipeline::apply_one, &job,
+                                       applied_counts)) {
       return false;
     }
     queued_work.remove(message.cost);
@@ -207,6 +213,7 @@ class mutation_pipeline {
   }
 
   applier apply_message;  // set before the workers start, read only after
+  metrics::padded_counter* applied_counts = nullptr;  // likewise
   work_backlog queued_work;
   std::atomic<bool> stopping{false};
   std::array<msgqueue<Message>, Workers> queues;  // queues[i] feeds workers[i]

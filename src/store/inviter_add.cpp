@@ -6,7 +6,6 @@
 #include <stdexcept>
 #include <utility>
 
-#include "metrics/metrics.h"
 #include "store/inviter_manager.h"
 #include "store/inviter_shared.h"
 #include "support/log.h"
@@ -85,7 +84,9 @@ bool inviter_manager::add_beyond_table(int member, add_outcome& outcome, const a
     return true;
   }
   if (reload_due(now)) {
-    metrics::global().inviter_reloads.fetch_add(1, std::memory_order_relaxed);
+    if (reload_counter != nullptr) {
+      reload_counter->fetch_add(1, std::memory_order_relaxed);
+    }
     return start_read(true, member, outcome, later);
   }
   if (known_missing.count(member) != 0) {

@@ -56,6 +56,9 @@ class inviter_manager {
   };
 
   void set_pacing(const reload_pacing& pacing) { reloads = pacing; }
+  // Where the reloads that adds beyond the index start are counted (the metrics page's
+  // counter); null, the default: nowhere. Before the first add.
+  void count_reloads_into(std::atomic<std::uint64_t>* counter) { reload_counter = counter; }
   // Where reloads and row reads go; without one they fail as an unreachable database does.
   void set_source(std::unique_ptr<inviter_source> from) { source = std::move(from); }
 
@@ -208,7 +211,8 @@ class inviter_manager {
 
   // Reloads and row reads (event-loop thread, like the rest).
   reload_pacing reloads;
-  std::chrono::steady_clock::time_point last_reload{};  // when the last one ended
+  std::atomic<std::uint64_t>* reload_counter = nullptr;  // see count_reloads_into
+  std::chrono::steady_clock::time_point last_reload{};   // when the last one ended
   std::chrono::steady_clock::duration last_reload_took{};
   std::chrono::steady_clock::time_point database_rest_until{};
   unsigned int failures_in_a_row = 0;

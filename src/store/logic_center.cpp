@@ -214,6 +214,11 @@ bool logic_center::has_feed(unsigned long user) const {
   return pri_specials.find(user) != nullptr;
 }
 
+void logic_center::count_into(metrics::registry& counters) {
+  mutations.count_applied_into(counters.applied.data());
+  inviters.count_reloads_into(&counters.inviter_reloads);
+}
+
 void logic_center::set_caps(const list_caps& bounds) {
   caps = bounds;
 }

@@ -33,6 +33,7 @@
 
 #include "apply/mutation_pipeline.h"
 #include "apply/work_backlog.h"
+#include "metrics/metrics.h"
 #include "metrics/store_figures.h"
 #include "store/entry_counter.h"
 #include "store/id_list.h"
@@ -84,6 +85,9 @@ class logic_center {
   void start(const std::function<void(inviter_manager& index)>& load);
   // Sets the caps; before the load and the workers.
   void set_caps(const list_caps& bounds);
+  // Where the store counts what its workers applied and the inviter reloads it started (the
+  // metrics page's registry); nowhere until it is called. Before start(); main thread.
+  void count_into(metrics::registry& counters);
 
   // Enqueueing: copy the arguments into a message for the member's worker; always true.
   bool add_follow(unsigned long user, const std::vector<unsigned long>& ids);

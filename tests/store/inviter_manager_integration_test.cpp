@@ -36,6 +36,7 @@ class InviterIndex : public ::testing::Test {
     object_manager::init();
     db.configure_app();
     index.set_pacing({std::chrono::milliseconds(0)});  // a reload for every member beyond
+    index.count_reloads_into(&metrics::global().inviter_reloads);
     read_from_database(index);
   }
   void TearDown() override { object_manager::fini(); }
@@ -390,10 +391,12 @@ TEST_F(InviterIndex, PacedReloadsAnswerExactlyAsAReloadForEveryMemberBeyond) {
   db.exec("INSERT INTO brix_member (member_id, inviter_id) VALUES (1, 0), (2, 1), (3, 1), (5, 2)");
   inviter_manager every;
   every.set_pacing({milliseconds(0)});
+  every.count_reloads_into(&metrics::global().inviter_reloads);
   read_from_database(every);
   answer_loop loop;
   inviter_manager paced;
   paced.set_pacing({std::chrono::hours(1)});
+  paced.count_reloads_into(&metrics::global().inviter_reloads);
   counting_source& paced_reads = read_aside(paced, loop);
   ::testing::internal::CaptureStdout();  // every reload prints its two lines
   every.reinit();
@@ -473,6 +476,7 @@ TEST_F(InviterIndex, AddsBeyondTheIndexWaitForOneReadAsideWhileTheIndexAnswers) 
   answer_loop loop;
   inviter_manager aside;
   aside.set_pacing({std::chrono::hours(1)});
+  aside.count_reloads_into(&metrics::global().inviter_reloads);
   counting_source& reads = read_aside(aside, loop);
   db.exec("INSERT INTO brix_member (member_id, inviter_id) VALUES (1, 0), (3, 1), (5, 3)");
   ::testing::internal::CaptureStdout();
@@ -534,6 +538,7 @@ TEST_F(InviterIndex, DestroyingTheIndexEndsAReadUnderWay) {
   {
     auto aside = std::make_unique<inviter_manager>();
     aside->set_pacing({std::chrono::hours(1)});
+    aside->count_reloads_into(&metrics::global().inviter_reloads);
     read_aside(*aside, loop);
     db.exec("INSERT INTO brix_member (member_id, inviter_id) VALUES (1, 0)");
     ::testing::internal::CaptureStdout();
@@ -552,6 +557,7 @@ TEST_F(InviterIndex, DestroyingTheIndexEndsAReadUnderWay) {
 
 TEST_F(InviterIndex, RowsStoredWithoutARequestAppearAtTheFirstReloadAfterTheInterval) {
   index.set_pacing({milliseconds(1000)});
+  index.count_reloads_into(&metrics::global().inviter_reloads);
   load_small_tree();
   db.exec("INSERT INTO brix_member (member_id, inviter_id) VALUES (8, 5), (40, 3)");
   const std::uint64_t reloads = reload_count();
@@ -582,6 +588,7 @@ TEST_F(InviterIndex, ReloadsWaitNineTimesAsLongAsTheLastOneTook) {
       "INSERT INTO brix_member (member_id, inviter_id) SELECT seq, seq DIV 2 "
       "FROM seq_1_to_50000");
   index.set_pacing({milliseconds(1)});
+  index.count_reloads_into(&metrics::global().inviter_reloads);
   ::testing::internal::CaptureStdout();
   const milliseconds took = time_of([&] { index.reinit(); });
   std::this_thread::sleep_for(milliseconds(5));  // past the interval, not past nine reloads
@@ -602,6 +609,7 @@ TEST_F(InviterIndex, ReloadsWaitNineTimesAsLongAsTheLastOneTook) {
 // A write lock taken by another session makes every read of the member table wait for ever.
 TEST_F(InviterIndex, AHungDatabaseFailsWithinTheTimeoutAndIsThenLeftAloneForAWhile) {
   index.set_pacing({milliseconds(1000)});
+  index.count_reloads_into(&metrics::global().inviter_reloads);
   read_from_database(index, 1);
   load_small_tree();
   index.add(7, 3);
