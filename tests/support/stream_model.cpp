@@ -4,9 +4,8 @@
 #include <chrono>
 #include <vector>
 
-#include <json/json.h>
-
 #include "change_requests.h"
+#include "protocol/parser.h"
 #include "stream/jetstream.h"
 
 namespace {
@@ -70,28 +69,20 @@ store_model model_of_stream(const jetstream_cluster& servers, std::set<std::stri
     if (bodies != nullptr) {
       bodies->insert(message.body);
     }
-    Json::Value body;
-    Json::Reader json;
-    if (!json.parse(message.body, body) || !body.isObject()) {
-      continue;
+    // Read as every node reads it: the protocol's own change extraction.
+    change_request change;
+    try {
+      if (!parser(message.body).read_change(change)) {
+        continue;
+      }
+    } catch (const std::exception&) {
+      continue;  // not a change: every node skips it too
     }
-    const std::string act = body["act"].asString();
-    const bool add = body["op"].asString() == "add";
-    const Json::Value& params = body["params"];
-    const unsigned long user = params["user_id"].asUInt();
-    if (act == "follow") {
-      std::vector<unsigned long> friends;
-      for (const Json::Value& id : params["friends"]) {
-        friends.push_back(id.asUInt());
-      }
-      model.follow(user, friends, add);
-    } else if (act == "special") {
-      std::vector<special> items;
-      for (const Json::Value& item : params["specials"]) {
-        items.emplace_back(item["spid"].asUInt(), user,
-                           static_cast<unsigned char>(item["type"].asUInt() & 0xff));
-      }
-      model.specials(user, items, add);
+    using kind = change_request::kind;
+    if (change.what == kind::add_follow || change.what == kind::del_follow) {
+      model.follow(change.user, change.ids, change.what == kind::add_follow);
+    } else if (change.what == kind::add_special || change.what == kind::del_special) {
+      model.specials(change.user, change.items, change.what == kind::add_special);
     }
   }
   EXPECT_EQ(seen, last);
