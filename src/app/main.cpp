@@ -61,15 +61,15 @@ namespace {
 
 const char* const log_name = "norvel";
 
-// The request handler: the parser's on the store (big bodies parsed by `big_bodies`), or with a
-// stream the replicated node's front door, which exists once the node has started. `store` and
-// `door` are set once the log is open and the node has started; both are there before the loop
-// runs any request.
+// The request handler: the parser's on the store, or with a stream the replicated node's front
+// door, which exists once the node has started; either way big bodies are parsed by
+// `big_bodies`. `store` and `door` are set once the log is open and the node has started; both
+// are there before the loop runs any request.
 frame_handler choose_handler(const daemon_options& options,
                              const std::optional<stream_settings>& stream, front_door* const& door,
                              logic_center* const& store, parse_offload& big_bodies) {
   if (stream) {
-    return replicated_handler(door, store, !options.metrics.empty());
+    return replicated_handler(door, store, !options.metrics.empty(), &big_bodies);
   }
   return request_handler(store, !options.metrics.empty(), &big_bodies);
 }

@@ -41,7 +41,7 @@ void answer_offloaded(parse_offload& big_bodies, logic_center& store, const std:
                       request_context& context, bool measured) {
   big_bodies.offload(
       body, store, context,
-      [](parser& request, std::string& reply) {
+      [](parser& request, const std::string&, std::string& reply) {
         request_context none(nullptr);
         request.request(reply, none);
       },
@@ -76,15 +76,42 @@ frame_handler request_handler(logic_center* const& store, bool measured,
       };
 }
 
-frame_handler replicated_handler(front_door* const& door, logic_center* const& store,
-                                 bool measured) {
+frame_handler replicated_handler(front_door* const& door, logic_center* const& store, bool measured,
+                                 parse_offload* big_bodies) {
+  // A big body that names a "min_seq" stays on the loop, where the wait for a sequence lives.
+  auto offloaded = [&door, &store, big_bodies, measured](const std::string& body,
+                                                         request_context& context) {
+    if (big_bodies == nullptr || !big_bodies->takes(body, context) ||
+        body.find("min_seq") != std::string::npos) {
+      return false;
+    }
+    big_bodies->offload(
+        body, *store, context,
+        [&door](parser& request, const std::string& text, std::string& reply) {
+          answer_replicated_parsed(*door, request, text, reply);
+        },
+        [measured] {
+          if (measured) {
+            metrics::count_request(metrics::other_request, metrics::result_closed);
+          }
+        });
+    return true;
+  };
   if (measured) {
-    return [&door, &store](const std::string& body, std::string& reply, request_context& context) {
-      measure([&] { answer_replicated(*door, *store, body, reply, context); });
+    return [&door, &store, offloaded](const std::string& body, std::string& reply,
+                                      request_context& context) {
+      measure([&] {
+        if (!offloaded(body, context)) {
+          answer_replicated(*door, *store, body, reply, context);
+        }
+      });
     };
   }
-  return [&door, &store](const std::string& body, std::string& reply, request_context& context) {
-    answer_replicated(*door, *store, body, reply, context);
+  return [&door, &store, offloaded](const std::string& body, std::string& reply,
+                                    request_context& context) {
+    if (!offloaded(body, context)) {
+      answer_replicated(*door, *store, body, reply, context);
+    }
   };
 }
 

@@ -27,8 +27,10 @@ frame_handler request_handler(logic_center* const& store, bool measured,
 // exists once the node has started, before the loop runs. With `measured`, timed and counted as
 // on a single node: the handler's own time (a reply given later, once the stream has
 // acknowledged a change, is not waited for).
-frame_handler replicated_handler(front_door* const& door, logic_center* const& store,
-                                 bool measured);
+// With `big_bodies`, a body above its threshold (and naming no "min_seq") is parsed there, off
+// the loop, a change published from there, and answered later in its place.
+frame_handler replicated_handler(front_door* const& door, logic_center* const& store, bool measured,
+                                 parse_offload* big_bodies = nullptr);
 
 // The store's part of the metrics page: queue lengths, list sizes and bytes by structure.
 store_figures store_figures_of(const logic_center& store);

@@ -83,7 +83,7 @@ void parse_offload::parse(job&& work) {
     // freeing would stall it too).
     if (parsed->request->names_queued_change()) {
       std::string reply;
-      work.answer(*parsed->request, reply);
+      work.answer(*parsed->request, parsed->body, reply);
       boost::asio::post(loop,
                         [later = work.later, reply = std::move(reply)] { later.complete(reply); });
       parsed->request.reset();  // it reads the body: gone first
@@ -97,7 +97,7 @@ void parse_offload::parse(job&& work) {
     if (is_request) {
       std::string reply;
       try {
-        work.answer(*parsed->request, reply);
+        work.answer(*parsed->request, parsed->body, reply);
         work.later.complete(reply);
         return;
       } catch (...) {

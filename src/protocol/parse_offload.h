@@ -40,9 +40,10 @@ constexpr std::size_t offloaded_body_size = 256 * 1024;
 class parse_offload {
  public:
   // Runs a parsed request, appending its reply to `reply`: on the helper thread for a follow or
-  // special change, on the event loop otherwise. May throw as parser::request() does (the
-  // connection then ends).
-  using answer_fn = std::function<void(parser& request, std::string& reply)>;
+  // special change, on the event loop otherwise. `body` is the request's text (the copy parsed).
+  // May throw as parser::request() does (the connection then ends).
+  using answer_fn =
+      std::function<void(parser& request, const std::string& body, std::string& reply)>;
   // Called on the event loop for a body that is not a request, before its connection ends.
   using failed_fn = std::function<void()>;
 

@@ -60,6 +60,38 @@ void front_door::publish(const std::string& body, reply_fn done) {
   send(msg_id, body, {}, answering(msg_id, std::move(done)));
 }
 
+std::string front_door::publish_and_wait(const std::string& body) {
+  const std::string msg_id = id_prefix + "w" + std::to_string(++waited_counter);
+  std::vector<message_header> headers;
+  const std::size_t limit = part_limit();
+  if (body.size() > limit) {
+    const std::size_t count = (body.size() + limit - 1) / limit;
+    log_event(log_info, "publishing change %s of %zu bytes in %zu parts", msg_id.c_str(),
+              body.size(), count);
+    std::string last = std::to_string(body.size()) + " " + stringutil::md5_encode(body);
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::string part_id = msg_id + "-part-" + std::to_string(i);
+      const publish_outcome part =
+          stream.publish(subject, body.substr(i * limit, limit), part_id, timeout,
+                         {{part_header, msg_id + " " + std::to_string(i)}});
+      if (!part.ok) {
+        note_failure(part_id, part.error);
+        return reply_text::failed;
+      }
+      last += " " + std::to_string(part.seq);
+    }
+    headers.emplace_back(parts_header, last);
+  }
+  const publish_outcome outcome =
+      stream.publish(subject, headers.empty() ? body : std::string(), msg_id, timeout, headers);
+  if (!outcome.ok) {
+    note_failure(msg_id, outcome.error);
+    return reply_text::failed;
+  }
+  note_published(outcome);
+  return reply_seq ? accepted_with_seq(outcome.seq) : std::string(reply_text::no_data);
+}
+
 void front_door::send(const std::string& msg_id, const std::string& body,
                       const std::vector<message_header>& headers, ack_fn on_outcome) {
   {
@@ -90,10 +122,7 @@ front_door::ack_fn front_door::answering(const std::string& msg_id, reply_fn don
       answer_failure(msg_id, outcome.error, std::move(done));
       return;
     }
-    stats.publishes.fetch_add(1, std::memory_order_relaxed);
-    if (outcome.duplicate) {
-      stats.duplicates.fetch_add(1, std::memory_order_relaxed);
-    }
+    note_published(outcome);
     std::string reply =
         reply_seq ? accepted_with_seq(outcome.seq) : std::string(reply_text::no_data);
     boost::asio::post(loop, [done = std::move(done), reply = std::move(reply)]() mutable {
@@ -156,10 +185,21 @@ void front_door::part_answered(const std::shared_ptr<parts_progress>& progress, 
        answering(progress->msg_id, std::move(progress->done)));
 }
 
-void front_door::answer_failure(const std::string& msg_id, const std::string& why, reply_fn done) {
+void front_door::note_published(const publish_outcome& outcome) {
+  stats.publishes.fetch_add(1, std::memory_order_relaxed);
+  if (outcome.duplicate) {
+    stats.duplicates.fetch_add(1, std::memory_order_relaxed);
+  }
+}
+
+void front_door::note_failure(const std::string& msg_id, const std::string& why) {
   stats.publish_failures.fetch_add(1, std::memory_order_relaxed);
   log_event(log_error, "publish %s to the stream failed: %s; answered code 0", msg_id.c_str(),
             why.c_str());
+}
+
+void front_door::answer_failure(const std::string& msg_id, const std::string& why, reply_fn done) {
+  note_failure(msg_id, why);
   boost::asio::post(loop, [done = std::move(done)] { done(reply_text::failed); });
 }
 
@@ -297,6 +337,44 @@ void count(metrics::request_kind kind, bool ok) {
 
 }  // namespace
 
+namespace {
+
+// The change a request names, converted; false, with the reply appended and counted, when it
+// fails conversion or changes nothing (neither is published).
+bool read_publishable(parser& request, change_request& change, std::string& reply) {
+  try {
+    request.read_change(change);
+  } catch (const std::exception& e) {
+    log_event(log_debug, "exception:%s what=%s", "request", e.what());
+    reply += reply_text::failed;
+    count(kind_of(change), false);
+    return false;
+  }
+  if (change.empty()) {
+    reply += reply_text::no_data;  // nothing to change: answered as a single node does
+    count(kind_of(change), true);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void answer_replicated_parsed(front_door& door, parser& request, const std::string& body,
+                              std::string& reply) {
+  if (!request.names_change()) {
+    request.request(reply);
+    return;
+  }
+  change_request change;
+  if (!read_publishable(request, change, reply)) {
+    return;
+  }
+  const std::string text = door.publish_and_wait(body);
+  count(kind_of(change), text != reply_text::failed);
+  reply += text;
+}
+
 void answer_replicated(front_door& door, logic_center& store, const std::string& body,
                        std::string& reply, request_context& context) {
   parser request(body, store);
@@ -327,21 +405,10 @@ void answer_replicated(front_door& door, logic_center& store, const std::string&
     return;
   }
   change_request change;
-  try {
-    request.read_change(change);
-  } catch (const std::exception& e) {
-    log_event(log_debug, "exception:%s what=%s", "request", e.what());
-    reply += reply_text::failed;
-    count(kind_of(change), false);
+  if (!read_publishable(request, change, reply)) {
     return;
   }
   const metrics::request_kind kind = kind_of(change);
-  if (change.empty()) {
-    reply +=
-        reply_text::no_data;  // nothing to change: answered as a single node does, not published
-    count(kind, true);
-    return;
-  }
   const deferred_reply later = context.defer_reply();
   door.publish(body, [later, kind](std::string text) {
     count(kind, text != reply_text::failed);

@@ -53,6 +53,10 @@ class front_door {
 
   // Publishes the request `body` (a valid, non-empty change). Event loop.
   void publish(const std::string& body, reply_fn done);
+  // The same, waiting for the stream's answer (in parts when `body` is too large for one
+  // message), and answering the reply text. Any thread but the event loop (the big bodies'
+  // parsing thread): it blocks for up to publish_timeout_ms a message.
+  std::string publish_and_wait(const std::string& body);
   // The stream's answer to a publish; any thread (the jetstream's ack callback).
   void on_ack(const std::string& msg_id, const publish_outcome& outcome);
   // The largest body published as one message: the servers' limit less room for the headers.
@@ -95,6 +99,9 @@ class front_door {
     std::function<void()> expired;
   };
   void answer_failure(const std::string& msg_id, const std::string& why, reply_fn done);
+  // A publish acknowledged, or failed (logged); any thread.
+  void note_published(const publish_outcome& outcome);
+  void note_failure(const std::string& msg_id, const std::string& why);
   void arm_waiters();
   void check_waiters();
 
@@ -107,13 +114,22 @@ class front_door {
   const std::chrono::milliseconds timeout;
   const bool reply_seq;
   const std::chrono::milliseconds min_seq_wait;
-  std::uint64_t counter = 0;  // event loop only
+  std::uint64_t counter = 0;                     // event loop only
+  std::atomic<std::uint64_t> waited_counter{0};  // publish_and_wait's ids, any thread
   mutable annotated::mutex pending_lock;
   std::unordered_map<std::string, ack_fn> pending GUARDED_BY(pending_lock);  // by message id
   std::vector<waiter> waiters;                                               // event loop only
   boost::asio::steady_timer waiter_timer;
   bool waiter_timer_armed = false;
 };
+
+// A big body's request on a replicated node, parsed on the big bodies' thread: a change is
+// checked and converted as answer_replicated() does and published there, waiting for the stream
+// (publish_and_wait); any other request is answered as on a single node (the caller keeps a body
+// that names a "min_seq" on the loop, where the wait for it lives). Appends the reply; throws
+// what the parser throws for a body that is not a request.
+void answer_replicated_parsed(front_door& door, parser& request, const std::string& body,
+                              std::string& reply);
 
 // The request handler of a replicated node (a frame_handler for the server): a change is
 // published through `door` and its reply deferred (through `context`) until the stream answers;

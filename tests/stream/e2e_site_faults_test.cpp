@@ -251,6 +251,8 @@ TEST_F(SiteFaults, AChangeLargerThanAStreamMessageIsAppliedWholeEverywhereOrNowh
   ASSERT_GT(big.size(), 1u << 20);
   EXPECT_EQ(a.ask(special_add(7, 70)), accepted);
   EXPECT_EQ(a.ask(big), accepted) << a.event_log();
+  // It went as parts: the servers would have refused it whole.
+  EXPECT_NE(a.event_log().find(" bytes in 3 parts"), std::string::npos) << a.event_log();
   EXPECT_EQ(a.ask(requests::follow_change(false, 7, {1000000})), accepted);
   friends.erase(friends.begin());
   const std::string follows = requests::ids_reply("follows", friends);
