@@ -24,7 +24,7 @@ ordered_dispatch::ordered_dispatch(sink to_workers, sink to_inviters, std::size_
       with_caps(capped) {}
 
 void ordered_dispatch::start_after(std::uint64_t seq) {
-  annotated::mutex_lock hold(lock);
+  annotated::mutex_lock hold(state_lock);
   last_handed = seq;
   applied_seq.store(seq, std::memory_order_release);
 }
@@ -134,8 +134,8 @@ bool ordered_dispatch::submit(std::uint64_t seq, change_request&& change) {
   flight holds = flight_of(change);
   std::vector<hand_out> ready;
   {
-    annotated::mutex_lock hold(lock);
-    hold.wait(changed, [&]() REQUIRES(lock) {
+    annotated::mutex_lock hold(state_lock);
+    hold.wait(changed, [&]() REQUIRES(state_lock) {
       return stopped || (!paused && flying.size() + waiting.size() < limit);
     });
     if (stopped) {
@@ -150,7 +150,7 @@ bool ordered_dispatch::submit(std::uint64_t seq, change_request&& change) {
 }
 
 void ordered_dispatch::pass(std::uint64_t seq) {
-  annotated::mutex_lock hold(lock);
+  annotated::mutex_lock hold(state_lock);
   last_handed = seq;
   update_applied();
   changed.notify_all();
@@ -158,7 +158,7 @@ void ordered_dispatch::pass(std::uint64_t seq) {
 
 void ordered_dispatch::finish(std::uint64_t seq) {
   std::vector<hand_out> ready;
-  annotated::mutex_lock hold(lock);
+  annotated::mutex_lock hold(state_lock);
   const auto found = flights.find(seq);
   if (found == flights.end()) {
     return;
@@ -206,24 +206,24 @@ void ordered_dispatch::update_applied() {
 }
 
 std::uint64_t ordered_dispatch::handed() const {
-  annotated::mutex_lock hold(lock);
+  annotated::mutex_lock hold(state_lock);
   return last_handed;
 }
 
 std::size_t ordered_dispatch::in_flight() const {
-  annotated::mutex_lock hold(lock);
+  annotated::mutex_lock hold(state_lock);
   return flying.size() + waiting.size();
 }
 
 bool ordered_dispatch::wait_applied(std::uint64_t seq, std::chrono::milliseconds timeout) const {
-  annotated::mutex_lock hold(lock);
-  return hold.wait_for(changed, timeout, [&]() REQUIRES(lock) {
+  annotated::mutex_lock hold(state_lock);
+  return hold.wait_for(changed, timeout, [&]() REQUIRES(state_lock) {
     return stopped || applied() >= seq;
   }) && applied() >= seq;
 }
 
 void ordered_dispatch::pause(rest_fn at_rest) {
-  annotated::mutex_lock hold(lock);
+  annotated::mutex_lock hold(state_lock);
   paused = true;
   if (!flying.empty() || !waiting.empty()) {
     waiting_for_rest = std::move(at_rest);
@@ -235,19 +235,19 @@ void ordered_dispatch::pause(rest_fn at_rest) {
 }
 
 bool ordered_dispatch::drain(std::chrono::milliseconds timeout) const {
-  annotated::mutex_lock hold(lock);
+  annotated::mutex_lock hold(state_lock);
   return hold.wait_for(changed, timeout,
-                       [&]() REQUIRES(lock) { return flying.empty() && waiting.empty(); });
+                       [&]() REQUIRES(state_lock) { return flying.empty() && waiting.empty(); });
 }
 
 void ordered_dispatch::resume() {
-  annotated::mutex_lock hold(lock);
+  annotated::mutex_lock hold(state_lock);
   paused = false;
   changed.notify_all();
 }
 
 void ordered_dispatch::stop() {
-  annotated::mutex_lock hold(lock);
+  annotated::mutex_lock hold(state_lock);
   stopped = true;
   waiting_for_rest = nullptr;  // a pause under way never completes: its taker is going
   changed.notify_all();

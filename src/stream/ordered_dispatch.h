@@ -11,7 +11,7 @@
 // Threads: submit() and pass() are called by one thread (the stream consumer), in increasing
 // sequence order; a waiting change is handed out by whichever thread makes it free (the
 // submitting one, a worker or the event loop finishing a change, resume()); completions come
-// from the workers and the event loop; applied() and the waits from any thread. `lock` guards
+// from the workers and the event loop; applied() and the waits from any thread. `state_lock` guards
 // everything but the applied sequence, which is also an atomic for cheap reads. The sinks are
 // called without the lock held.
 // Ownership: holds the sinks it was given and the changes waiting; a change is moved into its
@@ -109,34 +109,34 @@ class ordered_dispatch {
     bool removes = false;
     bool anything = false;
   };
-  bool may_start(const flight& next, const blocked_before& before) const REQUIRES(lock);
+  bool may_start(const flight& next, const blocked_before& before) const REQUIRES(state_lock);
   // Moves every waiting change that may start now into flight, in sequence order, appending it
   // to `out` for the caller to hand out once the lock is released.
-  void take_ready(std::vector<hand_out>& out) REQUIRES(lock);
+  void take_ready(std::vector<hand_out>& out) REQUIRES(state_lock);
   // Calls the sinks for `ready`, in order; without the lock. A sink that finishes a change at
   // once frees more: those are handed out by the same loop rather than from inside the sink.
   void hand_out_all(std::vector<hand_out>&& ready);
   void finish(std::uint64_t seq);
-  void update_applied() REQUIRES(lock);
+  void update_applied() REQUIRES(state_lock);
 
   const sink workers_sink;
   const sink inviters_sink;
   const std::size_t limit;
   const bool with_caps;
-  mutable annotated::mutex lock;
+  mutable annotated::mutex state_lock;
   mutable std::condition_variable changed;
   // keys of changes in flight, with their count
-  std::unordered_map<key, std::size_t> busy GUARDED_BY(lock);
-  std::unordered_map<std::uint64_t, flight> flights GUARDED_BY(lock);  // by sequence
-  std::set<std::uint64_t> flying GUARDED_BY(lock);      // sequences in flight, ascending
-  std::deque<waiting_change> waiting GUARDED_BY(lock);  // taken, not handed out, ascending
-  std::size_t barriers_in_flight GUARDED_BY(lock) = 0;
-  std::size_t adds_in_flight GUARDED_BY(lock) = 0;     // special additions
-  std::size_t removes_in_flight GUARDED_BY(lock) = 0;  // special removals
-  std::uint64_t last_handed GUARDED_BY(lock) = 0;
-  bool paused GUARDED_BY(lock) = false;
-  rest_fn waiting_for_rest GUARDED_BY(lock);  // a pause's at_rest, until nothing is in flight
-  bool stopped GUARDED_BY(lock) = false;
+  std::unordered_map<key, std::size_t> busy GUARDED_BY(state_lock);
+  std::unordered_map<std::uint64_t, flight> flights GUARDED_BY(state_lock);  // by sequence
+  std::set<std::uint64_t> flying GUARDED_BY(state_lock);      // sequences in flight, ascending
+  std::deque<waiting_change> waiting GUARDED_BY(state_lock);  // taken, not handed out, ascending
+  std::size_t barriers_in_flight GUARDED_BY(state_lock) = 0;
+  std::size_t adds_in_flight GUARDED_BY(state_lock) = 0;     // special additions
+  std::size_t removes_in_flight GUARDED_BY(state_lock) = 0;  // special removals
+  std::uint64_t last_handed GUARDED_BY(state_lock) = 0;
+  bool paused GUARDED_BY(state_lock) = false;
+  rest_fn waiting_for_rest GUARDED_BY(state_lock);  // a pause's at_rest, until nothing is in flight
+  bool stopped GUARDED_BY(state_lock) = false;
   std::atomic<std::uint64_t> applied_seq{0};
 };
 
