@@ -333,7 +333,7 @@ int main(int argc, char** argv) {
     report_refused_start(e.what());
     status = 1;
   } catch (const option_error& e) {
-    std::fprintf(stderr, "norvel: %s\n", e.what());
+    std::fprintf(stderr, "norvel: %s\nsee --help\n", e.what());
     status = 2;
   } catch (const std::exception& e) {
     report_start_failure(e.what(), options.foreground);
