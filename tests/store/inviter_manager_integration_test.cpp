@@ -433,8 +433,9 @@ TEST_F(InviterIndex, PacedReloadsAnswerExactlyAsAReloadForEveryMemberBeyond) {
           below(5) == 0 ? 0 : members[static_cast<size_t>(below(static_cast<int>(members.size())))];
       // An add within the index records what it names at once, which the next reload of the
       // reload-per-add index would then correct: so a request may name another inviter only
-      // for a member beyond the index.
-      const bool member_beyond = static_cast<size_t>(next) >= every.table_size();
+      // for a member beyond both indexes (the paced one may have grown past the other by then).
+      const bool member_beyond = static_cast<size_t>(next) >= every.table_size() &&
+                                 static_cast<size_t>(next) >= paced.table_size();
       const int named = member_beyond && below(3) == 0 ? stored + 1 : stored;
       db.exec("INSERT INTO brix_member (member_id, inviter_id) VALUES (" + std::to_string(next) +
               "," + std::to_string(stored) + ")");
