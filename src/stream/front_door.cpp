@@ -19,6 +19,37 @@ std::string accepted_with_seq(std::uint64_t seq) {
   return "{\"code\":200,\"data\":{\"seq\":" + std::to_string(seq) + "}}\n";
 }
 
+// A change cut into parts of at most `limit` bytes for the stream: each part's message id, body
+// and header, and the value of the header of the message that completes it.
+class change_parts_out {
+ public:
+  change_parts_out(const std::string& msg_id, const std::string& body, std::size_t limit)
+      : id(msg_id), whole(body), size(limit), parts((body.size() + limit - 1) / limit) {
+    log_event(log_info, "publishing change %s of %zu bytes in %zu parts", id.c_str(), whole.size(),
+              parts);
+  }
+  std::size_t count() const { return parts; }
+  std::string part_id(std::size_t i) const { return id + "-part-" + std::to_string(i); }
+  std::string part_body(std::size_t i) const { return whole.substr(i * size, size); }
+  std::vector<message_header> part_headers(std::size_t i) const {
+    return {{part_header, id + " " + std::to_string(i)}};
+  }
+  // "<bytes> <md5> <sequence of each part>..."
+  std::string last_header(const std::vector<std::uint64_t>& sequences) const {
+    std::string value = std::to_string(whole.size()) + " " + stringutil::md5_encode(whole);
+    for (std::uint64_t seq : sequences) {
+      value += " " + std::to_string(seq);
+    }
+    return value;
+  }
+
+ private:
+  const std::string& id;
+  const std::string& whole;
+  const std::size_t size;
+  const std::size_t parts;
+};
+
 // The message ids of one run of a node: the node's name, the start time (so a restarted node
 // never reuses an id the stream still remembers), then the counter.
 std::string id_prefix_for(const std::string& node) {
@@ -63,24 +94,19 @@ void front_door::publish(const std::string& body, reply_fn done) {
 std::string front_door::publish_and_wait(const std::string& body) {
   const std::string msg_id = id_prefix + "w" + std::to_string(++waited_counter);
   std::vector<message_header> headers;
-  const std::size_t limit = part_limit();
-  if (body.size() > limit) {
-    const std::size_t count = (body.size() + limit - 1) / limit;
-    log_event(log_info, "publishing change %s of %zu bytes in %zu parts", msg_id.c_str(),
-              body.size(), count);
-    std::string last = std::to_string(body.size()) + " " + stringutil::md5_encode(body);
-    for (std::size_t i = 0; i < count; ++i) {
-      const std::string part_id = msg_id + "-part-" + std::to_string(i);
-      const publish_outcome part =
-          stream.publish(subject, body.substr(i * limit, limit), part_id, timeout,
-                         {{part_header, msg_id + " " + std::to_string(i)}});
+  if (body.size() > part_limit()) {
+    const change_parts_out parts(msg_id, body, part_limit());
+    std::vector<std::uint64_t> sequences;
+    for (std::size_t i = 0; i < parts.count(); ++i) {
+      const publish_outcome part = stream.publish(subject, parts.part_body(i), parts.part_id(i),
+                                                  timeout, parts.part_headers(i));
       if (!part.ok) {
-        note_failure(part_id, part.error);
+        note_failure(parts.part_id(i), part.error);
         return reply_text::failed;
       }
-      last += " " + std::to_string(part.seq);
+      sequences.push_back(part.seq);
     }
-    headers.emplace_back(parts_header, last);
+    headers.emplace_back(parts_header, parts.last_header(sequences));
   }
   const publish_outcome outcome =
       stream.publish(subject, headers.empty() ? body : std::string(), msg_id, timeout, headers);
@@ -89,7 +115,7 @@ std::string front_door::publish_and_wait(const std::string& body) {
     return reply_text::failed;
   }
   note_published(outcome);
-  return reply_seq ? accepted_with_seq(outcome.seq) : std::string(reply_text::no_data);
+  return accepted(outcome);
 }
 
 void front_door::send(const std::string& msg_id, const std::string& body,
@@ -123,8 +149,7 @@ front_door::ack_fn front_door::answering(const std::string& msg_id, reply_fn don
       return;
     }
     note_published(outcome);
-    std::string reply =
-        reply_seq ? accepted_with_seq(outcome.seq) : std::string(reply_text::no_data);
+    std::string reply = accepted(outcome);
     boost::asio::post(loop, [done = std::move(done), reply = std::move(reply)]() mutable {
       done(std::move(reply));
     });
@@ -142,19 +167,15 @@ struct front_door::parts_progress {
 
 void front_door::publish_in_parts(const std::string& msg_id, const std::string& body,
                                   reply_fn done) {
-  const std::size_t limit = part_limit();
-  const std::size_t count = (body.size() + limit - 1) / limit;
+  const change_parts_out parts(msg_id, body, part_limit());
   auto progress = std::make_shared<parts_progress>();
   progress->msg_id = msg_id;
-  progress->last_header = std::to_string(body.size()) + " " + stringutil::md5_encode(body);
-  progress->sequences.resize(count);
-  progress->missing = count;
+  progress->last_header = parts.last_header({});
+  progress->sequences.resize(parts.count());
+  progress->missing = parts.count();
   progress->done = std::move(done);
-  log_event(log_info, "publishing change %s of %zu bytes in %zu parts", msg_id.c_str(), body.size(),
-            count);
-  for (std::size_t i = 0; i < count; ++i) {
-    send(msg_id + "-part-" + std::to_string(i), body.substr(i * limit, limit),
-         {{part_header, msg_id + " " + std::to_string(i)}},
+  for (std::size_t i = 0; i < parts.count(); ++i) {
+    send(parts.part_id(i), parts.part_body(i), parts.part_headers(i),
          [this, progress, i](const publish_outcome& outcome) {
            boost::asio::post(loop,
                              [this, progress, i, outcome] { part_answered(progress, i, outcome); });
@@ -183,6 +204,10 @@ void front_door::part_answered(const std::shared_ptr<parts_progress>& progress, 
   }
   send(progress->msg_id, "", {{parts_header, value}},
        answering(progress->msg_id, std::move(progress->done)));
+}
+
+std::string front_door::accepted(const publish_outcome& outcome) const {
+  return reply_seq ? accepted_with_seq(outcome.seq) : std::string(reply_text::no_data);
 }
 
 void front_door::note_published(const publish_outcome& outcome) {

@@ -99,6 +99,8 @@ class front_door {
     std::function<void()> expired;
   };
   void answer_failure(const std::string& msg_id, const std::string& why, reply_fn done);
+  // The reply to a change the stream acknowledged (with its sequence when reply_seq is on).
+  std::string accepted(const publish_outcome& outcome) const;
   // A publish acknowledged, or failed (logged); any thread.
   void note_published(const publish_outcome& outcome);
   void note_failure(const std::string& msg_id, const std::string& why);

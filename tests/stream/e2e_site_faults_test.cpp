@@ -253,12 +253,20 @@ TEST_F(SiteFaults, AChangeLargerThanAStreamMessageIsAppliedWholeEverywhereOrNowh
   EXPECT_EQ(a.ask(big), accepted) << a.event_log();
   // It went as parts: the servers would have refused it whole.
   EXPECT_NE(a.event_log().find(" bytes in 3 parts"), std::string::npos) << a.event_log();
+  // A big body naming "min_seq" is read on the event loop, its parts published from there.
+  std::string on_loop = requests::follow_change(true, 17, friends);
+  on_loop.insert(on_loop.size() - 2, ",\"min_seq\":null");
+  EXPECT_EQ(a.ask(on_loop), accepted) << a.event_log();
   EXPECT_EQ(a.ask(requests::follow_change(false, 7, {1000000})), accepted);
+  const std::vector<unsigned long> all_friends = friends;
   friends.erase(friends.begin());
   const std::string follows = requests::ids_reply("follows", friends);
   for (replica_node* node : {&a, &b}) {
     EXPECT_TRUE(eventually([&] { return node->ask(requests::fetch_follow(7)) == follows; }))
         << node->event_log();
+    EXPECT_TRUE(eventually([&] {
+      return node->ask(requests::fetch_follow(17)) == requests::ids_reply("follows", all_friends);
+    })) << node->event_log();
     // The earlier special went into every new friend's feed: the change was applied after it.
     EXPECT_EQ(node->ask(requests::fetch_pri(1000003)), requests::specials_reply("70"));
   }
