@@ -12,7 +12,13 @@ namespace snapshot {
 
 namespace {
 
-enum section_tag : uint32_t { members_tag = 1, feeds_tag = 2, public_tag = 3, inviters_tag = 4 };
+enum section_tag : uint32_t {
+  members_tag = 1,
+  feeds_tag = 2,
+  public_tag = 3,
+  inviters_tag = 4,
+  layout_tag = 5,  // only in a shard's snapshot: what part of the site it holds
+};
 
 // ---- writing ----
 
@@ -195,16 +201,46 @@ inviter_manager::image read_inviters(byte_reader in) {
   return index;
 }
 
+// The part of the site a file holds: a shard's layout, or the whole (a full node's file has no
+// layout section).
+shard_layout held_layout(const verified_file& verified) {
+  bool present = false;
+  for (const auto& section : verified.sections) {
+    present = present || section.first == layout_tag;
+  }
+  if (!present) {
+    return shard_layout{};
+  }
+  byte_reader in = verified.section(layout_tag);
+  shard_layout held;
+  held.partitions = static_cast<uint32_t>(in.varint());
+  held.count = static_cast<uint32_t>(in.varint());
+  held.index = static_cast<uint32_t>(in.varint());
+  expect_end(in, "layout");
+  if (held.partitions == 0 || held.count == 0 || held.index >= held.count) {
+    throw malformed("the layout section names no shard");
+  }
+  return held;
+}
+
 }  // namespace
 
 write_outcome save_store(const logic_center& store, const std::string& dir,
                          const std::string& stream, uint64_t sequence) {
-  const std::vector<section_writer> sections = {
+  std::vector<section_writer> sections = {
       {members_tag, [&store](byte_writer& out) { write_members(store, out); }},
       {feeds_tag, [&store](byte_writer& out) { write_feeds(store, out); }},
       {public_tag, [&store](byte_writer& out) { out.id_list(store.public_ids()); }},
       {inviters_tag, [&store](byte_writer& out) { write_inviters(store, out); }},
   };
+  const shard_layout kept = store.kept_layout();
+  if (kept.sharded()) {
+    sections.push_back({layout_tag, [kept](byte_writer& out) {
+                          out.varint(kept.partitions);
+                          out.varint(kept.count);
+                          out.varint(kept.index);
+                        }});
+  }
   return write_file(dir, stream, sequence, sections);
 }
 
@@ -222,20 +258,48 @@ uint64_t load_file(const found_file& found, const std::string& stream, logic_cen
   const byte_reader feeds = verified.section(feeds_tag);
   const byte_reader public_list = verified.section(public_tag);
   const byte_reader inviters = verified.section(inviters_tag);
+  const shard_layout kept = store.kept_layout();
+  shard_layout held;
+  try {
+    held = held_layout(verified);
+  } catch (const malformed& e) {
+    throw refused(std::string("it is malformed: ") + e.what());
+  }
+  if (!kept.contained_in(held)) {
+    throw refused("it holds " + held.describe() + ", which does not hold all of " +
+                  (kept.sharded() ? kept.describe() : std::string("a full node")));
+  }
+  // A file that holds more than this node keeps (a full node's, or the shard this one grew
+  // out of) is cut down to this node's part as it is read.
+  const bool narrower = !(kept == held) && kept.sharded();
   try {
     // The member section is the largest: read into the store on a thread of its own while this
     // one reads the rest (the two share no lock). A section that does not hold together
     // empties the store again.
-    std::future<void> members_filled = std::async(std::launch::async, [members, &store] {
-      member_source source(members);
-      store.restore_members(source.count(), [&source](logic_center::restored_member& out) {
-        return source.next(out);
-      });
-    });
+    std::future<void> members_filled =
+        std::async(std::launch::async, [members, &store, &kept, narrower] {
+          member_source source(members);
+          store.restore_members(source.count(),
+                                [&source, &kept, narrower](logic_center::restored_member& out) {
+                                  if (!source.next(out)) {
+                                    return false;
+                                  }
+                                  if (narrower && !kept.is_local(out.id)) {
+                                    out.follows = kept.local_only(out.follows);
+                                  }
+                                  return true;
+                                });
+        });
     feed_source feed_lists(feeds);
-    store.restore_feeds(feed_lists.count(), [&feed_lists](logic_center::restored_feed& out) {
-      return feed_lists.next(out);
-    });
+    store.restore_feeds(feed_lists.count(),
+                        [&feed_lists, &kept, narrower](logic_center::restored_feed& out) {
+                          while (feed_lists.next(out)) {
+                            if (!narrower || kept.is_local(out.id)) {
+                              return true;
+                            }
+                          }
+                          return false;
+                        });
     store.restore_public(read_public(public_list));
     if (!store.restore_inviters(read_inviters(inviters))) {
       throw malformed("the inviter index does not hold together");

@@ -89,6 +89,15 @@ bool logic_center::follows_turn(inner_type& message, bool adding) {
   if (!message.begun) {
     message.begun = true;
     sorted_list::normalise_ids(message.ids);
+    // A shard keeps another shard's member's follow list only as far as it names its own
+    // members, and reaches only its own members' feeds.
+    const bool whole_list = layout.is_local(message.user);
+    if (!whole_list) {
+      message.ids = layout.local_only(message.ids);
+      if (message.ids.empty()) {
+        return true;
+      }
+    }
     annotated::unique_lock lock(users_lock);
     member_lists& record = record_of_locked(message.user);
     {
@@ -100,6 +109,9 @@ bool logic_center::follows_turn(inner_type& message, bool adding) {
       }
     }
     message.fanned = record.own.ids();
+    if (whole_list && layout.sharded()) {
+      message.ids = layout.local_only(message.ids);
+    }
   }
   if (message.fanned.empty()) {
     return true;
@@ -130,11 +142,13 @@ bool logic_center::specials_turn(inner_type& message, bool adding) {
     }
     message.fanned = ascending_ids(message.items, false);
     change_own_and_public(message.user, message.items, message.fanned, adding);
-    annotated::unique_lock lock(pri_lock);
-    if (adding) {
-      merge_into_feed_locked(message.user, message.fanned);
-    } else {
-      remove_from_feed_locked(message.user, message.fanned);
+    if (layout.is_local(message.user)) {  // a shard keeps only its own members' feeds
+      annotated::unique_lock lock(pri_lock);
+      if (adding) {
+        merge_into_feed_locked(message.user, message.fanned);
+      } else {
+        remove_from_feed_locked(message.user, message.fanned);
+      }
     }
   }
   if (message.fanned.empty()) {
@@ -149,6 +163,9 @@ bool logic_center::specials_turn(inner_type& message, bool adding) {
     }
   }
   for (unsigned long recipient : recipients) {
+    if (layout.sharded() && !layout.is_local(recipient)) {
+      continue;  // the owner's own follow list names other shards' members too
+    }
     annotated::unique_lock lock(pri_lock);
     if (adding) {
       merge_into_feed_locked(recipient, message.fanned);

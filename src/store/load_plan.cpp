@@ -211,17 +211,22 @@ void joined_rows::append_partner_own(const link_end& end, id_vector& out) const 
   }
 }
 
-member_records joined_rows::member_lists() const {
+member_records joined_rows::member_lists(const shard_layout& kept) const {
   member_records out;
   out.follow_ids.reserve(2 * by_member.size());
   out.members.reserve(owners.size() + 2 * by_member.size());
-  walk([this, &out](const member_ends& ends) {
+  walk([this, &out, &kept](const member_ends& ends) {
     const size_t first = out.follow_ids.size();
+    const bool whole_list = kept.is_local(ends.member);
     for (auto end = ends.inviters_first; end != ends.inviters_last; ++end) {
-      out.follow_ids.push_back(end->partner);
+      if (whole_list || kept.is_local(end->partner)) {
+        out.follow_ids.push_back(end->partner);
+      }
     }
     for (auto end = ends.invitees_first; end != ends.invitees_last; ++end) {
-      out.follow_ids.push_back(end->partner);
+      if (whole_list || kept.is_local(end->partner)) {
+        out.follow_ids.push_back(end->partner);
+      }
     }
     const span own = ends.owner == no_owner ? span{} : owners[ends.owner].own;
     out.members.push_back(
@@ -230,7 +235,7 @@ member_records joined_rows::member_lists() const {
   return out;
 }
 
-feed_lists joined_rows::feeds() const {
+feed_lists joined_rows::feeds(const shard_layout& kept) const {
   feed_lists out;
   size_t room = own_block.size();
   for (const std::vector<link_end>* ends : {&by_member, &by_inviter}) {
@@ -238,9 +243,13 @@ feed_lists joined_rows::feeds() const {
       room += end.partner_own_count;
     }
   }
-  out.feed_ids.reserve(room);
-  out.feeds.reserve(owners.size() + 2 * by_member.size());
-  walk([this, &out](const member_ends& ends) {
+  // A shard's feeds are about its share of the whole.
+  out.feed_ids.reserve(kept.sharded() ? room / kept.count + room / 16 : room);
+  out.feeds.reserve((owners.size() + 2 * by_member.size()) / kept.count);
+  walk([this, &out, &kept](const member_ends& ends) {
+    if (!kept.is_local(ends.member)) {
+      return;
+    }
     prefetch_partner_own(ends.inviters_first, by_member);
     prefetch_partner_own(ends.invitees_first, by_inviter);
     const size_t first = out.feed_ids.size();

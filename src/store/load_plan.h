@@ -19,6 +19,8 @@
 #include <utility>
 #include <vector>
 
+#include "store/shard_layout.h"
+
 namespace load_plan {
 
 using id_vector = std::vector<unsigned long>;
@@ -126,8 +128,10 @@ class joined_rows {
 
   const id_vector& public_ids() const { return public_list; }
   const id_vector& own_ids() const { return own_block; }
-  member_records member_lists() const;
-  feed_lists feeds() const;
+  // What `kept` keeps (shard_layout.h): of a member of another shard, only the follows that are
+  // its own members; only its own members' feeds.
+  member_records member_lists(const shard_layout& kept = shard_layout{}) const;
+  feed_lists feeds(const shard_layout& kept = shard_layout{}) const;
 
  private:
   // One owner and its own ids.

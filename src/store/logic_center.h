@@ -41,6 +41,7 @@
 #include "store/list_arena.h"
 #include "store/load_plan.h"
 #include "store/member_table.h"
+#include "store/shard_layout.h"
 #include "store/special.h"
 #include "store/userinfo.h"
 #include "support/annotated_mutex.h"
@@ -85,6 +86,10 @@ class logic_center {
   void start(const std::function<void(inviter_manager& index)>& load);
   // Sets the caps; before the load and the workers.
   void set_caps(const list_caps& bounds);
+  // Which part of the site this store keeps (shard_layout.h); the whole by default. Before the
+  // load and the workers.
+  void set_layout(const shard_layout& kept) { layout = kept; }
+  const shard_layout& kept_layout() const { return layout; }
   // Where the store counts what its workers applied and the inviter reloads it started (the
   // metrics page's registry); nowhere until it is called. Before start(); main thread.
   void count_into(metrics::registry& counters);
@@ -277,6 +282,7 @@ class logic_center {
   entry_counter feed_entry_tally;  // pri_lock
   entry_counter public_tally;      // pub_lock
   list_caps caps;                  // set before the workers start, read only after
+  shard_layout layout;             // the same
   // Feeds one turn of a queued change reaches: about 2 ms of merges, what another member's
   // change on the same worker may wait. Set before the workers start, read only after.
   size_t fan_out_turn = 4096;

@@ -60,7 +60,7 @@ void logic_center::fill_empty_store(load_plan::special_rows&& specials,
   std::exception_ptr users_failure;
   scoped_thread users_filler([this, &joined, &users_failure] {
     try {
-      const load_plan::member_records records = joined.member_lists();
+      const load_plan::member_records records = joined.member_lists(layout);
       annotated::unique_lock lock(users_lock);
       users.reserve(records.members.size());
       const auto& members = records.members;
@@ -90,7 +90,7 @@ void logic_center::fill_empty_store(load_plan::special_rows&& specials,
     }
   }
   {
-    const load_plan::feed_lists lists = joined.feeds();
+    const load_plan::feed_lists lists = joined.feeds(layout);
     annotated::unique_lock lock(pri_lock);
     pri_specials.reserve(lists.feeds.size());
     const auto& feeds = lists.feeds;
