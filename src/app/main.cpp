@@ -67,9 +67,10 @@ const char* const log_name = "norvel";
 // are there before the loop runs any request.
 frame_handler choose_handler(const daemon_options& options,
                              const std::optional<stream_settings>& stream, front_door* const& door,
-                             logic_center* const& store, parse_offload& big_bodies) {
+                             shard_router* const& router, logic_center* const& store,
+                             parse_offload& big_bodies) {
   if (stream) {
-    return replicated_handler(door, store, !options.metrics.empty(), &big_bodies);
+    return replicated_handler(door, store, !options.metrics.empty(), &big_bodies, &router);
   }
   return request_handler(store, !options.metrics.empty(), &big_bodies);
 }
@@ -110,14 +111,15 @@ void limit_connections(server& listener, const descriptor_limit& descriptors) {
 // Throws on a failed start-up step.
 int run_daemon(const daemon_options& options, const std::optional<stream_settings>& stream) {
   const descriptor_limit descriptors = raise_descriptor_limit();
-  boost::asio::io_context io(1);  // one thread runs the loop: the scheduler may skip wake-ups
-  stream_stats stream_figures;    // the node's, counted into by its parts; outlives it
-  std::optional<replica> node;    // with a "stream": this node of the replicated site
-  logic_center* store = nullptr;  // created once the log is open; requests come after that
-  front_door* door = nullptr;     // the node's, once it has started
-  parse_offload big_bodies(io);   // outlives the server, whose handler hands it bodies
+  boost::asio::io_context io(1);   // one thread runs the loop: the scheduler may skip wake-ups
+  stream_stats stream_figures;     // the node's, counted into by its parts; outlives it
+  std::optional<replica> node;     // with a "stream": this node of the replicated site
+  logic_center* store = nullptr;   // created once the log is open; requests come after that
+  front_door* door = nullptr;      // the node's, once it has started
+  shard_router* router = nullptr;  // the same
+  parse_offload big_bodies(io);    // outlives the server, whose handler hands it bodies
   server listener(io, options.listen_endpoint(),
-                  choose_handler(options, stream, door, store, big_bodies));
+                  choose_handler(options, stream, door, router, store, big_bodies));
   // The store's queued work holds back the sessions that send more (the store exists before
   // the loop runs any request).
   listener.hold_back_work({[&store] { return store->backlog().over_bound(); },
@@ -204,8 +206,11 @@ int run_daemon(const daemon_options& options, const std::optional<stream_setting
         start.status = &service_notify::status;
       }
       start.load_store = [store, &load, &stop] { start_store(*store, load, &stop); };
+      start.listen_address = options.listen_address;
+      start.port = options.port;
       node->start(start);
       door = &node->door();
+      router = &node->router();
     } else {
       start_store(*store, load, &stop);
     }

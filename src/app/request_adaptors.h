@@ -12,6 +12,7 @@
 #include "protocol/parse_offload.h"
 #include "store/logic_center.h"
 #include "stream/front_door.h"
+#include "stream/shard_router.h"
 
 // Appends each request's reply to the session's output, from the parser on `*store`, and tells
 // the session when the request queued work; with `measured`, also times each request and counts
@@ -29,8 +30,12 @@ frame_handler request_handler(logic_center* const& store, bool measured,
 // acknowledged a change, is not waited for).
 // With `big_bodies`, a body above its threshold (and naming no "min_seq") is parsed there, off
 // the loop, a change published from there, and answered later in its place.
+// With `*router` set (it is once the node has started), the map and the reads another shard
+// keeps are the router's (shard_router.h); a big body that names a fetch then stays on the loop,
+// where the router is.
 frame_handler replicated_handler(front_door* const& door, logic_center* const& store, bool measured,
-                                 parse_offload* big_bodies = nullptr);
+                                 parse_offload* big_bodies = nullptr,
+                                 shard_router* const* router = nullptr);
 
 // The store's part of the metrics page: queue lengths, list sizes and bytes by structure.
 store_figures store_figures_of(const logic_center& store);

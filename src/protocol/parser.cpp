@@ -103,6 +103,42 @@ bool parser::names_queued_change() const {
   return is_queued(document["act"].asString(), document["op"].asString());
 }
 
+bool parser::names_owned_read(unsigned long& member) const {
+  auto is_owned = [](std::string_view act, std::string_view op) {
+    return (act == "special" && op == "fetch_pri") || (act == "follow" && op == "fetch");
+  };
+  try {
+    if (is_fast) {
+      member = fast_params(fast).user();
+      return is_owned(fast.act, fast.op);
+    }
+    if (!document.isObject()) {
+      return false;
+    }
+    const Json::Value& act = document["act"];
+    const Json::Value& op = document["op"];
+    if (!act.isString() || !op.isString() || !is_owned(act.asString(), op.asString())) {
+      return false;
+    }
+    member = json_params(document).user();
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+bool parser::names_cluster_map() const {
+  if (is_fast) {
+    return fast.act == "cluster" && fast.op == "map";
+  }
+  if (!document.isObject()) {
+    return false;
+  }
+  const Json::Value& act = document["act"];
+  const Json::Value& op = document["op"];
+  return act.isString() && op.isString() && act.asString() == "cluster" && op.asString() == "map";
+}
+
 bool parser::read_change(change_request& out) {
   out = change_request();
   if (is_fast) {

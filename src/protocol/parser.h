@@ -69,6 +69,12 @@ class parser {
   // Whether it names a follow or special "add" or "del": answered by queueing work for the
   // store's workers alone, which any thread may do. Throws as names_change() does.
   bool names_queued_change() const;
+  // A read of what only the member's own shard keeps (a "special" "fetch_pri" or a "follow"
+  // "fetch") whose "user_id" converts: true, with the member in `member`. Throws nothing: a
+  // request that request() would fail or drop answers false, and is answered where it is.
+  bool names_owned_read(unsigned long& member) const;
+  // Whether it is {"act":"cluster","op":"map"}. Throws nothing.
+  bool names_cluster_map() const;
   // When the request is a change (an "add" or "del" of follow or special, an inviter "add"),
   // converts its parameters as request() would and answers true; false for anything else,
   // which request() answers. Throws where request() would fail the request (a parameter that

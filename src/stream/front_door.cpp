@@ -9,6 +9,7 @@
 
 #include "metrics/metrics.h"
 #include "protocol/parser.h"
+#include "stream/shard_router.h"
 #include "stream/stream_stats.h"
 #include "support/log.h"
 #include "util/stringutil.h"
@@ -401,8 +402,11 @@ void answer_replicated_parsed(front_door& door, parser& request, const std::stri
 }
 
 void answer_replicated(front_door& door, logic_center& store, const std::string& body,
-                       std::string& reply, request_context& context) {
+                       std::string& reply, request_context& context, shard_router* router) {
   parser request(body, store);
+  if (router != nullptr && router->take(request, body, reply, context)) {
+    return;
+  }
   if (!request.names_change()) {
     std::uint64_t wanted = 0;
     if (!front_door::min_seq_of(body, wanted)) {

@@ -40,6 +40,8 @@
 #include "stream/stream_stats.h"
 #include "support/annotated_mutex.h"
 
+class shard_router;
+
 class front_door {
  public:
   // Gets the whole reply text (line feed included), on the event loop.
@@ -139,7 +141,10 @@ void answer_replicated_parsed(front_door& door, parser& request, const std::stri
 // ends); everything else is answered by the request parser at once, as on a single node. Throws
 // what the parser throws for a body that is not a request (the session then ends the
 // connection). Event loop.
+// With `router` (shard_router.h), a cluster map request and a read that another shard keeps are
+// its to answer, before anything else (a forwarded read's "min_seq" is waited for by its owner).
 void answer_replicated(front_door& door, logic_center& store, const std::string& body,
-                       std::string& reply, request_context& context);
+                       std::string& reply, request_context& context,
+                       shard_router* router = nullptr);
 
 #endif  // NORVEL_FRONT_DOOR_H_

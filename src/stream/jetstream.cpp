@@ -80,6 +80,10 @@ nats_raii::ptr<natsOptions> connection_options(const stream_settings& settings) 
 
 }  // namespace
 
+std::string nats_status_text(natsStatus status) {
+  return describe(status);
+}
+
 jetstream::jetstream(const stream_settings& settings, ack_callback on_ack)
     : config(settings), ack_handler(std::move(on_ack)) {
   const nats_raii::ptr<natsOptions> options = connection_options(config);

@@ -25,6 +25,9 @@
 
 #include "stream/stream_settings.h"
 
+// A client library status with the library's last error detail, for messages.
+std::string nats_status_text(natsStatus status);
+
 // The stream cannot be reached, created or read; the message says which and why.
 class stream_error : public std::runtime_error {
  public:
@@ -135,6 +138,7 @@ class jetstream {
 
  private:
   friend class ordered_reader;
+  friend class node_registry;
   static void on_publish_ack(jsCtx* js, natsMsg* msg, jsPubAck* ack, jsPubAckErr* failure,
                              void* closure);
   // One attempt of ensure_stream(); false, with `failure` set, when the servers could not answer

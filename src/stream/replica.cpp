@@ -109,6 +109,13 @@ void replica::run_posted_inviters() {
 }
 
 void replica::start(const start_options& options) {
+  store.set_layout(config.layout);
+  stats.sharded = config.sharded;
+  stats.shard = config.layout.index;
+  stats.shards = config.layout.count;
+  if (config.sharded) {
+    log_event(log_info, "this node keeps %s", config.layout.describe().c_str());
+  }
   // Acknowledgements go to the front door, made below before anything is published.
   connection = std::make_unique<jetstream>(
       config, [this](const std::string& msg_id, const publish_outcome& outcome) {
@@ -152,6 +159,24 @@ void replica::start(const start_options& options) {
   if (!loaded_snapshot) {
     write_first_snapshot();
   }
+  join_site(options);
+}
+
+void replica::join_site(const start_options& options) {
+  if (config.sharded) {
+    std::string address = config.advertise;
+    if (address.empty()) {
+      const bool any = options.listen_address == "0.0.0.0" || options.listen_address == "::" ||
+                       options.listen_address.empty();
+      address = (any ? std::string("127.0.0.1") : options.listen_address) + ":" +
+                std::to_string(options.port);
+    }
+    registry = std::make_unique<node_registry>(*connection, config, address);
+    registry->start({[this] { return answering.load(); }, [this] { return changes->applied(); }});
+    log_event(log_info, "registered as %s at %s", config.layout.describe().c_str(),
+              address.c_str());
+  }
+  routing = std::make_unique<shard_router>(config, registry.get(), loop, stats);
 }
 
 void replica::write_first_snapshot() {
@@ -313,6 +338,12 @@ void replica::serve_on_loop() {
     on_loop = true;
   }
   serving = true;
+  boost::asio::post(loop, [this] {
+    answering = true;
+    if (registry) {
+      registry->refresh_now();
+    }
+  });
   snapshots->start();
   if (loaded_snapshot && changes->applied() > loaded_sequence) {
     // The next restart replays only what comes after this one.
@@ -321,6 +352,10 @@ void replica::serve_on_loop() {
 }
 
 void replica::stop() {
+  answering = false;
+  if (registry) {
+    registry->stop();  // first: the others stop sending this node reads
+  }
   if (changes) {
     // First: the reader may be waiting in the dispatch for a snapshot's pause to end, or behind
     // an inviter change posted to the loop that has ended; neither would come.

@@ -18,6 +18,7 @@
 #ifndef NORVEL_REPLICA_H_
 #define NORVEL_REPLICA_H_
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -32,7 +33,9 @@
 #include "store/logic_center.h"
 #include "stream/front_door.h"
 #include "stream/jetstream.h"
+#include "stream/node_registry.h"
 #include "stream/ordered_dispatch.h"
+#include "stream/shard_router.h"
 #include "stream/stream_consumer.h"
 #include "stream/stream_settings.h"
 #include "stream/stream_stats.h"
@@ -53,6 +56,10 @@ class replica {
     std::function<void(const std::string&)> status;  // the service manager's status line, or null
     // Loads the store from the database and starts its workers (the daemon's start_store).
     std::function<void()> load_store;
+    // Where the node listens: a shard's node registers "<address>:<port>" (127.0.0.1 for an
+    // address that names every interface) unless its "advertise" says otherwise.
+    std::string listen_address = "127.0.0.1";
+    unsigned short port = 5000;
   };
 
   // `stats`: the node's stream figures, counted into by every part; `snapshot_figures`: the
@@ -83,6 +90,8 @@ class replica {
   // The front door for changes arriving on TCP; after start().
   front_door& door() { return *publisher; }
   jetstream& stream() { return *connection; }
+  // The shard router (the map, and forwarding on a shard's node); after start().
+  shard_router& router() { return *routing; }
   const stream_settings& settings() const { return config; }
 
  private:
@@ -108,6 +117,8 @@ class replica {
   // Applies the inviter changes posted to the loop so far; on the loop, or on the main thread
   // at the stop once the loop has ended (whatever it left behind).
   void run_posted_inviters();
+  // A shard's node: registers with the site and reads its map; every node: the router.
+  void join_site(const start_options& options);
 
   stream_settings config;
   logic_center& store;
@@ -119,6 +130,9 @@ class replica {
   std::unique_ptr<ordered_dispatch> changes;
   std::unique_ptr<stream_consumer> reader;
   std::unique_ptr<front_door> publisher;
+  std::unique_ptr<node_registry> registry;  // a shard's node only
+  std::unique_ptr<shard_router> routing;
+  std::atomic<bool> answering{false};  // the loop answers requests (the registry says so)
   // An inviter change handed to the loop: applied by run_posted_inviters.
   struct posted_inviter {
     int member;

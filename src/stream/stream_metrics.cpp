@@ -55,4 +55,13 @@ void render_stream_metrics(const stream_stats& stats, std::uint64_t applied, boo
       get(stats.replay_target));
   one(page, "norvel_stream_connected", "gauge", "1 while the connection to the stream is up.",
       connected ? 1 : 0);
+  if (stats.sharded) {
+    one(page, "norvel_shard_index", "gauge", "The shard this node keeps.", stats.shard);
+    one(page, "norvel_shard_count", "gauge", "The shards of the site.", stats.shards);
+    one(page, "norvel_shard_forwarded_total", "counter",
+        "Reads of another shard's member answered by a node of that shard.", get(stats.forwarded));
+    one(page, "norvel_shard_forward_failures_total", "counter",
+        "Reads of another shard's member no node of it answered in time: answered code 0.",
+        get(stats.forward_failures));
+  }
 }

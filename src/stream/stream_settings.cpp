@@ -15,7 +15,8 @@ const char* const known_members[] = {"servers",
                                      "snapshot_dir",
                                      "snapshot_interval_s",
                                      "reply_seq",
-                                     "min_seq_wait_ms"};
+                                     "min_seq_wait_ms",
+                                     "shards"};
 
 [[noreturn]] void wrong(const std::string& member, const std::string& what) {
   throw std::invalid_argument("configuration: \"stream\" member \"" + member + "\" " + what);
@@ -85,6 +86,84 @@ bool is_server_url(const std::string& text) {
          text.find_first_of(" \t\r\n,") == std::string::npos;
 }
 
+[[noreturn]] void wrong_shards(const std::string& member, const std::string& what) {
+  throw std::invalid_argument("configuration: \"stream\" member \"shards\": \"" + member + "\" " +
+                              what);
+}
+
+unsigned shard_number(const Json::Value& shards, const char* member, unsigned least, unsigned most,
+                      unsigned fallback, bool required) {
+  const Json::Value& value = shards[member];
+  if (value.isNull()) {
+    if (required) {
+      wrong_shards(member, "is required");
+    }
+    return fallback;
+  }
+  if (!value.isIntegral() || !value.isUInt64() || value.asUInt64() < least ||
+      value.asUInt64() > most) {
+    wrong_shards(member, "must be a whole number from " + std::to_string(least) + " to " +
+                             std::to_string(most));
+  }
+  return static_cast<unsigned>(value.asUInt64());
+}
+
+// "host:port" with a port from 1 to 65535 and no blanks.
+bool is_address(const std::string& text) {
+  const std::size_t colon = text.rfind(':');
+  if (colon == std::string::npos || colon == 0 || colon + 1 == text.size() ||
+      text.find_first_of(" \t\r\n,/") != std::string::npos) {
+    return false;
+  }
+  const std::string port = text.substr(colon + 1);
+  if (port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos) {
+    return false;
+  }
+  const unsigned long number = std::stoul(port);
+  return number >= 1 && number <= 65535;
+}
+
+void read_shards(const Json::Value& shards, stream_settings& read) {
+  if (!shards.isObject()) {
+    wrong("shards", "must be an object with \"count\" and \"index\"");
+  }
+  static const char* const shard_members[] = {
+      "count", "index", "partitions", "advertise", "forward_timeout_ms", "registry_ttl_s"};
+  for (const std::string& key : shards.getMemberNames()) {
+    bool known = false;
+    for (const char* member : shard_members) {
+      known = known || key == member;
+    }
+    if (!known) {
+      throw std::invalid_argument("configuration: unknown member \"" + key +
+                                  "\" in \"stream\" member \"shards\"");
+    }
+  }
+  read.sharded = true;
+  read.layout.count = shard_number(shards, "count", 1, shard_layout::max_shards, 1, true);
+  read.layout.index = shard_number(shards, "index", 0, shard_layout::max_shards - 1, 0, true);
+  if (read.layout.index >= read.layout.count) {
+    wrong_shards("index",
+                 "must be less than \"count\" (" + std::to_string(read.layout.count) + ")");
+  }
+  read.layout.partitions =
+      shard_number(shards, "partitions", 1, 65536, shard_layout::default_partitions, false);
+  if ((read.layout.partitions & (read.layout.partitions - 1)) != 0 ||
+      read.layout.partitions < read.layout.count) {
+    wrong_shards("partitions", "must be a power of two, at least \"count\"");
+  }
+  const Json::Value& advertise = shards["advertise"];
+  if (!advertise.isNull()) {
+    if (!advertise.isString() || !is_address(advertise.asString())) {
+      wrong_shards("advertise", "must be \"host:port\"");
+    }
+    read.advertise = advertise.asString();
+  }
+  read.forward_timeout_ms =
+      shard_number(shards, "forward_timeout_ms", 1, 600000, read.forward_timeout_ms, false);
+  read.registry_ttl_s = shard_number(shards, "registry_ttl_s", 2, 3600, read.registry_ttl_s, false);
+}
+
 }  // namespace
 
 bool read_stream_settings(const Json::Value& document, stream_settings& out) {
@@ -147,6 +226,9 @@ bool read_stream_settings(const Json::Value& document, stream_settings& out) {
     read.reply_seq = reply_seq.asBool();
   }
   read.min_seq_wait_ms = read_number(object, "min_seq_wait_ms", 0, 600000, read.min_seq_wait_ms);
+  if (object.isMember("shards")) {
+    read_shards(object["shards"], read);
+  }
   out = std::move(read);
   return true;
 }

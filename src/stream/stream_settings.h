@@ -10,6 +10,8 @@
 
 #include <json/json.h>
 
+#include "store/shard_layout.h"
+
 struct stream_settings {
   std::vector<std::string> servers;  // nats://host:port, at least one
   std::string name = "NORVEL";       // the stream's name
@@ -24,6 +26,13 @@ struct stream_settings {
   unsigned snapshot_interval_s = 300;
   bool reply_seq = false;           // accepted changes answer {"seq":N}
   unsigned min_seq_wait_ms = 1000;  // how long a fetch with "min_seq" waits for it
+  // "shards": this node is one of a site's shards (shard_layout.h), registers itself with the
+  // stream servers and forwards the reads it does not keep. Absent: a full node, as ever.
+  bool sharded = false;
+  shard_layout layout;    // count 1, index 0 unless "shards" says otherwise
+  std::string advertise;  // "host:port" the other nodes reach this one at; empty: 127.0.0.1:<port>
+  unsigned forward_timeout_ms = 1000;  // how long a forwarded read may take, every try included
+  unsigned registry_ttl_s = 5;         // a node that stops refreshing its entry drops out after it
 
   // The subjects the stream holds: "<subject>.>".
   std::string stream_subjects() const { return subject + ".>"; }

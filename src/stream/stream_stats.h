@@ -23,6 +23,12 @@ struct stream_stats {
   std::atomic<std::uint64_t> reconnects{0};     // readers made again after a failure
   std::atomic<std::int64_t> last_lag_ns{0};     // store time to applied, of the last message
   metrics::latency_histogram lag;               // the same, every message after start-up
+  // A shard's node (set before the loop runs): its shard, and the reads it forwarded.
+  bool sharded = false;
+  std::uint32_t shard = 0;
+  std::uint32_t shards = 1;
+  std::atomic<std::uint64_t> forwarded{0};         // reads answered by another shard's node
+  std::atomic<std::uint64_t> forward_failures{0};  // reads no node of the shard answered: code 0
 };
 
 #endif  // NORVEL_STREAM_STATS_H_

@@ -107,4 +107,34 @@ TEST(StreamSettings, EachFaultNamesItsMember) {
             std::string::npos);
 }
 
+TEST(StreamSettings, ShardsAreReadAndEachFaultNamesItsMember) {
+  const std::string base = R"("servers":["nats://a:1"],"node":"a","snapshot_dir":"/s")";
+  stream_settings settings;
+  ASSERT_TRUE(read_stream_settings(
+      parse("{\"stream\":{" + base +
+            R"(,"shards":{"count":4,"index":3,"partitions":256,"advertise":"10.0.0.5:5000"}}})"),
+      settings));
+  EXPECT_TRUE(settings.sharded);
+  EXPECT_EQ(settings.layout, (shard_layout{256, 4, 3}));
+  EXPECT_EQ(settings.advertise, "10.0.0.5:5000");
+  const char* const wrong[][2] = {
+      {R"({"index":0})", "\"count\" is required"},
+      {R"({"count":2})", "\"index\" is required"},
+      {R"({"count":0,"index":0})", "\"count\""},
+      {R"({"count":65,"index":0})", "\"count\""},
+      {R"({"count":2,"index":2})", "\"index\" must be less than \"count\" (2)"},
+      {R"({"count":2,"index":-1})", "\"index\""},
+      {R"({"count":2,"index":0,"partitions":1000})", "\"partitions\""},
+      {R"({"count":8,"index":0,"partitions":4})", "\"partitions\""},
+      {R"({"count":2,"index":0,"advertise":"nohost"})", "\"advertise\""},
+      {R"({"count":2,"index":0,"advertise":"h:70000"})", "\"advertise\""},
+      {R"({"count":2,"index":0,"shard":1})", "unknown member \"shard\""},
+      {"[2,0]", "\"shards\" must be an object"},
+  };
+  for (const auto& entry : wrong) {
+    const std::string text = "{" + base + ",\"shards\":" + entry[0] + "}";
+    EXPECT_NE(fault_of(text).find(entry[1]), std::string::npos) << text << ": " << fault_of(text);
+  }
+}
+
 }  // namespace
