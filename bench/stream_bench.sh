@@ -18,6 +18,12 @@
 #   killed (SIGKILL) a third of the way and started again from its snapshot a little later.
 #   Then both must answer every fetch of every member identically; prints the lag histogram of
 #   each node (stream store to applied) from its metrics.
+# bench/stream_bench.sh shards [SECONDS=10] [BACKLOG=200000]
+#   One stream server, a full node and a node of each of two shards: fetch_pri on the full node,
+#   on a shard's node for its own member (direct) and for the other shard's (forwarded); targets:
+#   direct = full within the noise, forwarded >= 0.5x direct. Then BACKLOG changes published while
+#   the nodes are down, replayed by the full node and by a shard's node at their next starts
+#   (target: the shard's rate >= the full node's).
 # Environment: NORVEL_BENCH_BUILD (default build-bench), NORVEL_BENCH_KEEP=1 keeps the directory.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -219,8 +225,48 @@ for name, port in (("a", 25501), ("b", 25502)):
     print("node %s lag (stream store to applied, %d changes since its start): %s" % (name, count or 0, line))
 PY
   ;;
+shards)
+  seconds=${1:-10}; backlog=${2:-200000}
+  loadgen=$build/bench/loadgen
+  empty_db norvel_bench_shards
+  start_servers 1
+  config full norvel_bench_shards "$(stream_members full 1)"
+  for i in 0 1; do
+    config "s$i" norvel_bench_shards "$(stream_members "s$i" 1),\"shards\":{\"count\":2,\"index\":$i}"
+  done
+  start_node full 25410; full_pid=$node_pid; wait_answer 25410 >/dev/null
+  start_node s0 25411; s0_pid=$node_pid; wait_answer 25411 >/dev/null
+  start_node s1 25412; s1_pid=$node_pid; wait_answer 25412 >/dev/null
+  echo "== 50,000 random changes over 2,000 members through the full node"
+  "$load" pipeline --port 25410 --connections 4 --depth 64 --count 50000 --mix random \
+    --users 2000 --specials 20000 | tail -1
+  sleep 5  # every node applies them; the shard nodes register as ready
+  # Member 2 is kept by shard 0, member 1 by shard 1 (fmix32 of the id, modulo 1024, modulo 2).
+  pri='{"act":"special","op":"fetch_pri","params":{"user_id":{USER},"special_id":-1,"count":20,"type":1}}'
+  for run in "full 25410 2-2" "direct 25411 2-2" "forwarded 25411 1-1"; do
+    set -- $run
+    echo "== fetch_pri, $1: port $2, member $3, 16 connections, $seconds s; load average $(loadavg)"
+    "$loadgen" --port "$2" -c 16 -w 2 -d "$seconds" -r "$pri" -u "$3" --label "$1" | tail -1 \
+      | tee "$dir/$1.result"
+  done
+  python3 - "$dir" <<'PY'
+import sys
+rate = lambda n: float([w for w in open(sys.argv[1] + "/" + n + ".result").read().split() if w.startswith("rps=") or w.startswith("rate=")][0].split("=")[1])
+f, d, w = rate("full"), rate("direct"), rate("forwarded")
+print("fetch_pri: full %.0f/s, direct on a shard %.0f/s (%.2fx full), forwarded %.0f/s (%.2fx direct; target >= 0.5)" % (f, d, d / f, w, w / d))
+PY
+  echo "== the stream's apply rate: $backlog changes published while every node is down"
+  for pid in $full_pid $s0_pid $s1_pid; do stop_node "$pid"; done
+  "$load" publish --servers "$servers" --count "$backlog" --users 20000
+  for which in "full 25410" "s0 25411"; do
+    set -- $which
+    start_node "$1" "$2"; wait_answer "$2" >/dev/null
+    echo "   $1: $(grep -h 'replayed up to' "$dir/$1"/log/* | tail -1)"
+    stop_node "$node_pid"
+  done
+  ;;
 *)
-  echo "usage: bench/stream_bench.sh front|restart|site [...]" >&2
+  echo "usage: bench/stream_bench.sh front|restart|site|shards [...]" >&2
   exit 2
   ;;
 esac

@@ -3,9 +3,10 @@
 // door (members sharing special ids, follow churn); then every read of every member, asked of
 // every node, local or forwarded, equals the full node's answer. A node of one shard is killed
 // mid-run: the other shard's reads of its members fail over to its peer, and the killed node
-// comes back from its snapshot caught up. With no node of a shard left, its members' reads are
-// answered {"code":0} in bounded time. And growth: a one-shard node's snapshot starts both
-// shards of a layout of two, which replay the rest and answer as the full node.
+// comes back from its snapshot caught up. The same with caps on the lists. With no node of a shard
+// left, its members' reads are answered {"code":0} in bounded time. And growth: a one-shard node's
+// snapshot starts both shards of a layout of two, which replay the rest and answer as the full
+// node.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -182,6 +183,20 @@ TEST_F(ShardedSite, EveryNodeAnswersAsTheFullNodeThroughAKilledShardNode) {
   EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(10));
   EXPECT_EQ(s0a.ask(requests::fetch_pri(here)), full.ask(requests::fetch_pri(here)));
   EXPECT_EQ(s0b.ask(requests::fetch_self(away)), full.ask(requests::fetch_self(away)));
+}
+
+TEST_F(ShardedSite, WithCapsEveryShardKeepsWhatTheFullNodeKeeps) {
+  jetstream_cluster servers(1);
+  const std::string capped = db->config_json(",\"store\":{\"feed_cap\":4,\"public_cap\":6}");
+  replica_node full("full", dir.path(), capped, servers.servers_json());
+  replica_node s0("s0", dir.path(), capped, servers.servers_json(), shards_member(2, 0));
+  replica_node s1("s1", dir.path(), capped, servers.servers_json(), shards_member(2, 1));
+  for (replica_node* node : {&full, &s0, &s1}) {
+    node->start();
+    ASSERT_TRUE(node->wait_serving()) << node->output();
+  }
+  EXPECT_EQ(run_batch({&full, &s0, &s1}, 400), 0);
+  EXPECT_TRUE(all_answer_as(full, {&s0, &s1}));
 }
 
 TEST_F(ShardedSite, AOneShardNodesSnapshotStartsBothShardsOfALayoutOfTwo) {
