@@ -166,6 +166,16 @@ TEST_F(ShardedSite, EveryNodeAnswersAsTheFullNodeThroughAKilledShardNode) {
   EXPECT_EQ(every_answer(s0b, members), before_kill);
   EXPECT_EQ(run_batch({&full, &s0a, &s0b, &s1b}, 200), 0);
   EXPECT_TRUE(all_answer_as(full, {&s0a, &s0b, &s1b}));
+  // Its entry, no longer refreshed, drops out of the map.
+  EXPECT_TRUE(eventually(
+      [&] {
+        Json::Value map;
+        Json::Reader().parse(s0b.ask(R"({"act":"cluster","op":"map"})"), map);
+        return map["data"]["nodes"][1].size() == 1 &&
+               map["data"]["nodes"][1][0]["address"] == "127.0.0.1:" + std::to_string(s1b.port());
+      },
+      std::chrono::seconds(20)))
+      << s0b.ask(R"({"act":"cluster","op":"map"})");
   s1a.start();
   ASSERT_TRUE(s1a.wait_serving()) << s1a.output();
   EXPECT_EQ(run_batch(everyone, 100), 0);
