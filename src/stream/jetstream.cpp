@@ -125,6 +125,10 @@ jetstream::~jetstream() {
   connection.reset();
 }
 
+void jetstream::close() {
+  natsConnection_Close(connection.get());
+}
+
 bool jetstream::connected() const {
   return connection && natsConnection_Status(connection.get()) == NATS_CONN_STATUS_CONNECTED;
 }

@@ -134,6 +134,9 @@ class jetstream {
 
   // Whether the connection is up now (it may be reconnecting).
   bool connected() const;
+  // Closes the connection for good: every later call fails. Tests end a node this way, without
+  // a word to the servers.
+  void close();
   const stream_settings& settings() const { return config; }
 
  private:

@@ -52,7 +52,8 @@ class shard_router {
   const bool sharded;
   node_registry* registry;
   stream_stats& stats;
-  const std::chrono::milliseconds deadline;  // one forwarded read, every try included
+  // One try's wait (the pool's timeout), and the time after which no new try starts.
+  const std::chrono::milliseconds deadline;
   peer_pool peers;
   std::uint64_t turn = 0;  // spreads the reads over a shard's nodes
 };

@@ -31,7 +31,7 @@ struct stream_settings {
   bool sharded = false;
   shard_layout layout;    // count 1, index 0 unless "shards" says otherwise
   std::string advertise;  // "host:port" the other nodes reach this one at; empty: 127.0.0.1:<port>
-  unsigned forward_timeout_ms = 1000;  // how long a forwarded read may take, every try included
+  unsigned forward_timeout_ms = 1000;  // one try of a forwarded read; no try starts after it
   unsigned registry_ttl_s = 5;         // a node that stops refreshing its entry drops out after it
 
   // The subjects the stream holds: "<subject>.>".
