@@ -13,6 +13,7 @@ packages=(
   procps netcat-openbsd python3 iproute2 util-linux
   logrotate prometheus systemd gdb
   nats-server libnats-dev
+  python3-pytest nodejs
 )
 
 missing=()
