@@ -7,7 +7,10 @@ if(NOT NORVEL_SANITIZE)
   set(NORVEL_CLIENTS_DIR ${CMAKE_SOURCE_DIR}/clients)
   add_test(NAME Clients.Python
     COMMAND /usr/bin/python3 -m pytest -q -p no:cacheprovider ${NORVEL_CLIENTS_DIR}/python/tests)
-  set_tests_properties(Clients.Python PROPERTIES
+  add_test(NAME Clients.Node
+    COMMAND node --test ${NORVEL_CLIENTS_DIR}/node/test/library.test.mjs
+            ${NORVEL_CLIENTS_DIR}/node/test/conformance.test.mjs)
+  set_tests_properties(Clients.Python Clients.Node PROPERTIES
     LABELS e2e TIMEOUT 300 RESOURCE_LOCK norvel_clients
     ENVIRONMENT "NORVEL_DAEMON=$<TARGET_FILE:norvel>;PYTHONDONTWRITEBYTECODE=1")
 endif()
