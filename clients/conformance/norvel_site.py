@@ -102,9 +102,10 @@ class Process:
 class Site:
     """A running site: `servers` are the nodes' "127.0.0.1:port" addresses."""
 
-    def __init__(self, daemon: str, kind: str = "single") -> None:
+    def __init__(self, daemon: str, kind: str = "single", seed_sql: str | None = None) -> None:
         self.daemon = os.path.abspath(daemon)
         self.kind = kind
+        self.seed_sql = seed_sql
         self.dir = tempfile.mkdtemp(prefix="norvel-clients-")
         self.db_name = "norvel_c_%s_%d" % (kind, os.getpid())
         self.nodes: list[Process] = []
@@ -138,7 +139,8 @@ class Site:
                 mariadb("DROP DATABASE IF EXISTS `%s`" % name)
         mariadb("DROP DATABASE IF EXISTS `%s`; CREATE DATABASE `%s`" % (self.db_name, self.db_name))
         with open(os.path.join(SOURCE, "db", "schema.sql")) as schema, open(SEED) as seed:
-            mariadb(schema.read() + "\n" + seed.read(), self.db_name)
+            rows = seed.read() if self.seed_sql is None else self.seed_sql
+            mariadb(schema.read() + "\n" + rows, self.db_name)
 
     def _start_stream_servers(self) -> None:
         ports = [(free_port(), free_port()) for _ in range(3)]

@@ -119,12 +119,13 @@ class _Connection:
                                 "replies" % (len(replies), count), sent=True)
                         buf += chunk
                         while len(buf) - pos >= HEADER:
-                            length = p.body_length(self.server, bytes(buf[pos:pos + HEADER]),
-                                                   self.max_frame)
-                            end = pos + HEADER + length
+                            header = buf[pos:pos + HEADER]
+                            if not header.isdigit() or int(header) > self.max_frame:
+                                p.body_length(self.server, bytes(header), self.max_frame)  # raises
+                            end = pos + HEADER + int(header)
                             if len(buf) < end:
                                 break
-                            replies.append(p.decode_reply(self.server, bytes(buf[pos + HEADER:end])))
+                            replies.append(p.decode_reply(self.server, buf[pos + HEADER:end]))
                             pos = end
                         if len(replies) >= count:
                             # More bytes than replies asked for: the stream is out of step.

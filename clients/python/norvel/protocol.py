@@ -15,7 +15,7 @@ _DIGITS = frozenset(b"0123456789")
 T = TypeVar("T")
 
 _dumps = json.JSONEncoder(separators=(",", ":"), ensure_ascii=False).encode
-_loads = json.loads
+_loads = json.JSONDecoder().decode  # on text: json.loads would first guess the bytes' encoding
 
 
 def frame(body: bytes) -> bytes:
@@ -39,7 +39,7 @@ def decode_reply(server: str, body: bytes) -> dict[str, Any]:
     """The reply document; anything but a JSON object with an integer "code" breaks the
     connection (the stream of replies can no longer be trusted)."""
     try:
-        reply = _loads(body)
+        reply = _loads(body.decode())
     except (ValueError, UnicodeDecodeError):
         raise ProtocolError(server, "reply is not JSON: %r" % body[:80], sent=True) from None
     if not isinstance(reply, dict) or not isinstance(reply.get("code"), int):
@@ -72,7 +72,9 @@ class Request(Generic[T]):
             params = dict(self.params, min_seq=min_seq)
             return frame(_dumps({"act": self.act, "op": self.op, "params": params}).encode())
         if self._body is None:
-            self._body = frame(_dumps(self.document()).encode())
+            # act and op are the library's own words: only the parameters need the encoder.
+            text = '{"act":"%s","op":"%s","params":%s}' % (self.act, self.op, _dumps(self.params))
+            self._body = frame(text.encode())
         return self._body
 
     def answer(self, server: str, reply: dict[str, Any]) -> T:
