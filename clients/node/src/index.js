@@ -406,13 +406,17 @@ class Pool {
     this.idle = [];
     this.open = 0;
     this.waiters = [];
+    this.closed = false;
   }
 
   async acquire() {
     for (;;) {
       while (this.idle.length > 0) {
         const conn = this.idle.pop();
-        if (!conn.stale()) return conn;
+        if (!conn.stale()) {
+          conn.socket.ref();
+          return conn;
+        }
         conn.close();
         this.open -= 1;
       }
@@ -444,7 +448,14 @@ class Pool {
     }
   }
 
+  // An idle connection does not keep the process alive (unref); one given back after close()
+  // is closed.
   release(conn) {
+    if (this.closed) {
+      this.discard(conn);
+      return;
+    }
+    conn.socket.unref();
     this.idle.push(conn);
     this.wake();
   }
@@ -456,6 +467,7 @@ class Pool {
   }
 
   close() {
+    this.closed = true;
     for (const conn of this.idle) conn.close();
     this.open -= this.idle.length;
     this.idle = [];

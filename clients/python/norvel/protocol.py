@@ -102,7 +102,8 @@ def _ids(key: str) -> Callable[[Any], list[int]]:
     def take(data: Any) -> list[int]:
         if not isinstance(data, dict) or not isinstance(data.get(key), list):
             raise ValueError("reply without %r" % key)
-        return data[key]
+        ids: list[int] = data[key]
+        return ids
     return take
 
 
@@ -182,8 +183,10 @@ def inviter_invitees(user_id: int) -> Request[list[int]]:
 def raw(document: Any, change: bool = True) -> Request[dict[str, Any]]:
     """Any body, answered with the whole reply document (code 0 included: no RequestFailed).
     Counted as a change unless said otherwise, so it is never sent twice."""
-    request: Request[dict[str, Any]] = Request("", "", {}, CHANGE if change else READ, lambda d: d,
-                                               whole=True)
+    def whole_reply(reply: Any) -> dict[str, Any]:
+        document: dict[str, Any] = reply
+        return document
+    request = Request("", "", {}, CHANGE if change else READ, whole_reply, whole=True)
     request._body = frame(_dumps(document).encode())
     return request
 

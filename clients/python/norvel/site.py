@@ -7,7 +7,7 @@ from __future__ import annotations
 import threading
 import time
 from dataclasses import dataclass
-from typing import Callable
+from typing import Any, Callable
 
 from .errors import ConfigurationError
 from .protocol import CHANGE, ClusterMap, Request, parse_servers
@@ -96,7 +96,7 @@ class Site:
     def cluster_map(self) -> ClusterMap | None:
         return self._map
 
-    def candidates(self, request: Request[object], min_seq: int = 0) -> list[str]:
+    def candidates(self, request: Request[Any], min_seq: int = 0) -> list[str]:
         """The servers to try, in order."""
         with self._lock:
             if request.kind == CHANGE and not self.stream:

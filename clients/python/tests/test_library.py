@@ -268,3 +268,17 @@ def test_threads_never_get_another_requests_reply_while_requests_time_out() -> N
         assert not wrong and timeouts[0] > 0
     finally:
         node.close()
+
+
+def test_the_package_passes_a_strict_type_check(tmp_path: Any) -> None:
+    """The annotations are part of the interface (py.typed): checked when mypy is installed."""
+    import importlib.util
+    import os
+    import subprocess
+    import sys
+    if importlib.util.find_spec("mypy") is None:
+        pytest.skip("mypy is not installed")
+    package = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "norvel")
+    done = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--cache-dir",
+                           str(tmp_path), package], capture_output=True, text=True, timeout=240)
+    assert done.returncode == 0, done.stdout + done.stderr
