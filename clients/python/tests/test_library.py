@@ -282,3 +282,28 @@ def test_the_package_passes_a_strict_type_check(tmp_path: Any) -> None:
     done = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--cache-dir",
                            str(tmp_path), package], capture_output=True, text=True, timeout=240)
     assert done.returncode == 0, done.stdout + done.stderr
+
+
+def test_the_package_installs_offline(tmp_path: Any) -> None:
+    """pip install of the source folder with no index (the build backend is Debian's setuptools),
+    then the installed copy imported on its own."""
+    import importlib.util
+    import os
+    import shutil
+    import subprocess
+    import sys
+    if importlib.util.find_spec("pip") is None or importlib.util.find_spec("setuptools") is None:
+        pytest.skip("pip or setuptools is not installed")
+    source = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    copy = tmp_path / "src"
+    shutil.copytree(source, copy, ignore=shutil.ignore_patterns("tests", "__pycache__", "build",
+                                                                "*.egg-info"))
+    target = tmp_path / "site"
+    done = subprocess.run([sys.executable, "-m", "pip", "install", "--quiet", "--no-index",
+                           "--no-build-isolation", "--target", str(target), str(copy)],
+                          capture_output=True, text=True, timeout=240)
+    assert done.returncode == 0, done.stdout + done.stderr
+    probe = subprocess.run([sys.executable, "-c", "import norvel, norvel.aio; print(norvel.__file__)"],
+                           capture_output=True, text=True, cwd=str(tmp_path),
+                           env=dict(os.environ, PYTHONPATH=str(target)), timeout=60)
+    assert probe.returncode == 0 and probe.stdout.startswith(str(target)), probe.stderr
