@@ -1,11 +1,12 @@
 """Starts a real norvel site for the client libraries' tests: one daemon on a fresh MariaDB
-database, or two nodes on a three-server stream cluster, every process on free loopback ports
+database, two nodes on a three-server stream cluster (stream), or the two nodes of a site of two
+shards on it (sharded, each node with its metrics page), every process on free loopback ports
 with its own directory (never port 5000, never /tmp/norvel.out: the daemons run in the
 foreground, their output in their directory).
 
 As a program (how the Node tests use it):
-    python3 norvel_site.py --daemon PATH --kind single|stream
-prints one JSON line {"servers": [...]}, then reads commands, one a line, answering "ok" or
+    python3 norvel_site.py --daemon PATH --kind single|stream|sharded
+prints one JSON line {"servers": [...], "metrics": [...]}, then reads commands, one a line, answering "ok" or
 "error <text>": kill N (SIGKILL), start N, pause N (SIGSTOP), resume N (SIGCONT), stop N
 (SIGTERM), wait N (until node N answers). End of input stops everything and drops the
 database."""
@@ -110,19 +111,22 @@ class Site:
         self.db_name = "norvel_c_%s_%d" % (kind, os.getpid())
         self.nodes: list[Process] = []
         self.ports: list[int] = []
+        self.metrics_ports: list[int] = []
         self.nats: list[Process] = []
         try:
             self._make_database()
-            if kind == "stream":
+            if kind in ("stream", "sharded"):
                 self._start_stream_servers()
-                for name in ("a", "b"):
-                    self._add_node(name)
+                for index, name in enumerate(("a", "b")):
+                    self._add_node(name, index)
             else:
-                self._add_node("solo")
+                self._add_node("solo", 0)
             for index in range(len(self.nodes)):
                 self.nodes[index].start()
             for index in range(len(self.nodes)):
                 self.wait(index)
+            if kind == "sharded":
+                self._wait_map()
         except BaseException:
             self.close()
             raise
@@ -158,22 +162,61 @@ class Site:
             self.nats.append(server)
         self.stream_urls = ["nats://127.0.0.1:%d" % client for client, _ in ports]
 
-    def _add_node(self, name: str) -> None:
+    @property
+    def metrics(self) -> list[str]:
+        return ["127.0.0.1:%d" % port for port in self.metrics_ports]
+
+    def metric(self, index: int, name: str) -> float:
+        """One figure of node `index`'s metrics page (without labels), 0 when absent."""
+        with socket.create_connection(("127.0.0.1", self.metrics_ports[index]), timeout=5) as s:
+            s.sendall(b"GET /metrics HTTP/1.0\r\nHost: localhost\r\n\r\n")
+            page = b""
+            while True:
+                chunk = s.recv(65536)
+                if not chunk:
+                    break
+                page += chunk
+        for line in page.decode(errors="replace").splitlines():
+            if line.startswith(name + " "):
+                return float(line.split()[1])
+        return 0.0
+
+    def _wait_map(self, timeout: float = 60.0) -> None:
+        """Until every node's map names a ready node for each shard."""
+        body = b'{"act":"cluster","op":"map"}'
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            try:
+                maps = [json.loads(ask(port, body)) for port in self.ports]
+                if all(m.get("data") and all(m["data"]["nodes"]) for m in maps):
+                    return
+            except (OSError, ValueError, KeyError, TypeError):
+                pass
+            time.sleep(0.1)
+        raise RuntimeError("the shards' map did not name every shard")
+
+    def _add_node(self, name: str, index: int) -> None:
         node_dir = os.path.join(self.dir, name)
         os.makedirs(os.path.join(node_dir, "log"))
         port = free_port()
         config: dict[str, object] = {"DB": dict(DB, name=self.db_name, port=3306, compress=False)}
-        if self.kind == "stream":
+        if self.kind in ("stream", "sharded"):
             os.makedirs(os.path.join(node_dir, "snapshots"))
-            config["stream"] = {"servers": self.stream_urls, "node": name, "replicas": 3,
-                                "snapshot_dir": os.path.join(node_dir, "snapshots"),
-                                "connect_timeout_s": 30, "reply_seq": True,
-                                "min_seq_wait_ms": 3000}
+            stream: dict[str, object] = {
+                "servers": self.stream_urls, "node": name, "replicas": 3,
+                "snapshot_dir": os.path.join(node_dir, "snapshots"), "connect_timeout_s": 30,
+                "reply_seq": True, "min_seq_wait_ms": 3000}
+            if self.kind == "sharded":
+                stream["shards"] = {"count": 2, "index": index, "registry_ttl_s": 2}
+            config["stream"] = stream
         path = os.path.join(node_dir, "norvel.ini")
         with open(path, "w") as f:
             json.dump(config, f)
         argv = [self.daemon, "--config", path, "--foreground", "--listen", "127.0.0.1", "--port",
                 str(port), "--log-dir", os.path.join(node_dir, "log")]
+        if self.kind == "sharded":
+            self.metrics_ports.append(free_port())
+            argv += ["--metrics", "127.0.0.1:%d" % self.metrics_ports[-1]]
         self.nodes.append(Process(argv, node_dir, os.path.join(node_dir, "output.txt")))
         self.ports.append(port)
 
@@ -226,12 +269,12 @@ class Site:
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--daemon", required=True)
-    parser.add_argument("--kind", choices=["single", "stream"], default="single")
+    parser.add_argument("--kind", choices=["single", "stream", "sharded"], default="single")
     args = parser.parse_args()
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
     site = Site(args.daemon, args.kind)
     try:
-        print(json.dumps({"servers": site.servers}), flush=True)
+        print(json.dumps({"servers": site.servers, "metrics": site.metrics}), flush=True)
         for line in sys.stdin:
             words = line.split()
             if not words:

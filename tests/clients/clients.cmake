@@ -1,8 +1,8 @@
 # The client libraries (clients/python, clients/node): their own tests and the shared conformance
-# suite (clients/conformance), run on a daemon of this build on free loopback ports (a lone node,
-# and two nodes on three stream servers; see clients/conformance/norvel_site.py). Plain builds
-# only: they test the libraries, and the daemon's behaviour under the sanitizers is the other
-# suites' business.
+# suite (clients/conformance), run on daemons of this build on free loopback ports (a lone node,
+# two nodes on three stream servers, the two nodes of a site of two shards; see
+# clients/conformance/norvel_site.py). About 45 s and 30 s. Plain builds only: they test the
+# libraries, and the daemon's behaviour under the sanitizers is the other suites' business.
 if(NOT NORVEL_SANITIZE)
   set(NORVEL_CLIENTS_DIR ${CMAKE_SOURCE_DIR}/clients)
   add_test(NAME Clients.Python
@@ -11,6 +11,6 @@ if(NOT NORVEL_SANITIZE)
     COMMAND node --test ${NORVEL_CLIENTS_DIR}/node/test/library.test.mjs
             ${NORVEL_CLIENTS_DIR}/node/test/conformance.test.mjs)
   set_tests_properties(Clients.Python Clients.Node PROPERTIES
-    LABELS e2e TIMEOUT 300 RESOURCE_LOCK norvel_clients
+    LABELS e2e TIMEOUT 300
     ENVIRONMENT "NORVEL_DAEMON=$<TARGET_FILE:norvel>;PYTHONDONTWRITEBYTECODE=1")
 endif()

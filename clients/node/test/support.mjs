@@ -23,7 +23,8 @@ export async function startSite(kind) {
   const lines = readline.createInterface({ input: child.stdout })[Symbol.asyncIterator]();
   const first = await lines.next();
   if (first.done) throw new Error(`the ${kind} site did not start`);
-  const site = { kind, servers: JSON.parse(first.value).servers };
+  const { servers, metrics } = JSON.parse(first.value);
+  const site = { kind, servers, metrics };
   for (const command of ['kill', 'start', 'pause', 'resume']) {
     site[command] = async (index) => {
       child.stdin.write(`${command} ${index}\n`);

@@ -22,7 +22,7 @@ def load(name: str) -> Any:
         return json.load(f)
 
 
-@pytest.fixture(scope="module", params=["single", "stream"])
+@pytest.fixture(scope="module", params=["single", "stream", "sharded"])
 def site(request: pytest.FixtureRequest) -> Iterator[norvel_site.Site]:
     daemon = os.environ.get("NORVEL_DAEMON")
     if not daemon:
