@@ -159,7 +159,7 @@ export declare class Pipeline {
 
 export declare function fmix32(value: number): number;
 export declare function parseServers(servers: unknown): string[];
-export declare function frame(body: string | Uint8Array): Buffer;
+export declare function frame(body: string | Uint8Array): Uint8Array;
 
 export declare class Site {
   constructor(servers: string[], options?: { stream?: boolean; routing?: boolean; backoff?: number; maxBackoff?: number; mapRefresh?: number; clock?: () => number });

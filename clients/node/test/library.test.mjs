@@ -227,3 +227,16 @@ test('concurrent requests never get another request\'s reply while some time out
     await node.close();
   }
 });
+
+test('the TypeScript declarations compile against an application\'s use', async (t) => {
+  const { spawnSync } = await import('node:child_process');
+  const { fileURLToPath } = await import('node:url');
+  const probe = spawnSync('tsc', ['--version']);
+  if (probe.error) {
+    t.skip('tsc is not installed');
+    return;
+  }
+  const usage = fileURLToPath(new URL('./types/usage.ts', import.meta.url));
+  const done = spawnSync('tsc', ['--noEmit', '--strict', '--target', 'es2022', '--module', 'es2022', '--moduleResolution', 'node', usage], { encoding: 'utf8' });
+  assert.equal(done.status, 0, done.stdout + done.stderr);
+});
