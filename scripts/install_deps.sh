@@ -13,7 +13,7 @@ packages=(
   procps netcat-openbsd python3 iproute2 util-linux
   logrotate prometheus systemd gdb
   nats-server libnats-dev
-  python3-pytest nodejs
+  python3-pytest nodejs mypy node-typescript
 )
 
 missing=()
