@@ -103,6 +103,33 @@ def test_pool_exhaustion_is_a_clear_error_and_the_pool_recovers() -> None:
         node.close()
 
 
+def test_asyncio_pool_exhaustion_and_a_cancelled_request() -> None:
+    release = threading.Event()
+
+    def slow(number: int, request: Any) -> tuple[bytes, str]:
+        release.wait(5)
+        return echo(number, request)
+    node = FakeNode(slow)
+
+    async def scenario() -> None:
+        async with norvel.aio.Client([node.address], timeout=5, pool_size=1, pool_timeout=0.2,
+                                     routing=False) as client:
+            busy = asyncio.ensure_future(client.follow_fetch(1))
+            await asyncio.sleep(0.1)
+            with pytest.raises(norvel.PoolExhausted):
+                await client.follow_fetch(2)
+            busy.cancel()  # its reply may still come: the connection must go with it
+            await asyncio.sleep(0.05)
+            release.set()
+            assert await client.follow_fetch(3) == [3]
+            assert node.connections == 2
+    try:
+        asyncio.run(scenario())
+    finally:
+        release.set()
+        node.close()
+
+
 def test_backoff_on_a_fake_clock() -> None:
     now = [100.0]
     site = Site(["a:1", "b:2", "c:3"], stream=True, routing=False, backoff=0.5, max_backoff=4.0,
