@@ -11,7 +11,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang clang-format libclang-rt-14-dev redis-server
   procps netcat-openbsd python3 iproute2 util-linux
-  logrotate prometheus systemd gdb
+  logrotate prometheus systemd gdb tmux
   nats-server libnats-dev
   python3-pytest nodejs mypy node-typescript
 )
@@ -33,7 +33,8 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 echo "installing: ${missing[*]}"
 $SUDO apt-get update -q
-# The server package must not start a system-wide database: the project runs its own.
+# The server packages must not start system-wide services: not a database (the project runs its
+# own), nor a Prometheus on :9090 or its node exporter (the tests start their own, on private ports).
 if [ ! -e /usr/sbin/policy-rc.d ]; then
   printf '#!/bin/sh\nexit 101\n' | $SUDO tee /usr/sbin/policy-rc.d >/dev/null
   $SUDO chmod +x /usr/sbin/policy-rc.d

@@ -166,6 +166,10 @@ void write_support(page_writer& page) {
       label("version", build_info::version()) + "," + label("commit", build_info::git_commit()), 1);
   page.family("process_resident_memory_bytes", "gauge", "Resident memory size in bytes.");
   page.integer("process_resident_memory_bytes", "", resident_bytes());
+  page.family("norvel_memory_limit_bytes", "gauge",
+              "Memory the process may use: its control group's limit (systemd MemoryMax=, a "
+              "container's limit) or the machine's memory, whichever is lower.");
+  page.integer("norvel_memory_limit_bytes", "", memory_limit_bytes());
   page.family("process_open_fds", "gauge", "Number of open file descriptors.");
   page.integer("process_open_fds", "", open_descriptors());
   page.family("process_start_time_seconds", "gauge",

@@ -17,7 +17,71 @@ std::uint64_t resident_bytes_in(const std::string& statm_path) {
   return resident_pages * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
 }
 
+// The number a limit file holds; 0 for "max", a missing file or anything else unreadable.
+std::uint64_t limit_in(const std::string& path) {
+  std::ifstream file(path);
+  unsigned long long value = 0;
+  return (file >> value) ? value : 0;
+}
+
+// The lowest non-zero limit in `file_name` of the group at `group` and of every group above it,
+// under the hierarchy mounted at `mount`; 0 when none is set. A group path of another namespace
+// (not found under the mount) leaves its levels unread, the mount's root still counts.
+std::uint64_t lowest_group_limit(const std::string& mount, std::string group,
+                                 const std::string& file_name) {
+  std::uint64_t lowest = 0;
+  while (true) {
+    const std::uint64_t limit = limit_in(mount + group + "/" + file_name);
+    if (limit != 0 && (lowest == 0 || limit < lowest)) {
+      lowest = limit;
+    }
+    if (group.empty() || group == "/") {
+      return lowest;
+    }
+    group.erase(group.rfind('/'));
+  }
+}
+
+std::uint64_t machine_memory_bytes() {
+  std::ifstream meminfo("/proc/meminfo");
+  std::string key;
+  unsigned long long kib = 0;
+  while (meminfo >> key >> kib) {
+    if (key == "MemTotal:") {
+      return kib * 1024;
+    }
+    meminfo.ignore(64, '\n');
+  }
+  return 0;
+}
+
 }  // namespace
+
+std::uint64_t memory_limit_bytes() {
+  std::uint64_t lowest = machine_memory_bytes();
+  std::ifstream groups("/proc/self/cgroup");
+  std::string line;
+  while (std::getline(groups, line)) {
+    // "0::/path" (v2, unified) or "4:memory:/path" (v1, the memory controller).
+    const std::size_t first = line.find(':');
+    const std::size_t second = line.find(':', first + 1);
+    if (first == std::string::npos || second == std::string::npos) {
+      continue;
+    }
+    const std::string controllers = line.substr(first + 1, second - first - 1);
+    const std::string group = line.substr(second + 1);
+    std::uint64_t limit = 0;
+    if (controllers.empty()) {
+      limit = lowest_group_limit("/sys/fs/cgroup", group, "memory.max");
+    } else if (controllers == "memory") {
+      limit = lowest_group_limit("/sys/fs/cgroup/memory", group, "memory.limit_in_bytes");
+    }
+    if (limit != 0 && (lowest == 0 || limit < lowest)) {
+      lowest = limit;
+    }
+  }
+  return lowest;
+}
 
 std::uint64_t resident_bytes() {
   return resident_bytes_in("/proc/self/statm");

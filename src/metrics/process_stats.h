@@ -1,5 +1,6 @@
-// What the kernel says of this process: its resident memory and its open descriptors, read from
-// /proc. Used by the metrics page and the benchmarks. Any thread may call them.
+// What the kernel says of this process: its resident memory, its open descriptors and the memory
+// it may use, read from /proc and /sys. Used by the metrics page and the benchmarks. Any thread
+// may call them.
 #ifndef NORVEL_PROCESS_STATS_H_
 #define NORVEL_PROCESS_STATS_H_
 
@@ -11,5 +12,9 @@ std::uint64_t resident_bytes();
 std::uint64_t resident_bytes_of(long pid);
 // Descriptors open now; 0 when /proc cannot be read.
 std::uint64_t open_descriptors();
+// The memory this process may use: the lowest limit of its control group and of the groups above
+// it (cgroup v2 memory.max, v1 memory.limit_in_bytes: systemd's MemoryMax=, a container's memory
+// limit), or the machine's memory when that is lower or no limit is set. 0 when none can be read.
+std::uint64_t memory_limit_bytes();
 
 #endif  // NORVEL_PROCESS_STATS_H_

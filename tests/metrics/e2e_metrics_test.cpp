@@ -181,6 +181,7 @@ TEST_F(DaemonMetrics, CountExactlyWhatWasDoneAndPassPromtoolAndTheCliReadsTheSam
   EXPECT_EQ(page["norvel_store_entries{list=\"own_specials\"}"], 3);
   EXPECT_EQ(page["norvel_store_entries{list=\"public\"}"], 2);
   EXPECT_GT(page["process_resident_memory_bytes{}"], 0);
+  EXPECT_GT(page["norvel_memory_limit_bytes{}"], page["process_resident_memory_bytes{}"]);
   // Two member tables and the inviter index at least; the few short lists fit their heads.
   EXPECT_GT(page["norvel_store_bytes{structure=\"member_tables\"}"], 0);
   EXPECT_GT(page["norvel_store_bytes{structure=\"inviter_index\"}"], 0);
