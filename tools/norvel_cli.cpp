@@ -3,6 +3,7 @@
 //   norvel-cli [--host H] [--port P] [--timeout S] ['{"act":...}']
 //   norvel-cli --stats ADDRESS:PORT [--timeout S]
 //   norvel-cli --servers H:P,H:P,... [--wait-writes] [--timeout S] ['{"act":...}']
+//   norvel-cli top [--once | --interval N] ADDRESS:PORT...   (see top.h)
 //
 // With a request argument it sends that one request; without one it reads standard input and
 // sends one request per non-blank line, in order, on one connection. Frames are the daemon's:
@@ -30,6 +31,7 @@
 
 #include "metrics_client.h"
 #include "network/srv.h"
+#include "top.h"
 
 namespace {
 
@@ -57,7 +59,9 @@ void print_usage(std::ostream& out) {
          "  --stats prints the numbers of the daemon's metrics endpoint (its --metrics address).\n"
          "  --servers sends each request to the node its member id picks, the next one when a\n"
          "  node does not answer; --wait-writes makes reads wait for the client's own changes\n"
-         "  (the nodes need \"reply_seq\": true).\n";
+         "  (the nodes need \"reply_seq\": true).\n"
+         "       norvel-cli top [--once | --interval SECONDS] ADDRESS:PORT [ADDRESS:PORT ...]\n"
+         "  A live view of nodes from their metrics endpoints (norvel-cli top --help).\n";
 }
 
 // One connection to the daemon. Every step runs on a private io_context with a deadline, so a
@@ -333,6 +337,9 @@ int print_stats(const options& opts) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1 && (std::string(argv[1]) == "top" || std::string(argv[1]) == "--top")) {
+    return run_top(argc, argv, 2);
+  }
   options opts;
   if (!parse_options(argc, argv, opts)) {
     print_usage(std::cerr);
