@@ -28,6 +28,7 @@
 #include "foreground_daemon.h"
 #include "jetstream_cluster.h"
 #include "metrics_client.h"
+#include "prometheus_server.h"
 #include "replica_node.h"
 #include "test_db.h"
 
@@ -38,20 +39,6 @@ std::string read_file(const std::string& path) {
   std::ostringstream text;
   text << in.rdbuf();
   return text.str();
-}
-
-std::string url_encoded(const std::string& text) {
-  std::string out;
-  for (const unsigned char c : text) {
-    if (std::isalnum(c) != 0 || c == '-' || c == '_' || c == '.' || c == '~') {
-      out += static_cast<char>(c);
-    } else {
-      char escaped[4];
-      std::snprintf(escaped, sizeof(escaped), "%%%02X", c);
-      out += escaped;
-    }
-  }
-  return out;
 }
 
 // The metric names an expression reads: words outside quotes and braces' values that hold a
@@ -82,62 +69,6 @@ std::set<std::string> names_in(const std::string& expr) {
   flush();
   return names;
 }
-
-// A real Prometheus server on a private port, scraping `targets` as job "norvel" every second and
-// evaluating the shipped rules every second.
-class prometheus_server {
- public:
-  prometheus_server(const temp_dir& dir, const std::vector<std::string>& targets)
-      : port(free_port()) {
-    std::string list;
-    for (const std::string& target : targets) {
-      list += (list.empty() ? "'" : ", '") + target + "'";
-    }
-    dir.write("prometheus.yml",
-              "global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\n"
-              "  evaluation_interval: 1s\n"
-              "rule_files:\n  - " NORVEL_SOURCE_DIR
-              "/deploy/prometheus/norvel-rules.yml\n"
-              "scrape_configs:\n  - job_name: norvel\n    static_configs:\n"
-              "      - targets: [" +
-                  list + "]\n");
-    process = std::make_unique<foreground_daemon>(
-        std::vector<std::string>{"--config.file=" + dir.path() + "/prometheus.yml",
-                                 "--storage.tsdb.path=" + dir.path() + "/tsdb",
-                                 "--web.listen-address=127.0.0.1:" + std::to_string(port),
-                                 "--log.level=warn"},
-        dir.path(), std::vector<std::string>{}, "/usr/bin/prometheus");
-  }
-
-  // The "data" member of an API answer, after checking its "status"; `error` says why not.
-  Json::Value api(const std::string& target, std::string& error) const {
-    Json::Value answer;
-    try {
-      const http_reply reply =
-          http_get("127.0.0.1", std::to_string(port), target, std::chrono::seconds(5));
-      Json::Reader reader;
-      if (!reader.parse(reply.body, answer, false) || !answer.isObject()) {
-        error = "not JSON: " + reply.body;
-      } else if (answer["status"].asString() != "success") {
-        error = answer["errorType"].asString() + ": " + answer["error"].asString();
-      }
-    } catch (const std::exception& e) {
-      error = e.what();
-    }
-    return answer["data"];
-  }
-
-  // The result of an instant query; `error` set when it does not parse or evaluate.
-  Json::Value query(const std::string& expr, std::string& error) const {
-    return api("/api/v1/query?query=" + url_encoded(expr), error)["result"];
-  }
-
-  std::string output() const { return process->output(); }
-
- private:
-  unsigned short port;
-  std::unique_ptr<foreground_daemon> process;
-};
 
 // What each scraped node exports: sample names by instance ("127.0.0.1:PORT").
 using exports_by_instance = std::map<std::string, std::set<std::string>>;
@@ -192,8 +123,8 @@ class expression_check {
     return all;
   }
 
-  // `expr` parses, and answers a series wherever the node has what it reads. `substitute`: the
-  // dashboard's variables replaced by one node's values.
+  // `expr` parses, and answers a series wherever the node has what it reads; asked once per
+  // node, with the dashboard's variables set to that node (and $__rate_interval to 5s).
   void dashboard_query(const std::string& title, std::string expr, std::string& failures) {
     for (const auto& [instance, names] : exported) {
       std::string query = expr;
@@ -318,7 +249,9 @@ TEST(DashboardAndRules, EveryExpressionAnswersOnRealScrapesOfAStreamNodeAndAPlai
   });
 
   const std::vector<std::string> instances = {streamed_metrics, plain_metrics};
-  prometheus_server prometheus(dir, instances);
+  ASSERT_TRUE(prometheus_server::installed()) << "scripts/install_deps.sh installs prometheus";
+  prometheus_server prometheus(dir.path(), instances,
+                               {NORVEL_SOURCE_DIR "/deploy/prometheus/norvel-rules.yml"});
 
   Json::Value dashboard;
   Json::Reader reader;

@@ -21,6 +21,7 @@
 #include "eventually.h"
 #include "foreground_daemon.h"
 #include "metrics_client.h"
+#include "prometheus_server.h"
 #include "test_db.h"
 
 namespace {
@@ -317,8 +318,7 @@ TEST(DaemonMetricsBounds, ACrowdOnTheMetricsPortTakesNothingFromTheRequestPort) 
 }
 
 TEST_F(DaemonMetrics, APrometheusServerScrapesIt) {
-  const std::string prometheus = find_program("prometheus");
-  if (prometheus.empty()) {
+  if (!prometheus_server::installed()) {
     GTEST_SKIP() << "prometheus is not installed (scripts/install_deps.sh installs it)";
   }
   {
@@ -327,38 +327,23 @@ TEST_F(DaemonMetrics, APrometheusServerScrapesIt) {
       ask(client, follow_fetch);
     }
   }
-  const unsigned short web_port = free_port();
-  dir.write("prometheus.yml",
-            "global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\n"
-            "scrape_configs:\n  - job_name: norvel\n    static_configs:\n"
-            "      - targets: ['" +
-                metrics_address() + "']\n");
-  foreground_daemon server(
-      {"--config.file=" + dir.path() + "/prometheus.yml",
-       "--storage.tsdb.path=" + dir.path() + "/tsdb",
-       "--web.listen-address=127.0.0.1:" + std::to_string(web_port), "--log.level=warn"},
-      dir.path(), {}, prometheus);
-  const std::string query =
-      "/api/v1/query?query=norvel_requests_total%7Bact%3D%22follow%22%2Cop%3D%22fetch%22%2C"
-      "result%3D%22200%22%7D";
+  const prometheus_server server(dir.path(), {metrics_address()});
   std::string answer;
   const bool scraped = eventually(
       [&] {
-        try {
-          answer =
-              http_get("127.0.0.1", std::to_string(web_port), query, std::chrono::seconds(2)).body;
-        } catch (const std::exception& e) {
-          answer = e.what();
-        }
-        return answer.find("\"job\":\"norvel\"") != std::string::npos &&
-               answer.find(",\"7\"]") != std::string::npos;
+        std::string error;
+        const Json::Value result = server.query(
+            "norvel_requests_total{act=\"follow\",op=\"fetch\",result=\"200\"}", error);
+        answer = error.empty() ? result.toStyledString() : error;
+        return result.size() == 1 && result[0]["metric"]["job"].asString() == "norvel" &&
+               result[0]["value"][1].asString() == "7";
       },
       std::chrono::seconds(60));
   EXPECT_TRUE(scraped) << answer << "\n" << server.output();
-  const std::string up = http_get("127.0.0.1", std::to_string(web_port), "/api/v1/query?query=up",
-                                  std::chrono::seconds(2))
-                             .body;
-  EXPECT_NE(up.find(",\"1\"]"), std::string::npos) << up;
+  std::string error;
+  const Json::Value up = server.query("up", error);
+  ASSERT_EQ(up.size(), 1u) << error;
+  EXPECT_EQ(up[0]["value"][1].asString(), "1");
 }
 
 TEST(DaemonMetricsAddress, InUseExitsTwoStartingNothing) {
