@@ -209,6 +209,10 @@ std::string render_line(const node_state& node, const std::string& clock) {
   if (now.has_stream) {
     line << " applied_seq=" << whole(now.gauge("norvel_stream_applied_sequence"))
          << " lag=" << whole(now.gauge("norvel_stream_lag_messages", 0));
+    if (node.rates) {
+      line << " lag_p99_ms="
+           << (std::isnan(node.rates->lag_p99) ? "-" : fixed(node.rates->lag_p99 * 1e3, 3));
+    }
   }
   const double age = now.gauge("norvel_snapshot_age_seconds", -2);
   if (age > -1.5) {

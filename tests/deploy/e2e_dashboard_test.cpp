@@ -4,7 +4,7 @@
 // every panel of deploy/grafana/norvel.json, the dashboard's variables and every rule are asked
 // through Prometheus's HTTP API: each must parse, each must answer a series for every node that
 // exports what it names, every rule must evaluate without error, and a name that neither node
-// exports nor a rule records fails the test.
+// exports nor a rule records fails the test. norvel-cli top --once reads the same two nodes.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -299,9 +299,29 @@ TEST(DashboardAndRules, EveryExpressionAnswersOnRealScrapesOfAStreamNodeAndAPlai
         return failures.empty();
       },
       std::chrono::seconds(40));
+  // norvel-cli top reads the same two nodes: the stream's figures on the one that has them.
+  const command_result top =
+      run_command(cli_binary(), {"top", "--once", streamed_metrics, plain_metrics}, dir.path(),
+                  std::chrono::seconds(20));
   stop = true;
   workload.join();
   EXPECT_TRUE(all_answer) << failures << "\nprometheus:\n" << prometheus.output();
+  EXPECT_EQ(top.exit_status, 0) << top.err;
+  const std::size_t streamed_at = top.out.find(" " + streamed_metrics + " ");
+  const std::size_t plain_at = top.out.find(" " + plain_metrics + " ");
+  ASSERT_NE(streamed_at, std::string::npos) << top.out;
+  ASSERT_NE(plain_at, std::string::npos) << top.out;
+  const std::string streamed_line = top.out.substr(streamed_at);
+  const std::string plain_line = top.out.substr(plain_at);
+  for (const char* field :
+       {" rps=", "special/add:", " applied_seq=", " lag_p99_ms=", " snapshot_age_s="}) {
+    EXPECT_NE(streamed_line.substr(0, streamed_line.find('\n')).find(field), std::string::npos)
+        << field << "\n"
+        << top.out;
+  }
+  EXPECT_NE(plain_line.find(" rps="), std::string::npos) << top.out;
+  EXPECT_EQ(plain_line.substr(0, plain_line.find('\n')).find(" applied_seq="), std::string::npos)
+      << top.out;
   EXPECT_EQ(plain.stop(SIGTERM), 0) << plain.output();
   EXPECT_EQ(streamed.stop(SIGTERM), 0) << streamed.output();
 }
