@@ -1,7 +1,8 @@
 // `norvel-cli top`: a live view of one norvel node or many, read from their metrics endpoints
 // (the daemons' --metrics addresses) every second: requests per second by operation, p50 and p99
 // latency, connections, held sessions, queued work, memory by structure, the stream's lag and
-// applied sequence, the snapshot's age. Full screen on a terminal (q quits); with --once or
+// applied sequence, a shard's reads sent on to other shards, the snapshot's age. Full screen on a
+// terminal (q quits); with --once or
 // --interval N, or when not on a terminal, one line per node and refresh. A node whose endpoint
 // is down, slow or answers something else is shown as unreachable, the others as usual.
 // Threads: the caller's, and one short-lived thread per node and refresh for its scrape.

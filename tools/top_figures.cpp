@@ -105,6 +105,7 @@ node_scrape read_scrape(const std::string& page, double at) {
     throw std::runtime_error("not a norvel metrics page");
   }
   scrape.has_stream = scrape.gauges.count("norvel_stream_applied_sequence") != 0;
+  scrape.has_shards = scrape.gauges.count("norvel_shard_index") != 0;
   return scrape;
 }
 
@@ -172,6 +173,11 @@ node_rates rates_between(const node_scrape& before, const node_scrape& now) {
                    [](const auto& a, const auto& b) { return a.second > b.second; });
   rates.failed = counter_increase(before.failed, now.failed) / rates.seconds;
   rates.applied = counter_increase(before.applied_changes, now.applied_changes) / rates.seconds;
+  auto per_second = [&](const char* counter) {
+    return counter_increase(before.gauge(counter, 0), now.gauge(counter, 0)) / rates.seconds;
+  };
+  rates.forwarded = per_second("norvel_shard_forwarded_total");
+  rates.forward_failures = per_second("norvel_shard_forward_failures_total");
   const buckets durations = histogram_increase(before.durations, now.durations);
   rates.p50 = histogram_quantile(0.5, durations);
   rates.p99 = histogram_quantile(0.99, durations);

@@ -29,6 +29,7 @@ struct node_scrape {
   std::map<std::string, double> store_bytes;  // norvel_store_bytes by structure
   std::map<std::string, double> gauges;       // the unlabelled samples, by name
   bool has_stream = false;                    // the node is on a stream
+  bool has_shards = false;                    // the node keeps one shard of a sharded site
 
   // An unlabelled sample's value, or `otherwise` when the page has none.
   double gauge(const std::string& name, double otherwise = -1) const;
@@ -46,7 +47,9 @@ struct node_rates {
   double requests_total = 0;                             // per second
   double failed = 0;                                     // per second, result not 200
   double applied = 0;                                    // changes applied per second
-  double p50 = 0;  // request duration, seconds; NaN when no request was timed
+  double forwarded = 0;         // reads sent on to another shard, per second
+  double forward_failures = 0;  // of those, answered code 0, per second
+  double p50 = 0;               // request duration, seconds; NaN when no request was timed
   double p99 = 0;
   double lag_p50 = 0;  // stream lag, seconds; NaN without a stream or a change applied
   double lag_p99 = 0;

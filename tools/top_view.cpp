@@ -141,6 +141,15 @@ void render_block(std::string& screen, const node_state& node, std::size_t width
     }
     add_line(screen, stream, width);
   }
+  if (now.has_shards) {
+    std::string shard = "  shard " + whole(now.gauge("norvel_shard_index")) + " of " +
+                        whole(now.gauge("norvel_shard_count"));
+    if (node.rates) {
+      shard += "  forwarded/s " + fixed(node.rates->forwarded, 1) + "  failed/s " +
+               fixed(node.rates->forward_failures, 1);
+    }
+    add_line(screen, shard, width);
+  }
   const std::string age = snapshot_age(now);
   if (!age.empty()) {
     add_line(screen, "  snapshot " + (age == "none" ? age : age + " ago"), width);
@@ -212,6 +221,14 @@ std::string render_line(const node_state& node, const std::string& clock) {
     if (node.rates) {
       line << " lag_p99_ms="
            << (std::isnan(node.rates->lag_p99) ? "-" : fixed(node.rates->lag_p99 * 1e3, 3));
+    }
+  }
+  if (now.has_shards) {
+    line << " shard=" << whole(now.gauge("norvel_shard_index")) << '/'
+         << whole(now.gauge("norvel_shard_count"));
+    if (node.rates) {
+      line << " fwd_rps=" << fixed(node.rates->forwarded, 1)
+           << " fwd_failed_rps=" << fixed(node.rates->forward_failures, 1);
     }
   }
   const double age = now.gauge("norvel_snapshot_age_seconds", -2);

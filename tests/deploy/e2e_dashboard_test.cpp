@@ -1,10 +1,11 @@
 // The shipped dashboard and rules against the real thing: a Prometheus server (Debian's package)
-// loads deploy/prometheus/norvel-rules.yml and scrapes two built daemons, one a node on a stream
-// server and one without a stream, while a small workload runs on both. Then every query of
+// loads deploy/prometheus/norvel-rules.yml and scrapes three built daemons, the two nodes of a
+// sharded site on a stream server and one without a stream, while a small workload runs. Then
+// every query of
 // every panel of deploy/grafana/norvel.json, the dashboard's variables and every rule are asked
 // through Prometheus's HTTP API: each must parse, each must answer a series for every node that
 // exports what it names, every rule must evaluate without error, and a name that neither node
-// exports nor a rule records fails the test. norvel-cli top --once reads the same two nodes.
+// exports nor a rule records fails the test. norvel-cli top --once reads the same nodes.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -200,7 +201,7 @@ std::vector<std::pair<std::string, std::string>> dashboard_queries(const Json::V
   return queries;
 }
 
-TEST(DashboardAndRules, EveryExpressionAnswersOnRealScrapesOfAStreamNodeAndAPlainNode) {
+TEST(DashboardAndRules, EveryExpressionAnswersOnRealScrapesOfShardNodesAndAPlainNode) {
   test_db db("e2e_dashboard");
   db.exec(
       "INSERT INTO brix_mb_special (special_id, member_id, reader_type, from_user, state) "
@@ -208,10 +209,19 @@ TEST(DashboardAndRules, EveryExpressionAnswersOnRealScrapesOfAStreamNodeAndAPlai
       "INSERT INTO brix_member (member_id, inviter_id) VALUES (3,0),(5,3),(7,5)");
   temp_dir dir;
   jetstream_cluster stream(1);
-  replica_node streamed("n1", dir.path(), db.config_json(), stream.servers_json());
+  // A sharded site of two shards, a node each (both start on the empty stream from the
+  // database), so that every stream and shard figure is there; the first takes the workload and
+  // sends the other shard's reads on to it.
+  replica_node streamed("s0", dir.path(), db.config_json(), stream.servers_json(),
+                        ",\"shards\":{\"count\":2,\"index\":0}");
+  replica_node other_shard("s1", dir.path(), db.config_json(), stream.servers_json(),
+                           ",\"shards\":{\"count\":2,\"index\":1}");
   const std::string streamed_metrics = "127.0.0.1:" + std::to_string(free_port());
+  const std::string other_metrics = "127.0.0.1:" + std::to_string(free_port());
   streamed.start({"--metrics", streamed_metrics});
+  other_shard.start({"--metrics", other_metrics});
   ASSERT_TRUE(streamed.wait_serving()) << streamed.output();
+  ASSERT_TRUE(other_shard.wait_serving()) << other_shard.output();
 
   const unsigned short plain_port = free_port();
   const std::string plain_metrics = "127.0.0.1:" + std::to_string(free_port());
@@ -237,6 +247,8 @@ TEST(DashboardAndRules, EveryExpressionAnswersOnRealScrapesOfAStreamNodeAndAPlai
               "\"spid\":" +
                   id + ",\"type\":0}]}}",
               std::string("{\"act\":\"follow\",\"op\":\"fetch\",\"params\":{\"user_id\":5}}"),
+              "{\"act\":\"special\",\"op\":\"fetch_pri\",\"params\":{\"user_id\":" +
+                  std::to_string(3 + i % 8) + ",\"special_id\":-1,\"count\":5,\"type\":1}}",
               std::string("{\"act\":\"special\",\"op\":\"fetch_pub\",\"params\":{\"special_id\""
                           ":-1,\"count\":5,\"type\":1}}"),
               std::string("{\"act\":\"follow\",\"op\":\"remove\"}")}) {
@@ -248,7 +260,7 @@ TEST(DashboardAndRules, EveryExpressionAnswersOnRealScrapesOfAStreamNodeAndAPlai
     }
   });
 
-  const std::vector<std::string> instances = {streamed_metrics, plain_metrics};
+  const std::vector<std::string> instances = {streamed_metrics, other_metrics, plain_metrics};
   ASSERT_TRUE(prometheus_server::installed()) << "scripts/install_deps.sh installs prometheus";
   prometheus_server prometheus(dir.path(), instances,
                                {NORVEL_SOURCE_DIR "/deploy/prometheus/norvel-rules.yml"});
@@ -299,7 +311,8 @@ TEST(DashboardAndRules, EveryExpressionAnswersOnRealScrapesOfAStreamNodeAndAPlai
         return failures.empty();
       },
       std::chrono::seconds(40));
-  // norvel-cli top reads the same two nodes: the stream's figures on the one that has them.
+  // norvel-cli top reads a shard node and the plain node: the stream's and the shard's figures
+  // on the one that has them.
   const command_result top =
       run_command(cli_binary(), {"top", "--once", streamed_metrics, plain_metrics}, dir.path(),
                   std::chrono::seconds(20));
@@ -313,8 +326,8 @@ TEST(DashboardAndRules, EveryExpressionAnswersOnRealScrapesOfAStreamNodeAndAPlai
   ASSERT_NE(plain_at, std::string::npos) << top.out;
   const std::string streamed_line = top.out.substr(streamed_at);
   const std::string plain_line = top.out.substr(plain_at);
-  for (const char* field :
-       {" rps=", "special/add:", " applied_seq=", " lag_p99_ms=", " snapshot_age_s="}) {
+  for (const char* field : {" rps=", "special/add:", " applied_seq=", " lag_p99_ms=",
+                            " shard=0/2 fwd_rps=", " snapshot_age_s="}) {
     EXPECT_NE(streamed_line.substr(0, streamed_line.find('\n')).find(field), std::string::npos)
         << field << "\n"
         << top.out;
@@ -324,6 +337,7 @@ TEST(DashboardAndRules, EveryExpressionAnswersOnRealScrapesOfAStreamNodeAndAPlai
       << top.out;
   EXPECT_EQ(plain.stop(SIGTERM), 0) << plain.output();
   EXPECT_EQ(streamed.stop(SIGTERM), 0) << streamed.output();
+  EXPECT_EQ(other_shard.stop(SIGTERM), 0) << other_shard.output();
 }
 
 }  // namespace
