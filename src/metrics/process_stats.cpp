@@ -3,6 +3,8 @@
 #include <dirent.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -55,9 +57,8 @@ std::uint64_t machine_memory_bytes() {
   return 0;
 }
 
-}  // namespace
-
-std::uint64_t memory_limit_bytes() {
+// The limit as the files say it now.
+std::uint64_t read_memory_limit() {
   std::uint64_t lowest = machine_memory_bytes();
   std::ifstream groups("/proc/self/cgroup");
   std::string line;
@@ -81,6 +82,26 @@ std::uint64_t memory_limit_bytes() {
     }
   }
   return lowest;
+}
+
+}  // namespace
+
+std::uint64_t memory_limit_bytes() {
+  // The limit is configuration, and its files cost more to read than the rest of a scrape's page
+  // together: read them again at most every ten seconds.
+  static std::atomic<std::int64_t> read_again_at{0};
+  static std::atomic<std::uint64_t> last_read{0};
+  const std::int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                               std::chrono::steady_clock::now().time_since_epoch())
+                               .count();
+  if (now < read_again_at.load(std::memory_order_acquire)) {
+    return last_read.load(std::memory_order_relaxed);
+  }
+  const std::uint64_t limit = read_memory_limit();
+  last_read.store(limit, std::memory_order_relaxed);
+  read_again_at.store(now + std::chrono::nanoseconds(std::chrono::seconds(10)).count(),
+                      std::memory_order_release);
+  return limit;
 }
 
 std::uint64_t resident_bytes() {

@@ -15,6 +15,7 @@ std::uint64_t open_descriptors();
 // The memory this process may use: the lowest limit of its control group and of the groups above
 // it (cgroup v2 memory.max, v1 memory.limit_in_bytes: systemd's MemoryMax=, a container's memory
 // limit), or the machine's memory when that is lower or no limit is set. 0 when none can be read.
+// Read again at most every ten seconds.
 std::uint64_t memory_limit_bytes();
 
 #endif  // NORVEL_PROCESS_STATS_H_
