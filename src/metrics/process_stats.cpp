@@ -44,8 +44,8 @@ std::uint64_t lowest_group_limit(const std::string& mount, std::string group,
   }
 }
 
-std::uint64_t machine_memory_bytes() {
-  std::ifstream meminfo("/proc/meminfo");
+std::uint64_t machine_memory_bytes(const std::string& meminfo_path) {
+  std::ifstream meminfo(meminfo_path);
   std::string key;
   unsigned long long kib = 0;
   while (meminfo >> key >> kib) {
@@ -57,10 +57,12 @@ std::uint64_t machine_memory_bytes() {
   return 0;
 }
 
-// The limit as the files say it now.
-std::uint64_t read_memory_limit() {
-  std::uint64_t lowest = machine_memory_bytes();
-  std::ifstream groups("/proc/self/cgroup");
+}  // namespace
+
+std::uint64_t memory_limit_from(const std::string& cgroup_list, const std::string& cgroup_root,
+                                const std::string& meminfo) {
+  std::uint64_t lowest = machine_memory_bytes(meminfo);
+  std::ifstream groups(cgroup_list);
   std::string line;
   while (std::getline(groups, line)) {
     // "0::/path" (v2, unified) or "4:memory:/path" (v1, the memory controller).
@@ -73,9 +75,9 @@ std::uint64_t read_memory_limit() {
     const std::string group = line.substr(second + 1);
     std::uint64_t limit = 0;
     if (controllers.empty()) {
-      limit = lowest_group_limit("/sys/fs/cgroup", group, "memory.max");
-    } else if (controllers == "memory") {
-      limit = lowest_group_limit("/sys/fs/cgroup/memory", group, "memory.limit_in_bytes");
+      limit = lowest_group_limit(cgroup_root, group, "memory.max");
+    } else if (("," + controllers + ",").find(",memory,") != std::string::npos) {
+      limit = lowest_group_limit(cgroup_root + "/" + controllers, group, "memory.limit_in_bytes");
     }
     if (limit != 0 && (lowest == 0 || limit < lowest)) {
       lowest = limit;
@@ -83,8 +85,6 @@ std::uint64_t read_memory_limit() {
   }
   return lowest;
 }
-
-}  // namespace
 
 std::uint64_t memory_limit_bytes() {
   // The limit is configuration, and its files cost more to read than the rest of a scrape's page
@@ -97,7 +97,8 @@ std::uint64_t memory_limit_bytes() {
   if (now < read_again_at.load(std::memory_order_acquire)) {
     return last_read.load(std::memory_order_relaxed);
   }
-  const std::uint64_t limit = read_memory_limit();
+  const std::uint64_t limit =
+      memory_limit_from("/proc/self/cgroup", "/sys/fs/cgroup", "/proc/meminfo");
   last_read.store(limit, std::memory_order_relaxed);
   read_again_at.store(now + std::chrono::nanoseconds(std::chrono::seconds(10)).count(),
                       std::memory_order_release);

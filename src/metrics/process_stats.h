@@ -5,6 +5,7 @@
 #define NORVEL_PROCESS_STATS_H_
 
 #include <cstdint>
+#include <string>
 
 // Resident set size in bytes; 0 when /proc cannot be read.
 std::uint64_t resident_bytes();
@@ -17,5 +18,10 @@ std::uint64_t open_descriptors();
 // limit), or the machine's memory when that is lower or no limit is set. 0 when none can be read.
 // Read again at most every ten seconds.
 std::uint64_t memory_limit_bytes();
+// The same from the given files, read now: `cgroup_list` as /proc/self/cgroup, the hierarchies
+// mounted under `cgroup_root` as under /sys/fs/cgroup (v1 controllers in directories named as
+// the list names them), `meminfo` as /proc/meminfo.
+std::uint64_t memory_limit_from(const std::string& cgroup_list, const std::string& cgroup_root,
+                                const std::string& meminfo);
 
 #endif  // NORVEL_PROCESS_STATS_H_

@@ -7,12 +7,14 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "metrics/metrics_exposition.h"
+#include "metrics/process_stats.h"
 #include "metrics_client.h"
 #include "support/log.h"
 #include "temp_dir.h"
@@ -117,6 +119,42 @@ TEST(LogEntryCounts, CountOnlyTheEntriesTheLevelLetsThrough) {
   EXPECT_EQ(log_entries_written(log_debug), debug_before + 1);
   EXPECT_EQ(log_entries_written(log_info), info_before + 1);
   EXPECT_GE(log_entries_written(log_error), 1u);
+}
+
+// The memory limit as systemd and containers set it, on both control group hierarchies: the
+// lowest of the node's group, the groups above it and the machine's memory; "max", a v1
+// "unlimited" and a group path of another namespace leave the machine's memory.
+TEST(MemoryLimit, IsTheLowestOfTheGroupsAboveTheNodeAndTheMachine) {
+  const temp_dir root("norvel-cgroups-");
+  auto write = [&root](const std::string& name, const std::string& text) {
+    const std::filesystem::path path = root.file(name);
+    std::filesystem::create_directories(path.parent_path());
+    std::ofstream(path) << text;
+    return path.string();
+  };
+  const std::string meminfo =
+      write("meminfo", "MemTotal:        4194304 kB\nMemFree:  100 kB\nHugePages_Total:  0\n");
+  const std::uint64_t gib = 1024ull * 1024 * 1024;
+  const std::string sys = root.path() + "/sys";
+  // v2: the service's own limit, then a lower one on its slice.
+  const std::string v2 = write("v2", "0::/system.slice/norvel.service\n");
+  write("sys/system.slice/norvel.service/memory.max", "1073741824\n");
+  write("sys/system.slice/memory.max", "max\n");
+  EXPECT_EQ(memory_limit_from(v2, sys, meminfo), 1 * gib);
+  write("sys/system.slice/memory.max", "536870912\n");
+  EXPECT_EQ(memory_limit_from(v2, sys, meminfo), gib / 2);
+  // v1: the memory controller's hierarchy; "unlimited" below, 2 GiB on the container's parent.
+  const std::string v1 = write("v1", "5:cpu,cpuacct:/docker/abc\n4:memory:/docker/abc\n0::/\n");
+  write("sys/memory/docker/abc/memory.limit_in_bytes", "9223372036854771712\n");
+  write("sys/memory/docker/memory.limit_in_bytes", "2147483648\n");
+  write("sys/cpu,cpuacct/docker/abc/memory.limit_in_bytes", "1\n");  // not a memory limit
+  EXPECT_EQ(memory_limit_from(v1, sys, meminfo), 2 * gib);
+  // No limit anywhere, a group of another namespace, a limit above the machine's memory.
+  EXPECT_EQ(memory_limit_from(write("none", "0::/user.slice/elsewhere\n"), sys, meminfo), 4 * gib);
+  write("sys/memory.max", "17179869184\n");
+  EXPECT_EQ(memory_limit_from(write("high", "0::/\n"), sys, meminfo), 4 * gib);
+  // Nothing readable at all.
+  EXPECT_EQ(memory_limit_from(root.file("missing"), sys, root.file("missing")), 0u);
 }
 
 }  // namespace
