@@ -1,11 +1,11 @@
 // The shipped dashboard and rules against the real thing: a Prometheus server (Debian's package)
 // loads deploy/prometheus/norvel-rules.yml and scrapes three built daemons, the two nodes of a
 // sharded site on a stream server and one without a stream, while a small workload runs. Then
-// every query of
-// every panel of deploy/grafana/norvel.json, the dashboard's variables and every rule are asked
-// through Prometheus's HTTP API: each must parse, each must answer a series for every node that
-// exports what it names, every rule must evaluate without error, and a name that neither node
-// exports nor a rule records fails the test. norvel-cli top --once reads the same nodes.
+// every query of every panel of deploy/grafana/norvel.json, the dashboard's variables and every
+// rule are asked through Prometheus's HTTP API: each must parse, each must answer a series for
+// every node that exports what it names, every rule must evaluate without error, and a name that
+// neither node exports nor a rule records fails the test, as does an alert pending or firing on
+// these healthy nodes. norvel-cli top --once reads the same nodes.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -307,6 +307,13 @@ TEST(DashboardAndRules, EveryExpressionAnswersOnRealScrapesOfShardNodesAndAPlain
         if (nodes.size() != instances.size()) {
           failures +=
               "the job and instance variables find " + std::to_string(nodes.size()) + " nodes\n";
+        }
+        // A healthy site: no alert's condition holds (ALERTS has a series per pending or firing
+        // alert), so none would page on these nodes as they are.
+        for (const Json::Value& alert : prometheus.query("ALERTS", error)) {
+          failures += "alert " + alert["metric"]["alertname"].asString() + " is " +
+                      alert["metric"]["alertstate"].asString() + " for " +
+                      alert["metric"]["instance"].asString() + " on a healthy site\n";
         }
         return failures.empty();
       },
