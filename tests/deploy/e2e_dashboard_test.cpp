@@ -211,7 +211,8 @@ TEST(DashboardAndRules, EveryExpressionAnswersOnRealScrapesOfShardNodesAndAPlain
   jetstream_cluster stream(1);
   // A sharded site of two shards, a node each (both start on the empty stream from the
   // database), so that every stream and shard figure is there; the first takes the workload and
-  // sends the other shard's reads on to it.
+  // sends the other shard's reads on to it. One after the other: the first makes the stream
+  // (two nodes starting at once on a new site may both try, and the second's start then fails).
   replica_node streamed("s0", dir.path(), db.config_json(), stream.servers_json(),
                         ",\"shards\":{\"count\":2,\"index\":0}");
   replica_node other_shard("s1", dir.path(), db.config_json(), stream.servers_json(),
@@ -219,8 +220,8 @@ TEST(DashboardAndRules, EveryExpressionAnswersOnRealScrapesOfShardNodesAndAPlain
   const std::string streamed_metrics = "127.0.0.1:" + std::to_string(free_port());
   const std::string other_metrics = "127.0.0.1:" + std::to_string(free_port());
   streamed.start({"--metrics", streamed_metrics});
-  other_shard.start({"--metrics", other_metrics});
   ASSERT_TRUE(streamed.wait_serving()) << streamed.output();
+  other_shard.start({"--metrics", other_metrics});
   ASSERT_TRUE(other_shard.wait_serving()) << other_shard.output();
 
   const unsigned short plain_port = free_port();
