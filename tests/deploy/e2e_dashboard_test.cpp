@@ -11,7 +11,6 @@
 #include <atomic>
 #include <cctype>
 #include <csignal>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -89,7 +88,7 @@ exports_by_instance read_exports(const std::vector<std::string>& instances) {
   return found;
 }
 
-// Checks every expression against the server; answers the failures, one per line.
+// Checks expressions against the server; each check adds its failures to a text, one per line.
 class expression_check {
  public:
   expression_check(const prometheus_server& server, exports_by_instance exports,
