@@ -288,6 +288,14 @@ bool jetstream::try_ensure_stream(stream_state& out, std::string& failure) {
     if (not_ready_yet(status, code)) {
       return false;
     }
+    // Another node starting on the same empty site may have made it a moment before (the
+    // servers then say the name is in use, or that its subjects overlap ours): the next attempt
+    // finds it. A stream of another name holding our subjects is still a fault at once.
+    jsStreamInfo* made = nullptr;
+    if (js_GetStreamInfo(&made, context.get(), config.name.c_str(), nullptr, nullptr) == NATS_OK) {
+      jsStreamInfo_Destroy(made);
+      return false;
+    }
     throw stream_error(failure);
   }
   const nats_raii::ptr<jsStreamInfo> info(raw);

@@ -38,6 +38,42 @@ std::vector<stream_message> read_all(jetstream& stream, std::uint64_t from, std:
   return out;
 }
 
+TEST(JetStream, NodesStartingTogetherOnAnEmptySiteAllFindTheOneStream) {
+  jetstream_cluster cluster(1);
+  for (int round = 0; round < 40; ++round) {
+    stream_settings settings = settings_for(cluster, 1);
+    settings.name = "RACE" + std::to_string(round);
+    settings.subject = "race" + std::to_string(round);
+    std::atomic<int> started{0};
+    std::atomic<int> failed{0};
+    std::vector<std::thread> nodes;
+    for (int n = 0; n < 6; ++n) {
+      nodes.emplace_back([&] {
+        try {
+          jetstream stream(settings);
+          ++started;
+          while (started < 6) {
+          }
+          stream.ensure_stream();
+        } catch (const stream_error& e) {
+          ADD_FAILURE() << e.what();
+          ++failed;
+        }
+      });
+    }
+    for (std::thread& node : nodes) {
+      node.join();
+    }
+    EXPECT_EQ(failed, 0);
+  }
+  // A stream of another name that holds the subjects is still refused at once.
+  stream_settings other = settings_for(cluster, 1);
+  other.name = "OTHER";
+  other.subject = "race0";
+  jetstream stream(other);
+  EXPECT_THROW(stream.ensure_stream(), stream_error);
+}
+
 TEST(JetStream, CreatesChecksDeduplicatesAndReadsInOrder) {
   jetstream_cluster cluster(1);
   jetstream stream(settings_for(cluster, 1));
