@@ -199,14 +199,33 @@ TEST_F(ShardedSite, WithCapsEveryShardKeepsWhatTheFullNodeKeeps) {
   jetstream_cluster servers(1);
   const std::string capped = db->config_json(",\"store\":{\"feed_cap\":4,\"public_cap\":6}");
   replica_node full("full", dir.path(), capped, servers.servers_json());
-  replica_node s0("s0", dir.path(), capped, servers.servers_json(), shards_member(2, 0));
-  replica_node s1("s1", dir.path(), capped, servers.servers_json(), shards_member(2, 1));
+  replica_node s0("s0", dir.path(), capped, servers.servers_json(),
+                  shards_member(2, 0) + ",\"reply_seq\":true");
+  replica_node s1("s1", dir.path(), capped, servers.servers_json(),
+                  shards_member(2, 1) + ",\"reply_seq\":true");
   for (replica_node* node : {&full, &s0, &s1}) {
     node->start();
     ASSERT_TRUE(node->wait_serving()) << node->output();
   }
   EXPECT_EQ(run_batch({&full, &s0, &s1}, 400), 0);
   EXPECT_TRUE(all_answer_as(full, {&s0, &s1}));
+
+  // Read your write across shards: a change of shard 1's member through shard 0's node, then at
+  // once its feed through the same node with the change's sequence as "min_seq", which goes
+  // along to the owner and is waited for there.
+  const unsigned long away = member_of(1);
+  frame_client client(s0.port());
+  for (unsigned long spid = 1000; spid < 1010; ++spid) {
+    client.send_frame(requests::special_change(true, away, {special(spid, away, 1)}));
+    Json::Value accepted;
+    ASSERT_TRUE(Json::Reader().parse(client.recv_frame(), accepted));
+    const std::string seq = accepted["data"]["seq"].asString();
+    ASSERT_FALSE(seq.empty());
+    client.send_frame(R"({"act":"special","op":"fetch_pri","params":{"user_id":)" +
+                      std::to_string(away) + R"(,"special_id":-1,"count":1,"type":1,"min_seq":)" +
+                      seq + "}}");
+    EXPECT_EQ(client.recv_frame(), requests::specials_reply(std::to_string(spid)));
+  }
 }
 
 TEST_F(ShardedSite, AOneShardNodesSnapshotStartsBothShardsOfALayoutOfTwo) {
