@@ -149,6 +149,8 @@ TEST_F(SiteFaults, EveryNodeTakesUpApplyingAfterEachStreamServerIsKilledInTurn) 
     servers.start(victim);
     // A server killed mid-write recovers its store before it rejoins: slow on a loaded machine.
     servers.wait_ready(std::chrono::seconds(90));
+    // And has caught up with the stream: the next round's kill must leave a quorum behind.
+    servers.wait_stream_current("NORVEL");
   }
   writer.stop();
   const std::string expected = every_answer(model_of_stream(servers), members);

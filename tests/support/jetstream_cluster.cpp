@@ -172,3 +172,51 @@ void jetstream_cluster::wait_ready(std::chrono::milliseconds timeout) const {
     }
   }
 }
+
+void jetstream_cluster::wait_stream_current(const std::string& stream,
+                                            std::chrono::milliseconds timeout) const {
+  int running_count = 0;
+  for (int i = 0; i < size(); ++i) {
+    running_count += running(i) ? 1 : 0;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (true) {
+    for (int i = 0; i < size(); ++i) {
+      if (!running(i)) {
+        continue;
+      }
+      natsConnection* connection = nullptr;
+      if (natsConnection_ConnectTo(&connection, url(i).c_str()) != NATS_OK) {
+        continue;
+      }
+      jsCtx* context = nullptr;
+      jsStreamInfo* info = nullptr;
+      jsErrCode code = static_cast<jsErrCode>(0);
+      bool current = false;
+      if (natsConnection_JetStream(&context, connection, nullptr) == NATS_OK &&
+          js_GetStreamInfo(&info, context, stream.c_str(), nullptr, &code) == NATS_OK) {
+        if (size() == 1) {
+          current = true;
+        } else if (info->Cluster != nullptr && info->Cluster->Leader != nullptr) {
+          int up_to_date = 0;
+          for (int r = 0; r < info->Cluster->ReplicasLen; ++r) {
+            const jsPeerInfo* peer = info->Cluster->Replicas[r];
+            up_to_date += peer->Current && !peer->Offline ? 1 : 0;
+          }
+          current = up_to_date >= running_count - 1;
+        }
+      }
+      jsStreamInfo_Destroy(info);
+      jsCtx_Destroy(context);
+      natsConnection_Destroy(connection);
+      if (current) {
+        return;
+      }
+      break;  // asked one server: ask again in a moment
+    }
+    if (std::chrono::steady_clock::now() > deadline) {
+      throw std::runtime_error("stream " + stream + " has no current replica on every server");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+}

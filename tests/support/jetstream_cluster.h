@@ -40,6 +40,11 @@ class jetstream_cluster {
   int leader_of(const std::string& stream) const;
   // Waits until every running server answers and the stream feature has a leader.
   void wait_ready(std::chrono::milliseconds timeout = std::chrono::seconds(30)) const;
+  // Waits until stream `stream` has a leader and a current replica on every other running
+  // server: a server started again has caught up, so losing another one leaves a quorum. Throws
+  // std::runtime_error when the time runs out.
+  void wait_stream_current(const std::string& stream,
+                           std::chrono::milliseconds timeout = std::chrono::seconds(90)) const;
 
  private:
   struct server {
