@@ -39,6 +39,30 @@ bool stream_feature_answers(const std::string& url) {
   return answered;
 }
 
+// Asks server `url` for stream `stream`'s information and hands it to `read` (null when the
+// server does not answer it: no such stream, no leader yet); false when the server cannot be
+// reached.
+template <typename Read>
+bool with_stream_info(const std::string& url, const std::string& stream, Read read) {
+  natsConnection* connection = nullptr;
+  if (natsConnection_ConnectTo(&connection, url.c_str()) != NATS_OK) {
+    return false;
+  }
+  jsCtx* context = nullptr;
+  jsStreamInfo* info = nullptr;
+  jsErrCode code = static_cast<jsErrCode>(0);
+  if (natsConnection_JetStream(&context, connection, nullptr) != NATS_OK ||
+      js_GetStreamInfo(&info, context, stream.c_str(), nullptr, &code) != NATS_OK) {
+    jsStreamInfo_Destroy(info);
+    info = nullptr;
+  }
+  read(static_cast<const jsStreamInfo*>(info));
+  jsStreamInfo_Destroy(info);
+  jsCtx_Destroy(context);
+  natsConnection_Destroy(connection);
+  return true;
+}
+
 }  // namespace
 
 jetstream_cluster::jetstream_cluster(int size) {
@@ -130,31 +154,19 @@ std::string jetstream_cluster::servers_json() const {
 
 int jetstream_cluster::leader_of(const std::string& stream) const {
   for (int i = 0; i < size(); ++i) {
-    if (!running(i)) {
-      continue;
-    }
-    natsConnection* connection = nullptr;
-    if (natsConnection_ConnectTo(&connection, url(i).c_str()) != NATS_OK) {
-      continue;
-    }
-    jsCtx* context = nullptr;
-    jsStreamInfo* info = nullptr;
-    jsErrCode code = static_cast<jsErrCode>(0);
     int found = -1;
-    if (natsConnection_JetStream(&context, connection, nullptr) == NATS_OK &&
-        js_GetStreamInfo(&info, context, stream.c_str(), nullptr, &code) == NATS_OK &&
-        info->Cluster != nullptr && info->Cluster->Leader != nullptr) {
-      const std::string leader = info->Cluster->Leader;  // "s<N>"
-      if (leader.size() > 1 && leader[0] == 's') {
-        found = std::stoi(leader.substr(1)) - 1;
-      }
-    } else if (info != nullptr && size() == 1) {
-      found = 0;
-    }
-    jsStreamInfo_Destroy(info);
-    jsCtx_Destroy(context);
-    natsConnection_Destroy(connection);
-    if (found >= 0 || size() == 1) {
+    const bool asked =
+        running(i) && with_stream_info(url(i), stream, [&](const jsStreamInfo* info) {
+          if (info != nullptr && info->Cluster != nullptr && info->Cluster->Leader != nullptr) {
+            const std::string leader = info->Cluster->Leader;  // "s<N>"
+            if (leader.size() > 1 && leader[0] == 's') {
+              found = std::stoi(leader.substr(1)) - 1;
+            }
+          } else if (info != nullptr && size() == 1) {
+            found = 0;
+          }
+        });
+    if (asked && (found >= 0 || size() == 1)) {
       return size() == 1 ? 0 : found;
     }
   }
@@ -179,40 +191,34 @@ void jetstream_cluster::wait_stream_current(const std::string& stream,
   for (int i = 0; i < size(); ++i) {
     running_count += running(i) ? 1 : 0;
   }
+  // Whether the stream's information shows a leader and every other running server current.
+  auto all_current = [&](const jsStreamInfo* info) {
+    if (info == nullptr || size() == 1) {
+      return info != nullptr;
+    }
+    if (info->Cluster == nullptr || info->Cluster->Leader == nullptr) {
+      return false;
+    }
+    int up_to_date = 0;
+    for (int r = 0; r < info->Cluster->ReplicasLen; ++r) {
+      const jsPeerInfo* peer = info->Cluster->Replicas[r];
+      up_to_date += peer->Current && !peer->Offline ? 1 : 0;
+    }
+    return up_to_date >= running_count - 1;
+  };
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (true) {
+    // The first running server that can be reached answers for the cluster.
+    bool current = false;
     for (int i = 0; i < size(); ++i) {
-      if (!running(i)) {
-        continue;
+      if (running(i) && with_stream_info(url(i), stream, [&](const jsStreamInfo* info) {
+            current = all_current(info);
+          })) {
+        break;
       }
-      natsConnection* connection = nullptr;
-      if (natsConnection_ConnectTo(&connection, url(i).c_str()) != NATS_OK) {
-        continue;
-      }
-      jsCtx* context = nullptr;
-      jsStreamInfo* info = nullptr;
-      jsErrCode code = static_cast<jsErrCode>(0);
-      bool current = false;
-      if (natsConnection_JetStream(&context, connection, nullptr) == NATS_OK &&
-          js_GetStreamInfo(&info, context, stream.c_str(), nullptr, &code) == NATS_OK) {
-        if (size() == 1) {
-          current = true;
-        } else if (info->Cluster != nullptr && info->Cluster->Leader != nullptr) {
-          int up_to_date = 0;
-          for (int r = 0; r < info->Cluster->ReplicasLen; ++r) {
-            const jsPeerInfo* peer = info->Cluster->Replicas[r];
-            up_to_date += peer->Current && !peer->Offline ? 1 : 0;
-          }
-          current = up_to_date >= running_count - 1;
-        }
-      }
-      jsStreamInfo_Destroy(info);
-      jsCtx_Destroy(context);
-      natsConnection_Destroy(connection);
-      if (current) {
-        return;
-      }
-      break;  // asked one server: ask again in a moment
+    }
+    if (current) {
+      return;
     }
     if (std::chrono::steady_clock::now() > deadline) {
       throw std::runtime_error("stream " + stream + " has no current replica on every server");
