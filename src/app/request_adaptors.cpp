@@ -78,15 +78,16 @@ frame_handler request_handler(logic_center* const& store, bool measured,
 
 frame_handler replicated_handler(front_door* const& door, logic_center* const& store, bool measured,
                                  parse_offload* big_bodies, shard_router* const* router) {
+  // Where the node's router will be once it has started (read at each request), or nowhere.
   static shard_router* const no_router = nullptr;
-  shard_router* const& routing = router != nullptr ? *router : no_router;
+  shard_router* const* const routing = router != nullptr ? router : &no_router;
   // A big body that names a "min_seq" stays on the loop, where the wait for a sequence lives;
   // so does one that names a fetch on a shard's node, where the router is.
-  auto offloaded = [&door, &store, big_bodies, measured, &routing](const std::string& body,
-                                                                   request_context& context) {
+  auto offloaded = [&door, &store, big_bodies, measured, routing](const std::string& body,
+                                                                  request_context& context) {
     if (big_bodies == nullptr || !big_bodies->takes(body, context) ||
         body.find("min_seq") != std::string::npos ||
-        (routing != nullptr && body.find("fetch") != std::string::npos)) {
+        (*routing != nullptr && body.find("fetch") != std::string::npos)) {
       return false;
     }
     big_bodies->offload(
@@ -102,19 +103,19 @@ frame_handler replicated_handler(front_door* const& door, logic_center* const& s
     return true;
   };
   if (measured) {
-    return [&door, &store, offloaded, &routing](const std::string& body, std::string& reply,
-                                                request_context& context) {
+    return [&door, &store, offloaded, routing](const std::string& body, std::string& reply,
+                                               request_context& context) {
       measure([&] {
         if (!offloaded(body, context)) {
-          answer_replicated(*door, *store, body, reply, context, routing);
+          answer_replicated(*door, *store, body, reply, context, *routing);
         }
       });
     };
   }
-  return [&door, &store, offloaded, &routing](const std::string& body, std::string& reply,
-                                              request_context& context) {
+  return [&door, &store, offloaded, routing](const std::string& body, std::string& reply,
+                                             request_context& context) {
     if (!offloaded(body, context)) {
-      answer_replicated(*door, *store, body, reply, context, routing);
+      answer_replicated(*door, *store, body, reply, context, *routing);
     }
   };
 }
