@@ -76,27 +76,18 @@ TEST_F(ReplicaSite, TwoFrontDoorsThroughALeaderChangeAndAKilledNodeEndEqualToThe
   // Pipelined through the front doors of `nodes`, one connection each, in turn.
   auto run_batch = [&](std::vector<replica_node*> nodes, int count,
                        std::set<std::string>& acknowledged) {
-    std::vector<std::unique_ptr<frame_client>> clients;
-    std::vector<std::vector<std::string>> sent(nodes.size());
-    for (replica_node* node : nodes) {
-      clients.push_back(std::make_unique<frame_client>(node->port()));
-    }
+    std::vector<std::string> changes;
     for (int i = 0; i < count; ++i) {
-      const std::string change = random_change();
-      const std::size_t to = static_cast<std::size_t>(i) % nodes.size();
-      clients[to]->send_frame(change);
-      sent[to].push_back(change);
+      changes.push_back(random_change());
     }
+    const std::vector<std::string> replies = pipelined_through(nodes, changes);
     int failed = 0;
-    for (std::size_t n = 0; n < nodes.size(); ++n) {
-      for (const std::string& change : sent[n]) {
-        const std::string reply = clients[n]->recv_frame();
-        if (reply == accepted) {
-          acknowledged.insert(change);
-        } else {
-          EXPECT_EQ(reply, "{\"code\":0}\n");
-          ++failed;
-        }
+    for (std::size_t i = 0; i < changes.size(); ++i) {
+      if (replies[i] == accepted) {
+        acknowledged.insert(changes[i]);
+      } else {
+        EXPECT_EQ(replies[i], "{\"code\":0}\n");
+        ++failed;
       }
     }
     return failed;

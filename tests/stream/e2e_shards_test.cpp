@@ -58,21 +58,13 @@ class ShardedSite : public ::testing::Test {
 
   // `count` changes pipelined through the front doors of `nodes` in turn; answers how many failed.
   int run_batch(const std::vector<replica_node*>& nodes, int count) {
-    std::vector<std::unique_ptr<frame_client>> clients;
-    for (replica_node* node : nodes) {
-      clients.push_back(std::make_unique<frame_client>(node->port()));
-    }
-    std::vector<int> sent(nodes.size(), 0);
+    std::vector<std::string> changes;
     for (int i = 0; i < count; ++i) {
-      const std::size_t to = static_cast<std::size_t>(i) % nodes.size();
-      clients[to]->send_frame(random_change());
-      ++sent[to];
+      changes.push_back(random_change());
     }
     int failures = 0;
-    for (std::size_t n = 0; n < nodes.size(); ++n) {
-      for (int i = 0; i < sent[n]; ++i) {
-        failures += clients[n]->recv_frame() == failed ? 1 : 0;
-      }
+    for (const std::string& reply : pipelined_through(nodes, changes)) {
+      failures += reply == failed ? 1 : 0;
     }
     return failures;
   }

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -115,4 +116,22 @@ std::string replica_node::ask(const std::string& body) const {
   frame_client client(listen_port, std::chrono::seconds(30));
   client.send_frame(body);
   return client.recv_frame();
+}
+
+std::vector<std::string> pipelined_through(const std::vector<replica_node*>& nodes,
+                                           const std::vector<std::string>& changes) {
+  std::vector<std::unique_ptr<frame_client>> clients;
+  for (replica_node* node : nodes) {
+    clients.push_back(std::make_unique<frame_client>(node->port()));
+  }
+  for (std::size_t i = 0; i < changes.size(); ++i) {
+    clients[i % nodes.size()]->send_frame(changes[i]);
+  }
+  std::vector<std::string> replies(changes.size());
+  for (std::size_t n = 0; n < nodes.size(); ++n) {
+    for (std::size_t i = n; i < changes.size(); i += nodes.size()) {
+      replies[i] = clients[n]->recv_frame();
+    }
+  }
+  return replies;
 }

@@ -58,4 +58,9 @@ class replica_node {
   std::unique_ptr<foreground_daemon> process;
 };
 
+// `changes` pipelined through the front doors of `nodes` in turn (change i to node i mod N), one
+// connection each; answers the reply of each change, in the order of `changes`.
+std::vector<std::string> pipelined_through(const std::vector<replica_node*>& nodes,
+                                           const std::vector<std::string>& changes);
+
 #endif  // NORVEL_REPLICA_NODE_H_
