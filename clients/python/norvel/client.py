@@ -73,17 +73,23 @@ class _Connection:
         replies: list[dict[str, Any]] = []
         sent = False
         writing = False
+
+        def send_some() -> None:
+            # As much of `pending` as the socket takes now.
+            nonlocal pending, sent
+            try:
+                n = sock.send(pending)
+                pending = pending[n:]
+                sent = True
+            except BlockingIOError:
+                pass
+            except OSError as error:
+                raise ConnectionError(self.server, "send failed: %s" % error, sent=sent) from None
+
         try:
             while True:
                 if pending and not writing:
-                    try:
-                        n = sock.send(pending)
-                        pending = pending[n:]
-                        sent = True
-                    except BlockingIOError:
-                        pass
-                    except OSError as error:
-                        raise ConnectionError(self.server, "send failed: %s" % error, sent=sent) from None
+                    send_some()
                     if pending:
                         writing = True
                         self.poller.modify(sock, select.POLLIN | select.POLLOUT)
@@ -93,15 +99,7 @@ class _Connection:
                 events = self.poller.poll(remaining * 1000.0)
                 for _, mask in events:
                     if mask & select.POLLOUT and pending:
-                        try:
-                            n = sock.send(pending)
-                            pending = pending[n:]
-                            sent = True
-                        except BlockingIOError:
-                            pass
-                        except OSError as error:
-                            raise ConnectionError(self.server, "send failed: %s" % error,
-                                                  sent=sent) from None
+                        send_some()
                         if not pending:
                             writing = False
                             self.poller.modify(sock, select.POLLIN)
