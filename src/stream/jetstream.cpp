@@ -222,9 +222,11 @@ stream_state jetstream::ensure_stream() {
 bool jetstream::try_ensure_stream(stream_state& out, std::string& failure) {
   // A cluster electing a leader, or without a quorum yet, answers late or not at all; one that
   // is still forming has not met all its peers and cannot place a stream's replicas yet.
-  auto not_ready_yet = [](natsStatus status, jsErrCode code) {
+  // Some servers answer a placement that cannot be made yet as a generic creation error whose
+  // text alone says why, so the text is read as well as the code.
+  auto not_ready_yet = [&failure](natsStatus status, jsErrCode code) {
     return status == NATS_TIMEOUT || status == NATS_NO_RESPONDERS || code == JSClusterNotAvailErr ||
-           code == JSClusterNoPeersErr;
+           code == JSClusterNoPeersErr || failure.find("no suitable peers") != std::string::npos;
   };
   jsStreamInfo* raw = nullptr;
   jsErrCode code = static_cast<jsErrCode>(0);
