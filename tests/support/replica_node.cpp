@@ -36,7 +36,7 @@ replica_node::replica_node(const std::string& name, const std::string& base_dir,
   const bool own_timeout = more_stream.find("\"connect_timeout_s\"") != std::string::npos;
   file << base << ",\"stream\":{\"servers\":" << servers_json << ",\"node\":\"" << name
        << "\",\"snapshot_dir\":\"" << snapshots << "\""
-       << (own_timeout ? "" : ",\"connect_timeout_s\":10") << more_stream << "}}";
+       << (own_timeout ? "" : ",\"connect_timeout_s\":30") << more_stream << "}}";
 }
 
 replica_node::~replica_node() = default;

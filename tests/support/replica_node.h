@@ -20,7 +20,8 @@ class replica_node {
   // `db_config_json`: a configuration's text (test_db::config_json), to which the node adds its
   // "stream" member; `servers_json`: the stream servers as a
   // JSON array; `more_stream`: further members of "stream" (",\"reply_seq\":true", say; a
-  // "connect_timeout_s" there replaces the 10 s the nodes get otherwise).
+  // "connect_timeout_s" there replaces the 30 s the nodes get otherwise: a three-server cluster
+  // just started on a loaded machine may take more than 10 s to place a stream's replicas).
   replica_node(const std::string& name, const std::string& base_dir,
                const std::string& db_config_json, const std::string& servers_json,
                const std::string& more_stream = "");
