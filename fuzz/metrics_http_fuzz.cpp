@@ -140,7 +140,9 @@ std::string serve(const std::string& stream, unsigned seed) {
       // The empty body's parser refuses a body; one that got through is a fault.
       fail("a request with a body was taken", std::string(message.target()));
     }
-    metrics_http::response response = metrics_http::answer(message, [] { return page_text; });
+    // The node is not ready: /ready answers 503, so a 200 is the page and nothing else.
+    metrics_http::response response = metrics_http::answer(
+        message, [] { return page_text; }, [] { return false; });
     const bool page_allowed =
         (message.method() == http::verb::get || message.method() == http::verb::head) &&
         (message.target() == "/metrics" || message.target().starts_with("/metrics?"));
